@@ -1,0 +1,67 @@
+// Start-up configuration of trancad: computed once from the environment and the
+// command line before any listener or timer exists, read-only afterwards.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tranca {
+
+using Environment = std::map<std::string, std::string, std::less<>>;
+
+// The family-filtering resolvers. Fixed in the program on purpose: nothing on
+// the machine (files, environment, arguments) may point the filter elsewhere.
+namespace resolvers {
+inline constexpr std::string_view kCloudflareFamilyPrimary = "1.1.1.3";
+inline constexpr std::string_view kCloudflareFamilySecondary = "1.0.0.3";
+inline constexpr std::string_view kCloudflareFamilyPrimaryV6 = "2606:4700:4700::1113";
+inline constexpr std::string_view kCloudflareFamilySecondaryV6 = "2606:4700:4700::1003";
+inline constexpr std::string_view kOpenDnsFamilyShieldPrimary = "208.67.222.123";
+inline constexpr std::string_view kOpenDnsFamilyShieldSecondary = "208.67.220.123";
+}  // namespace resolvers
+
+inline constexpr std::string_view kBuiltInBlockDestination = "https://www.amparo-filtro.org/stop";
+inline constexpr std::string_view kUsageText =
+    "Uso: trancad --dns local|respaldo|original|estado · trancad --proxy apagado\n";
+
+struct DaemonConfig {
+    Environment environment;
+    std::string dataDirectory;
+    std::string blocklistPath;
+    std::string customPath;
+    std::string allowPath;
+    std::uint16_t dnsPort = 53;
+    std::uint16_t httpPort = 80;
+    std::string listenHost = "127.0.0.1";
+    std::array<std::uint8_t, 4> blockAddress{127, 0, 0, 1};
+    std::string statusName = "estado.amparo.internal";
+    std::array<std::uint8_t, 4> statusAddress{127, 0, 0, 2};
+    std::vector<std::string> arguments;
+    std::string redirectPath;
+    std::string defaultRedirect;
+    std::vector<std::string> plainUpstreams;
+    std::vector<std::string> dohUpstreams;
+};
+
+// "+"/"-" then decimal digits only, 0..65535 ("-0" is 0); anything else gives
+// the fallback, silently.
+std::uint16_t parsePort(const std::optional<std::string_view>& text, std::uint16_t fallback);
+
+// Snapshot of the process environment.
+Environment captureEnvironment(char** envp);
+
+// Step 1 of the start-up: everything that depends only on the environment.
+DaemonConfig makeBaseConfig(Environment environment, std::vector<std::string> arguments);
+
+// Step 3 of the start-up: the destination and upstream fields.
+void completeDaemonConfig(DaemonConfig& config);
+
+// True when text looks like an absolute http(s) URL with a host.
+bool isUsableUrl(std::string_view text);
+
+}  // namespace tranca

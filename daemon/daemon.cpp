@@ -1,0 +1,171 @@
+#include "daemon/daemon.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <future>
+
+#include "daemon/cli.h"
+#include "daemon/log.h"
+#include "daemon/netconfig.h"
+
+namespace tranca {
+
+namespace {
+
+[[noreturn]] void exitNow(int status) {
+    std::fflush(stdout);
+    // Other threads are still running: skip static destructors and atexit
+    // handlers, which could race with them.
+    ::_exit(status);
+}
+
+std::size_t poolSize() {
+    const unsigned cores = std::thread::hardware_concurrency();
+    return std::clamp<std::size_t>(cores, 2, 4);
+}
+
+}  // namespace
+
+Daemon::Daemon(DaemonConfig config, DaemonTimings timings, ExitFn exitProcess)
+    : config_(std::move(config)),
+      timings_(timings),
+      exitProcess_(exitProcess ? std::move(exitProcess) : ExitFn(exitNow)),
+      blocklist_(config_.blocklistPath, config_.customPath, config_.allowPath),
+      selfCheck_(config_),
+      work_(asio::make_work_guard(io_)),
+      networkWork_(asio::make_work_guard(networkQueue_)),
+      maintenanceTimer_(io_),
+      selfCheckTimer_(io_) {}
+
+Daemon::~Daemon() {
+    stopLoop();
+    for (std::thread& thread : pool_) {
+        if (thread.joinable()) {
+            thread.join();
+        }
+    }
+    if (networkThread_.joinable()) {
+        networkThread_.join();
+    }
+}
+
+void Daemon::start() {
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    logLine("trancad iniciando (dir: " + config_.dataDirectory +
+            ", puerto: " + std::to_string(config_.dnsPort) +
+            (managesSystemDNS(config_) ? "" : ", sin tocar el DNS del Mac") + ")");
+    blocklist_.reload();
+    tickCount_ = 0;
+    armMaintenance();
+    networkThread_ = std::thread([this] { networkQueue_.run(); });
+    armSignals();
+    armSelfCheck(timings_.selfCheckFirst);
+}
+
+void Daemon::runLoop() {
+    const std::size_t extra = poolSize();
+    for (std::size_t i = 0; i < extra; ++i) {
+        pool_.emplace_back([this] { io_.run(); });
+    }
+    io_.run();
+}
+
+void Daemon::stopLoop() {
+    work_.reset();
+    networkWork_.reset();
+    io_.stop();
+    networkQueue_.stop();
+}
+
+void Daemon::armMaintenance() {
+    maintenanceTimer_.expires_after(timings_.maintenanceInterval);
+    waitMaintenance();
+}
+
+void Daemon::waitMaintenance() {
+    maintenanceTimer_.async_wait([this](const std::error_code& error) {
+        if (error) {
+            return;
+        }
+        maintenanceTick();
+        // Fixed rate, and never two ticks at once: the next wait starts only
+        // after this tick is done.
+        maintenanceTimer_.expires_at(maintenanceTimer_.expiry() + timings_.maintenanceInterval);
+        waitMaintenance();
+    });
+}
+
+void Daemon::maintenanceTick() {
+    blocklist_.reload();
+    ++tickCount_;
+}
+
+void Daemon::armSelfCheck(std::chrono::milliseconds delay) {
+    selfCheckTimer_.expires_after(delay);
+    selfCheckTimer_.async_wait([this](const std::error_code& error) {
+        if (error) {
+            return;
+        }
+        selfCheck_.runSelfCheck();
+        armSelfCheck(timings_.selfCheckInterval);
+    });
+}
+
+void Daemon::armSignals() {
+    // Ignored first so that, from here on, the signals end the process only
+    // through terminate and its stop routine.
+    std::signal(SIGTERM, SIG_IGN);
+    std::signal(SIGINT, SIG_IGN);
+    signals_ = std::make_unique<asio::signal_set>(io_);
+    signals_->add(SIGTERM);
+    signals_->add(SIGINT);
+    signals_->async_wait([this](const std::error_code& error, int) {
+        if (!error) {
+            terminate(0, "el servicio se detiene");
+        }
+    });
+}
+
+void Daemon::terminate(int status, std::string_view reason) {
+    if (terminating_.test_and_set()) {
+        // Someone else is already on the way out; the process ends there.
+        for (;;) {
+            std::this_thread::sleep_for(std::chrono::hours(1));
+        }
+    }
+    std::promise<void> stopped;
+    asio::post(networkQueue_, [&] {
+        selfCheck_.stopProtection(reason);
+        stopped.set_value();
+    });
+    stopped.get_future().wait();
+    logLine("trancad termina (" + std::string(reason) + ")");
+    exitProcess_(status);
+    // An injected exit (tests) may return; the daemon must not.
+    exitNow(status);
+}
+
+int trancadMain(int argc, char** argv, char** envp) {
+    std::vector<std::string> arguments(argv + std::min(argc, 1), argv + argc);
+    DaemonConfig config = makeBaseConfig(captureEnvironment(envp), std::move(arguments));
+    switch (classifyArguments(config.arguments)) {
+        case ArgumentsKind::tool:
+            return runCommand(config, config.arguments[0], config.arguments[1]);
+        case ArgumentsKind::usage:
+            printUsage();
+            return 64;
+        case ArgumentsKind::daemon:
+            break;
+    }
+    completeDaemonConfig(config);
+    // The daemon lives until terminate exits the process.
+    static Daemon daemon(std::move(config));
+    daemon.start();
+    daemon.runLoop();
+    return 0;
+}
+
+}  // namespace tranca

@@ -1,0 +1,89 @@
+// The long-running daemon: start-up order, the event loop, the timers, and the
+// one orderly way out.
+#pragma once
+
+#include <asio.hpp>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "daemon/config.h"
+#include "daemon/lists.h"
+#include "daemon/selfcheck.h"
+
+namespace tranca {
+
+// Intervals of the daemon's timers; the program uses the defaults, tests
+// shorten them.
+struct DaemonTimings {
+    std::chrono::milliseconds maintenanceInterval{60'000};
+    std::chrono::milliseconds selfCheckFirst{1'000};
+    std::chrono::milliseconds selfCheckInterval{15'000};
+};
+
+class Daemon {
+public:
+    using ExitFn = std::function<void(int status)>;
+
+    explicit Daemon(DaemonConfig config, DaemonTimings timings = {}, ExitFn exitProcess = {});
+    ~Daemon();
+    Daemon(const Daemon&) = delete;
+    Daemon& operator=(const Daemon&) = delete;
+
+    // Start-up steps from the start-up line up to the timers and signals. The
+    // work runs once the loop does.
+    void start();
+
+    // Joins the pool on the calling thread until the loop is stopped (by
+    // terminate, which exits the process, or by stopLoop in tests).
+    void runLoop();
+    void stopLoop();
+
+    // Runs the stop routine on the network queue, logs the exit line and exits.
+    [[noreturn]] void terminate(int status, std::string_view reason);
+
+    void maintenanceTick();
+
+    const DaemonConfig& config() const { return config_; }
+    const Blocklist& blocklist() const { return blocklist_; }
+    asio::io_context& io() { return io_; }
+    std::size_t tickCount() const { return tickCount_.load(); }
+
+private:
+    void armMaintenance();
+    void waitMaintenance();
+    void armSelfCheck(std::chrono::milliseconds delay);
+    void armSignals();
+
+    DaemonConfig config_;
+    DaemonTimings timings_;
+    ExitFn exitProcess_;
+    Blocklist blocklist_;
+    SelfCheck selfCheck_;
+
+    // The global concurrent queue: one io_context, run by a small pool.
+    asio::io_context io_;
+    asio::executor_work_guard<asio::io_context::executor_type> work_;
+    std::vector<std::thread> pool_;
+
+    // "tranca.red": network-settings work and the stop routine, one at a time
+    // on a thread of its own so a slow settings store never holds up queries.
+    asio::io_context networkQueue_;
+    asio::executor_work_guard<asio::io_context::executor_type> networkWork_;
+    std::thread networkThread_;
+
+    asio::steady_timer maintenanceTimer_;
+    asio::steady_timer selfCheckTimer_;
+    std::unique_ptr<asio::signal_set> signals_;
+    std::atomic<std::size_t> tickCount_{0};
+    std::atomic_flag terminating_ = ATOMIC_FLAG_INIT;
+};
+
+// The whole program: argument dispatch, then tool mode or the daemon.
+int trancadMain(int argc, char** argv, char** envp);
+
+}  // namespace tranca

@@ -1,0 +1,168 @@
+#include "daemon/lists.h"
+
+#include <sys/stat.h>
+
+#include "daemon/list_file.h"
+#include "daemon/log.h"
+#include "daemon/text.h"
+
+namespace tranca {
+
+namespace {
+
+std::optional<timespec> modificationTime(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        return std::nullopt;
+    }
+    return info.st_mtim;
+}
+
+bool sameTime(const std::optional<timespec>& a, const std::optional<timespec>& b) {
+    if (!a || !b) {
+        return a.has_value() == b.has_value();
+    }
+    return a->tv_sec == b->tv_sec && a->tv_nsec == b->tv_nsec;
+}
+
+// The name lower-cased with empty labels dropped, in the caller's buffer when
+// it fits (the usual case), so matching allocates nothing.
+class NormalName {
+public:
+    explicit NormalName(std::string_view name) {
+        if (name.size() <= sizeof inline_ && text::isAscii(name)) {
+            std::size_t length = 0;
+            for (const char c : name) {
+                if (c == '.' && (length == 0 || inline_[length - 1] == '.')) {
+                    continue;
+                }
+                inline_[length++] = text::asciiLower(c);
+            }
+            if (length > 0 && inline_[length - 1] == '.') {
+                --length;
+            }
+            view_ = std::string_view(inline_, length);
+            return;
+        }
+        const std::string lowered = text::lowercase(name);
+        for (const char c : lowered) {
+            if (c == '.' && (heap_.empty() || heap_.back() == '.')) {
+                continue;
+            }
+            heap_ += c;
+        }
+        if (!heap_.empty() && heap_.back() == '.') {
+            heap_.pop_back();
+        }
+        view_ = heap_;
+    }
+
+    std::string_view view() const { return view_; }
+
+private:
+    char inline_[1024];
+    std::string heap_;
+    std::string_view view_;
+};
+
+// Walks from the whole name towards the top-level label; fn(candidate) returns
+// an answer to stop the walk.
+template <typename Fn>
+std::optional<bool> walkSuffixes(std::string_view name, Fn&& fn) {
+    std::string_view candidate = name;
+    while (!candidate.empty()) {
+        if (const std::optional<bool> answer = fn(candidate, hashName(candidate))) {
+            return answer;
+        }
+        const std::size_t dot = candidate.find('.');
+        if (dot == std::string_view::npos) {
+            break;
+        }
+        candidate.remove_prefix(dot + 1);
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+Blocklist::Blocklist(std::string blocklistPath, std::string customPath, std::string allowPath)
+    : paths_{std::move(blocklistPath), std::move(customPath), std::move(allowPath)},
+      sets_(std::make_shared<const Sets>()) {}
+
+std::shared_ptr<const Blocklist::Sets> Blocklist::snapshot() const {
+    std::lock_guard guard(lock_);
+    return sets_;
+}
+
+bool Blocklist::reload() {
+    bool changed = false;
+    for (std::size_t i = 0; i < paths_.size(); ++i) {
+        const std::optional<timespec> now = modificationTime(paths_[i]);
+        if (!sameTime(now, mtimes_[i])) {
+            mtimes_[i] = now;
+            changed = true;
+        }
+    }
+    if (!changed) {
+        return false;
+    }
+    auto fresh = std::make_shared<Sets>();
+    fresh->blocklist = parseListFile(paths_[0]);
+    fresh->custom = parseListFile(paths_[1]);
+    fresh->allowed = parseListFile(paths_[2]);
+    std::size_t onlyCustom = 0;
+    fresh->custom.forEach([&](std::string_view name) {
+        if (!fresh->blocklist.contains(name)) {
+            ++onlyCustom;
+        }
+    });
+    fresh->blockedCount = fresh->blocklist.size() + onlyCustom;
+    const std::size_t blocked = fresh->blockedCount;
+    const std::size_t allowed = fresh->allowed.size();
+    std::shared_ptr<const Sets> previous;
+    {
+        std::lock_guard guard(lock_);
+        previous = std::move(sets_);
+        sets_ = std::move(fresh);
+    }
+    previous.reset();  // the old sets are freed outside the lock
+    logLine("Listas cargadas: " + std::to_string(blocked) + " dominios bloqueados, " +
+            std::to_string(allowed) + " permitidos");
+    return true;
+}
+
+bool Blocklist::isBlocked(std::string_view name) const {
+    const std::shared_ptr<const Sets> sets = snapshot();
+    const NormalName normal(name);
+    const auto answer =
+        walkSuffixes(normal.view(), [&](std::string_view candidate, std::uint64_t hash)
+                                        -> std::optional<bool> {
+            if (sets->allowed.contains(candidate, hash)) {
+                return false;
+            }
+            if (sets->blocklist.contains(candidate, hash) || sets->custom.contains(candidate, hash)) {
+                return true;
+            }
+            return std::nullopt;
+        });
+    return answer.value_or(false);
+}
+
+bool Blocklist::isAllowed(std::string_view name) const {
+    const std::shared_ptr<const Sets> sets = snapshot();
+    const NormalName normal(name);
+    const auto answer = walkSuffixes(
+        normal.view(), [&](std::string_view candidate, std::uint64_t hash) -> std::optional<bool> {
+            if (sets->allowed.contains(candidate, hash)) {
+                return true;
+            }
+            return std::nullopt;
+        });
+    return answer.value_or(false);
+}
+
+std::size_t Blocklist::blockedCount() const { return snapshot()->blockedCount; }
+
+std::size_t Blocklist::allowedCount() const { return snapshot()->allowed.size(); }
+
+}  // namespace tranca

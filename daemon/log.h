@@ -1,0 +1,24 @@
+// The daemon's only log function. Every line is "[<ISO-8601 UTC>] <message>",
+// written whole in one call so concurrent threads never interleave.
+#pragma once
+
+#include <ctime>
+#include <string>
+#include <string_view>
+
+namespace tranca {
+
+// Writes one timestamped line to standard output.
+void logLine(std::string_view message);
+
+// "2026-12-05T17:35:22Z" for the given time.
+std::string isoTimestamp(std::time_t when);
+
+// The line logLine writes, newline included. Control characters (below U+0020
+// and U+007F) become "\xNN" so nothing from outside can split or forge a line.
+std::string formatLogLine(std::string_view message, std::time_t when);
+
+// Appends text to out with control characters escaped as in formatLogLine.
+void appendEscaped(std::string& out, std::string_view text);
+
+}  // namespace tranca

@@ -1,0 +1,58 @@
+// Small UTF-8 text rules shared by the daemon's text files (the lists and the
+// block destination): which bytes end a line, which count as blanks, case.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace tranca::text {
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool isValidUtf8(std::string_view bytes);
+
+// Length of the line terminator starting at text[at] (LF, CR, VT, FF, U+0085,
+// U+2028, U+2029), 0 when there is none. needMore is set when the bytes at the
+// end could still become a terminator once more input arrives.
+std::size_t terminatorLengthAt(std::string_view text, std::size_t at, bool* needMore = nullptr);
+
+// Strips tab and every Unicode space separator from both ends.
+std::string_view trimBlanks(std::string_view line);
+
+// Calls lineFn(line) for every line of a complete text, empty ones included.
+template <typename LineFn>
+void forEachLine(std::string_view text, LineFn&& lineFn) {
+    std::size_t start = 0;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const std::size_t terminator = terminatorLengthAt(text, at);
+        if (terminator == 0) {
+            ++at;
+            continue;
+        }
+        lineFn(text.substr(start, at - start));
+        at += terminator;
+        start = at;
+    }
+    if (start < text.size()) {
+        lineFn(text.substr(start));
+    }
+}
+
+// Lower-cases into out (replacing its contents). ASCII is done in place; other
+// characters go through the C library's Unicode case table.
+void lowercaseInto(std::string_view text, std::string& out);
+std::string lowercase(std::string_view text);
+
+inline bool isAscii(std::string_view text) {
+    for (const char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            return false;
+        }
+    }
+    return true;
+}
+
+inline char asciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+
+}  // namespace tranca::text

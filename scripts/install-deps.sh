@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Installs every Debian package the project needs to build, test and run.
+# Idempotent: packages already present are left as they are.
+set -euo pipefail
+
+packages=(
+    # build
+    cmake ninja-build g++ pkg-config
+    libasio-dev
+    # tests, fuzzing and benchmarks
+    libgtest-dev libgmock-dev libbenchmark-dev
+    clang libclang-rt-14-dev
+    python3 python3-pytest
+    dnsutils knot-dnsutils iproute2 util-linux procps curl
+)
+
+missing=()
+for package in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$package")
+    fi
+done
+
+if ((${#missing[@]} == 0)); then
+    echo "Dependencias: todo instalado."
+    exit 0
+fi
+
+if [[ $(id -u) -ne 0 ]]; then
+    echo "Faltan paquetes (${missing[*]}); ejecuta este script como root." >&2
+    exit 1
+fi
+
+echo "Instalando: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -q
+apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# The demo: builds trancad and runs it in the foreground on unprivileged ports,
+# never touching this machine's network settings.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/install-deps.sh"
+"$root/scripts/build.sh" release
+
+data="$root/var/tranca"
+mkdir -p "$data"
+if [[ ! -e "$data/blocklist.txt" ]]; then
+    cat >"$data/blocklist.txt" <<'LIST'
+# Lista de ejemplo para la demostración (formato de archivo hosts o un nombre por línea)
+0.0.0.0 ejemplo-adulto.com
+0.0.0.0 sitio-bloqueado.net
+bloqueado.example
+LIST
+fi
+touch "$data/custom.txt" "$data/allow.txt"
+
+cat <<INFO
+Amparo (demostración): trancad en primer plano, sin tocar la red de este equipo.
+  datos:            $data
+  DNS:              127.0.0.1:5353
+  página de bloqueo: 127.0.0.1:8053
+Pruébalo desde otra terminal:
+  dig @127.0.0.1 -p 5353 sitio-bloqueado.net
+  dig @127.0.0.1 -p 5353 estado.amparo.internal
+  curl -H 'Host: sitio-bloqueado.net' http://127.0.0.1:8053/
+Edita $data/custom.txt y en un minuto se recarga. Ctrl+C para terminar.
+
+INFO
+
+export TRANCAD_DIR="$data" TRANCAD_PORT=5353 TRANCAD_HTTP=8053 TRANCAD_DNS=0
+exec "$root/build/release/bin/trancad"

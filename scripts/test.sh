@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Installs what is needed, builds the sanitizer variant and runs every test.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/install-deps.sh"
+"$root/scripts/build.sh" asan
+
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+cd "$root/build/asan"
+ctest --output-on-failure -j "$(nproc)" --timeout 600

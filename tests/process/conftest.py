@@ -1,0 +1,114 @@
+"""Shared fixtures for the process-level tests: the real trancad binary, run
+with a temporary data directory, unprivileged ports and TRANCAD_DNS=0."""
+
+import os
+import queue
+import signal
+import socket
+import subprocess
+import threading
+import time
+
+import pytest
+
+TRANCAD = os.environ.get("TRANCAD_BIN", "build/asan/bin/trancad")
+
+
+def free_port(kind=socket.SOCK_DGRAM):
+    """A loopback port that is free right now for the given socket kind."""
+    with socket.socket(socket.AF_INET, kind) as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+class Trancad:
+    """One running trancad with its standard output collected line by line."""
+
+    def __init__(self, data_dir, env=None, args=(), binary=TRANCAD):
+        self.data_dir = str(data_dir)
+        self.env = {
+            "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
+            "TRANCAD_DIR": self.data_dir,
+            "TRANCAD_PORT": str(free_port(socket.SOCK_DGRAM)),
+            "TRANCAD_HTTP": str(free_port(socket.SOCK_STREAM)),
+            "TRANCAD_DNS": "0",
+        }
+        for key in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"):
+            if key in os.environ:
+                self.env[key] = os.environ[key]
+        if env:
+            for key, value in env.items():
+                if value is None:
+                    self.env.pop(key, None)
+                else:
+                    self.env[key] = value
+        self.lines = []
+        self._queue = queue.Queue()
+        self.proc = subprocess.Popen(
+            [binary, *args],
+            env=self.env,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+        )
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+
+    @property
+    def dns_port(self):
+        return int(self.env["TRANCAD_PORT"])
+
+    @property
+    def http_port(self):
+        return int(self.env["TRANCAD_HTTP"])
+
+    def _read(self):
+        for raw in self.proc.stdout:
+            line = raw.decode("utf-8", "replace").rstrip("\n")
+            self.lines.append(line)
+            self._queue.put(line)
+        self._queue.put(None)
+
+    def wait_for(self, fragment, timeout=10.0):
+        """The first not yet consumed log line that contains fragment."""
+        deadline = time.monotonic() + timeout
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise AssertionError(f"no line with {fragment!r} in {timeout}s; log: {self.lines}")
+            try:
+                line = self._queue.get(timeout=left)
+            except queue.Empty:
+                continue
+            if line is None:
+                raise AssertionError(f"trancad ended before {fragment!r}; log: {self.lines}")
+            if fragment in line:
+                return line
+
+    def stop(self, sig=signal.SIGTERM, timeout=20.0):
+        if self.proc.poll() is None:
+            self.proc.send_signal(sig)
+        status = self.proc.wait(timeout=timeout)
+        self._reader.join(timeout=5)
+        return status
+
+    def stderr(self):
+        return self.proc.stderr.read().decode("utf-8", "replace")
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+
+
+@pytest.fixture
+def trancad_factory(tmp_path):
+    started = []
+
+    def start(env=None, args=(), data_dir=None):
+        daemon = Trancad(data_dir or tmp_path, env=env, args=args)
+        started.append(daemon)
+        return daemon
+
+    yield start
+    for daemon in started:
+        daemon.kill()
