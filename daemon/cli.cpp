@@ -46,7 +46,9 @@ ArgumentsKind classifyArguments(const std::vector<std::string>& arguments) {
     return ArgumentsKind::usage;
 }
 
-void printUsage() { writeError(kUsageText); }
+void printUsage() {
+    writeError(kUsageText);
+}
 
 int runCommand(const DaemonConfig& config, std::string_view flag, std::string_view value) {
     const CommandRow* row = nullptr;

@@ -64,8 +64,8 @@ DaemonConfig makeBaseConfig(Environment environment, std::vector<std::string> ar
     DaemonConfig config;
     config.environment = std::move(environment);
     const auto directory = lookup(config.environment, "TRANCAD_DIR");
-    config.dataDirectory = directory ? std::string(*directory)
-                                     : std::string(paths::kCurrent.dataDirectory);
+    config.dataDirectory =
+        directory ? std::string(*directory) : std::string(paths::kCurrent.dataDirectory);
     config.blocklistPath = config.dataDirectory + "/blocklist.txt";
     config.customPath = config.dataDirectory + "/custom.txt";
     config.allowPath = config.dataDirectory + "/allow.txt";
@@ -100,8 +100,8 @@ bool isUsableUrl(std::string_view text) {
 void completeDaemonConfig(DaemonConfig& config) {
     config.redirectPath = config.dataDirectory + "/redirect.txt";
     const auto redirect = lookup(config.environment, "TRANCAD_REDIRECT");
-    config.defaultRedirect = redirect ? std::string(*redirect)
-                                      : std::string(kBuiltInBlockDestination);
+    config.defaultRedirect =
+        redirect ? std::string(*redirect) : std::string(kBuiltInBlockDestination);
     config.plainUpstreams = {
         std::string(resolvers::kCloudflareFamilyPrimary),
         std::string(resolvers::kCloudflareFamilySecondary),

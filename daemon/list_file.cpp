@@ -114,7 +114,8 @@ void ListParser::takeLine(std::string_view line) {
     };
     std::string_view name = nextField(0);
     if (name == "0.0.0.0" || name == "127.0.0.1") {
-        const std::size_t after = static_cast<std::size_t>(name.data() - trimmed.data()) + name.size();
+        const std::size_t after =
+            static_cast<std::size_t>(name.data() - trimmed.data()) + name.size();
         const std::string_view second = nextField(after);
         if (!second.empty()) {
             name = second;

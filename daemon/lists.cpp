@@ -28,7 +28,7 @@ bool sameTime(const std::optional<timespec>& a, const std::optional<timespec>& b
 // The name lower-cased with empty labels dropped, in the caller's buffer when
 // it fits (the usual case), so matching allocates nothing.
 class NormalName {
-public:
+  public:
     explicit NormalName(std::string_view name) {
         if (name.size() <= sizeof inline_ && text::isAscii(name)) {
             std::size_t length = 0;
@@ -59,29 +59,67 @@ public:
 
     std::string_view view() const { return view_; }
 
-private:
+  private:
     char inline_[1024];
     std::string heap_;
     std::string_view view_;
 };
 
-// Walks from the whole name towards the top-level label; fn(candidate) returns
-// an answer to stop the walk.
-template <typename Fn>
-std::optional<bool> walkSuffixes(std::string_view name, Fn&& fn) {
-    std::string_view candidate = name;
-    while (!candidate.empty()) {
-        if (const std::optional<bool> answer = fn(candidate, hashName(candidate))) {
-            return answer;
+// The suffixes of a normalised name, whole name first, with their hashes.
+// The first kPrefetched are hashed up front so their table slots can be
+// fetched from memory together.
+class Suffixes {
+  public:
+    static constexpr std::size_t kPrefetched = 16;
+
+    explicit Suffixes(std::string_view name) {
+        std::string_view candidate = name;
+        while (!candidate.empty() && count_ < kPrefetched) {
+            items_[count_++] = {candidate, hashName(candidate)};
+            const std::size_t dot = candidate.find('.');
+            candidate =
+                dot == std::string_view::npos ? std::string_view{} : candidate.substr(dot + 1);
         }
-        const std::size_t dot = candidate.find('.');
-        if (dot == std::string_view::npos) {
-            break;
-        }
-        candidate.remove_prefix(dot + 1);
+        rest_ = candidate;
     }
-    return std::nullopt;
-}
+
+    void prefetch(const NameSet& set) const {
+        for (std::size_t i = 0; i < count_; ++i) {
+            set.prefetch(items_[i].hash);
+        }
+    }
+
+    // fn(candidate, hash) returns an answer to stop the walk.
+    template <typename Fn>
+    std::optional<bool> walk(Fn&& fn) const {
+        for (std::size_t i = 0; i < count_; ++i) {
+            if (const std::optional<bool> answer = fn(items_[i].name, items_[i].hash)) {
+                return answer;
+            }
+        }
+        std::string_view candidate = rest_;
+        while (!candidate.empty()) {
+            if (const std::optional<bool> answer = fn(candidate, hashName(candidate))) {
+                return answer;
+            }
+            const std::size_t dot = candidate.find('.');
+            if (dot == std::string_view::npos) {
+                break;
+            }
+            candidate.remove_prefix(dot + 1);
+        }
+        return std::nullopt;
+    }
+
+  private:
+    struct Item {
+        std::string_view name;
+        std::uint64_t hash;
+    };
+    std::array<Item, kPrefetched> items_{};
+    std::size_t count_ = 0;
+    std::string_view rest_;
+};
 
 }  // namespace
 
@@ -134,25 +172,27 @@ bool Blocklist::reload() {
 bool Blocklist::isBlocked(std::string_view name) const {
     const std::shared_ptr<const Sets> sets = snapshot();
     const NormalName normal(name);
-    const auto answer =
-        walkSuffixes(normal.view(), [&](std::string_view candidate, std::uint64_t hash)
-                                        -> std::optional<bool> {
-            if (sets->allowed.contains(candidate, hash)) {
-                return false;
-            }
-            if (sets->blocklist.contains(candidate, hash) || sets->custom.contains(candidate, hash)) {
-                return true;
-            }
-            return std::nullopt;
-        });
+    const Suffixes suffixes(normal.view());
+    suffixes.prefetch(sets->blocklist);
+    const auto answer = suffixes.walk([&](std::string_view candidate,
+                                          std::uint64_t hash) -> std::optional<bool> {
+        if (sets->allowed.contains(candidate, hash)) {
+            return false;
+        }
+        if (sets->blocklist.contains(candidate, hash) || sets->custom.contains(candidate, hash)) {
+            return true;
+        }
+        return std::nullopt;
+    });
     return answer.value_or(false);
 }
 
 bool Blocklist::isAllowed(std::string_view name) const {
     const std::shared_ptr<const Sets> sets = snapshot();
     const NormalName normal(name);
-    const auto answer = walkSuffixes(
-        normal.view(), [&](std::string_view candidate, std::uint64_t hash) -> std::optional<bool> {
+    const Suffixes suffixes(normal.view());
+    const auto answer =
+        suffixes.walk([&](std::string_view candidate, std::uint64_t hash) -> std::optional<bool> {
             if (sets->allowed.contains(candidate, hash)) {
                 return true;
             }
@@ -161,8 +201,12 @@ bool Blocklist::isAllowed(std::string_view name) const {
     return answer.value_or(false);
 }
 
-std::size_t Blocklist::blockedCount() const { return snapshot()->blockedCount; }
+std::size_t Blocklist::blockedCount() const {
+    return snapshot()->blockedCount;
+}
 
-std::size_t Blocklist::allowedCount() const { return snapshot()->allowed.size(); }
+std::size_t Blocklist::allowedCount() const {
+    return snapshot()->allowed.size();
+}
 
 }  // namespace tranca

@@ -1,3 +1,5 @@
 #include "daemon/daemon.h"
 
-int main(int argc, char** argv, char** envp) { return tranca::trancadMain(argc, argv, envp); }
+int main(int argc, char** argv, char** envp) {
+    return tranca::trancadMain(argc, argv, envp);
+}

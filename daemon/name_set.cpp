@@ -4,7 +4,9 @@ namespace tranca {
 
 namespace {
 
-std::uint64_t tagOf(std::uint64_t hash) { return hash >> 40; }
+std::uint64_t tagOf(std::uint64_t hash) {
+    return hash >> 40;
+}
 
 }  // namespace
 
@@ -55,11 +57,10 @@ void NameSet::place(std::uint64_t slot, std::uint64_t hash) {
 }
 
 void NameSet::grow() {
-    std::vector<std::uint64_t> old;
-    old.swap(slots_);
-    slots_.assign(old.empty() ? 1024 : old.size() * 2, 0);
-    for (const std::uint64_t slot : old) {
-        if (slot != 0) {
+    MappedArray<std::uint64_t> old = std::move(slots_);
+    slots_ = MappedArray<std::uint64_t>::zeroed(old.empty() ? 1024 : old.size() * 2);
+    for (std::size_t i = 0; i < old.size(); ++i) {
+        if (const std::uint64_t slot = old[i]; slot != 0) {
             place(slot, hashName(nameAt((slot & kOffsetMask) - 1)));
         }
     }
@@ -79,9 +80,9 @@ bool NameSet::insert(std::string_view name) {
     do {
         const auto low = static_cast<char>(length & 0x7f);
         length >>= 7;
-        arena_.push_back(static_cast<char>(low | (length != 0 ? 0x80 : 0)));
+        arena_.pushBack(static_cast<char>(low | (length != 0 ? 0x80 : 0)));
     } while (length != 0);
-    arena_.insert(arena_.end(), name.begin(), name.end());
+    arena_.append(name.data(), name.size());
     place((tagOf(hash) << kOffsetBits) | (offset + 1), hash);
     ++count_;
     return true;

@@ -6,7 +6,8 @@
 #include <cstdint>
 #include <cstring>
 #include <string_view>
-#include <vector>
+
+#include "platform/mapped_array.h"
 
 namespace tranca {
 
@@ -32,12 +33,20 @@ inline std::uint64_t hashName(std::string_view name) noexcept {
 }
 
 class NameSet {
-public:
+  public:
     // Adds name (already lower-cased); returns false when it was there.
     bool insert(std::string_view name);
 
     bool contains(std::string_view name) const noexcept { return contains(name, hashName(name)); }
     bool contains(std::string_view name, std::uint64_t hash) const noexcept;
+
+    // Starts loading the table slot for hash, so several look-ups of one name's
+    // suffixes overlap their cache misses.
+    void prefetch(std::uint64_t hash) const noexcept {
+        if (!slots_.empty()) {
+            __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]);
+        }
+    }
 
     std::size_t size() const noexcept { return count_; }
     bool empty() const noexcept { return count_ == 0; }
@@ -55,10 +64,10 @@ public:
 
     // Bytes held by the set (arena and table), for the benchmarks.
     std::size_t memoryBytes() const noexcept {
-        return arena_.capacity() + slots_.capacity() * sizeof(std::uint64_t);
+        return arena_.size() + slots_.size() * sizeof(std::uint64_t);
     }
 
-private:
+  private:
     static constexpr unsigned kOffsetBits = 40;
     static constexpr std::uint64_t kOffsetMask = (std::uint64_t{1} << kOffsetBits) - 1;
 
@@ -67,8 +76,8 @@ private:
     void grow();
     void place(std::uint64_t slot, std::uint64_t hash);
 
-    std::vector<char> arena_;           // per name: varint length, then the bytes
-    std::vector<std::uint64_t> slots_;  // 0 = empty; else tag << 40 | (offset + 1)
+    MappedArray<char> arena_;           // per name: varint length, then the bytes
+    MappedArray<std::uint64_t> slots_;  // 0 = empty; else tag << 40 | (offset + 1)
     std::size_t count_ = 0;
 };
 

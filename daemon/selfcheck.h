@@ -11,7 +11,7 @@
 namespace tranca {
 
 class SelfCheck {
-public:
+  public:
     explicit SelfCheck(const DaemonConfig& config) : config_(config) {}
 
     // One probe; called by the 15-second timer.
@@ -23,7 +23,7 @@ public:
 
     bool stopping() const { return stopping_.load(); }
 
-private:
+  private:
     const DaemonConfig& config_;
     std::atomic<bool> stopping_{false};
 };

@@ -138,8 +138,7 @@ std::size_t terminatorLengthAt(std::string_view text, std::size_t at, bool* need
                 }
                 return 0;
             }
-            return (byte(at + 1) == 0x80 && (byte(at + 2) == 0xa8 || byte(at + 2) == 0xa9)) ? 3
-                                                                                            : 0;
+            return (byte(at + 1) == 0x80 && (byte(at + 2) == 0xa8 || byte(at + 2) == 0xa9)) ? 3 : 0;
         default:
             return 0;
     }
@@ -185,10 +184,9 @@ void lowercaseInto(std::string_view text, std::string& out) {
             continue;
         }
         const locale_t locale = utf8Locale();
-        const auto lowered =
-            locale != static_cast<locale_t>(0)
-                ? static_cast<char32_t>(towlower_l(static_cast<wint_t>(c), locale))
-                : c;
+        const auto lowered = locale != static_cast<locale_t>(0)
+                                 ? static_cast<char32_t>(towlower_l(static_cast<wint_t>(c), locale))
+                                 : c;
         encode(lowered, out);
         at += length;
     }
