@@ -3,8 +3,11 @@
 // place (enforceProtection) and the stop routine are here.
 #pragma once
 
-#include <asio.hpp>
+// A standard header first: asio picks its allocator from the library's
+// configuration macros, and every file must see the same choice.
 #include <atomic>
+
+#include <asio.hpp>
 #include <cstdint>
 #include <string>
 #include <string_view>

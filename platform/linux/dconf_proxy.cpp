@@ -355,6 +355,7 @@ bool DconfProxy::commit(std::string& error) {
             return false;
         }
     } else {
+        ::mkdir(paths_.root.c_str(), 0755);
         ::mkdir((paths_.root + "/profile").c_str(), 0755);
         if (!linux_files::replaceFile(profile, "user-db:user\nsystem-db:local\n", 0644, error)) {
             return false;
