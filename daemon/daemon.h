@@ -26,7 +26,7 @@ struct DaemonTimings {
 };
 
 class Daemon {
-  public:
+public:
     using ExitFn = std::function<void(int status)>;
 
     explicit Daemon(DaemonConfig config, DaemonTimings timings = {}, ExitFn exitProcess = {});
@@ -53,7 +53,7 @@ class Daemon {
     asio::io_context& io() { return io_; }
     std::size_t tickCount() const { return tickCount_.load(); }
 
-  private:
+private:
     void armMaintenance();
     void waitMaintenance();
     void armSelfCheck(std::chrono::milliseconds delay);

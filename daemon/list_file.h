@@ -12,12 +12,12 @@ namespace tranca {
 // Incremental parser, so a large file is read in chunks from one descriptor
 // without holding it whole in memory.
 class ListParser {
-  public:
+public:
     void feed(std::string_view bytes);
     // The names read; the empty set when the text was not valid UTF-8.
     NameSet finish();
 
-  private:
+private:
     void takeLines(bool atEnd);
     void takeLine(std::string_view line);
 

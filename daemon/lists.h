@@ -15,7 +15,7 @@
 namespace tranca {
 
 class Blocklist {
-  public:
+public:
     Blocklist(std::string blocklistPath, std::string customPath, std::string allowPath);
 
     // Re-reads all three files when any modification time changed; logs
@@ -30,7 +30,7 @@ class Blocklist {
     std::size_t blockedCount() const;
     std::size_t allowedCount() const;
 
-  private:
+private:
     // Published whole and never edited: "blocked" is the block list united
     // with the custom list, kept as two sets so the union is never copied.
     struct Sets {

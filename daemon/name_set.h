@@ -32,7 +32,7 @@ inline std::uint64_t hashName(std::string_view name) noexcept {
 }
 
 class NameSet {
-  public:
+public:
     // Adds name (already lower-cased); returns false when it was there.
     bool insert(std::string_view name);
 
@@ -58,7 +58,7 @@ class NameSet {
         return arena_.capacity() + slots_.capacity() * sizeof(std::uint64_t);
     }
 
-  private:
+private:
     static constexpr unsigned kOffsetBits = 40;
     static constexpr std::uint64_t kOffsetMask = (std::uint64_t{1} << kOffsetBits) - 1;
 

@@ -53,8 +53,6 @@ inline bool isAscii(std::string_view text) {
     return true;
 }
 
-inline char asciiLower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-}
+inline char asciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
 
 }  // namespace tranca::text
