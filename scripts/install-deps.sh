@@ -7,11 +7,15 @@ packages=(
     # build
     cmake ninja-build g++ pkg-config
     libasio-dev
+    # network settings store: NetworkManager over D-Bus, plist record, dconf
+    libsdbus-c++-dev libsystemd-dev libplist-dev dconf-cli
     # tests, fuzzing and benchmarks
     libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-14-dev
     python3 python3-pytest
     dnsutils knot-dnsutils iproute2 util-linux procps curl
+    # a private system bus with a fake NetworkManager for the settings tests
+    dbus python3-dbusmock
 )
 
 missing=()

@@ -1,0 +1,168 @@
+#include "platform/linux/file_util.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+extern char** environ;
+
+namespace tranca::platform::linux_files {
+
+namespace {
+
+bool writeAll(int fd, std::string_view contents) {
+    while (!contents.empty()) {
+        const ssize_t written = ::write(fd, contents.data(), contents.size());
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return false;
+        }
+        contents.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
+std::string directoryOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool rewriteInPlace(const std::string& path, std::string_view contents, std::string& error) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        error = "no se pudo abrir " + path + ": " + systemError(errno);
+        return false;
+    }
+    const bool ok = writeAll(fd, contents) && ::fsync(fd) == 0;
+    const int code = errno;
+    ::close(fd);
+    if (!ok) {
+        error = "no se pudo escribir " + path + ": " + systemError(code);
+    }
+    return ok;
+}
+
+}  // namespace
+
+std::string systemError(int code) {
+    return std::strerror(code);
+}
+
+std::optional<std::string> readFile(const std::string& path, std::size_t maxBytes) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    std::string contents;
+    char buffer[8192];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0 || contents.size() + static_cast<std::size_t>(got) > maxBytes) {
+            ::close(fd);
+            return std::nullopt;
+        }
+        if (got == 0) {
+            break;
+        }
+        contents.append(buffer, static_cast<std::size_t>(got));
+    }
+    ::close(fd);
+    return contents;
+}
+
+bool replaceFile(const std::string& path, std::string_view contents, unsigned mode,
+                 std::string& error) {
+    std::string temporary = directoryOf(path) + "/.trancad-XXXXXX";
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0) {
+        error = "no se pudo crear un archivo temporal junto a " + path + ": " + systemError(errno);
+        return false;
+    }
+    const bool written = ::fchmod(fd, mode) == 0 && writeAll(fd, contents) && ::fsync(fd) == 0;
+    const int writeCode = errno;
+    ::close(fd);
+    if (!written) {
+        ::unlink(temporary.c_str());
+        error = "no se pudo escribir " + temporary + ": " + systemError(writeCode);
+        return false;
+    }
+    if (::rename(temporary.c_str(), path.c_str()) == 0) {
+        return true;
+    }
+    const int renameCode = errno;
+    ::unlink(temporary.c_str());
+    if (renameCode == EBUSY) {
+        return rewriteInPlace(path, contents, error);
+    }
+    error = "no se pudo reemplazar " + path + ": " + systemError(renameCode);
+    return false;
+}
+
+bool FileLock::lock(std::string& error) {
+    if (fd_ >= 0) {
+        return true;
+    }
+    const int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+        error = "no se pudo abrir el cerrojo " + path_ + ": " + systemError(errno);
+        return false;
+    }
+    while (::flock(fd, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            error = "no se pudo tomar el cerrojo " + path_ + ": " + systemError(errno);
+            ::close(fd);
+            return false;
+        }
+    }
+    fd_ = fd;
+    return true;
+}
+
+void FileLock::unlock() {
+    if (fd_ >= 0) {
+        ::flock(fd_, LOCK_UN);
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+bool runProgram(const std::string& program, const std::string& argument, std::string& error) {
+    std::vector<char*> argv{const_cast<char*>(program.c_str()), const_cast<char*>(argument.c_str()),
+                            nullptr};
+    pid_t pid = 0;
+    const int spawned =
+        ::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ);
+    if (spawned != 0) {
+        error = "no se pudo ejecutar " + program + ": " + systemError(spawned);
+        return false;
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            error = "no se pudo esperar a " + program + ": " + systemError(errno);
+            return false;
+        }
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+        return true;
+    }
+    error = program + " " + argument + " terminó con error";
+    return false;
+}
+
+}  // namespace tranca::platform::linux_files

@@ -1,0 +1,44 @@
+// Small file helpers for the Linux settings backends.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tranca::platform::linux_files {
+
+// Whole file, at most maxBytes; nullopt when missing, unreadable or larger.
+std::optional<std::string> readFile(const std::string& path, std::size_t maxBytes = 1 << 20);
+
+// Replaces path's contents: a temporary file beside it renamed over it. When
+// path is a mount point (a bind-mounted resolv.conf in a container) rename is
+// refused with EBUSY and the file is rewritten in place instead. On failure
+// error holds a Spanish text.
+bool replaceFile(const std::string& path, std::string_view contents, unsigned mode,
+                 std::string& error);
+
+// Text of errno for error messages.
+std::string systemError(int code);
+
+// An exclusive advisory lock on a lock file, held until unlock or destruction.
+class FileLock {
+  public:
+    explicit FileLock(std::string path) : path_(std::move(path)) {}
+    ~FileLock() { unlock(); }
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+
+    // Waits for the lock.
+    bool lock(std::string& error);
+    void unlock();
+
+  private:
+    std::string path_;
+    int fd_ = -1;
+};
+
+// Runs program with arguments, waits; true when it exited with status 0.
+bool runProgram(const std::string& program, const std::string& argument, std::string& error);
+
+}  // namespace tranca::platform::linux_files

@@ -1,0 +1,225 @@
+#include "platform/linux/resolvconf_store.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+
+namespace tranca::platform {
+
+namespace {
+
+std::vector<std::string_view> words(std::string_view line) {
+    std::vector<std::string_view> out;
+    std::size_t at = 0;
+    while (at < line.size()) {
+        while (at < line.size() && std::isspace(static_cast<unsigned char>(line[at]))) {
+            ++at;
+        }
+        const std::size_t start = at;
+        while (at < line.size() && !std::isspace(static_cast<unsigned char>(line[at]))) {
+            ++at;
+        }
+        if (at > start) {
+            out.push_back(line.substr(start, at - start));
+        }
+    }
+    return out;
+}
+
+template <typename Fn>
+void forEachLine(std::string_view text, Fn&& fn) {
+    while (!text.empty()) {
+        const std::size_t end = text.find('\n');
+        fn(text.substr(0, end));
+        if (end == std::string_view::npos) {
+            break;
+        }
+        text.remove_prefix(end + 1);
+    }
+}
+
+std::string keyword(std::string_view line) {
+    const auto parts = words(line);
+    return parts.empty() ? std::string() : std::string(parts.front());
+}
+
+}  // namespace
+
+ResolvConf ResolvConf::parse(std::string_view text) {
+    ResolvConf out;
+    out.text = std::string(text);
+    forEachLine(text, [&](std::string_view line) {
+        const auto parts = words(line);
+        if (parts.size() >= 2 && parts[0] == "nameserver") {
+            out.servers.emplace_back(parts[1]);
+        } else if (!parts.empty() && (parts[0] == "search" || parts[0] == "domain")) {
+            // The last search or domain line wins, as in the C library.
+            out.hasSearchLine = true;
+            out.searches.assign(parts.begin() + 1, parts.end());
+        }
+    });
+    return out;
+}
+
+std::string ResolvConf::render(const std::vector<std::string>& newServers,
+                               const std::vector<std::string>& newSearches) const {
+    std::string serverLines;
+    for (const std::string& server : newServers) {
+        serverLines += "nameserver " + server + "\n";
+    }
+    std::string searchLine;
+    if (!newSearches.empty()) {
+        searchLine = "search";
+        for (const std::string& domain : newSearches) {
+            searchLine += " " + domain;
+        }
+        searchLine += "\n";
+    }
+    const bool searchesChanged = newSearches != searches;
+    std::string out;
+    bool serversPlaced = false;
+    bool searchPlaced = false;
+    forEachLine(text, [&](std::string_view line) {
+        const std::string word = keyword(line);
+        if (word == "nameserver") {
+            if (!serversPlaced) {
+                out += serverLines;
+                serversPlaced = true;
+            }
+            return;
+        }
+        if (searchesChanged && (word == "search" || word == "domain")) {
+            if (!searchPlaced) {
+                out += searchLine;
+                searchPlaced = true;
+            }
+            return;
+        }
+        out.append(line);
+        out.push_back('\n');
+    });
+    if (searchesChanged && !searchPlaced) {
+        out += searchLine;
+    }
+    if (!serversPlaced) {
+        out += serverLines;
+    }
+    return out;
+}
+
+ResolvConfStore::ResolvConfStore(std::string path, std::string lockPath,
+                                 std::unique_ptr<DconfProxy> proxy)
+    : path_(std::move(path)), lock_(std::move(lockPath)), proxy_(std::move(proxy)) {}
+
+bool ResolvConfStore::lock() {
+    return lock_.lock(error_);
+}
+
+std::vector<ServiceInfo> ResolvConfStore::services() {
+    return {ServiceInfo{std::string(kResolvConfServiceId), path_, true}};
+}
+
+bool ResolvConfStore::hasProtocol(std::string_view serviceId, Protocol protocol) {
+    if (serviceId != kResolvConfServiceId) {
+        return false;
+    }
+    return protocol == Protocol::dns || proxy_ != nullptr;
+}
+
+bool ResolvConfStore::addProtocol(std::string_view serviceId, Protocol protocol) {
+    // The file is the protocol; the proxy exists only where dconf does.
+    return hasProtocol(serviceId, protocol);
+}
+
+std::optional<Dictionary> ResolvConfStore::configuration(std::string_view serviceId,
+                                                         Protocol protocol) {
+    if (!hasProtocol(serviceId, protocol)) {
+        return std::nullopt;
+    }
+    if (protocol == Protocol::proxies) {
+        return proxy_->read();
+    }
+    if (stagedDns_) {
+        return stagedDns_;
+    }
+    const auto text = linux_files::readFile(path_);
+    if (!text) {
+        // No file yet: nothing configured.
+        return Dictionary{};
+    }
+    const ResolvConf parsed = ResolvConf::parse(*text);
+    Dictionary out;
+    if (!parsed.servers.empty()) {
+        out["ServerAddresses"] = parsed.servers;
+    }
+    if (parsed.hasSearchLine) {
+        out["SearchDomains"] = parsed.searches;
+    }
+    return out;
+}
+
+bool ResolvConfStore::setConfiguration(std::string_view serviceId, Protocol protocol,
+                                       const Dictionary& configuration) {
+    if (!hasProtocol(serviceId, protocol)) {
+        return false;
+    }
+    if (protocol == Protocol::proxies) {
+        proxy_->stage(configuration);
+    } else {
+        stagedDns_ = configuration;
+    }
+    return true;
+}
+
+std::string ResolvConfStore::foreignManager() const {
+    struct stat info {};
+    if (::lstat(path_.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) {
+        return {};
+    }
+    char target[4096];
+    const ssize_t length = ::readlink(path_.c_str(), target, sizeof target - 1);
+    const std::string link =
+        length > 0 ? std::string(target, static_cast<std::size_t>(length)) : std::string("?");
+    std::string manager = "otro programa";
+    if (link.find("systemd/resolve") != std::string::npos) {
+        manager = "systemd-resolved";
+    } else if (link.find("resolvconf") != std::string::npos) {
+        manager = "resolvconf";
+    } else if (link.find("NetworkManager") != std::string::npos) {
+        manager = "NetworkManager";
+    }
+    return path_ + " es un enlace a " + link + " que gestiona " + manager +
+           "; trancad no lo sobrescribe para no pelear con él (ver docs/network-settings.md)";
+}
+
+bool ResolvConfStore::commit() {
+    if (stagedDns_) {
+        if (const std::string foreign = foreignManager(); !foreign.empty()) {
+            error_ = foreign;
+            return false;
+        }
+        const auto text = linux_files::readFile(path_);
+        const ResolvConf current = ResolvConf::parse(text.value_or(""));
+        const auto servers = textListValue(*stagedDns_, "ServerAddresses");
+        const auto searches = textListValue(*stagedDns_, "SearchDomains");
+        const std::string rendered = current.render(servers.value_or(std::vector<std::string>{}),
+                                                    searches.value_or(current.searches));
+        if (!linux_files::replaceFile(path_, rendered, 0644, error_)) {
+            return false;
+        }
+        stagedDns_.reset();
+    }
+    if (proxy_ && proxy_->hasStaged() && !proxy_->commit(error_)) {
+        return false;
+    }
+    return true;
+}
+
+bool ResolvConfStore::apply() {
+    // The C library notices a changed resolv.conf by itself; the proxy needs
+    // its database compiled.
+    return !proxy_ || proxy_->apply(error_);
+}
+
+}  // namespace tranca::platform

@@ -1,0 +1,311 @@
+// The DNS and proxy rules over a store held in memory, where cases the two
+// Linux backends cannot show (several services, a failing lock or commit,
+// services without a name or a DNS protocol) are easy to set up.
+#include "daemon/netconfig.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace tranca {
+namespace {
+
+using platform::Dictionary;
+using platform::Protocol;
+using platform::ServiceInfo;
+
+struct StoreState {
+    std::vector<ServiceInfo> services;
+    std::map<std::string, Dictionary> dns;      // absent: no DNS protocol
+    std::map<std::string, Dictionary> proxies;  // absent: no Proxies protocol
+    bool failLock = false;
+    bool failCommit = false;
+    int locks = 0;
+    int commits = 0;
+    int opens = 0;
+};
+
+class MemoryStore : public platform::NetworkStore {
+  public:
+    explicit MemoryStore(std::shared_ptr<StoreState> state)
+        : state_(std::move(state)), dns_(state_->dns), proxies_(state_->proxies) {}
+
+    bool lock() override {
+        ++state_->locks;
+        return !state_->failLock;
+    }
+    void unlock() override {}
+    std::vector<ServiceInfo> services() override { return state_->services; }
+    bool hasProtocol(std::string_view id, Protocol protocol) override {
+        return table(protocol).contains(std::string(id));
+    }
+    bool addProtocol(std::string_view id, Protocol protocol) override {
+        table(protocol)[std::string(id)];
+        return true;
+    }
+    std::optional<Dictionary> configuration(std::string_view id, Protocol protocol) override {
+        const auto found = table(protocol).find(std::string(id));
+        if (found == table(protocol).end()) {
+            return std::nullopt;
+        }
+        return found->second;
+    }
+    bool setConfiguration(std::string_view id, Protocol protocol,
+                          const Dictionary& configuration) override {
+        table(protocol)[std::string(id)] = configuration;
+        return true;
+    }
+    bool commit() override {
+        ++state_->commits;
+        if (state_->failCommit) {
+            return false;
+        }
+        state_->dns = dns_;
+        state_->proxies = proxies_;
+        return true;
+    }
+    bool apply() override { return true; }
+    std::string lastError() const override { return "error de prueba"; }
+
+  private:
+    std::map<std::string, Dictionary>& table(Protocol protocol) {
+        return protocol == Protocol::dns ? dns_ : proxies_;
+    }
+    std::shared_ptr<StoreState> state_;
+    std::map<std::string, Dictionary> dns_;
+    std::map<std::string, Dictionary> proxies_;
+};
+
+class NetConfigTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (::geteuid() != 0) {
+            GTEST_SKIP() << "the DNS modes act only for root";
+        }
+        directory_ = std::filesystem::temp_directory_path() /
+                     ("netconfig-test-" + std::to_string(::getpid()) + "-" +
+                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::create_directories(directory_);
+        config_.dataDirectory = directory_.string();
+        state_ = std::make_shared<StoreState>();
+        state_->services = {
+            {"wifi-id", "Wi-Fi", true}, {"eth-id", "Ethernet", true}, {"off-id", "Apagado", false}};
+        state_->dns["wifi-id"] = {{"ServerAddresses", std::vector<std::string>{"192.168.1.1"}},
+                                  {"SearchDomains", std::vector<std::string>{"casa"}}};
+        state_->dns["eth-id"] = {};
+        state_->dns["off-id"] = {{"ServerAddresses", std::vector<std::string>{"10.9.9.9"}}};
+    }
+    void TearDown() override { std::filesystem::remove_all(directory_); }
+
+    NetConfig net() {
+        auto state = state_;
+        return NetConfig(config_, [state] {
+            ++state->opens;
+            return std::make_unique<MemoryStore>(state);
+        });
+    }
+    std::vector<std::string> servers(const std::string& id) {
+        return platform::textListValue(state_->dns[id], "ServerAddresses")
+            .value_or(std::vector<std::string>{});
+    }
+    std::string logOf(const std::function<void()>& action) {
+        ::testing::internal::CaptureStdout();
+        action();
+        return ::testing::internal::GetCapturedStdout();
+    }
+
+    std::filesystem::path directory_;
+    DaemonConfig config_;
+    std::shared_ptr<StoreState> state_;
+};
+
+std::vector<std::string> messagesOf(const std::string& log) {
+    std::vector<std::string> out;
+    std::size_t start = 0;
+    while (start < log.size()) {
+        const std::size_t end = log.find('\n', start);
+        const std::string line = log.substr(start, end - start);
+        out.push_back(line.substr(line.find("] ") + 2));
+        start = end == std::string::npos ? log.size() : end + 1;
+    }
+    return out;
+}
+
+TEST_F(NetConfigTest, TwoChangedServicesShareOneLineAndDisabledOnesAreLeftAlone) {
+    const std::string log = logOf([&] { EXPECT_TRUE(net().setDNSMode(DNSMode::local, "prueba")); });
+    EXPECT_EQ(messagesOf(log), std::vector<std::string>{"DNS local en Wi-Fi, Ethernet (prueba)"});
+    EXPECT_EQ(servers("wifi-id"), localServers());
+    EXPECT_EQ(servers("eth-id"), localServers());
+    EXPECT_EQ(servers("off-id"), std::vector<std::string>{"10.9.9.9"});
+    // Search domains and other keys survive the switch.
+    EXPECT_EQ(platform::textListValue(state_->dns["wifi-id"], "SearchDomains"),
+              std::vector<std::string>{"casa"});
+}
+
+TEST_F(NetConfigTest, NothingToChangeTakesNoLockCommitsNothingLogsNothing) {
+    net().setDNSMode(DNSMode::local, "prueba");
+    const int locks = state_->locks;
+    const int commits = state_->commits;
+    const std::string log =
+        logOf([&] { EXPECT_FALSE(net().setDNSMode(DNSMode::local, "otra vez")); });
+    EXPECT_EQ(log, "");
+    EXPECT_EQ(state_->locks, locks);
+    EXPECT_EQ(state_->commits, commits);
+}
+
+TEST_F(NetConfigTest, ServiceWithoutNameIsLoggedByItsId) {
+    state_->services = {{"sin-nombre", "", true}};
+    state_->dns["sin-nombre"] = {};
+    const std::string log = logOf([&] { net().setDNSMode(DNSMode::respaldo, "prueba"); });
+    EXPECT_EQ(messagesOf(log), std::vector<std::string>{"DNS respaldo en sin-nombre (prueba)"});
+    EXPECT_EQ(net().statusLines(),
+              std::vector<std::string>{"sin-nombre: DNS 1.1.1.3 1.0.0.3 2606:4700:4700::1113 "
+                                       "2606:4700:4700::1003 · sin proxy"});
+}
+
+TEST_F(NetConfigTest, LockFailureIsLoggedAndChangesNothing) {
+    state_->failLock = true;
+    const std::string log = logOf([&] { EXPECT_FALSE(net().setDNSMode(DNSMode::local, "x")); });
+    EXPECT_EQ(messagesOf(log), std::vector<std::string>{
+                                   "No se pudo abrir la configuración de red: error de prueba"});
+    EXPECT_EQ(servers("wifi-id"), std::vector<std::string>{"192.168.1.1"});
+}
+
+TEST_F(NetConfigTest, CommitFailureIsLoggedNotReportedAsChange) {
+    state_->failCommit = true;
+    const std::string log = logOf([&] { EXPECT_FALSE(net().setDNSMode(DNSMode::local, "x")); });
+    EXPECT_EQ(messagesOf(log),
+              std::vector<std::string>{"No se pudo guardar DNS local: error de prueba"});
+    EXPECT_EQ(servers("wifi-id"), std::vector<std::string>{"192.168.1.1"});
+}
+
+TEST_F(NetConfigTest, ServiceWithoutDnsProtocolIsNotGivenOneToRestoreNothing) {
+    state_->services = {{"nuevo", "Nuevo", true}};
+    state_->dns.erase("nuevo");
+    EXPECT_FALSE(net().setDNSMode(DNSMode::original, "x"));
+    EXPECT_FALSE(state_->dns.contains("nuevo"));
+    EXPECT_TRUE(net().setDNSMode(DNSMode::local, "x"));
+    EXPECT_EQ(servers("nuevo"), localServers());
+}
+
+TEST_F(NetConfigTest, OriginalsAreRecordedOnceWithOurOwnServersAsEmpty) {
+    state_->dns["eth-id"] = {{"ServerAddresses", backupServers()}};
+    const std::string log = logOf([&] { net().saveOriginalDNS(); });
+    EXPECT_EQ(messagesOf(log),
+              std::vector<std::string>{"DNS de antes de Amparo guardados (2 servicios)"});
+    struct stat info {};
+    ASSERT_EQ(::stat(net().originalPath().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0644u);
+
+    const OriginalDNS original = net().loadOriginalDNS();
+    EXPECT_EQ(original, (OriginalDNS{{"wifi-id", {"192.168.1.1"}}, {"eth-id", {}}}));
+
+    state_->dns["wifi-id"] = {{"ServerAddresses", std::vector<std::string>{"8.8.8.8"}}};
+    EXPECT_EQ(logOf([&] { net().saveOriginalDNS(); }), "");
+    EXPECT_EQ(net().loadOriginalDNS(), original);
+
+    net().setDNSMode(DNSMode::original, "x");
+    EXPECT_EQ(servers("wifi-id"), std::vector<std::string>{"192.168.1.1"});
+    EXPECT_FALSE(state_->dns["eth-id"].contains("ServerAddresses"));
+}
+
+TEST_F(NetConfigTest, MissingDataDirectoryDoesNotLoseTheOriginals) {
+    config_.dataDirectory = (directory_ / "todavia-no").string();
+    logOf([&] { net().saveOriginalDNS(); });
+    EXPECT_EQ(net().loadOriginalDNS().at("wifi-id"), std::vector<std::string>{"192.168.1.1"});
+}
+
+TEST_F(NetConfigTest, ManagementOffChangesAndRecordsNothing) {
+    config_.environment["TRANCAD_DNS"] = "0";
+    EXPECT_FALSE(net().setDNSMode(DNSMode::local, "x"));
+    net().saveOriginalDNS();
+    EXPECT_EQ(state_->opens, 0);
+    EXPECT_FALSE(std::filesystem::exists(net().originalPath()));
+}
+
+// --- the record file ---------------------------------------------------------
+
+TEST(OriginalDnsFile, RoundTripsAndRejectsAnythingButTextArrays) {
+    const OriginalDNS record{{"", {}}, {"a&b<c>", {"192.168.1.1", "fe80::1"}}};
+    const auto bytes = serializeOriginalDNS(record);
+    ASSERT_TRUE(bytes);
+    EXPECT_NE(bytes->find("<!DOCTYPE plist"), std::string::npos);
+    EXPECT_EQ(parseOriginalDNS(*bytes), record);
+
+    EXPECT_FALSE(parseOriginalDNS(""));
+    EXPECT_FALSE(parseOriginalDNS("not a plist"));
+    EXPECT_FALSE(
+        parseOriginalDNS("<?xml version=\"1.0\"?><plist version=\"1.0\"><array/></plist>"));
+    EXPECT_FALSE(
+        parseOriginalDNS("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>x</key>"
+                         "<array><integer>1</integer></array></dict></plist>"));
+    EXPECT_FALSE(
+        parseOriginalDNS("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>x</key>"
+                         "<string>1.1.1.1</string></dict></plist>"));
+}
+
+// --- the proxy rules ---------------------------------------------------------
+
+Dictionary ourProxy(bool http, bool https) {
+    return {{"HTTPEnable", std::int64_t{http}},       {"HTTPProxy", std::string("127.0.0.1")},
+            {"HTTPPort", std::int64_t{8080}},         {"HTTPSEnable", std::int64_t{https}},
+            {"HTTPSProxy", std::string("127.0.0.1")}, {"HTTPSPort", std::int64_t{8080}}};
+}
+
+TEST_F(NetConfigTest, ProxyOnWritesTheFullSetAndKeepsUnknownKeys) {
+    state_->services = {{"wifi-id", "Wi-Fi", true}};
+    state_->proxies["wifi-id"] = {{"system/proxy/socks:host", std::string("'s.example'")}};
+    const std::string log =
+        logOf([&] { EXPECT_TRUE(net().setSystemProxy("Proxy del filtro encendido", "r", true)); });
+    EXPECT_EQ(messagesOf(log), std::vector<std::string>{"Proxy del filtro encendido en Wi-Fi (r)"});
+    Dictionary expected = ourProxy(true, true);
+    expected["ExceptionsList"] =
+        std::vector<std::string>{"*.local", "169.254/16", "localhost", "127.0.0.1"};
+    expected["system/proxy/socks:host"] = std::string("'s.example'");
+    EXPECT_EQ(state_->proxies["wifi-id"], expected);
+    EXPECT_EQ(net().statusLines()[0], "Wi-Fi: DNS 192.168.1.1 · 127.0.0.1:8080");
+}
+
+TEST_F(NetConfigTest, HalfOursProxyIsCompletedOnAndDisabledBothWaysOff) {
+    state_->services = {{"wifi-id", "Wi-Fi", true}};
+    state_->proxies["wifi-id"] = ourProxy(true, false);
+    EXPECT_TRUE(net().setSystemProxy("on", "r", true));
+    EXPECT_EQ(platform::integerValue(state_->proxies["wifi-id"], "HTTPSEnable"), 1);
+
+    state_->proxies["wifi-id"] = ourProxy(true, false);
+    EXPECT_TRUE(net().setSystemProxy("off", "r", false));
+    EXPECT_EQ(platform::integerValue(state_->proxies["wifi-id"], "HTTPEnable"), 0);
+    EXPECT_EQ(platform::integerValue(state_->proxies["wifi-id"], "HTTPSEnable"), 0);
+    EXPECT_EQ(platform::textValue(state_->proxies["wifi-id"], "HTTPProxy"), "127.0.0.1");
+}
+
+TEST_F(NetConfigTest, UsersOwnProxyIsNeverTouched) {
+    state_->services = {{"wifi-id", "Wi-Fi", true}};
+    const Dictionary users{{"HTTPSEnable", std::int64_t{1}},
+                           {"HTTPSProxy", std::string("proxy.corp")},
+                           {"HTTPSPort", std::int64_t{3128}}};
+    state_->proxies["wifi-id"] = users;
+    EXPECT_FALSE(net().setSystemProxy("on", "r", true));
+    EXPECT_FALSE(net().setSystemProxy("off", "r", false));
+    EXPECT_EQ(state_->proxies["wifi-id"], users);
+    EXPECT_EQ(state_->commits, 0);
+    EXPECT_EQ(net().statusLines()[0], "Wi-Fi: DNS 192.168.1.1 · proxy.corp:3128");
+}
+
+TEST_F(NetConfigTest, NoProxiesProtocolMeansNothingToTurnOffAndNothingToTurnOnHere) {
+    state_->services = {{"wifi-id", "Wi-Fi", true}};
+    EXPECT_FALSE(net().setSystemProxy("off", "r", false));
+    EXPECT_FALSE(state_->proxies.contains("wifi-id"));
+}
+
+TEST_F(NetConfigTest, StatusLinesEscapeControlCharactersInNames) {
+    state_->services = {{"x", "Red\nfalsa", true}};
+    EXPECT_EQ(net().statusLines(),
+              std::vector<std::string>{"Red\\x0afalsa: DNS del router · sin proxy"});
+}
+
+}  // namespace
+}  // namespace tranca

@@ -1,0 +1,246 @@
+// The Linux settings backends on temporary files, and the self-check's
+// protection routines on top of them.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "daemon/selfcheck.h"
+#include "platform/linux/dconf_proxy.h"
+#include "platform/linux/resolvconf_store.h"
+
+namespace tranca {
+namespace {
+
+using platform::Dictionary;
+using platform::Protocol;
+
+std::string readText(const std::filesystem::path& path) {
+    std::ifstream in(path);
+    std::stringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+void writeText(const std::filesystem::path& path, const std::string& text) {
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream(path) << text;
+}
+
+class TempDir {
+  public:
+    TempDir() {
+        path_ = std::filesystem::temp_directory_path() /
+                ("store-test-" + std::to_string(::getpid()) + "-" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::create_directories(path_);
+    }
+    ~TempDir() { std::filesystem::remove_all(path_); }
+    const std::filesystem::path& path() const { return path_; }
+
+  private:
+    std::filesystem::path path_;
+};
+
+TEST(ResolvConfText, ServersReplacedInPlaceOtherLinesKept) {
+    const auto parsed = platform::ResolvConf::parse(
+        "# hecho a mano\nnameserver 10.0.0.1\nsearch a b\noptions ndots:2\nnameserver 10.0.0.2\n");
+    EXPECT_EQ(parsed.servers, (std::vector<std::string>{"10.0.0.1", "10.0.0.2"}));
+    EXPECT_EQ(parsed.searches, (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(parsed.render({"127.0.0.1"}, parsed.searches),
+              "# hecho a mano\nnameserver 127.0.0.1\nsearch a b\noptions ndots:2\n");
+    EXPECT_EQ(parsed.render({}, parsed.searches), "# hecho a mano\nsearch a b\noptions ndots:2\n");
+    EXPECT_EQ(platform::ResolvConf::parse("options x").render({"1.1.1.3"}, {}),
+              "options x\nnameserver 1.1.1.3\n");
+}
+
+TEST(DconfMapping, ProxiesSurviveTheKeyfileRoundTrip) {
+    Dictionary ours{{"HTTPEnable", std::int64_t{1}},
+                    {"HTTPProxy", std::string("127.0.0.1")},
+                    {"HTTPPort", std::int64_t{8080}},
+                    {"HTTPSEnable", std::int64_t{1}},
+                    {"HTTPSProxy", std::string("127.0.0.1")},
+                    {"HTTPSPort", std::int64_t{8080}},
+                    {"ExceptionsList", std::vector<std::string>{"*.local", "it's"}},
+                    {"system/proxy/socks:host", std::string("'socks.example'")}};
+    EXPECT_EQ(platform::proxiesFromKeyfile(platform::keyfileFromProxies(ours)), ours);
+
+    // Turned off: the hosts stay, GNOME's mode becomes none.
+    ours["HTTPEnable"] = std::int64_t{0};
+    ours["HTTPSEnable"] = std::int64_t{0};
+    const auto keyfile = platform::keyfileFromProxies(ours);
+    EXPECT_EQ(keyfile.at("system/proxy").at("mode"), "'none'");
+    EXPECT_EQ(platform::proxiesFromKeyfile(keyfile), ours);
+}
+
+TEST(DconfMapping, ReadsTypedAndAnnotatedValues) {
+    platform::Keyfile keyfile;
+    platform::parseKeyfileInto(
+        "[system/proxy]\nmode = 'manual'\nignore-hosts=@as []\n"
+        "[system/proxy/https]\nhost=\"p.example\"\nport=uint32 3128\n",
+        keyfile);
+    const Dictionary proxies = platform::proxiesFromKeyfile(keyfile);
+    EXPECT_EQ(platform::textValue(proxies, "HTTPSProxy"), "p.example");
+    EXPECT_EQ(platform::integerValue(proxies, "HTTPSPort"), 3128);
+    EXPECT_EQ(platform::integerValue(proxies, "HTTPSEnable"), 1);
+    EXPECT_EQ(platform::integerValue(proxies, "HTTPEnable"), 0);
+    EXPECT_EQ(platform::textListValue(proxies, "ExceptionsList"), std::vector<std::string>{});
+    EXPECT_FALSE(platform::gvariant::parseStringArray("['a', 'b'"));
+    EXPECT_FALSE(platform::gvariant::parseInteger("80a"));
+}
+
+TEST(ResolvConfStore, StagedChangesReachTheFileOnlyOnCommit) {
+    TempDir dir;
+    const auto resolv = dir.path() / "resolv.conf";
+    writeText(resolv, "search lan\nnameserver 10.0.0.1\n");
+    {
+        platform::ResolvConfStore store(resolv, dir.path() / "lock", nullptr);
+        EXPECT_FALSE(store.hasProtocol("resolv.conf", Protocol::proxies));
+        ASSERT_TRUE(store.lock());
+        Dictionary dns = *store.configuration("resolv.conf", Protocol::dns);
+        dns["ServerAddresses"] = std::vector<std::string>{"127.0.0.1"};
+        ASSERT_TRUE(store.setConfiguration("resolv.conf", Protocol::dns, dns));
+        EXPECT_EQ(readText(resolv), "search lan\nnameserver 10.0.0.1\n");
+    }
+    EXPECT_EQ(readText(resolv), "search lan\nnameserver 10.0.0.1\n");
+
+    platform::ResolvConfStore store(resolv, dir.path() / "lock", nullptr);
+    Dictionary dns = *store.configuration("resolv.conf", Protocol::dns);
+    dns["ServerAddresses"] = std::vector<std::string>{"127.0.0.1"};
+    store.setConfiguration("resolv.conf", Protocol::dns, dns);
+    ASSERT_TRUE(store.commit()) << store.lastError();
+    EXPECT_TRUE(store.apply());
+    EXPECT_EQ(readText(resolv), "search lan\nnameserver 127.0.0.1\n");
+}
+
+// --- the protection routines ---------------------------------------------------
+
+class ProtectionTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (::geteuid() != 0) {
+            GTEST_SKIP() << "the DNS modes act only for root";
+        }
+        config_.dataDirectory = (dir_.path() / "data").string();
+        writeText(resolv(), "nameserver 192.168.1.1\n");
+        settings_.proxyJobFile = (dir_.path() / "tranca-proxy.service").string();
+        const auto root = dir_.path();
+        settings_.opener = [root] {
+            // dconf lives in the temporary tree; "dconf update" is not run.
+            return std::make_unique<platform::ResolvConfStore>(
+                (root / "resolv.conf").string(), (root / "lock").string(),
+                std::make_unique<platform::DconfProxy>(
+                    platform::DconfPaths{(root / "dconf").string(), "/bin/true"}));
+        };
+    }
+    std::filesystem::path resolv() const { return dir_.path() / "resolv.conf"; }
+    std::string keyfile() const {
+        return readText(dir_.path() / "dconf/db/local.d/90-trancad-proxy");
+    }
+
+    // A listener on an ephemeral loopback port standing in for the proxy.
+    int listenOnLoopback(std::uint16_t& port) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        EXPECT_EQ(::listen(fd, 4), 0);
+        socklen_t length = sizeof address;
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+        port = ntohs(address.sin_port);
+        return fd;
+    }
+
+    TempDir dir_;
+    DaemonConfig config_;
+    ProtectionSettings settings_;
+};
+
+TEST_F(ProtectionTest, ContentFilterProbeSeesListenerAndClosedPort) {
+    std::uint16_t port = 0;
+    const int fd = listenOnLoopback(port);
+    EXPECT_TRUE(isContentFilterListening(port));
+    ::close(fd);
+    EXPECT_FALSE(isContentFilterListening(port));
+}
+
+TEST_F(ProtectionTest, EnforcePointsDnsHomeAndProxyFollowsTheContentFilter) {
+    std::uint16_t port = 0;
+    const int fd = listenOnLoopback(port);
+    settings_.contentFilterPort = port;
+    SelfCheck check(config_, settings_);
+
+    // No job file: the proxy stays off, nothing to turn off.
+    ::testing::internal::CaptureStdout();
+    check.enforceProtection();
+    std::string log = ::testing::internal::GetCapturedStdout();
+    EXPECT_NE(log.find("DNS de antes de Amparo guardados (1 servicios)"), std::string::npos);
+    EXPECT_NE(log.find("DNS local en "), std::string::npos);
+    EXPECT_NE(log.find(" (el filtro responde)"), std::string::npos);
+    EXPECT_EQ(log.find("Proxy del filtro"), std::string::npos);
+    EXPECT_EQ(readText(resolv()), "nameserver 127.0.0.1\n");
+
+    // Job installed and listening: our proxy goes on, locked.
+    writeText(settings_.proxyJobFile, "[Service]\n");
+    ::testing::internal::CaptureStdout();
+    check.enforceProtection();
+    log = ::testing::internal::GetCapturedStdout();
+    EXPECT_NE(log.find("Proxy del filtro encendido en "), std::string::npos);
+    EXPECT_NE(log.find("(el filtro de contenido atiende)"), std::string::npos);
+    EXPECT_NE(keyfile().find("mode='manual'"), std::string::npos);
+    EXPECT_TRUE(std::filesystem::exists(dir_.path() / "dconf/db/local.d/locks/90-trancad-proxy"));
+
+    // Unchanged: a healthy cycle logs nothing.
+    ::testing::internal::CaptureStdout();
+    check.enforceProtection();
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+
+    // The proxy stops listening: turned off with the reason.
+    ::close(fd);
+    ::testing::internal::CaptureStdout();
+    check.enforceProtection();
+    log = ::testing::internal::GetCapturedStdout();
+    EXPECT_NE(log.find("Proxy del filtro apagado en "), std::string::npos);
+    EXPECT_NE(log.find("(el filtro de contenido no atiende)"), std::string::npos);
+    EXPECT_NE(keyfile().find("mode='none'"), std::string::npos);
+}
+
+TEST_F(ProtectionTest, AfterStopNoEnforcementPointsDnsBackAtTheFilter) {
+    SelfCheck check(config_, settings_);
+    ::testing::internal::CaptureStdout();
+    check.enforceProtection();
+    check.stopProtection("el servicio se detiene");
+    const std::string log = ::testing::internal::GetCapturedStdout();
+    EXPECT_NE(log.find("DNS respaldo en "), std::string::npos);
+    EXPECT_NE(log.find("(el servicio se detiene)"), std::string::npos);
+
+    ::testing::internal::CaptureStdout();
+    check.enforceProtection();
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(readText(resolv()),
+              "nameserver 1.1.1.3\nnameserver 1.0.0.3\n"
+              "nameserver 2606:4700:4700::1113\nnameserver 2606:4700:4700::1003\n");
+}
+
+TEST_F(ProtectionTest, QueuedEnforceRunsOnTheNetworkQueueAndYieldsToStop) {
+    SelfCheck check(config_, settings_);
+    asio::io_context queue;
+    check.attachNetworkQueue(queue);
+    check.queueEnforceProtection();
+    asio::post(queue, [&] { check.stopProtection("el filtro no responde"); });
+    check.queueEnforceProtection();
+    ::testing::internal::CaptureStdout();
+    queue.run();
+    ::testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(check.stopping());
+    EXPECT_EQ(readText(resolv()).substr(0, 20), "nameserver 1.1.1.3\nn");
+}
+
+}  // namespace
+}  // namespace tranca

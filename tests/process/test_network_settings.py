@@ -1,0 +1,320 @@
+"""trancad's DNS and proxy switching, as real processes against both settings
+backends (resolv.conf in a private mount namespace, NetworkManager on a
+private bus). Every test runs trancad as root in its own namespace so this
+machine's settings are never touched."""
+
+import os
+import stat
+
+import pytest
+
+from netenv import PrivateSystemBus, Sandbox, messages
+
+USAGE = "Uso: trancad --dns local|respaldo|original|estado · trancad --proxy apagado\n"
+ADMIN = "Hace falta ser administrador para cambiar la red.\n"
+BACKUP = ["1.1.1.3", "1.0.0.3", "2606:4700:4700::1113", "2606:4700:4700::1003"]
+RESOLV = ("# escrito a mano\n"
+          "search corp.example lan\n"
+          "nameserver 192.168.1.1\n"
+          "options edns0 timeout:2\n"
+          "nameserver 192.168.1.2\n"
+          "sortlist 10.0.0.0/255.0.0.0\n")
+OUR_PROXY = ("[system/proxy]\nmode='manual'\n"
+             "ignore-hosts=['*.local', '169.254/16', 'localhost', '127.0.0.1']\n"
+             "[system/proxy/http]\nhost='127.0.0.1'\nport=8080\nenabled=true\n"
+             "[system/proxy/https]\nhost='127.0.0.1'\nport=8080\n")
+USER_PROXY = ("[system/proxy]\nmode='manual'\n"
+              "[system/proxy/https]\nhost='proxy.corp.example'\nport=3128\n"
+              "[system/proxy/http]\nhost='proxy.corp.example'\nport=3128\n"
+              "[system/proxy/socks]\nhost='socks.corp.example'\n")
+
+
+@pytest.fixture
+def sandbox_factory():
+    made = []
+
+    def make(*args, **kwargs):
+        box = Sandbox(*args, **kwargs)
+        made.append(box)
+        return box
+
+    yield make
+    for box in made:
+        box.cleanup()
+
+
+@pytest.fixture
+def bus():
+    private = PrivateSystemBus()
+    yield private
+    private.close()
+
+
+def other_lines(text):
+    return [line for line in text.splitlines() if not line.startswith("nameserver ")]
+
+
+# --- resolv.conf backend -------------------------------------------------------
+
+
+@pytest.mark.parametrize("mode", ["file", "dir"])
+def test_resolvconf_round_trip_keeps_search_options_and_originals(sandbox_factory, mode):
+    box = sandbox_factory(RESOLV, mode=mode)
+    before = other_lines(box.read_resolv())
+
+    local = box.tool("--dns", "local")
+    assert local.returncode == 0, local.stderr
+    assert messages(local.stdout) == [
+        "DNS de antes de Amparo guardados (1 servicios)",
+        "DNS local en /etc/resolv.conf (activar)",
+    ]
+    assert box.nameservers() == ["127.0.0.1"]
+    assert other_lines(box.read_resolv()) == before
+    assert stat.S_IMODE(os.stat(box.resolv).st_mode) == 0o644
+
+    info = os.stat(box.original_plist)
+    assert stat.S_IMODE(info.st_mode) == 0o644
+    with open(box.original_plist, encoding="utf-8") as handle:
+        plist = handle.read()
+    assert "<key>resolv.conf</key>" in plist
+    assert plist.index("192.168.1.1") < plist.index("192.168.1.2")
+
+    again = box.tool("--dns", "local")
+    assert (again.returncode, again.stdout, again.stderr) == (0, "", "")
+    assert os.stat(box.original_plist).st_mtime_ns == info.st_mtime_ns
+
+    backup = box.tool("--dns", "respaldo")
+    assert backup.returncode == 0
+    assert messages(backup.stdout) == ["DNS respaldo en /etc/resolv.conf (recuperar internet)"]
+    assert box.nameservers() == BACKUP
+    assert other_lines(box.read_resolv()) == before
+
+    original = box.tool("--dns", "original")
+    assert original.returncode == 0
+    assert messages(original.stdout) == ["DNS original en /etc/resolv.conf (desactivar)"]
+    assert box.nameservers() == ["192.168.1.1", "192.168.1.2"]
+    assert other_lines(box.read_resolv()) == before
+    assert not os.path.exists(box.original_plist)
+
+
+def test_backup_resolvers_set_by_hand_are_recorded_as_automatic(sandbox_factory):
+    box = sandbox_factory("".join(f"nameserver {s}\n" for s in BACKUP))
+    assert box.tool("--dns", "local").returncode == 0
+    with open(box.original_plist, encoding="utf-8") as handle:
+        plist = handle.read()
+    assert "1.1.1.3" not in plist and "<array/>" in plist
+
+
+def test_original_without_record_removes_manual_servers(sandbox_factory):
+    box = sandbox_factory("search lan\nnameserver 127.0.0.1\n")
+    result = box.tool("--dns", "original")
+    assert result.returncode == 0
+    assert messages(result.stdout) == ["DNS original en /etc/resolv.conf (desactivar)"]
+    assert box.read_resolv() == "search lan\n"
+
+
+def test_symlinked_resolvconf_is_reported_not_fought(sandbox_factory):
+    box = sandbox_factory(None, mode="dir")
+    target_dir = os.path.join(box.root, "run", "systemd", "resolve")
+    os.makedirs(target_dir)
+    target = os.path.join(target_dir, "stub-resolv.conf")
+    with open(target, "w", encoding="utf-8") as handle:
+        handle.write("nameserver 127.0.0.53\n")
+    os.symlink(target, box.resolv)
+
+    result = box.tool("--dns", "local")
+    assert result.returncode == 0
+    lines = messages(result.stdout)
+    assert lines[-1].startswith("No se pudo guardar DNS local: /etc/resolv.conf es un enlace a ")
+    assert "systemd-resolved" in lines[-1]
+    assert os.path.islink(box.resolv)
+    with open(target, encoding="utf-8") as handle:
+        assert handle.read() == "nameserver 127.0.0.53\n"
+
+
+# --- system proxy (dconf) ------------------------------------------------------
+
+
+def test_users_own_proxy_survives_every_command(sandbox_factory):
+    box = sandbox_factory(RESOLV)
+    box.write_keyfile("00-empresa", USER_PROXY)
+    for args in (("--proxy", "apagado"), ("--dns", "respaldo"), ("--dns", "original")):
+        result = box.tool(*args)
+        assert result.returncode == 0
+        assert not any("Proxy" in line for line in messages(result.stdout)), result.stdout
+    assert not os.path.exists(box.keyfile("90-trancad-proxy"))
+    status = box.tool("--dns", "estado")
+    assert status.stdout.endswith(" · proxy.corp.example:3128\n")
+
+
+def test_our_proxy_is_turned_off_and_unlocked(sandbox_factory):
+    box = sandbox_factory("nameserver 127.0.0.1\n")
+    box.write_keyfile("90-trancad-proxy", OUR_PROXY)
+    os.makedirs(os.path.dirname(box.keyfile("locks/x")), exist_ok=True)
+    box.write_keyfile("locks/90-trancad-proxy", "/system/proxy/mode\n")
+    assert box.tool("--dns", "estado").stdout.endswith(" · 127.0.0.1:8080\n")
+
+    result = box.tool("--proxy", "apagado")
+    assert result.returncode == 0
+    assert messages(result.stdout) == [
+        "Proxy del filtro apagado en /etc/resolv.conf (se desactiva el filtro de contenido)"
+    ]
+    with open(box.keyfile("90-trancad-proxy"), encoding="utf-8") as handle:
+        keyfile = handle.read()
+    assert "mode='none'" in keyfile and "host='127.0.0.1'" in keyfile
+    assert not os.path.exists(box.keyfile("locks/90-trancad-proxy"))
+    # dconf update compiled the database inside the sandbox.
+    assert os.path.exists(os.path.join(box.dconf, "db", "local"))
+    assert box.tool("--dns", "estado").stdout.endswith(" · sin proxy\n")
+    assert box.tool("--proxy", "apagado").stdout == ""
+
+
+# --- NetworkManager backend ----------------------------------------------------
+
+NM_BEFORE = {
+    "searches": ["corp.example"],
+    "options": ["edns0"],
+    "domains": {"*": {"servers": ["192.168.1.1"], "options": ["rotate"]},
+                "corp.example": {"servers": ["10.0.0.53"]}},
+}
+
+
+def nm_servers(bus):
+    return bus.global_dns().get("domains", {}).get("*", {}).get("servers", [])
+
+
+def test_networkmanager_round_trip_keeps_the_rest_of_the_global_config(bus, sandbox_factory):
+    bus.start_networkmanager(NM_BEFORE)
+    box = sandbox_factory("nameserver 192.168.77.77\n", bus=bus.address)
+
+    local = box.tool("--dns", "local")
+    assert messages(local.stdout) == [
+        "DNS de antes de Amparo guardados (1 servicios)",
+        "DNS local en Cable de prueba (activar)",
+    ]
+    after = bus.global_dns()
+    assert after["domains"]["*"] == {"servers": ["127.0.0.1"], "options": ["rotate"]}
+    assert after["domains"]["corp.example"] == {"servers": ["10.0.0.53"]}
+    assert after["searches"] == ["corp.example"] and after["options"] == ["edns0"]
+    # The NetworkManager machine's resolv.conf is NetworkManager's business.
+    assert box.nameservers() == ["192.168.77.77"]
+
+    assert box.tool("--dns", "local").stdout == ""
+    assert box.tool("--dns", "estado").stdout == "Cable de prueba: DNS 127.0.0.1 · sin proxy\n"
+
+    backup = box.tool("--dns", "respaldo")
+    assert messages(backup.stdout) == ["DNS respaldo en Cable de prueba (recuperar internet)"]
+    assert nm_servers(bus) == BACKUP
+
+    original = box.tool("--dns", "original")
+    assert messages(original.stdout) == ["DNS original en Cable de prueba (desactivar)"]
+    assert bus.global_dns() == NM_BEFORE
+    assert not os.path.exists(box.original_plist)
+
+
+def test_networkmanager_automatic_dns_is_restored_by_clearing(bus, sandbox_factory):
+    bus.start_networkmanager({}, connection_id="")
+    box = sandbox_factory("", bus=bus.address)
+    local = box.tool("--dns", "local")
+    assert messages(local.stdout)[-1] == "DNS local en NetworkManager (activar)"
+    assert nm_servers(bus) == ["127.0.0.1"]
+    assert box.tool("--dns", "original").returncode == 0
+    assert bus.global_dns() == {}
+
+
+def test_networkmanager_changed_by_hand_is_switched_back_once(bus, sandbox_factory):
+    bus.start_networkmanager({"domains": {"*": {"servers": ["192.168.1.1"]}}})
+    box = sandbox_factory("", bus=bus.address)
+    assert box.tool("--dns", "local").returncode == 0
+    bus.set_global_dns({"domains": {"*": {"servers": ["9.9.9.9"]}}})
+    result = box.tool("--dns", "local")
+    assert messages(result.stdout) == ["DNS local en Cable de prueba (activar)"]
+    assert nm_servers(bus) == ["127.0.0.1"]
+    # The first record stays: the hand-made change is not an original.
+    with open(box.original_plist, encoding="utf-8") as handle:
+        assert "192.168.1.1" in handle.read()
+
+
+def test_status_as_ordinary_user_on_networkmanager(bus, sandbox_factory):
+    bus.start_networkmanager(NM_BEFORE)
+    box = sandbox_factory("", bus=bus.address)
+    result = box.tool("--dns", "estado", user=True)
+    assert (result.returncode, result.stderr) == (0, "")
+    assert result.stdout == "Cable de prueba: DNS 192.168.1.1 · sin proxy\n"
+
+
+# --- the command table ---------------------------------------------------------
+
+
+def test_status_prints_one_line_per_service_for_root_and_ordinary_users(sandbox_factory):
+    box = sandbox_factory(RESOLV)
+    for user in (False, True):
+        result = box.tool("--dns", "estado", user=user)
+        assert (result.returncode, result.stderr) == (0, "")
+        assert result.stdout == "/etc/resolv.conf: DNS 192.168.1.1 192.168.1.2 · sin proxy\n"
+    box.write_resolv("search lan\n")
+    assert box.tool("--dns", "estado").stdout == "/etc/resolv.conf: DNS del router · sin proxy\n"
+
+
+@pytest.mark.parametrize("args", [("--dns", "local"), ("--dns", "respaldo"),
+                                  ("--dns", "original"), ("--proxy", "apagado")])
+@pytest.mark.parametrize("who", ["ordinary user", "TRANCAD_DNS=0"])
+def test_change_commands_refuse_without_administrator(sandbox_factory, args, who):
+    box = sandbox_factory(RESOLV)
+    box.write_keyfile("90-trancad-proxy", OUR_PROXY)
+    if who == "ordinary user":
+        result = box.tool(*args, user=True)
+    else:
+        result = box.tool(*args, env={"TRANCAD_DNS": "0"})
+    assert (result.returncode, result.stdout, result.stderr) == (1, "", ADMIN)
+    assert box.read_resolv() == RESOLV
+    assert not os.path.exists(box.original_plist)
+    with open(box.keyfile("90-trancad-proxy"), encoding="utf-8") as handle:
+        assert handle.read() == OUR_PROXY
+
+
+@pytest.mark.parametrize("args", [("--proxy", "local"), ("--dns", "apagado"), ("--dns", "Local"),
+                                  ("--dns", "estad"), ("--proxy", "APAGADO"), ("--dns",),
+                                  ("--dns", "local", "extra"), ("local", "--dns")])
+@pytest.mark.parametrize("user", [False, True])
+def test_unknown_commands_get_usage_and_64(sandbox_factory, args, user):
+    box = sandbox_factory(RESOLV)
+    result = box.tool(*args, user=user)
+    assert (result.returncode, result.stdout, result.stderr) == (64, "", USAGE)
+    assert box.read_resolv() == RESOLV
+
+
+def test_nothing_to_change_prints_nothing(sandbox_factory):
+    box = sandbox_factory("".join(f"nameserver {s}\n" for s in BACKUP))
+    for args in (("--dns", "respaldo"), ("--proxy", "apagado")):
+        result = box.tool(*args)
+        assert (result.returncode, result.stdout, result.stderr) == (0, "", "")
+
+
+# --- the daemon's stop routine --------------------------------------------------
+
+
+@pytest.mark.parametrize("backend", ["resolv.conf", "NetworkManager"])
+def test_sigterm_switches_to_backup_resolvers_before_exit(bus, sandbox_factory, backend):
+    if backend == "NetworkManager":
+        bus.start_networkmanager({"domains": {"*": {"servers": ["127.0.0.1"]}}})
+        box = sandbox_factory("nameserver 127.0.0.1\n", bus=bus.address)
+        name = "Cable de prueba"
+    else:
+        box = sandbox_factory("search lan\nnameserver 127.0.0.1\n")
+        name = "/etc/resolv.conf"
+    daemon = box.daemon(env={"TRANCAD_PORT": "0", "TRANCAD_HTTP": "0"})
+    try:
+        daemon.wait_for("trancad iniciando")
+        assert daemon.lines[0].endswith(", puerto: 0)"), daemon.lines
+        assert daemon.terminate() == 0
+    finally:
+        daemon.kill()
+    assert messages("\n".join(daemon.lines[-2:])) == [
+        f"DNS respaldo en {name} (el servicio se detiene)",
+        "trancad termina (el servicio se detiene)",
+    ]
+    if backend == "NetworkManager":
+        assert nm_servers(bus) == BACKUP
+    else:
+        assert box.read_resolv() == "search lan\n" + "".join(f"nameserver {s}\n" for s in BACKUP)
