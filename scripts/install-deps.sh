@@ -12,6 +12,8 @@ packages=(
     clang libclang-rt-14-dev
     python3 python3-pytest
     dnsutils knot-dnsutils iproute2 util-linux procps curl
+    # the block page: logo rendering at build time, a real browser, load tests
+    librsvg2-bin chromium wrk
 )
 
 missing=()
