@@ -81,14 +81,21 @@ class Connection : public std::enable_shared_from_this<Connection> {
   private:
     void armDeadline() {
         deadline_.expires_after(server_->limits().requestTimeout);
-        deadline_.async_wait([self = shared_from_this()](const std::error_code& error) {
-            if (!error) {
-                // A pending read then completes with no bytes and is answered
-                // with the fallback host; a pending send fails and closes.
-                std::error_code ignored;
-                self->socket_.cancel(ignored);
-            }
-        });
+        deadline_.async_wait(
+            [self = shared_from_this()](const std::error_code& error) { self->onDeadline(error); });
+    }
+
+    void onDeadline(const std::error_code& error) {
+        // A wait that expired just as its phase ended may still arrive after
+        // the timer was re-armed for the next phase; only a deadline that
+        // really passed may cut the connection short.
+        if (error || deadline_.expiry() > asio::steady_timer::clock_type::now()) {
+            return;
+        }
+        // A pending read then completes with no bytes and is answered with
+        // the fallback host; a pending send or drain fails and closes.
+        std::error_code ignored;
+        socket_.cancel(ignored);
     }
 
     void respond(std::size_t length) {
@@ -121,12 +128,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
         socket_.shutdown(tcp::socket::shutdown_send, ignored);
         deadline_.cancel();
         deadline_.expires_after(kDrainTime);
-        deadline_.async_wait([self = shared_from_this()](const std::error_code& waitError) {
-            if (!waitError) {
-                std::error_code ignored;
-                self->socket_.cancel(ignored);
-            }
-        });
+        deadline_.async_wait(
+            [self = shared_from_this()](const std::error_code& error) { self->onDeadline(error); });
         readAndDrop();
     }
 
