@@ -12,8 +12,12 @@
 #include <vector>
 
 #include "daemon/config.h"
+#include "daemon/dns_server.h"
 #include "daemon/lists.h"
+#include "daemon/query_pipeline.h"
+#include "daemon/safesearch.h"
 #include "daemon/selfcheck.h"
+#include "daemon/upstream.h"
 
 namespace tranca {
 
@@ -23,7 +27,12 @@ struct DaemonTimings {
     std::chrono::milliseconds maintenanceInterval{60'000};
     std::chrono::milliseconds selfCheckFirst{1'000};
     std::chrono::milliseconds selfCheckInterval{15'000};
+    std::chrono::milliseconds safeSearchFirst{3'000};
+    std::chrono::milliseconds listenerRetry{2'000};
 };
+
+// The SafeSearch refresh runs on every this many maintenance ticks.
+inline constexpr std::size_t kSafeSearchEveryTicks = 5;
 
 class Daemon {
 public:
@@ -58,6 +67,7 @@ private:
     void waitMaintenance();
     void armSelfCheck(std::chrono::milliseconds delay);
     void armSignals();
+    void startDns();
 
     DaemonConfig config_;
     DaemonTimings timings_;
@@ -75,6 +85,11 @@ private:
     asio::io_context networkQueue_;
     asio::executor_work_guard<asio::io_context::executor_type> networkWork_;
     std::thread networkThread_;
+
+    std::unique_ptr<UpstreamForwarder> forwarder_;
+    std::unique_ptr<QueryPipeline> pipeline_;
+    std::unique_ptr<DnsServer> dnsServer_;
+    asio::steady_timer safeSearchTimer_;
 
     asio::steady_timer maintenanceTimer_;
     asio::steady_timer selfCheckTimer_;

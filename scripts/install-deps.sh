@@ -7,11 +7,13 @@ packages=(
     # build
     cmake ninja-build g++ pkg-config
     libasio-dev
+    libcurl4-openssl-dev
     # tests, fuzzing and benchmarks
     libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-14-dev
     python3 python3-pytest
     dnsutils knot-dnsutils iproute2 util-linux procps curl
+    openssl ca-certificates dnsperf dnsmasq-base unbound python3-hypercorn
 )
 
 missing=()
