@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <cstdlib>
 
-#define FUZZ_CHECK(condition)                                                   \
-    do {                                                                        \
-        if (!(condition)) {                                                     \
+#define FUZZ_CHECK(condition)                                                    \
+    do {                                                                         \
+        if (!(condition)) {                                                      \
             std::fprintf(stderr, "%s:%d: %s\n", __FILE__, __LINE__, #condition); \
-            std::abort();                                                       \
-        }                                                                       \
+            std::abort();                                                        \
+        }                                                                        \
     } while (0)

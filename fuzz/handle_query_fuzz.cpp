@@ -17,7 +17,7 @@ namespace {
 using namespace tranca;
 
 class EchoForwarder : public QueryForwarder {
-public:
+  public:
     DnsMessage nextReply;
     bool answer = true;
     void forwardQuery(DnsBytes query, Completion done) override {
@@ -31,7 +31,7 @@ public:
 };
 
 class CountingChannel : public ReplyChannel {
-public:
+  public:
     std::size_t sent = 0;
     DnsMessage last;
     void send(const ClientAddress&, DnsBytes reply) override {

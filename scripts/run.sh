@@ -27,6 +27,8 @@ Amparo (demostración): trancad en primer plano, sin tocar la red de este equipo
 Pruébalo desde otra terminal:
   dig @127.0.0.1 -p 5353 sitio-bloqueado.net
   dig @127.0.0.1 -p 5353 estado.amparo.internal
+  dig @127.0.0.1 -p 5353 www.google.com      (SafeSearch)
+  (sin internet, los nombres reenviados terminan en SERVFAIL)
   curl -H 'Host: sitio-bloqueado.net' http://127.0.0.1:8053/
 Edita $data/custom.txt y en un minuto se recarga. Ctrl+C para terminar.
 
