@@ -75,6 +75,9 @@ void Daemon::start() {
     armMaintenance();
     networkThread_ = std::thread([this] { networkQueue_.run(); });
     selfCheck_.attachNetworkQueue(networkQueue_);
+    selfCheck_.attachLoop(
+        io_, [this](int status, std::string_view reason) { terminate(status, reason); },
+        timings_.selfCheckTimeout);
     armSignals();
     armSelfCheck(timings_.selfCheckFirst);
 }

@@ -30,6 +30,7 @@ struct DaemonTimings {
     std::chrono::milliseconds maintenanceInterval{60'000};
     std::chrono::milliseconds selfCheckFirst{1'000};
     std::chrono::milliseconds selfCheckInterval{15'000};
+    std::chrono::milliseconds selfCheckTimeout{4'000};
     std::chrono::milliseconds blockPageRetry{5'000};
     std::chrono::milliseconds blockPageRequestTimeout{10'000};
     std::chrono::milliseconds safeSearchFirst{3'000};

@@ -9,6 +9,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <memory>
+
+#include "daemon/log.h"
 
 namespace tranca {
 
@@ -44,7 +47,43 @@ bool connectProbe(int fd, std::uint16_t port) {
     return pending == 0;
 }
 
+// One probe's state, shared by its handlers; all of them run on its strand
+// ("tranca.probe"), so the done flag needs no lock.
+struct Probe {
+    explicit Probe(asio::io_context& io)
+        : strand(asio::make_strand(io)), socket(strand), timer(strand) {}
+
+    asio::strand<asio::io_context::executor_type> strand;
+    asio::ip::udp::socket socket;
+    asio::steady_timer timer;
+    std::vector<std::uint8_t> query;
+    std::array<std::uint8_t, 512> reply{};
+    bool done = false;
+};
+
 }  // namespace
+
+std::vector<std::uint8_t> buildStatusQuery(std::string_view name) {
+    std::vector<std::uint8_t> query{0x42, 0x42, 0x01, 0x00, 0x00, 0x01, 0, 0, 0, 0, 0, 0};
+    std::size_t start = 0;
+    while (start <= name.size()) {
+        const std::size_t dot = std::min(name.find('.', start), name.size());
+        const std::string_view label = name.substr(start, dot - start);
+        if (!label.empty()) {
+            query.push_back(static_cast<std::uint8_t>(std::min<std::size_t>(label.size(), 63)));
+            query.insert(query.end(), label.begin(),
+                         label.begin() + std::min<std::size_t>(label.size(), 63));
+        }
+        start = dot + 1;
+    }
+    query.insert(query.end(), {0x00, 0x00, 0x01, 0x00, 0x01});
+    return query;
+}
+
+bool isRightStatusReply(std::span<const std::uint8_t> reply,
+                        const std::array<std::uint8_t, 4>& address) {
+    return reply.size() >= 4 && std::equal(address.begin(), address.end(), reply.end() - 4);
+}
 
 bool isContentFilterListening(std::uint16_t port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -60,8 +99,71 @@ SelfCheck::SelfCheck(const DaemonConfig& config, ProtectionSettings settings)
     : config_(config), settings_(std::move(settings)), net_(config_, settings_.opener) {}
 
 void SelfCheck::runSelfCheck() {
-    // Probing needs the DNS listener, which is not part of this build yet; a
-    // probe without it would only ever fail and stop the daemon.
+    if (io_ == nullptr) {
+        return;
+    }
+    auto probe = std::make_shared<Probe>(*io_);
+    probe->query = buildStatusQuery(config_.statusName);
+    asio::dispatch(probe->strand, [this, probe] {
+        const auto finish = [this, probe](bool good) {
+            if (probe->done) {
+                return;
+            }
+            probe->done = true;
+            std::error_code ignored;
+            probe->socket.close(ignored);
+            probe->timer.cancel();
+            finishSelfCheck(good);
+        };
+        std::error_code error;
+        const auto address = asio::ip::make_address_v4(config_.listenHost, error);
+        if (!error) {
+            probe->socket.open(asio::ip::udp::v4(), error);
+        }
+        if (!error) {
+            probe->socket.connect({address, config_.dnsPort}, error);
+        }
+        if (error) {
+            // No socket to send from (descriptors exhausted, say): a failed probe.
+            finish(false);
+            return;
+        }
+        probe->socket.async_send(asio::buffer(probe->query),
+                                 [finish](const std::error_code& sent, std::size_t) {
+                                     if (sent) {
+                                         finish(false);
+                                     }
+                                 });
+        probe->socket.async_receive(
+            asio::buffer(probe->reply),
+            [this, probe, finish](const std::error_code& received, std::size_t length) {
+                const bool good =
+                    !received && isRightStatusReply(std::span(probe->reply.data(), length),
+                                                    config_.statusAddress);
+                finish(good);
+            });
+        probe->timer.expires_after(probeTimeout_);
+        probe->timer.async_wait([finish](const std::error_code& cancelled) {
+            if (!cancelled) {
+                finish(false);
+            }
+        });
+    });
+}
+
+void SelfCheck::finishSelfCheck(bool good) {
+    if (good) {
+        if (selfCheckFailures_.exchange(0) >= 1) {
+            logLine("Autochequeo recuperado");
+        }
+        queueEnforceProtection();
+        return;
+    }
+    const int failures = selfCheckFailures_.fetch_add(1) + 1;
+    logLine("Autochequeo sin respuesta (" + std::to_string(failures) + "/2)");
+    if (failures >= 2 && terminate_) {
+        terminate_(1, "el filtro no responde");
+    }
 }
 
 void SelfCheck::queueEnforceProtection() {

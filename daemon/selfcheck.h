@@ -7,10 +7,15 @@
 // configuration macros, and every file must see the same choice.
 #include <atomic>
 
+#include <array>
 #include <asio.hpp>
+#include <chrono>
 #include <cstdint>
+#include <functional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "daemon/config.h"
 #include "daemon/netconfig.h"
@@ -27,6 +32,14 @@ struct ProtectionSettings {
     StoreOpener opener;  // empty: this machine's settings store
 };
 
+// The probe query: ID 0x4242, recursion desired, one question for name, type A,
+// class IN.
+std::vector<std::uint8_t> buildStatusQuery(std::string_view name);
+
+// A reply is right when it ends with the status address.
+bool isRightStatusReply(std::span<const std::uint8_t> reply,
+                        const std::array<std::uint8_t, 4>& address);
+
 // Non-blocking TCP connect to 127.0.0.1:port, answered within 500 ms.
 bool isContentFilterListening(std::uint16_t port = kContentFilterListenPort);
 
@@ -34,8 +47,22 @@ class SelfCheck {
   public:
     explicit SelfCheck(const DaemonConfig& config, ProtectionSettings settings = {});
 
-    // One probe; called by the 15-second timer.
+    using TerminateFn = std::function<void(int status, std::string_view reason)>;
+
+    // Where probes run and how the daemon ends when two in a row fail.
+    void attachLoop(asio::io_context& io, TerminateFn terminate,
+                    std::chrono::milliseconds probeTimeout = std::chrono::seconds(4)) {
+        io_ = &io;
+        terminate_ = std::move(terminate);
+        probeTimeout_ = probeTimeout;
+    }
+
+    // One probe of the DNS listener; called by the 15-second timer. Decided by
+    // exactly one of: send error, reply, or the probe timeout.
     void runSelfCheck();
+
+    // Decides a probe (on the probe's strand).
+    void finishSelfCheck(bool good);
 
     // The serial network queue ("tranca.red") on which protection work runs.
     void attachNetworkQueue(asio::io_context& networkQueue) { networkQueue_ = &networkQueue; }
@@ -59,6 +86,12 @@ class SelfCheck {
     ProtectionSettings settings_;
     NetConfig net_;
     asio::io_context* networkQueue_ = nullptr;
+    asio::io_context* io_ = nullptr;
+    TerminateFn terminate_;
+    std::chrono::milliseconds probeTimeout_{4000};
+    // Probes start 15 s apart and end within the timeout, so they never
+    // overlap; atomic only because each runs on a different pool thread.
+    std::atomic<int> selfCheckFailures_{0};
     std::atomic<bool> stopping_{false};
 };
 
