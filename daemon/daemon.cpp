@@ -58,6 +58,11 @@ void Daemon::start() {
             ", puerto: " + std::to_string(config_.dnsPort) +
             (managesSystemDNS(config_) ? "" : ", sin tocar el DNS del Mac") + ")");
     blocklist_.reload();
+    sharedRedirect().reload();
+    blockPage_ = BlockPageServer::create(io_, config_, sharedRedirect(),
+                                         {.retryDelay = timings_.blockPageRetry,
+                                          .requestTimeout = timings_.blockPageRequestTimeout});
+    blockPage_->startBlockPageServer();
     tickCount_ = 0;
     armMaintenance();
     networkThread_ = std::thread([this] { networkQueue_.run(); });
@@ -101,7 +106,15 @@ void Daemon::waitMaintenance() {
 
 void Daemon::maintenanceTick() {
     blocklist_.reload();
+    sharedRedirect().reload();
     ++tickCount_;
+}
+
+Redirect& Daemon::sharedRedirect() {
+    std::call_once(redirectOnce_, [this] {
+        redirect_ = std::make_unique<Redirect>(config_.redirectPath, config_.defaultRedirect);
+    });
+    return *redirect_;
 }
 
 void Daemon::armSelfCheck(std::chrono::milliseconds delay) {

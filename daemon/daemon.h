@@ -7,12 +7,15 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string_view>
 #include <thread>
 #include <vector>
 
+#include "daemon/blockpage.h"
 #include "daemon/config.h"
 #include "daemon/lists.h"
+#include "daemon/redirect.h"
 #include "daemon/selfcheck.h"
 
 namespace tranca {
@@ -23,6 +26,8 @@ struct DaemonTimings {
     std::chrono::milliseconds maintenanceInterval{60'000};
     std::chrono::milliseconds selfCheckFirst{1'000};
     std::chrono::milliseconds selfCheckInterval{15'000};
+    std::chrono::milliseconds blockPageRetry{5'000};
+    std::chrono::milliseconds blockPageRequestTimeout{10'000};
 };
 
 class Daemon {
@@ -52,6 +57,9 @@ class Daemon {
     const Blocklist& blocklist() const { return blocklist_; }
     asio::io_context& io() { return io_; }
     std::size_t tickCount() const { return tickCount_.load(); }
+    // The block destination, created on first use.
+    Redirect& sharedRedirect();
+    const BlockPageServer* blockPageServer() const { return blockPage_.get(); }
 
   private:
     void armMaintenance();
@@ -81,6 +89,9 @@ class Daemon {
     std::unique_ptr<asio::signal_set> signals_;
     std::atomic<std::size_t> tickCount_{0};
     std::atomic_flag terminating_ = ATOMIC_FLAG_INIT;
+    std::once_flag redirectOnce_;
+    std::unique_ptr<Redirect> redirect_;
+    std::shared_ptr<BlockPageServer> blockPage_;
 };
 
 // The whole program: argument dispatch, then tool mode or the daemon.

@@ -16,6 +16,8 @@ packages=(
     dnsutils knot-dnsutils iproute2 util-linux procps curl
     # a private system bus with a fake NetworkManager for the settings tests
     dbus python3-dbusmock
+    # the block page: logo rendering at build time, a real browser, load tests
+    librsvg2-bin chromium wrk
     # installer: script lint, unit checks, the .deb, a DNS peer for the tests
     shellcheck systemd dpkg-dev dnsmasq-base
 )

@@ -18,6 +18,8 @@ bloqueado.example
 LIST
 fi
 touch "$data/custom.txt" "$data/allow.txt"
+# The demo shows the built-in block page rather than redirecting away.
+[[ -e "$data/redirect.txt" ]] || echo local >"$data/redirect.txt"
 
 cat <<INFO
 Amparo (demostración): trancad en primer plano, sin tocar la red de este equipo.
@@ -28,6 +30,8 @@ Pruébalo desde otra terminal:
   dig @127.0.0.1 -p 5353 sitio-bloqueado.net
   dig @127.0.0.1 -p 5353 estado.amparo.internal
   curl -H 'Host: sitio-bloqueado.net' http://127.0.0.1:8053/
+  abre http://127.0.0.1:8053/ en el navegador para ver la página de bloqueo
+  (destino en $data/redirect.txt: "local" o una dirección https://…)
 Edita $data/custom.txt y en un minuto se recarga. Ctrl+C para terminar.
 
 INFO
