@@ -52,6 +52,9 @@ def test_install_disable_uninstall_leaves_the_machine_as_it_was(machine):
     assert os.readlink(f"/proc/{pid}/exe") == "/var/lib/tranca/trancad"
     assert machine.dig("estado.amparo.internal") == ["127.0.0.2"]
     assert machine.dig("sitio-adulto.example") == ["127.0.0.1"]
+    page = machine.run(["curl", "-s", "-o", "/dev/null", "-w", "%{http_code}", "--max-time", "10",
+                        "-H", "Host: sitio-adulto.example", "http://127.0.0.1/"])
+    assert page.stdout in ("200", "302"), page.stdout + page.stderr
     assert machine.nameservers() == ["127.0.0.1"]
     assert "search casa.example" in machine.read("/etc/resolv.conf")
     assert "192.0.2.53" in machine.read("/var/lib/tranca/dns-original.plist")
