@@ -73,6 +73,17 @@ show_log_tail() {
     fi
 }
 
+# The filter does not answer: the machine must not stay pointed at a dead
+# 127.0.0.1. The backup family resolvers keep it working and filtered; the
+# service stays enabled, so it is retried, and disable.sh or uninstall.sh
+# still give back the recorded DNS.
+give_up() {
+    show_log_tail
+    run_tool "$DATA_DIR/trancad" --dns respaldo >/dev/null 2>&1 || true
+    flush_caches
+    fail "$* Mientras tanto el equipo usa los resolvedores familiares de respaldo."
+}
+
 main() {
     require_root
 
@@ -109,24 +120,29 @@ main() {
     local output
     output=$(systemctl daemon-reload 2>&1) || fail "No se pudo recargar systemd: $output"
     output=$(systemctl enable "$UNIT_NAME" 2>&1) || fail "No se pudo habilitar $UNIT_NAME: $output"
-    output=$(systemctl restart "$UNIT_NAME" 2>&1) || {
-        show_log_tail
-        fail "No se pudo iniciar $UNIT_NAME: $output"
-    }
 
+    # Recording the DNS as it is now has to come before the daemon runs: once
+    # it runs, its stop routine may put the backup resolvers there, and those
+    # are no record of what the machine had.
+    run_tool "$DATA_DIR/trancad" --dns local || fail "No se pudo apuntar el DNS al filtro (trancad --dns local)."
+
+    output=$(systemctl restart "$UNIT_NAME" 2>&1) || {
+        give_up "No se pudo iniciar $UNIT_NAME: $output"
+    }
     local waited=0
     until filter_answers; do
         if ((waited >= ANSWER_WAIT_SECONDS)); then
-            show_log_tail
-            fail "El filtro no responde en 127.0.0.1:53 tras ${ANSWER_WAIT_SECONDS} s: la protección no quedó activa."
+            give_up "El filtro no responde en 127.0.0.1:53 tras ${ANSWER_WAIT_SECONDS} s: la protección no quedó activa."
         fi
         sleep 1
         waited=$((waited + 1))
     done
 
+    # The daemon that was replaced switched to the backup resolvers as it
+    # stopped; the new one would switch back within its first check.
     run_tool "$DATA_DIR/trancad" --dns local || fail "No se pudo apuntar el DNS al filtro (trancad --dns local)."
     flush_caches
-    filter_answers || fail "El filtro dejó de responder en 127.0.0.1:53 después de apuntar el DNS."
+    filter_answers || give_up "El filtro dejó de responder en 127.0.0.1:53 después de apuntar el DNS."
 
     echo "Protección activa: el filtro responde en 127.0.0.1:53."
     if [[ $(getent ahostsv4 "$STATUS_NAME" 2>/dev/null | awk 'NR == 1 { print $1 }') != "$STATUS_ADDRESS" ]]; then

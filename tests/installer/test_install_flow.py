@@ -221,18 +221,30 @@ def test_masked_unit_is_explained_and_left_alone(machine):
     assert machine.calls() == []
 
 
-def test_a_filter_that_never_answers_is_a_failure_not_a_success(machine):
-    # A "trancad" that runs but never answers on 127.0.0.1:53.
+def test_a_filter_that_never_answers_is_a_failure_that_leaves_working_dns(machine):
+    # A "trancad" whose daemon runs but never answers on 127.0.0.1:53; its
+    # tool commands are the real ones.
+    real = os.path.join(machine.root, "trancad-real")
     fake = os.path.join(machine.resources, "trancad")
+    os.rename(fake, real)
     with open(fake, "w", encoding="utf-8") as handle:
-        handle.write("#!/bin/sh\necho 'trancad de prueba que no responde'\nexec sleep 600\n")
+        handle.write(f'#!/bin/sh\n[ $# -eq 0 ] || exec {real} "$@"\n'
+                     "echo 'trancad de prueba que no responde'\nexec sleep 600\n")
     os.chmod(fake, 0o755)
     result = install(machine)
     assert result.returncode == 1
     assert "El filtro no responde en 127.0.0.1:53" in result.stderr
+    assert "resolvedores familiares de respaldo" in result.stderr
     assert "trancad de prueba que no responde" in result.stderr  # the log's tail
     assert "Protección activa" not in result.stdout
+    # Not left on a dead 127.0.0.1, and what the machine had is on record.
+    assert machine.nameservers() == ["1.1.1.3", "1.0.0.3", "2606:4700:4700::1113",
+                                     "2606:4700:4700::1003"]
+    assert "192.0.2.53" in machine.read("/var/lib/tranca/dns-original.plist")
+
+    assert_ok(machine.script("uninstall.sh"))
     assert machine.read("/etc/resolv.conf") == ORIGINAL_RESOLV
+    assert machine.daemon_pid() is None
 
 
 def test_missing_trancad_is_explained(machine):
