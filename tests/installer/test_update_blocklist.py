@@ -2,7 +2,10 @@
 one, atomically; any failure keeps the old list and says why, in Spanish."""
 
 import os
+import pathlib
+import shutil
 import subprocess
+import tempfile
 import time
 
 import pytest
@@ -202,3 +205,22 @@ def test_without_any_resolver_the_download_fails_and_says_so(machine_factory):
     assert "los resolvedores familiares no respondieron por listas.amparo.test" in result.stderr
     assert "No hay una lista anterior" in result.stderr
     assert os.listdir(machine.path("/var/lib/tranca")) == []
+
+
+def test_an_ordinary_user_cannot_replace_the_list():
+    # pytest's own temporary tree is private to root; this one is not.
+    base = tempfile.mkdtemp(prefix="amparo-lista-")
+    try:
+        os.chmod(base, 0o755)
+        data = pathlib.Path(base) / "tranca"
+        data.mkdir(mode=0o755)
+        write(str(data / "blocklist.txt"), OLD)
+        url = offer(pathlib.Path(base), hosts_list(1100, prefix="ajena"))
+        os.chmod(url[len("file://"):], 0o644)
+        result = subprocess.run(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                 "/bin/bash", SCRIPT], capture_output=True, text=True, timeout=60,
+                                env={"PATH": "/usr/bin:/bin", "TRANCAD_DIR": str(data),
+                                     "TRANCA_BLOCKLIST_URL": url})
+        assert_kept(result, data, "hace falta ser administrador")
+    finally:
+        shutil.rmtree(base, ignore_errors=True)
