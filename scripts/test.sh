@@ -1,12 +1,17 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds the sanitizer variant and runs every test.
+# Installs what is needed, builds the sanitizer variants and runs every test:
+# all of them under AddressSanitizer+UBSan, and the in-process ones (threads,
+# timers, shared sets) again under ThreadSanitizer.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"
-"$root/scripts/build.sh" asan
 
+"$root/scripts/build.sh" asan
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-cd "$root/build/asan"
-ctest --output-on-failure -j "$(nproc)" --timeout 600
+(cd "$root/build/asan" && ctest --output-on-failure -j "$(nproc)" --timeout 600)
+
+"$root/scripts/build.sh" tsan
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+(cd "$root/build/tsan" && ctest --output-on-failure -j "$(nproc)" --timeout 600 -E '^process_')
