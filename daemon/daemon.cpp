@@ -37,6 +37,7 @@ Daemon::Daemon(DaemonConfig config, DaemonTimings timings, ExitFn exitProcess)
       selfCheck_(config_),
       work_(asio::make_work_guard(io_)),
       networkWork_(asio::make_work_guard(networkQueue_)),
+      safeSearchTimer_(io_),
       maintenanceTimer_(io_),
       selfCheckTimer_(io_) {}
 
@@ -58,11 +59,18 @@ void Daemon::start() {
             ", puerto: " + std::to_string(config_.dnsPort) +
             (managesSystemDNS(config_) ? "" : ", sin tocar el DNS del Mac") + ")");
     blocklist_.reload();
+    startDns();
     sharedRedirect().reload();
     blockPage_ = BlockPageServer::create(io_, config_, sharedRedirect(),
                                          {.retryDelay = timings_.blockPageRetry,
                                           .requestTimeout = timings_.blockPageRequestTimeout});
     blockPage_->startBlockPageServer();
+    safeSearchTimer_.expires_after(timings_.safeSearchFirst);
+    safeSearchTimer_.async_wait([](const std::error_code& error) {
+        if (!error) {
+            SafeSearch::shared().refresh();
+        }
+    });
     tickCount_ = 0;
     armMaintenance();
     networkThread_ = std::thread([this] { networkQueue_.run(); });
@@ -107,7 +115,22 @@ void Daemon::waitMaintenance() {
 void Daemon::maintenanceTick() {
     blocklist_.reload();
     sharedRedirect().reload();
-    ++tickCount_;
+    if (++tickCount_ % kSafeSearchEveryTicks == 0) {
+        SafeSearch::shared().refresh();
+    }
+}
+
+void Daemon::startDns() {
+    // Each forward holds at most one socket at a time; with the limit raised
+    // the cap keeps a reserve for the listeners, the self-check and files.
+    const std::size_t descriptors = raiseDescriptorLimit();
+    forwarder_ =
+        std::make_unique<UpstreamForwarder>(io_, UpstreamEndpoints::fromConfig(config_));
+    pipeline_ = std::make_unique<QueryPipeline>(config_, blocklist_, SafeSearch::shared(),
+                                                *forwarder_, forwardCapFor(descriptors));
+    dnsServer_ = std::make_unique<DnsServer>(io_, config_, *pipeline_, poolSize(),
+                                             timings_.listenerRetry);
+    dnsServer_->startDNSListener();
 }
 
 Redirect& Daemon::sharedRedirect() {

@@ -14,9 +14,13 @@
 
 #include "daemon/blockpage.h"
 #include "daemon/config.h"
+#include "daemon/dns_server.h"
 #include "daemon/lists.h"
 #include "daemon/redirect.h"
+#include "daemon/query_pipeline.h"
+#include "daemon/safesearch.h"
 #include "daemon/selfcheck.h"
+#include "daemon/upstream.h"
 
 namespace tranca {
 
@@ -28,7 +32,12 @@ struct DaemonTimings {
     std::chrono::milliseconds selfCheckInterval{15'000};
     std::chrono::milliseconds blockPageRetry{5'000};
     std::chrono::milliseconds blockPageRequestTimeout{10'000};
+    std::chrono::milliseconds safeSearchFirst{3'000};
+    std::chrono::milliseconds listenerRetry{2'000};
 };
+
+// The SafeSearch refresh runs on every this many maintenance ticks.
+inline constexpr std::size_t kSafeSearchEveryTicks = 5;
 
 class Daemon {
   public:
@@ -66,6 +75,7 @@ class Daemon {
     void waitMaintenance();
     void armSelfCheck(std::chrono::milliseconds delay);
     void armSignals();
+    void startDns();
 
     DaemonConfig config_;
     DaemonTimings timings_;
@@ -83,6 +93,11 @@ class Daemon {
     asio::io_context networkQueue_;
     asio::executor_work_guard<asio::io_context::executor_type> networkWork_;
     std::thread networkThread_;
+
+    std::unique_ptr<UpstreamForwarder> forwarder_;
+    std::unique_ptr<QueryPipeline> pipeline_;
+    std::unique_ptr<DnsServer> dnsServer_;
+    asio::steady_timer safeSearchTimer_;
 
     asio::steady_timer maintenanceTimer_;
     asio::steady_timer selfCheckTimer_;

@@ -22,6 +22,6 @@ for target in "${targets[@]}"; do
     work="$root/fuzz/corpus-work/$target"
     mkdir -p "$work"
     echo "== $target: $seconds s"
-    "$build/bin/$target" -max_total_time="$seconds" -print_final_stats=1 \
+    "$build/bin/fuzz_$target" -max_total_time="$seconds" -print_final_stats=1 \
         "$work" "$root/fuzz/corpus/$target"
 done

@@ -9,6 +9,7 @@ packages=(
     libasio-dev
     # network settings store: NetworkManager over D-Bus, plist record, dconf
     libsdbus-c++-dev libsystemd-dev libplist-dev dconf-cli
+    libcurl4-openssl-dev
     # tests, fuzzing and benchmarks
     libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-14-dev
@@ -18,6 +19,7 @@ packages=(
     dbus python3-dbusmock
     # the block page: logo rendering at build time, a real browser, load tests
     librsvg2-bin chromium wrk
+    openssl ca-certificates dnsperf dnsmasq-base unbound python3-hypercorn
     # installer: script lint, unit checks, the .deb, a DNS peer for the tests
     shellcheck systemd dpkg-dev dnsmasq-base
 )

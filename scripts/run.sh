@@ -29,6 +29,8 @@ Amparo (demostración): trancad en primer plano, sin tocar la red de este equipo
 Pruébalo desde otra terminal:
   dig @127.0.0.1 -p 5353 sitio-bloqueado.net
   dig @127.0.0.1 -p 5353 estado.amparo.internal
+  dig @127.0.0.1 -p 5353 www.google.com      (SafeSearch)
+  (sin internet, los nombres reenviados terminan en SERVFAIL)
   curl -H 'Host: sitio-bloqueado.net' http://127.0.0.1:8053/
   abre http://127.0.0.1:8053/ en el navegador para ver la página de bloqueo
   (destino en $data/redirect.txt: "local" o una dirección https://…)

@@ -1,0 +1,149 @@
+// Cost of the per-query work: reading the question, building the local
+// answer, and the whole decision with a 1M-name block list.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include "daemon/query_pipeline.h"
+
+namespace {
+
+using namespace tranca;
+
+DnsMessage makeQuery(std::string_view name, std::uint16_t qtype = 1) {
+    DnsMessage out = {std::byte{0x12}, std::byte{0x34}, std::byte{1}, std::byte{0},
+                      std::byte{0},    std::byte{1},    std::byte{0}, std::byte{0},
+                      std::byte{0},    std::byte{0},    std::byte{0}, std::byte{0}};
+    std::size_t start = 0;
+    while (start < name.size()) {
+        std::size_t dot = name.find('.', start);
+        dot = dot == std::string_view::npos ? name.size() : dot;
+        out.push_back(std::byte{static_cast<std::uint8_t>(dot - start)});
+        for (std::size_t i = start; i < dot; ++i) {
+            out.push_back(std::byte{static_cast<std::uint8_t>(name[i])});
+        }
+        start = dot + 1;
+    }
+    for (const int b : {0, 0, static_cast<int>(qtype), 0, 1}) {
+        out.push_back(std::byte{static_cast<std::uint8_t>(b)});
+    }
+    return out;
+}
+
+void BM_parseQuestion(benchmark::State& state) {
+    const DnsMessage query = makeQuery("www.some-rather-long-name.example.com");
+    DNSQuestion question;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(parseQuestionInto(query, question));
+    }
+}
+BENCHMARK(BM_parseQuestion);
+
+void BM_buildAnswer(benchmark::State& state) {
+    const DnsMessage query = makeQuery("www.some-rather-long-name.example.com");
+    const auto question = parseQuestion(query);
+    std::vector<std::byte> out(kReplyBufferSize);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(
+            buildAnswerInto(out, query, 1, question->questionEnd, {127, 0, 0, 1}, 60));
+    }
+}
+BENCHMARK(BM_buildAnswer);
+
+class NoForwarder : public QueryForwarder {
+  public:
+    void forwardQuery(DnsBytes, Completion done) override { done(std::nullopt); }
+};
+
+class NullChannel : public ReplyChannel {
+  public:
+    void send(const ClientAddress&, DnsBytes) override {}
+};
+
+// One million synthetic names, the shape of a real block list.
+struct World {
+    World() {
+        const auto dir = std::filesystem::temp_directory_path() / "tranca-bench-lists";
+        std::filesystem::create_directories(dir);
+        {
+            std::ofstream list(dir / "blocklist.txt");
+            for (int i = 0; i < 1'000'000; ++i) {
+                list << "sitio" << i << ".dominio" << (i % 997) << ".test\n";
+            }
+        }
+        std::ofstream(dir / "custom.txt") << "";
+        std::ofstream(dir / "allow.txt") << "";
+        lists = std::make_unique<Blocklist>((dir / "blocklist.txt").string(),
+                                            (dir / "custom.txt").string(),
+                                            (dir / "allow.txt").string());
+        const int saved = ::dup(STDOUT_FILENO);
+        const int devnull = ::open("/dev/null", O_WRONLY);
+        ::dup2(devnull, STDOUT_FILENO);
+        lists->reload();
+        ::dup2(saved, STDOUT_FILENO);
+        ::close(saved);
+        ::close(devnull);
+        pipeline =
+            std::make_unique<QueryPipeline>(config, *lists, SafeSearch::shared(), forwarder, 4096);
+    }
+    DaemonConfig config;
+    std::unique_ptr<Blocklist> lists;
+    NoForwarder forwarder;
+    std::unique_ptr<QueryPipeline> pipeline;
+};
+
+World& world() {
+    static World instance;
+    return instance;
+}
+
+void runDecision(benchmark::State& state, const DnsMessage& query, bool quiet) {
+    World& w = world();
+    auto channel = std::make_shared<NullChannel>();
+    std::vector<std::byte> out(kReplyBufferSize);
+    int saved = -1;
+    if (quiet) {
+        // Blocked names log a line each; measure the decision, not the terminal.
+        saved = ::dup(STDOUT_FILENO);
+        const int devnull = ::open("/dev/null", O_WRONLY);
+        ::dup2(devnull, STDOUT_FILENO);
+        ::close(devnull);
+    }
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(w.pipeline->handleQuery(query, ClientAddress{}, channel, out));
+    }
+    if (saved >= 0) {
+        ::dup2(saved, STDOUT_FILENO);
+        ::close(saved);
+    }
+}
+
+void BM_handleQuery_status(benchmark::State& state) {
+    runDecision(state, makeQuery("estado.amparo.internal"), false);
+}
+BENCHMARK(BM_handleQuery_status);
+
+void BM_handleQuery_blocked1M(benchmark::State& state) {
+    runDecision(state, makeQuery("www.sitio123456.dominio327.test"), true);
+}
+BENCHMARK(BM_handleQuery_blocked1M);
+
+void BM_handleQuery_safeSearch(benchmark::State& state) {
+    runDecision(state, makeQuery("www.google.com"), false);
+}
+BENCHMARK(BM_handleQuery_safeSearch);
+
+void BM_handleQuery_forwardDecision1M(benchmark::State& state) {
+    // Not listed: walks every suffix, then hands over to the (instant) forwarder.
+    runDecision(state, makeQuery("cdn.static.not-listed.example.org"), true);
+}
+BENCHMARK(BM_handleQuery_forwardDecision1M);
+
+}  // namespace
+
+BENCHMARK_MAIN();

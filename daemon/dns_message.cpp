@@ -1,0 +1,262 @@
+#include "daemon/dns_message.h"
+
+#include <cstring>
+
+namespace tranca {
+
+namespace {
+
+inline std::uint8_t byteAt(DnsBytes bytes, std::size_t at) {
+    return static_cast<std::uint8_t>(bytes[at]);
+}
+
+inline std::uint16_t u16At(DnsBytes bytes, std::size_t at) {
+    return static_cast<std::uint16_t>((byteAt(bytes, at) << 8) | byteAt(bytes, at + 1));
+}
+
+constexpr char kReplacement[] = "\xEF\xBF\xBD";
+
+// Appends label as UTF-8, each maximal invalid subsequence replaced by U+FFFD
+// (the usual "substitution of maximal subparts").
+void appendLabelUtf8(std::string& out, DnsBytes label) {
+    std::size_t at = 0;
+    while (at < label.size()) {
+        const std::uint8_t lead = byteAt(label, at);
+        if (lead < 0x80) {
+            out += static_cast<char>(lead);
+            ++at;
+            continue;
+        }
+        std::size_t need = 0;
+        std::uint8_t low = 0x80;
+        std::uint8_t high = 0xBF;
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            need = 1;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            need = 2;
+            low = lead == 0xE0 ? 0xA0 : 0x80;
+            high = lead == 0xED ? 0x9F : 0xBF;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            need = 3;
+            low = lead == 0xF0 ? 0x90 : 0x80;
+            high = lead == 0xF4 ? 0x8F : 0xBF;
+        } else {
+            out += kReplacement;
+            ++at;
+            continue;
+        }
+        std::size_t taken = 1;
+        bool complete = true;
+        for (std::size_t i = 0; i < need; ++i) {
+            if (at + taken >= label.size()) {
+                complete = false;
+                break;
+            }
+            const std::uint8_t next = byteAt(label, at + taken);
+            const std::uint8_t min = i == 0 ? low : 0x80;
+            const std::uint8_t max = i == 0 ? high : 0xBF;
+            if (next < min || next > max) {
+                complete = false;
+                break;
+            }
+            ++taken;
+        }
+        if (complete) {
+            out.append(reinterpret_cast<const char*>(label.data() + at), taken);
+        } else {
+            out += kReplacement;
+        }
+        at += taken;
+    }
+}
+
+inline bool isAsciiLabel(DnsBytes label) {
+    for (const std::byte b : label) {
+        if (static_cast<std::uint8_t>(b) >= 0x80) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Skips one name from offset without following pointers; none on failure.
+std::optional<std::size_t> walkName(DnsBytes message, std::size_t offset) {
+    for (std::size_t labels = 0; labels < kMaxWalkLabels; ++labels) {
+        if (offset >= message.size()) {
+            return std::nullopt;
+        }
+        const std::uint8_t length = byteAt(message, offset);
+        if (length == 0) {
+            return offset + 1;
+        }
+        if ((length & 0xC0) == 0xC0) {
+            return offset + 2;
+        }
+        offset += 1 + length;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+bool parseQuestionInto(DnsBytes query, DNSQuestion& question) {
+    if (query.size() < kMinQuestionMessage) {
+        return false;
+    }
+    question.name.clear();
+    std::size_t offset = 12;
+    for (;;) {
+        if (offset >= query.size()) {
+            return false;
+        }
+        const std::uint8_t length = byteAt(query, offset);
+        if (length == 0) {
+            break;
+        }
+        // Also rejects compression pointers: their top bits are set.
+        if (length > 63) {
+            return false;
+        }
+        if (query.size() < offset + 1 + length) {
+            return false;
+        }
+        if (offset != 12) {
+            question.name += '.';
+        }
+        const DnsBytes label = query.subspan(offset + 1, length);
+        if (isAsciiLabel(label)) {
+            question.name.append(reinterpret_cast<const char*>(label.data()), label.size());
+        } else {
+            appendLabelUtf8(question.name, label);
+        }
+        offset += 1 + length;
+    }
+    if (query.size() < offset + 5) {
+        return false;
+    }
+    question.qtype = u16At(query, offset + 1);
+    question.questionEnd = offset + 5;
+    return true;
+}
+
+std::optional<DNSQuestion> parseQuestion(DnsBytes query) {
+    DNSQuestion question;
+    if (!parseQuestionInto(query, question)) {
+        return std::nullopt;
+    }
+    return question;
+}
+
+std::size_t buildAnswerInto(std::span<std::byte> out, DnsBytes query, std::uint16_t qtype,
+                            std::size_t questionEnd, const Ipv4& address, std::uint8_t ttl) {
+    if (questionEnd < 12 || questionEnd > query.size()) {
+        return 0;
+    }
+    const std::size_t size = answerSize(qtype, questionEnd);
+    if (out.size() < size) {
+        return 0;
+    }
+    const bool isA = qtype == 1;
+    const std::uint8_t header[12] = {
+        byteAt(query, 0),
+        byteAt(query, 1),
+        0x81,
+        0x80,
+        0x00,
+        0x01,
+        0x00,
+        isA ? std::uint8_t{1} : std::uint8_t{0},
+        0x00,
+        0x00,
+        0x00,
+        0x00,
+    };
+    std::memcpy(out.data(), header, sizeof header);
+    std::memcpy(out.data() + 12, query.data() + 12, questionEnd - 12);
+    if (isA) {
+        const std::uint8_t record[kAnswerOverhead] = {
+            0xC0, 0x0C, 0x00, 0x01, 0x00,       0x01,       0x00,       0x00,
+            0x00, ttl,  0x00, 0x04, address[0], address[1], address[2], address[3],
+        };
+        std::memcpy(out.data() + questionEnd, record, sizeof record);
+    }
+    return size;
+}
+
+DnsMessage buildAnswer(DnsBytes query, std::uint16_t qtype, std::size_t questionEnd,
+                       const Ipv4& address, std::uint8_t ttl) {
+    if (questionEnd < 12 || questionEnd > query.size()) {
+        return {};
+    }
+    DnsMessage reply(answerSize(qtype, questionEnd));
+    reply.resize(buildAnswerInto(reply, query, qtype, questionEnd, address, ttl));
+    return reply;
+}
+
+std::optional<DnsMessage> buildServfail(DnsBytes query) {
+    if (query.size() < 4) {
+        return std::nullopt;
+    }
+    DnsMessage reply(query.size());
+    buildServfailInto(reply, query);
+    return reply;
+}
+
+std::size_t buildServfailInto(std::span<std::byte> out, DnsBytes query) {
+    if (query.size() < 4 || out.size() < query.size()) {
+        return 0;
+    }
+    std::memcpy(out.data(), query.data(), query.size());
+    out[2] = std::byte{static_cast<std::uint8_t>(byteAt(query, 2) | 0x80)};
+    out[3] = std::byte{static_cast<std::uint8_t>((byteAt(query, 3) & 0xF0) | 0x02)};
+    return query.size();
+}
+
+bool rewriteFamilyBlock(std::span<std::byte> reply, const Ipv4& blockAddress) {
+    const DnsBytes message(reply.data(), reply.size());
+    if (message.size() < 12) {
+        return false;
+    }
+    const std::uint16_t questions = u16At(message, 4);
+    const std::uint16_t answers = u16At(message, 6);
+    if (answers == 0 || answers > kMaxAnswerCount || questions > kMaxQuestionCount) {
+        return false;
+    }
+    std::size_t offset = 12;
+    for (std::uint16_t i = 0; i < questions; ++i) {
+        const auto nameEnd = walkName(message, offset);
+        if (!nameEnd) {
+            return false;
+        }
+        offset = *nameEnd + 4;
+        if (message.size() < offset) {
+            return false;
+        }
+    }
+    bool rewrote = false;
+    for (std::uint16_t i = 0; i < answers; ++i) {
+        const auto nameEnd = walkName(message, offset);
+        if (!nameEnd || message.size() < *nameEnd + 10) {
+            break;
+        }
+        const std::uint16_t type = u16At(message, *nameEnd);
+        const std::uint16_t dataLength = u16At(message, *nameEnd + 8);
+        const std::size_t next = *nameEnd + 10 + dataLength;
+        if (message.size() < next) {
+            break;
+        }
+        const std::size_t data = *nameEnd + 10;
+        if (type == 1 && dataLength == 4 && byteAt(message, data) == 0 &&
+            byteAt(message, data + 1) == 0 && byteAt(message, data + 2) == 0 &&
+            byteAt(message, data + 3) == 0) {
+            for (std::size_t k = 0; k < 4; ++k) {
+                reply[data + k] = std::byte{blockAddress[k]};
+            }
+            rewrote = true;
+        }
+        offset = next;
+    }
+    return rewrote;
+}
+
+}  // namespace tranca

@@ -1,0 +1,69 @@
+// The few byte-level DNS operations the daemon needs: read the first question,
+// answer it with one A record (or none), turn a query into SERVFAIL, and point
+// the family resolvers' 0.0.0.0 answers at the block page. No general message
+// model: everything else is passed through as bytes.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace tranca {
+
+using DnsBytes = std::span<const std::byte>;
+using DnsMessage = std::vector<std::byte>;
+using Ipv4 = std::array<std::uint8_t, 4>;
+
+struct DNSQuestion {
+    std::string name;  // labels as UTF-8 (invalid bytes become U+FFFD), joined with "."
+    std::uint16_t qtype = 0;
+    std::size_t questionEnd = 0;  // first byte after the first question's QCLASS
+};
+
+inline constexpr std::size_t kMinQuestionMessage = 17;
+inline constexpr std::size_t kMaxAnswerCount = 64;
+inline constexpr std::size_t kMaxQuestionCount = 4;
+inline constexpr std::size_t kMaxWalkLabels = 129;
+// Header, the copied question and one A record.
+inline constexpr std::size_t kAnswerOverhead = 16;
+
+std::optional<DNSQuestion> parseQuestion(DnsBytes query);
+
+// Same as parseQuestion, reusing question's storage so a warm caller allocates
+// nothing. On false, question is left in an unspecified state.
+bool parseQuestionInto(DnsBytes query, DNSQuestion& question);
+
+// Size of the reply buildAnswer makes for this question.
+inline std::size_t answerSize(std::uint16_t qtype, std::size_t questionEnd) {
+    return questionEnd + (qtype == 1 ? kAnswerOverhead : 0);
+}
+
+// Writes the reply into out; returns its length, or 0 when out is too small or
+// questionEnd does not lie within the query.
+std::size_t buildAnswerInto(std::span<std::byte> out, DnsBytes query, std::uint16_t qtype,
+                            std::size_t questionEnd, const Ipv4& address, std::uint8_t ttl);
+
+// The reply for the first question: one A record for type A, none otherwise.
+// Empty when questionEnd does not lie within the query.
+DnsMessage buildAnswer(DnsBytes query, std::uint16_t qtype, std::size_t questionEnd,
+                       const Ipv4& address, std::uint8_t ttl);
+
+// The whole query with QR set and RCODE 2; none below 4 bytes.
+std::optional<DnsMessage> buildServfail(DnsBytes query);
+
+// Same into out; returns the length, 0 when there is none or out is too small.
+std::size_t buildServfailInto(std::span<std::byte> out, DnsBytes query);
+
+// Rewrites A 0.0.0.0 answers to blockAddress in place; true when one was.
+bool rewriteFamilyBlock(std::span<std::byte> reply, const Ipv4& blockAddress = {127, 0, 0, 1});
+
+// Helpers for callers that hold text or raw byte buffers.
+inline DnsBytes asBytes(const void* data, std::size_t size) {
+    return {static_cast<const std::byte*>(data), size};
+}
+
+}  // namespace tranca

@@ -1,0 +1,70 @@
+// The forwarder: the client's query, byte for byte, to the family resolvers
+// over DNS-over-HTTPS, with plain DNS as fallback; when HTTPS fails and plain
+// DNS answers, plain DNS goes first for a while.
+#pragma once
+
+#include <asio/io_context.hpp>
+#include <asio/ip/udp.hpp>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "daemon/config.h"
+#include "daemon/dns_message.h"
+#include "daemon/doh_client.h"
+
+namespace tranca {
+
+// Anything that resolves a query upstream. The completion runs exactly once,
+// on some thread of the pool, with the answer or none.
+class QueryForwarder {
+  public:
+    using Completion = std::function<void(std::optional<DnsMessage>)>;
+    virtual ~QueryForwarder() = default;
+    virtual void forwardQuery(DnsBytes query, Completion done) = 0;
+};
+
+struct UpstreamEndpoints {
+    std::vector<std::string> dohUrls;
+    std::vector<asio::ip::udp::endpoint> plain;
+    std::string caBundle;  // empty: the system's
+    std::chrono::milliseconds dohTimeout{2000};
+    std::chrono::milliseconds udpTimeout{2500};
+    std::chrono::milliseconds plainPeriod{300'000};
+
+    // The program's fixed resolvers, port 53 for plain DNS.
+    static UpstreamEndpoints fromConfig(const DaemonConfig& config);
+};
+
+class UpstreamForwarder : public QueryForwarder {
+  public:
+    using SharedQuery = std::shared_ptr<const DnsMessage>;
+
+    UpstreamForwarder(asio::io_context& io, UpstreamEndpoints endpoints);
+
+    void forwardQuery(DnsBytes query, Completion done) override;
+
+    // One attempt at position index of the list, moving on to the next
+    // position when it fails; none once the list is used up.
+    void forwardOverHTTPS(SharedQuery query, std::size_t index, Completion done);
+    void forwardOverUDP(SharedQuery query, std::size_t index, Completion done);
+
+    void setPlainPreferred(bool on);
+    bool plainPreferred() const;
+
+  private:
+    using Transport = void (UpstreamForwarder::*)(SharedQuery, std::size_t, Completion);
+    using Clock = std::chrono::steady_clock;
+
+    asio::io_context& io_;
+    UpstreamEndpoints endpoints_;
+    DohClient dohClient_;
+    mutable std::mutex fallbackLock_;
+    Clock::time_point plainUntil_ = Clock::time_point::min();
+};
+
+}  // namespace tranca

@@ -1,0 +1,18 @@
+#include <cstdint>
+
+#include "daemon/dns_message.h"
+#include "fuzz/fuzz_check.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const tranca::DnsBytes query = tranca::asBytes(data, size);
+    const auto question = tranca::parseQuestion(query);
+    if (!question) {
+        return 0;
+    }
+    FUZZ_CHECK(size >= tranca::kMinQuestionMessage);
+    FUZZ_CHECK(question->questionEnd >= 17 && question->questionEnd <= size);
+    FUZZ_CHECK(data[question->questionEnd - 5] == 0);
+    FUZZ_CHECK(question->qtype ==
+               ((data[question->questionEnd - 4] << 8) | data[question->questionEnd - 3]));
+    return 0;
+}

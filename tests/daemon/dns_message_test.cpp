@@ -1,0 +1,259 @@
+#include "daemon/dns_message.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/daemon/dns_test_util.h"
+
+namespace tranca {
+namespace {
+
+using testing::append;
+using testing::appendName;
+using testing::at;
+using testing::bytes;
+using testing::makeQuery;
+using testing::makeReply;
+
+// The worked example: ID AB CD, flags 01 00, a.b type A class IN.
+DnsMessage workedQuery(int typeLow = 1) {
+    return bytes({0xAB, 0xCD, 0x01, 0x00, 0x00, 0x01, 0x00, 0x00,    0x00, 0x00, 0x00,
+                  0x00, 0x01, 0x61, 0x01, 0x62, 0x00, 0x00, typeLow, 0x00, 0x01});
+}
+
+TEST(BuildAnswer, WorkedExampleIsByteExact) {
+    const DnsMessage query = workedQuery();
+    const auto question = parseQuestion(query);
+    ASSERT_TRUE(question);
+    EXPECT_EQ(question->name, "a.b");
+    EXPECT_EQ(question->qtype, 1);
+    EXPECT_EQ(question->questionEnd, 21u);
+    const DnsMessage expected =
+        bytes({0xAB, 0xCD, 0x81, 0x80, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x01,
+               0x61, 0x01, 0x62, 0x00, 0x00, 0x01, 0x00, 0x01, 0xC0, 0x0C, 0x00, 0x01, 0x00,
+               0x01, 0x00, 0x00, 0x00, 0x3C, 0x00, 0x04, 0x7F, 0x00, 0x00, 0x01});
+    EXPECT_EQ(buildAnswer(query, 1, 21, {127, 0, 0, 1}, 60), expected);
+}
+
+TEST(BuildAnswer, WorkedExampleAaaaGetsEmptyNoError) {
+    const DnsMessage query = workedQuery(0x1C);
+    const DnsMessage expected =
+        bytes({0xAB, 0xCD, 0x81, 0x80, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00,
+               0x00, 0x01, 0x61, 0x01, 0x62, 0x00, 0x00, 0x1C, 0x00, 0x01});
+    EXPECT_EQ(buildAnswer(query, 0x1C, 21, {127, 0, 0, 1}, 60), expected);
+}
+
+struct ParseRow {
+    const char* fault;
+    DnsMessage message;
+    bool accepted;
+    std::string name;
+    std::uint16_t qtype;
+    std::size_t questionEnd;
+};
+
+DnsMessage header() {
+    return bytes({0x12, 0x34, 0x01, 0x00, 0, 1, 0, 0, 0, 0, 0, 0});
+}
+
+DnsMessage withLabel(std::size_t length, bool tail = true) {
+    DnsMessage m = header();
+    m.push_back(std::byte{static_cast<std::uint8_t>(length)});
+    m.insert(m.end(), length, std::byte{'x'});
+    if (tail) {
+        append(m, {0, 0, 1, 0, 1});
+    }
+    return m;
+}
+
+std::vector<ParseRow> parseRows() {
+    std::vector<ParseRow> rows;
+    DnsMessage m = header();
+    append(m, {0, 0, 1, 0});
+    rows.push_back({"reads_past_end_of_16_byte_datagram", m, false, "", 0, 0});
+    m = header();
+    append(m, {0, 0, 0x1C, 0, 1});
+    rows.push_back({"rejects_root_name_in_17_bytes", m, true, "", 0x1C, 17});
+    m = header();
+    append(m, {0xC0, 0x0C, 0, 1, 0, 1});
+    rows.push_back({"follows_compression_pointer_in_question", m, false, "", 0, 0});
+    rows.push_back({"accepts_64_byte_label", withLabel(64), false, "", 0, 0});
+    rows.push_back({"rejects_63_byte_label", withLabel(63), true, std::string(63, 'x'), 1, 81});
+    m = withLabel(10, false);
+    m.resize(m.size() - 3);
+    rows.push_back({"reads_label_past_end", m, false, "", 0, 0});
+    m = header();
+    appendName(m, "a.b");
+    append(m, {0, 1, 0});
+    rows.push_back({"reads_qclass_past_end", m, false, "", 0, 0});
+    m = header();
+    append(m, {3, 'w', 'w', 'w'});
+    rows.push_back({"runs_off_unterminated_name", m, false, "", 0, 0});
+    m = bytes({0xff, 0xff, 0xff, 0xff, 0, 0, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff});
+    appendName(m, "MiXeD.Case");
+    append(m, {0, 28, 0, 1});
+    rows.push_back({"looks_at_header_or_changes_case", m, true, "MiXeD.Case", 28, 12 + 12 + 4});
+    m = header();
+    append(m, {3, 'a', 0xC3, 0xA9, 2, 0xFF, 'z', 0, 0, 1, 0, 1});
+    rows.push_back(
+        {"passes_invalid_utf8_through", m, true, "a\xC3\xA9.\xEF\xBF\xBDz", 1, 12 + 8 + 4});
+    m = header();
+    append(m, {2, 'a', '\n', 0, 0, 1, 0, 1});
+    rows.push_back({"mangles_control_bytes_in_name", m, true, "a\n", 1, 12 + 4 + 4});
+    return rows;
+}
+
+TEST(ParseQuestion, TableOfFaults) {
+    for (const ParseRow& row : parseRows()) {
+        SCOPED_TRACE(row.fault);
+        const auto question = parseQuestion(row.message);
+        ASSERT_EQ(question.has_value(), row.accepted);
+        if (question) {
+            EXPECT_EQ(question->name, row.name);
+            EXPECT_EQ(question->qtype, row.qtype);
+            EXPECT_EQ(question->questionEnd, row.questionEnd);
+        }
+    }
+}
+
+TEST(ParseQuestion, ManyLabelsAreNotLimited) {
+    DnsMessage m = header();
+    for (int i = 0; i < 200; ++i) {
+        append(m, {1, 'a'});
+    }
+    append(m, {0, 0, 1, 0, 1});
+    const auto question = parseQuestion(m);
+    ASSERT_TRUE(question);
+    EXPECT_EQ(question->name.size(), 399u);
+}
+
+TEST(BuildAnswer, KeepsIdCaseAndDropsEdns) {
+    DnsMessage query = makeQuery(0x4242, "WwW.Example.COM", 1, 0x0120);
+    query[11] = std::byte{1};  // ARCOUNT 1: an OPT record follows
+    append(query, {0, 0, 41, 0x10, 0, 0, 0, 0, 0, 0, 0});
+    const auto question = parseQuestion(query);
+    ASSERT_TRUE(question);
+    const DnsMessage reply = buildAnswer(query, 1, question->questionEnd, {127, 0, 0, 2}, 1);
+    ASSERT_EQ(reply.size(), question->questionEnd + 16);
+    EXPECT_EQ(at(reply, 0), 0x42);
+    EXPECT_EQ(at(reply, 1), 0x42);
+    EXPECT_EQ(at(reply, 2), 0x81);
+    EXPECT_EQ(at(reply, 3), 0x80);
+    EXPECT_EQ(at(reply, 11), 0);  // no additional records
+    EXPECT_TRUE(
+        std::equal(query.begin() + 12, query.begin() + question->questionEnd, reply.begin() + 12));
+    EXPECT_EQ(at(reply, reply.size() - 7), 1);  // TTL low byte
+    EXPECT_EQ(at(reply, reply.size() - 1), 2);
+}
+
+TEST(BuildAnswer, RejectsQuestionEndOutsideQuery) {
+    const DnsMessage query = workedQuery();
+    EXPECT_TRUE(buildAnswer(query, 1, 22, {1, 2, 3, 4}, 60).empty());
+    EXPECT_TRUE(buildAnswer(query, 1, 11, {1, 2, 3, 4}, 60).empty());
+    std::array<std::byte, 36> tooSmall{};
+    EXPECT_EQ(buildAnswerInto(tooSmall, query, 1, 21, {1, 2, 3, 4}, 60), 0u);
+}
+
+TEST(BuildServfail, TableOfFaults) {
+    EXPECT_FALSE(buildServfail(bytes({1, 2, 3}))) << "answers_3_byte_datagram";
+    const auto tiny = buildServfail(bytes({1, 2, 0x00, 0x00}));
+    ASSERT_TRUE(tiny) << "drops_4_byte_datagram";
+    EXPECT_EQ(*tiny, bytes({1, 2, 0x80, 0x02}));
+    const auto rd = buildServfail(bytes({9, 9, 0x79, 0xF5, 7, 7}));
+    ASSERT_TRUE(rd) << "loses_opcode_aa_tc_rd_or_upper_flags";
+    EXPECT_EQ(*rd, bytes({9, 9, 0xF9, 0xF2, 7, 7}));
+    DnsMessage edns = makeQuery(7, "x.y");
+    append(edns, {0, 0, 41, 0x10, 0, 0, 0, 0, 0, 0, 0});
+    const auto whole = buildServfail(edns);
+    ASSERT_TRUE(whole) << "drops_additional_records";
+    EXPECT_EQ(whole->size(), edns.size());
+    EXPECT_TRUE(std::equal(edns.begin() + 4, edns.end(), whole->begin() + 4));
+}
+
+struct RewriteRow {
+    const char* fault;
+    DnsMessage reply;
+    bool rewrote;
+    DnsMessage expected;
+};
+
+std::vector<RewriteRow> rewriteRows() {
+    std::vector<RewriteRow> rows;
+    const DnsMessage q = makeQuery(1, "site.example");
+    DnsMessage zero = makeReply(q, {{0, 0, 0, 0}});
+    DnsMessage zeroFixed = makeReply(q, {{127, 0, 0, 1}});
+    rows.push_back({"misses_a_zero_answer", zero, true, zeroFixed});
+
+    DnsMessage real = makeReply(q, {{93, 184, 216, 34}, {1, 2, 3, 4}});
+    rows.push_back({"touches_real_addresses", real, false, real});
+
+    // CNAME then A 0.0.0.0.
+    DnsMessage cname = q;
+    cname[2] = std::byte{0x81};
+    cname[3] = std::byte{0x80};
+    cname[7] = std::byte{2};
+    append(cname, {0xC0, 0x0C, 0, 5, 0, 1, 0, 0, 0, 30, 0, 4, 1, 'z', 0xC0, 0x0C});
+    DnsMessage cnameFixed = cname;
+    append(cname, {0xC0, 0x1E, 0, 1, 0, 1, 0, 0, 0, 30, 0, 4, 0, 0, 0, 0});
+    append(cnameFixed, {0xC0, 0x1E, 0, 1, 0, 1, 0, 0, 0, 30, 0, 4, 127, 0, 0, 1});
+    rows.push_back({"changes_cname_or_misses_a_after_it", cname, true, cnameFixed});
+
+    DnsMessage many = makeReply(q, {{0, 0, 0, 0}});
+    many[7] = std::byte{65};
+    rows.push_back({"accepts_65_answers", many, false, many});
+
+    DnsMessage tooManyQuestions = makeReply(q, {{0, 0, 0, 0}});
+    tooManyQuestions[5] = std::byte{5};
+    rows.push_back({"accepts_5_questions", tooManyQuestions, false, tooManyQuestions});
+
+    DnsMessage aaaa = q;
+    aaaa[7] = std::byte{1};
+    append(aaaa, {0xC0, 0x0C, 0, 28, 0, 1, 0, 0, 0, 30, 0, 16});
+    aaaa.insert(aaaa.end(), 16, std::byte{0});
+    rows.push_back({"rewrites_aaaa_zero", aaaa, false, aaaa});
+
+    DnsMessage truncated = makeReply(q, {{0, 0, 0, 0}});
+    truncated.resize(truncated.size() - 2);
+    rows.push_back({"writes_past_truncated_record", truncated, false, truncated});
+
+    // First answer good and 0.0.0.0, second record cut: the first still counts.
+    DnsMessage partial = makeReply(q, {{0, 0, 0, 0}, {0, 0, 0, 0}});
+    partial.resize(partial.size() - 5);
+    DnsMessage partialFixed = partial;
+    partialFixed[q.size() + 12] = std::byte{127};
+    partialFixed[q.size() + 15] = std::byte{1};
+    rows.push_back({"drops_rewrite_before_a_broken_record", partial, true, partialFixed});
+
+    DnsMessage shortHeader = bytes({0, 1, 0x81, 0x80, 0, 0, 0, 1, 0, 0, 0});
+    rows.push_back({"reads_short_header", shortHeader, false, shortHeader});
+
+    // A question name of 130 one-byte labels: the walk gives up.
+    DnsMessage endless = bytes({0, 1, 0x81, 0x80, 0, 1, 0, 1, 0, 0, 0, 0});
+    for (int i = 0; i < 130; ++i) {
+        append(endless, {1, 'a'});
+    }
+    append(endless, {0, 0, 1, 0, 1, 0xC0, 0x0C, 0, 1, 0, 1, 0, 0, 0, 1, 0, 4, 0, 0, 0, 0});
+    rows.push_back({"walks_more_than_129_labels", endless, false, endless});
+
+    DnsMessage ncount = makeReply(q, {});
+    rows.push_back({"walks_reply_without_answers", ncount, false, ncount});
+    return rows;
+}
+
+TEST(RewriteFamilyBlock, TableOfFaults) {
+    for (RewriteRow& row : rewriteRows()) {
+        SCOPED_TRACE(row.fault);
+        EXPECT_EQ(rewriteFamilyBlock(row.reply), row.rewrote);
+        EXPECT_EQ(row.reply, row.expected);
+    }
+}
+
+TEST(RewriteFamilyBlock, KeepsUpstreamTtl) {
+    const DnsMessage q = makeQuery(1, "a.b");
+    DnsMessage reply = makeReply(q, {{0, 0, 0, 0}}, 0x01020304);
+    ASSERT_TRUE(rewriteFamilyBlock(reply));
+    EXPECT_EQ(at(reply, q.size() + 6), 1);
+    EXPECT_EQ(at(reply, q.size() + 9), 4);
+}
+
+}  // namespace
+}  // namespace tranca

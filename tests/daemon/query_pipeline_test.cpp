@@ -1,0 +1,269 @@
+#include "daemon/query_pipeline.h"
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+
+#include "tests/daemon/dns_test_util.h"
+
+namespace tranca {
+namespace {
+
+using testing::append;
+using testing::at;
+using testing::bytes;
+using testing::makeQuery;
+using testing::makeReply;
+
+// Remembers what was forwarded; the test decides when and how each ends.
+class FakeForwarder : public QueryForwarder {
+  public:
+    void forwardQuery(DnsBytes query, Completion done) override {
+        const std::lock_guard<std::mutex> guard(lock);
+        queries.emplace_back(query.begin(), query.end());
+        pending.push_back(std::move(done));
+    }
+    void complete(std::size_t index, std::optional<DnsMessage> reply) {
+        Completion done;
+        {
+            const std::lock_guard<std::mutex> guard(lock);
+            done = std::move(pending.at(index));
+        }
+        done(std::move(reply));
+    }
+    std::mutex lock;
+    std::vector<DnsMessage> queries;
+    std::vector<Completion> pending;
+};
+
+class RecordingChannel : public ReplyChannel {
+  public:
+    void send(const ClientAddress&, DnsBytes reply) override {
+        const std::lock_guard<std::mutex> guard(lock);
+        sent.emplace_back(reply.begin(), reply.end());
+    }
+    std::mutex lock;
+    std::vector<DnsMessage> sent;
+};
+
+class Lists {
+  public:
+    Lists(const std::string& blocked, const std::string& allowed) {
+        char pattern[] = "/tmp/tranca-pipeline-XXXXXX";
+        dir_ = ::mkdtemp(pattern);
+        std::ofstream(dir_ / "blocklist.txt") << blocked;
+        std::ofstream(dir_ / "custom.txt") << "";
+        std::ofstream(dir_ / "allow.txt") << allowed;
+        blocklist = std::make_unique<Blocklist>((dir_ / "blocklist.txt").string(),
+                                                (dir_ / "custom.txt").string(),
+                                                (dir_ / "allow.txt").string());
+        blocklist->reload();
+    }
+    ~Lists() { std::filesystem::remove_all(dir_); }
+    std::unique_ptr<Blocklist> blocklist;
+
+  private:
+    std::filesystem::path dir_;
+};
+
+class PipelineTest : public ::testing::Test {
+  protected:
+    PipelineTest()
+        : lists_("adult.example\nboth.example\namparo.internal\n", "both.example\ngoogle.de\n"),
+          safeSearch_([](std::string_view) { return std::nullopt; }),
+          pipeline_(config_, *lists_.blocklist, safeSearch_, forwarder_, 3),
+          channel_(std::make_shared<RecordingChannel>()),
+          out_(kReplyBufferSize) {}
+
+    DnsMessage ask(const DnsMessage& query) {
+        const DnsBytes reply = pipeline_.handleQuery(query, client_, channel_, out_);
+        return DnsMessage(reply.begin(), reply.end());
+    }
+
+    // Runs fn with standard output captured; returns what was logged.
+    template <typename Fn>
+    std::string logged(Fn&& fn) {
+        ::testing::internal::CaptureStdout();
+        fn();
+        return ::testing::internal::GetCapturedStdout();
+    }
+
+    static std::size_t count(const std::string& text, const std::string& what) {
+        std::size_t n = 0;
+        for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+            ++n;
+        }
+        return n;
+    }
+
+    DaemonConfig config_;
+    Lists lists_;
+    SafeSearch safeSearch_;
+    FakeForwarder forwarder_;
+    QueryPipeline pipeline_;
+    std::shared_ptr<RecordingChannel> channel_;
+    ClientAddress client_;
+    std::vector<std::byte> out_;
+};
+
+TEST_F(PipelineTest, StatusNameAnsweredInAnyCaseBeforeLists) {
+    DnsMessage reply;
+    DnsMessage aaaa;
+    const DnsMessage query = makeQuery(5, "ESTADO.Amparo.Internal");
+    const std::string log = logged([&] {
+        reply = ask(query);
+        aaaa = ask(makeQuery(6, "estado.amparo.internal", 28));
+    });
+    ASSERT_EQ(reply.size(), query.size() + 16);
+    EXPECT_EQ(at(reply, reply.size() - 7), 1) << "TTL";
+    EXPECT_EQ(at(reply, reply.size() - 1), 2) << "127.0.0.2";
+    EXPECT_EQ(at(aaaa, 7), 0) << "AAAA got an address";
+    EXPECT_TRUE(forwarder_.queries.empty());
+    EXPECT_EQ(log, "");
+}
+
+TEST_F(PipelineTest, BlockedNameLogsForEveryTypeAndAnswersLoopback) {
+    DnsMessage a;
+    DnsMessage https;
+    const std::string log = logged([&] {
+        a = ask(makeQuery(1, "www.Adult.example"));
+        https = ask(makeQuery(2, "adult.example", 65));
+    });
+    EXPECT_EQ(count(log, "] BLOQUEADO www.Adult.example\n"), 1u) << log;
+    EXPECT_EQ(count(log, "] BLOQUEADO adult.example\n"), 1u) << log;
+    ASSERT_EQ(at(a, 7), 1);
+    EXPECT_EQ(at(a, a.size() - 7), 60);
+    EXPECT_EQ(at(a, a.size() - 4), 127);
+    EXPECT_EQ(at(a, a.size() - 1), 1);
+    EXPECT_EQ(at(https, 7), 0);
+    EXPECT_TRUE(forwarder_.queries.empty());
+}
+
+TEST_F(PipelineTest, AllowedEntryBeatsBlockAndIsForwarded) {
+    const DnsMessage query = makeQuery(3, "both.example");
+    EXPECT_TRUE(ask(query).empty());
+    ASSERT_EQ(forwarder_.queries.size(), 1u);
+    EXPECT_EQ(forwarder_.queries[0], query);
+}
+
+TEST_F(PipelineTest, SafeSearchAnswersUnlessAllowedOrUnresolved) {
+    const DnsMessage google = ask(makeQuery(4, "www.google.com"));
+    ASSERT_EQ(at(google, 7), 1);
+    EXPECT_EQ(at(google, google.size() - 4), safehosts::kGoogleBuiltIn[0]);
+    EXPECT_EQ(at(google, google.size() - 7), 60);
+    EXPECT_EQ(at(ask(makeQuery(4, "google.com", 28)), 7), 0);
+    EXPECT_TRUE(forwarder_.queries.empty());
+    EXPECT_TRUE(ask(makeQuery(5, "google.de")).empty()) << "allowed search domain not forwarded";
+    EXPECT_TRUE(ask(makeQuery(6, "duckduckgo.com")).empty()) << "no address yet, must forward";
+    EXPECT_EQ(forwarder_.queries.size(), 2u);
+}
+
+TEST_F(PipelineTest, FamilyZeroAnswerRewrittenAndLogged) {
+    const DnsMessage query = makeQuery(7, "porn.example");
+    ask(query);
+    const std::string log = logged([&] {
+        forwarder_.complete(0, makeReply(query, {{0, 0, 0, 0}}));
+    });
+    EXPECT_EQ(count(log, "] BLOQUEADO (filtro familiar) porn.example\n"), 1u) << log;
+    ASSERT_EQ(channel_->sent.size(), 1u);
+    EXPECT_EQ(channel_->sent[0], makeReply(query, {{127, 0, 0, 1}}));
+}
+
+TEST_F(PipelineTest, RealAnswerRelayedByteForByte) {
+    const DnsMessage query = makeQuery(8, "ok.example");
+    ask(query);
+    const DnsMessage reply = makeReply(query, {{93, 184, 216, 34}});
+    const std::string log = logged([&] { forwarder_.complete(0, reply); });
+    EXPECT_EQ(log, "");
+    ASSERT_EQ(channel_->sent.size(), 1u);
+    EXPECT_EQ(channel_->sent[0], reply);
+}
+
+TEST_F(PipelineTest, NoUpstreamAnswerGivesServfailAndLine) {
+    const DnsMessage query = makeQuery(9, "silent.example");
+    ask(query);
+    const std::string log = logged([&] { forwarder_.complete(0, std::nullopt); });
+    EXPECT_EQ(count(log, "] SIN RESPUESTA de los upstreams para silent.example — SERVFAIL\n"), 1u)
+        << log;
+    ASSERT_EQ(channel_->sent.size(), 1u);
+    EXPECT_EQ(at(channel_->sent[0], 3) & 0x0F, 2);
+    EXPECT_EQ(at(channel_->sent[0], 2) & 0x80, 0x80);
+}
+
+TEST_F(PipelineTest, UnparsableDatagramPassesThroughUnchanged) {
+    const DnsMessage junk = bytes({0x10, 0x20, 0x01, 0x00, 0xde, 0xad, 0xbe, 0xef, 0x00, 0x01});
+    EXPECT_TRUE(ask(junk).empty());
+    ASSERT_EQ(forwarder_.queries.size(), 1u);
+    EXPECT_EQ(forwarder_.queries[0], junk);
+    const std::string log = logged([&] { forwarder_.complete(0, std::nullopt); });
+    EXPECT_EQ(log, "") << "pass-through path must not log";
+    ASSERT_EQ(channel_->sent.size(), 1u);
+    EXPECT_EQ(channel_->sent[0],
+              bytes({0x10, 0x20, 0x81, 0x02, 0xde, 0xad, 0xbe, 0xef, 0x00, 0x01}));
+}
+
+TEST_F(PipelineTest, ZeroAnswerOfPassThroughIsNotRewritten) {
+    DnsMessage junk = makeQuery(10, "x.example");
+    junk[12] = std::byte{0xC0};  // pointer in the question: unparsable
+    ask(junk);
+    DnsMessage reply = makeReply(makeQuery(10, "x.example"), {{0, 0, 0, 0}});
+    forwarder_.complete(0, reply);
+    ASSERT_EQ(channel_->sent.size(), 1u);
+    EXPECT_EQ(channel_->sent[0], reply);
+}
+
+TEST_F(PipelineTest, EmptyDatagramIgnored) {
+    EXPECT_TRUE(ask({}).empty());
+    EXPECT_TRUE(forwarder_.queries.empty());
+}
+
+TEST_F(PipelineTest, TinyDatagramWithoutAnswerGetsNoReply) {
+    ask(bytes({1, 2, 3}));
+    forwarder_.complete(0, std::nullopt);
+    EXPECT_TRUE(channel_->sent.empty());
+}
+
+TEST_F(PipelineTest, NewlineInBlockedNameCannotForgeLogLine) {
+    DnsMessage query = bytes({0, 1, 1, 0, 0, 1, 0, 0, 0, 0, 0, 0});
+    append(query, {20,  'x', '\n', '[', 'f', 'a', 'k', 'e', ']', ' ', 'B', 'L', 'O', 'Q',
+                   'U', 'E', 'A',  'D', 'O', ' ', 'z', 5,   'a', 'd', 'u', 'l', 't', 7,
+                   'e', 'x', 'a',  'm', 'p', 'l', 'e', 0,   0,   1,   0,   1});
+    const std::string log = logged([&] { ask(query); });
+    EXPECT_EQ(count(log, "\n"), 1u) << log;
+    EXPECT_NE(log.find("BLOQUEADO x\\x0a[fake]"), std::string::npos) << log;
+}
+
+TEST_F(PipelineTest, FloodBeyondCapGetsServfailWhileLocalAnswersContinue) {
+    std::string log = logged([&] {
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_TRUE(ask(makeQuery(static_cast<std::uint16_t>(i), "slow.example")).empty());
+        }
+        for (int i = 0; i < 50; ++i) {
+            const DnsMessage refused = ask(makeQuery(100, "slow.example"));
+            ASSERT_FALSE(refused.empty()) << "query beyond the cap was queued";
+            EXPECT_EQ(at(refused, 3) & 0x0F, 2);
+        }
+        EXPECT_EQ(at(ask(makeQuery(7, "adult.example")), 7), 1) << "blocked name not answered";
+        EXPECT_EQ(at(ask(makeQuery(7, "estado.amparo.internal")), 7), 1);
+    });
+    EXPECT_EQ(forwarder_.queries.size(), 3u);
+    EXPECT_EQ(count(log, "Demasiadas consultas esperando a los upstreams (límite 3)"), 1u) << log;
+    EXPECT_EQ(pipeline_.forwardsInFlight(), 3u);
+    forwarder_.complete(0, std::nullopt);
+    EXPECT_EQ(pipeline_.forwardsInFlight(), 2u);
+    EXPECT_TRUE(ask(makeQuery(11, "slow.example")).empty()) << "cap not released on completion";
+}
+
+TEST(ForwardCap, LeavesReserveAndStaysBounded) {
+    EXPECT_EQ(forwardCapFor(1024), 768u);
+    EXPECT_EQ(forwardCapFor(1 << 20), 4096u);
+    EXPECT_EQ(forwardCapFor(100), 50u);
+    EXPECT_GE(raiseDescriptorLimit(), 64u);
+}
+
+}  // namespace
+}  // namespace tranca

@@ -1,0 +1,90 @@
+#include "daemon/safesearch.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <vector>
+
+namespace tranca {
+namespace {
+
+struct HostRow {
+    const char* fault;
+    const char* name;
+    std::optional<std::string_view> host;
+};
+
+TEST(SafeHost, TableOfFaults) {
+    const std::vector<HostRow> rows = {
+        {"misses_google_com", "google.com", safehosts::kGoogle},
+        {"misses_country_domain", "google.com.ar", safehosts::kGoogle},
+        {"misses_upper_case", "GOOGLE.ES", safehosts::kGoogle},
+        {"misses_www_google", "www.google.co.uk", safehosts::kGoogle},
+        {"misses_trailing_dot", "www.google.com.", safehosts::kGoogle},
+        {"maps_single_label_google", "google", std::nullopt},
+        {"maps_other_google_subdomain", "images.google.com", std::nullopt},
+        {"maps_www_google_without_domain", "www.google", std::nullopt},
+        {"maps_lookalike_first_label", "googleusercontent.com", std::nullopt},
+        {"misses_bing", "bing.com", safehosts::kBing},
+        {"misses_www_bing", "WWW.Bing.Com", safehosts::kBing},
+        {"maps_other_bing_subdomain", "cn.bing.com", std::nullopt},
+        {"maps_bing_suffix_lookalike", "notbing.com", std::nullopt},
+        {"maps_bing_elsewhere", "bing.com.evil", std::nullopt},
+        {"misses_duckduckgo", "duckduckgo.com", safehosts::kDuckDuckGo},
+        {"misses_www_duckduckgo", "www.duckduckgo.com", safehosts::kDuckDuckGo},
+        {"misses_start_duckduckgo", "start.duckduckgo.com", safehosts::kDuckDuckGo},
+        {"maps_other_duckduckgo_subdomain", "links.duckduckgo.com", std::nullopt},
+        {"maps_safe_host_itself", "safe.duckduckgo.com", std::nullopt},
+        {"maps_google_safe_host_itself", "forcesafesearch.google.com", std::nullopt},
+        {"maps_empty_name", "", std::nullopt},
+        {"breaks_on_empty_labels", "..bing..com..", safehosts::kBing},
+        {"maps_unrelated", "example.org", std::nullopt},
+    };
+    for (const HostRow& row : rows) {
+        SCOPED_TRACE(row.fault);
+        EXPECT_EQ(safeHost(row.name), row.host);
+    }
+}
+
+TEST(SafeSearchTable, BuiltInsPresentDuckDuckGoAbsentUntilResolved) {
+    SafeSearch safeSearch([](std::string_view) { return std::nullopt; });
+    EXPECT_EQ(safeSearch.addressOf(safehosts::kGoogle), safehosts::kGoogleBuiltIn);
+    EXPECT_EQ(safeSearch.addressOf(safehosts::kBing), safehosts::kBingBuiltIn);
+    EXPECT_FALSE(safeSearch.addressOf(safehosts::kDuckDuckGo));
+    safeSearch.refresh();
+    EXPECT_EQ(safeSearch.addressOf(safehosts::kGoogle), safehosts::kGoogleBuiltIn)
+        << "failed resolution dropped the built-in address";
+    EXPECT_FALSE(safeSearch.addressOf(safehosts::kDuckDuckGo));
+}
+
+TEST(SafeSearchTable, RefreshResolvesInOrderAndIgnoresZeroAddress) {
+    std::vector<std::string> asked;
+    std::map<std::string, Ipv4, std::less<>> answers = {
+        {std::string(safehosts::kGoogle), {0, 0, 0, 0}},
+        {std::string(safehosts::kBing), {1, 2, 3, 4}},
+        {std::string(safehosts::kDuckDuckGo), {5, 6, 7, 8}},
+    };
+    SafeSearch safeSearch([&](std::string_view host) -> std::optional<Ipv4> {
+        asked.emplace_back(host);
+        return answers.find(host)->second;
+    });
+    safeSearch.refresh();
+    EXPECT_EQ(asked, (std::vector<std::string>{std::string(safehosts::kGoogle),
+                                               std::string(safehosts::kBing),
+                                               std::string(safehosts::kDuckDuckGo)}));
+    EXPECT_EQ(safeSearch.addressOf(safehosts::kGoogle), safehosts::kGoogleBuiltIn)
+        << "0.0.0.0 replaced a good address";
+    EXPECT_EQ(safeSearch.addressOf(safehosts::kBing), (Ipv4{1, 2, 3, 4}));
+    EXPECT_EQ(safeSearch.addressOf(safehosts::kDuckDuckGo), (Ipv4{5, 6, 7, 8}));
+    answers[std::string(safehosts::kDuckDuckGo)] = {9, 9, 9, 9};
+    safeSearch.refresh();
+    EXPECT_EQ(safeSearch.addressOf(safehosts::kDuckDuckGo), (Ipv4{9, 9, 9, 9}))
+        << "a later resolution did not replace the entry";
+}
+
+TEST(SafeSearchTable, SharedIsOneInstance) {
+    EXPECT_EQ(&SafeSearch::shared(), &SafeSearch::shared());
+}
+
+}  // namespace
+}  // namespace tranca

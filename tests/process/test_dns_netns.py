@@ -1,0 +1,307 @@
+"""trancad answering DNS end to end against fake family resolvers at their
+real addresses, inside a private network and mount namespace. Outside the
+namespace the module only re-runs itself under `unshare -n -m`."""
+
+import os
+import re
+import socket
+import subprocess
+import sys
+import time
+
+import pytest
+
+INSIDE = os.environ.get("TRANCA_DNS_NETNS") == "1"
+DOH = {"1.1.1.3": "10.0.0.1", "1.0.0.3": "10.0.0.2"}
+UDP = {"1.1.1.3": "10.0.1.1", "1.0.0.3": "10.0.1.2",
+       "208.67.222.123": "10.0.1.3", "208.67.220.123": "10.0.1.4"}
+SWITCH_TO_PLAIN = "HTTPS no responde: se usa el DNS común por 5 min"
+SWITCH_TO_HTTPS = "El DNS común no responde: se usa HTTPS"
+
+if not INSIDE:
+
+    def test_dns_end_to_end_in_private_network_namespace():
+        env = dict(os.environ, TRANCA_DNS_NETNS="1")
+        result = subprocess.run(
+            ["unshare", "-n", "-m", "--", sys.executable, "-m", "pytest", "-q", "-p",
+             "no:cacheprovider", "-x", __file__],
+            env=env, capture_output=True, text=True, timeout=900)
+        sys.stdout.write(result.stdout[-20000:])
+        sys.stderr.write(result.stderr[-5000:])
+        assert result.returncode == 0, result.stdout[-8000:]
+
+else:
+    import fake_resolvers as fr
+    from conftest import TRANCAD, Trancad
+
+    def dig(port, name, qtype="A", timeout=5):
+        out = subprocess.run(
+            ["dig", "@127.0.0.1", "-p", str(port), name, qtype, "+tries=1",
+             f"+time={timeout}", "+nocookie", "+noedns"],
+            capture_output=True, text=True, timeout=timeout + 10).stdout
+        status = re.search(r"status: (\w+)", out)
+        answers = re.findall(r"^\S+\s+(\d+)\s+IN\s+A\s+(\S+)$", out, re.M)
+        return (status.group(1) if status else None), answers, out
+
+    @pytest.fixture(scope="module")
+    def network(tmp_path_factory):
+        folder = tmp_path_factory.mktemp("red")
+        subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+        for ip in UDP:
+            subprocess.run(["ip", "addr", "add", f"{ip}/32", "dev", "lo"], check=True)
+        ca, context = fr.make_certificates(folder)
+        # The daemon uses the system bundle: trust the test CA in this namespace only.
+        subprocess.run(["mount", "--bind", str(ca), "/etc/ssl/certs/ca-certificates.crt"],
+                       check=True)
+        resolv = folder / "resolv.conf"
+        resolv.write_text("nameserver 127.0.0.1\noptions timeout:2 attempts:1\n")
+        subprocess.run(["mount", "--bind", str(resolv), "/etc/resolv.conf"], check=True)
+        doh = {ip: fr.Behaviour(answer) for ip, answer in DOH.items()}
+        udp = {ip: fr.Behaviour(answer) for ip, answer in UDP.items()}
+        servers = [fr.DohResolver(ip, b, context) for ip, b in doh.items()]
+        servers += [fr.UdpResolver(ip, b) for ip, b in udp.items()]
+        yield doh, udp
+
+    @pytest.fixture
+    def peers(network):
+        doh, udp = network
+        for b in list(doh.values()) + list(udp.values()):
+            b.reset()
+        return doh, udp
+
+    @pytest.fixture
+    def daemon(trancad_factory, tmp_path, peers):
+        (tmp_path / "blocklist.txt").write_text("adult.example\nboth.example\n")
+        (tmp_path / "custom.txt").write_text("propio.example\n")
+        (tmp_path / "allow.txt").write_text("both.example\ngoogle.de\n")
+
+        def start(env=None, preexec=None):
+            d = trancad_factory(env=env)
+            d.wait_for("Servidor DNS escuchando en 127.0.0.1:")
+            return d
+
+        return start
+
+    def counts(behaviours):
+        return {ip: b.count() for ip, b in behaviours.items()}
+
+    # --- HTTPS and the fallback -------------------------------------------------
+
+    def test_forwarded_query_goes_over_https_as_dns_message(daemon, peers):
+        doh, udp = peers
+        d = daemon()
+        status, answers, _ = dig(d.dns_port, "www.example.com")
+        assert status == "NOERROR" and [a for _, a in answers] == ["10.0.0.1"]
+        assert counts(udp) == {ip: 0 for ip in UDP}
+        headers = doh["1.1.1.3"].headers[0]
+        assert headers["Content-Type"] == "application/dns-message"
+        assert headers["Accept"] == "application/dns-message"
+        assert doh["1.1.1.3"].received[0][12:] == fr.a_reply(
+            doh["1.1.1.3"].received[0], "0.0.0.0")[12:len(doh["1.1.1.3"].received[0])]
+
+    def test_https_answer_with_other_id_reaches_client_with_query_id(daemon, peers):
+        doh, _ = peers
+        doh["1.1.1.3"].mode = "other_id"
+        d = daemon()
+        status, answers, out = dig(d.dns_port, "id.example")
+        assert "ID mismatch" not in out
+        assert status == "NOERROR" and answers[0][1] == "10.0.0.1"
+
+    def test_bad_https_answers_fall_back_to_udp_switch_logged_once_then_back(daemon, peers):
+        doh, udp = peers
+        doh["1.1.1.3"].mode = "short"  # 200 with an 11-byte body
+        doh["1.0.0.3"].mode = "status500"
+        d = daemon()
+        _, answers, _ = dig(d.dns_port, "uno.example")
+        assert answers[0][1] == "10.0.1.1"
+        assert doh["1.1.1.3"].count() == 1 and doh["1.0.0.3"].count() == 1
+        d.wait_for(SWITCH_TO_PLAIN)
+        before = counts(doh)
+        _, answers, _ = dig(d.dns_port, "dos.example")
+        assert answers[0][1] == "10.0.1.1"
+        assert counts(doh) == before, "plain DNS preferred, yet HTTPS was asked first"
+        assert sum(SWITCH_TO_PLAIN in line for line in d.lines) == 1
+        # The way back: plain DNS goes silent, HTTPS works again.
+        for b in udp.values():
+            b.mode = "silent"
+        doh["1.1.1.3"].mode = "answer"
+        _, answers, _ = dig(d.dns_port, "tres.example", timeout=20)
+        assert answers and answers[0][1] == "10.0.0.1"
+        d.wait_for(SWITCH_TO_HTTPS)
+        before = counts(udp)
+        _, answers, _ = dig(d.dns_port, "cuatro.example")
+        assert answers[0][1] == "10.0.0.1"
+        assert counts(udp) == before, "HTTPS preferred again, yet plain DNS was asked first"
+
+    def test_everything_silent_gives_servfail_after_six_attempts(daemon, peers):
+        doh, udp = peers
+        for b in list(doh.values()) + list(udp.values()):
+            b.mode = "silent"
+            b.delay = 3.0
+        d = daemon()
+        started = time.monotonic()
+        status, answers, _ = dig(d.dns_port, "Silencio.example", timeout=30)
+        took = time.monotonic() - started
+        assert status == "SERVFAIL" and not answers
+        assert 10 < took < 25, took
+        assert all(b.count() == 1 for b in udp.values())
+        assert all(b.count() == 1 for b in doh.values())
+        d.wait_for("SIN RESPUESTA de los upstreams para Silencio.example — SERVFAIL")
+        assert not any("HTTPS no responde" in line or "DNS común no responde" in line
+                       for line in d.lines)
+
+    def test_late_udp_answer_is_not_taken(daemon, peers):
+        doh, udp = peers
+        for b in doh.values():
+            b.mode = "status500"
+        udp["1.1.1.3"].mode = "late"
+        udp["1.1.1.3"].delay = 3.5
+        d = daemon()
+        _, answers, _ = dig(d.dns_port, "tarde.example", timeout=15)
+        assert answers[0][1] == "10.0.1.2"
+
+    def test_family_block_answer_redirected_and_logged(daemon, peers):
+        doh, _ = peers
+        doh["1.1.1.3"].overrides["porno.example"] = "0.0.0.0"
+        d = daemon()
+        _, answers, _ = dig(d.dns_port, "porno.example")
+        assert answers == [("300", "127.0.0.1")]
+        d.wait_for("BLOQUEADO (filtro familiar) porno.example")
+
+    # --- decided locally --------------------------------------------------------
+
+    def test_blocked_allowed_and_status_names(daemon, peers):
+        doh, _ = peers
+        d = daemon()
+        status, answers, _ = dig(d.dns_port, "www.adult.example")
+        assert status == "NOERROR" and answers == [("60", "127.0.0.1")]
+        d.wait_for("] BLOQUEADO www.adult.example")
+        status, answers, _ = dig(d.dns_port, "propio.example", "AAAA")
+        assert status == "NOERROR" and not answers
+        d.wait_for("] BLOQUEADO propio.example")
+        _, answers, _ = dig(d.dns_port, "ESTADO.amparo.internal")
+        assert answers == [("1", "127.0.0.2")]
+        assert doh["1.1.1.3"].count() == 0
+        _, answers, _ = dig(d.dns_port, "both.example")
+        assert answers[0][1] == "10.0.0.1", "allow entry did not let the name through"
+
+    def test_newline_in_blocked_name_stays_on_one_log_line(daemon, peers):
+        d = daemon()
+        _, answers, _ = dig(d.dns_port, "a\\010BLOQUEADO\\032falso.adult.example")
+        assert answers == [("60", "127.0.0.1")]
+        line = d.wait_for("BLOQUEADO a\\x0aBLOQUEADO falso.adult.example")
+        assert line.startswith("[")
+        assert not any(l.startswith("BLOQUEADO") for l in d.lines)
+
+    def test_safesearch_answers_and_respects_allow_list(daemon, peers):
+        doh, _ = peers
+        d = daemon()
+        _, answers, _ = dig(d.dns_port, "www.google.com")
+        assert answers == [("60", "216.239.38.120")]
+        _, answers, _ = dig(d.dns_port, "bing.com")
+        assert answers == [("60", "204.79.197.220")]
+        assert doh["1.1.1.3"].count() == 0
+        _, answers, _ = dig(d.dns_port, "google.de")
+        assert answers[0][1] == "10.0.0.1", "allowed search domain was not forwarded"
+
+    def test_duckduckgo_enforced_after_first_refresh_through_itself(daemon, peers):
+        doh, _ = peers
+        doh["1.1.1.3"].overrides["safe.duckduckgo.com"] = "10.9.9.9"
+        # On port 53 the system resolver of this namespace is the daemon itself.
+        d = daemon(env={"TRANCAD_PORT": "53"})
+        _, answers, _ = dig(53, "duckduckgo.com")
+        assert answers[0][1] == "10.0.0.1", "answered before the safe host was resolved"
+        deadline = time.monotonic() + 15
+        while time.monotonic() < deadline:
+            _, answers, _ = dig(53, "start.duckduckgo.com")
+            if answers and answers[0][1] == "10.9.9.9":
+                break
+            time.sleep(0.5)
+        assert answers == [("60", "10.9.9.9")]
+
+    def test_unparsable_datagram_passes_through_unchanged(daemon, peers):
+        doh, _ = peers
+        d = daemon()
+        junk = bytes([0x12, 0x34, 0x01, 0x00, 0xde, 0xad, 0xbe, 0xef, 0x00, 0x01])
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            s.settimeout(10)
+            s.sendto(junk, ("127.0.0.1", d.dns_port))
+            reply = s.recv(65535)
+            s.sendto(b"", ("127.0.0.1", d.dns_port))
+            s.settimeout(1)
+            with pytest.raises(socket.timeout):
+                s.recv(65535)
+        assert doh["1.1.1.3"].received == [junk]
+        assert reply == bytes([0x12, 0x34, 0x81]) + junk[3:]
+
+    # --- listener and load ------------------------------------------------------
+
+    def test_busy_port_is_retried_until_free(trancad_factory, tmp_path, peers):
+        holder = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        holder.bind(("127.0.0.1", 0))
+        port = holder.getsockname()[1]
+        d = trancad_factory(env={"TRANCAD_PORT": str(port)})
+        first = d.wait_for("No pude crear el listener (")
+        assert first.endswith(") — reintento en 2 s")
+        d.wait_for("No pude crear el listener (", timeout=5)
+        holder.close()
+        d.wait_for(f"Servidor DNS escuchando en 127.0.0.1:{port}", timeout=6)
+        _, answers, _ = dig(port, "estado.amparo.internal")
+        assert answers == [("1", "127.0.0.2")]
+        assert d.proc.poll() is None
+
+    def test_https_connection_is_reused(daemon, peers):
+        doh, _ = peers
+        d = daemon()
+        for i in range(30):
+            _, answers, _ = dig(d.dns_port, f"n{i}.example")
+            assert answers
+        assert doh["1.1.1.3"].count() == 30
+        assert doh["1.1.1.3"].connections == 1
+
+    @pytest.fixture
+    def started():
+        daemons = []
+        yield daemons
+        for d in daemons:
+            d.kill()
+
+    def test_flood_is_bounded_and_local_answers_keep_working(started, tmp_path, peers):
+        doh, udp = peers
+        for b in list(doh.values()) + list(udp.values()):
+            b.mode = "silent"
+            b.delay = 3.0
+        (tmp_path / "blocklist.txt").write_text("adult.example\n")
+        # A low descriptor limit: the daemon raises the soft one to the hard one
+        # and caps forwards below it.
+        d = Trancad(tmp_path, args=("--nofile=200:300", "--", TRANCAD), binary="prlimit")
+        started.append(d)
+        d.wait_for("Servidor DNS escuchando")
+        limits = open(f"/proc/{d.proc.pid}/limits").read()
+        assert re.search(r"Max open files\s+300\s+300", limits), limits
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 22)
+            for i in range(2000):
+                q = bytes([i >> 8, i & 0xff, 1, 0, 0, 1, 0, 0, 0, 0, 0, 0])
+                q += b"\x05flood\x07example\x00\x00\x01\x00\x01"
+                s.sendto(q, ("127.0.0.1", d.dns_port))
+                if i % 50 == 49:
+                    time.sleep(0.01)  # stay below what the kernel buffers hold
+            s.settimeout(3)
+            servfails = 0
+            try:
+                while True:
+                    reply = s.recv(65535)
+                    servfails += (reply[3] & 0x0F) == 2
+            except socket.timeout:
+                pass
+        assert servfails > 1000, "queries beyond the cap were not answered at once"
+        _, answers, _ = dig(d.dns_port, "adult.example")
+        assert answers == [("60", "127.0.0.1")], "blocked name not answered during the flood"
+        _, answers, _ = dig(d.dns_port, "estado.amparo.internal")
+        assert answers == [("1", "127.0.0.2")]
+        fds = len(os.listdir(f"/proc/{d.proc.pid}/fd"))
+        assert fds < 300
+        cap_lines = [l for l in d.lines if "Demasiadas consultas esperando" in l]
+        assert len(cap_lines) == 1, cap_lines
+        assert d.proc.poll() is None
