@@ -145,7 +145,9 @@ class Machine:
     def dig(self, name, qtype="A"):
         result = self.run(["dig", "+short", "+time=2", "+tries=1", "@127.0.0.1", "-p", "53",
                            name, qtype], timeout=30)
-        return result.stdout.split()
+        # dig reports a timeout on standard output too, as ";; " lines.
+        return [line.strip() for line in result.stdout.splitlines()
+                if line.strip() and not line.startswith(";;")]
 
     def read(self, inside):
         with open(self.path(inside), encoding="utf-8") as handle:
