@@ -65,7 +65,7 @@ def tree(path):
 
 
 class Machine:
-    def __init__(self, resolv=ORIGINAL_RESOLV):
+    def __init__(self, resolv=ORIGINAL_RESOLV, resources_from=None):
         self.root = tempfile.mkdtemp(prefix="amparo-maquina-")
         os.chmod(self.root, 0o755)
         for mount in MOUNTS:
@@ -80,9 +80,13 @@ class Machine:
         # The application's resources: the scripts with trancad beside them.
         self.resources = os.path.join(self.root, "recursos")
         os.makedirs(self.resources)
-        for name in SHIPPED:
-            shutil.copy2(os.path.join(SCRIPTS, name), self.resources)
-        shutil.copy2(TRANCAD, os.path.join(self.resources, "trancad"))
+        if resources_from:
+            for name in SHIPPED + ["trancad"]:
+                shutil.copy2(os.path.join(resources_from, name), self.resources)
+        else:
+            for name in SHIPPED:
+                shutil.copy2(os.path.join(SCRIPTS, name), self.resources)
+            shutil.copy2(TRANCAD, os.path.join(self.resources, "trancad"))
         self.lists = os.path.join(self.root, "listas")
         os.makedirs(self.lists)
         self.holder = self._start_holder()

@@ -8,7 +8,7 @@ import subprocess
 
 import pytest
 
-from conftest import SCRIPTS, SOURCE
+from conftest import ORIGINAL_RESOLV, SCRIPTS, SOURCE, hosts_list
 
 BUILD = os.environ.get("AMPARO_BUILD_DIR", os.path.join(SOURCE, "build", "asan"))
 LIB = "usr/lib/amparo"
@@ -89,3 +89,18 @@ def test_dpkg_installs_and_removes_it_in_a_test_root_starting_nothing(package, t
     assert result.returncode == 0, result.stdout + result.stderr
     assert not (root / LIB).exists()
 
+
+
+def test_the_packaged_scripts_and_daemon_install_and_uninstall_end_to_end(package, tmp_path,
+                                                                         machine_factory):
+    subprocess.run(["dpkg-deb", "-x", package, str(tmp_path / "x")], check=True)
+    machine = machine_factory(resources_from=str(tmp_path / "x" / LIB))
+    result = machine.script("install.sh", env={
+        "TRANCA_BLOCKLIST_URL": machine.list_url(hosts_list(1000) + "empaquetado.example\n")})
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert machine.dig("estado.amparo.internal") == ["127.0.0.2"]
+    assert machine.dig("empaquetado.example") == ["127.0.0.1"]
+    result = machine.script("uninstall.sh")
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert machine.read("/etc/resolv.conf") == ORIGINAL_RESOLV
+    assert not machine.exists("/var/lib/tranca")
