@@ -20,6 +20,8 @@ packages=(
     # the block page: logo rendering at build time, a real browser, load tests
     librsvg2-bin chromium wrk
     openssl ca-certificates dnsperf dnsmasq-base unbound python3-hypercorn
+    # installer: script lint, unit checks, the .deb (dnsmasq-base above is its DNS peer too)
+    shellcheck systemd dpkg-dev
 )
 
 missing=()

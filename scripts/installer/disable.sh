@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Turns the protection off: stops and disables tranca.service and gives the
+# machine back the DNS servers it had before the filter. The lists, the
+# installed daemon and the unit file stay, so install.sh turns it on again.
+set -euo pipefail
+
+# shellcheck source=SCRIPTDIR/common.sh
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+require_root
+disable_protection
+echo "Protección desactivada: el equipo volvió a los DNS que tenía antes de Amparo."

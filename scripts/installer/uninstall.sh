@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Removes Amparo's filter: everything disable.sh does, then the unit and every
+# installed file, so nothing is left but the log. The machine's DNS is what it
+# was before the first installation.
+set -euo pipefail
+
+# shellcheck source=SCRIPTDIR/common.sh
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+require_root
+disable_protection
+
+if [[ -e $UNIT_FILE || -L $UNIT_FILE ]]; then
+    rm -f "$UNIT_FILE"
+    output=$(systemctl daemon-reload 2>&1) || fail "No se pudo recargar systemd: $output"
+    systemctl reset-failed "$UNIT_NAME" >/dev/null 2>&1 || true
+fi
+rm -rf "$DATA_DIR" || fail "No se pudo borrar $DATA_DIR."
+# The settings lock of trancad; it lives in /run and would go at reboot anyway.
+rm -f /run/trancad-red.lock
+echo "Amparo se desinstaló: el equipo volvió a los DNS que tenía antes. El registro queda en $LOG_FILE."

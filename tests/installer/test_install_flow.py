@@ -1,0 +1,263 @@
+"""install.sh → the filter answers → disable.sh → DNS restored → uninstall.sh →
+nothing left, end to end on a throw-away machine (see conftest.py)."""
+
+import filecmp
+import os
+
+from conftest import ORIGINAL_RESOLV, hosts_list, tree
+
+
+def assert_ok(result):
+    assert result.returncode == 0, f"exit {result.returncode}\n{result.stdout}\n{result.stderr}"
+
+
+def install(machine, url=None, **env):
+    extra = {"TRANCA_BLOCKLIST_URL": url or machine.list_url(hosts_list(1200))}
+    extra.update(env)
+    return machine.script("install.sh", env=extra)
+
+
+# --- the whole life of an installation ---------------------------------------------
+
+
+def test_install_disable_uninstall_leaves_the_machine_as_it_was(machine):
+    units_before = tree(machine.path("/etc/systemd/system"))
+    url = machine.list_url(hosts_list(1200) + "0.0.0.0 sitio-adulto.example\n")
+
+    result = install(machine, url)
+    assert_ok(result)
+    assert "Protección activa" in result.stdout
+
+    # Installed files, owners and modes.
+    assert filecmp.cmp(machine.path("/var/lib/tranca/trancad"),
+                       os.path.join(machine.resources, "trancad"), shallow=False)
+    assert machine.mode("/var/lib/tranca") == (0o755, 0, 0)
+    assert machine.mode("/var/lib/tranca/trancad") == (0o755, 0, 0)
+    assert machine.mode("/var/lib/tranca/update_blocklist.sh") == (0o755, 0, 0)
+    for name in ("custom.txt", "allow.txt"):
+        assert machine.mode(f"/var/lib/tranca/{name}") == (0o644, 0, 0)
+        assert machine.read(f"/var/lib/tranca/{name}") == ""
+    assert "sitio-adulto.example" in machine.read("/var/lib/tranca/blocklist.txt")
+    assert machine.mode("/etc/systemd/system/tranca.service") == (0o644, 0, 0)
+    assert machine.read("/etc/systemd/system/tranca.service") == \
+        open(os.path.join(machine.resources, "tranca.service"), encoding="utf-8").read()
+    assert os.readlink(machine.path("/etc/systemd/system/multi-user.target.wants/tranca.service")) \
+        == "/etc/systemd/system/tranca.service"
+    assert machine.calls()[:3] == ["daemon-reload", "enable tranca.service",
+                                   "restart tranca.service"]
+
+    # The daemon runs from its installed copy and answers; DNS points at it.
+    pid = machine.daemon_pid()
+    assert pid is not None
+    assert os.readlink(f"/proc/{pid}/exe") == "/var/lib/tranca/trancad"
+    assert machine.dig("estado.amparo.internal") == ["127.0.0.2"]
+    assert machine.dig("sitio-adulto.example") == ["127.0.0.1"]
+    page = machine.run(["curl", "-s", "-o", "/dev/null", "-w", "%{http_code}", "--max-time", "10",
+                        "-H", "Host: sitio-adulto.example", "http://127.0.0.1/"])
+    assert page.stdout in ("200", "302"), page.stdout + page.stderr
+    assert machine.nameservers() == ["127.0.0.1"]
+    assert "search casa.example" in machine.read("/etc/resolv.conf")
+    assert "192.0.2.53" in machine.read("/var/lib/tranca/dns-original.plist")
+    machine.wait_for_log("trancad iniciando (dir: /var/lib/tranca, puerto: 53)")
+    machine.wait_for_log("DNS local en /etc/resolv.conf")
+
+    # Turning it off: stopped, not enabled, DNS back, files kept.
+    result = machine.script("disable.sh")
+    assert_ok(result)
+    assert "Protección desactivada" in result.stdout
+    assert machine.daemon_pid() is None
+    assert "disable --now tranca.service" in machine.calls()
+    assert not machine.exists("/etc/systemd/system/multi-user.target.wants/tranca.service")
+    assert machine.exists("/etc/systemd/system/tranca.service")
+    assert machine.read("/etc/resolv.conf") == ORIGINAL_RESOLV
+    assert not machine.exists("/var/lib/tranca/dns-original.plist")
+    for name in ("trancad", "blocklist.txt", "custom.txt", "allow.txt", "update_blocklist.sh"):
+        assert machine.exists(f"/var/lib/tranca/{name}")
+    machine.wait_for_log("trancad termina (el servicio se detiene)")
+    assert machine.dig("estado.amparo.internal") == []
+
+    # Removing it: nothing left but the log, DNS as before the first install.
+    result = machine.script("uninstall.sh")
+    assert_ok(result)
+    assert "Amparo se desinstaló" in result.stdout
+    assert not machine.exists("/var/lib/tranca")
+    assert tree(machine.path("/etc/systemd/system")) == units_before
+    assert machine.read("/etc/resolv.conf") == ORIGINAL_RESOLV
+    assert sorted(os.listdir(machine.path("/var/log"))) == ["syslog", "tranca.log"]
+    assert sorted(os.listdir(machine.path("/var/lib"))) == []
+    assert not machine.exists("/run/trancad-red.lock")
+
+
+def test_uninstall_straight_from_active_restores_dns_and_stops_the_daemon(machine):
+    assert_ok(install(machine))
+    assert machine.nameservers() == ["127.0.0.1"]
+
+    result = machine.script("uninstall.sh")
+    assert_ok(result)
+    assert machine.daemon_pid() is None
+    assert machine.read("/etc/resolv.conf") == ORIGINAL_RESOLV
+    assert not machine.exists("/var/lib/tranca")
+    assert not machine.exists("/etc/systemd/system/tranca.service")
+
+
+def test_uninstall_after_disable_keeps_the_restored_dns(machine):
+    # The record is gone after disable; a second restore without it must not
+    # wipe the servers the first one gave back.
+    assert_ok(install(machine))
+    assert_ok(machine.script("disable.sh"))
+    assert machine.read("/etc/resolv.conf") == ORIGINAL_RESOLV
+    assert_ok(machine.script("uninstall.sh"))
+    assert machine.read("/etc/resolv.conf") == ORIGINAL_RESOLV
+    assert_ok(machine.script("disable.sh"))
+    assert machine.read("/etc/resolv.conf") == ORIGINAL_RESOLV
+
+
+def test_disable_and_uninstall_on_a_clean_machine_change_nothing(machine):
+    for name in ("disable.sh", "uninstall.sh"):
+        result = machine.script(name)
+        assert_ok(result)
+    assert machine.read("/etc/resolv.conf") == ORIGINAL_RESOLV
+    assert not machine.exists("/var/lib/tranca")
+
+
+def test_disable_without_a_record_gives_back_a_dns_still_pointing_at_the_filter(
+        machine_factory):
+    machine = machine_factory(resolv="nameserver 127.0.0.1\n")
+    assert_ok(install(machine))
+    assert_ok(machine.script("disable.sh"))
+    # The record holds no servers of the user's (127.0.0.1 is the filter's),
+    # so the machine goes back to no manual servers rather than to a dead
+    # 127.0.0.1 or to the backup resolvers.
+    assert machine.nameservers() == []
+
+
+# --- re-running install.sh: repair and upgrade ----------------------------------------
+
+
+def test_reinstall_upgrades_the_daemon_and_keeps_lists_and_dns_record(machine):
+    assert_ok(install(machine))
+    first_pid = machine.daemon_pid()
+    record = machine.read("/var/lib/tranca/dns-original.plist")
+    with open(machine.path("/var/lib/tranca/custom.txt"), "w", encoding="utf-8") as handle:
+        handle.write("# mis sitios\npropio.example\n")
+    with open(machine.path("/var/lib/tranca/allow.txt"), "w", encoding="utf-8") as handle:
+        handle.write("permitido.example\n")
+    blocklist = machine.read("/var/lib/tranca/blocklist.txt")
+
+    # A new build: bytes appended to an ELF file leave it runnable but different.
+    with open(os.path.join(machine.resources, "trancad"), "ab") as handle:
+        handle.write(b"\0version nueva\0")
+    result = install(machine, url="file:///no/existe.txt")
+    assert_ok(result)
+    assert "Descargando" not in result.stdout
+
+    assert filecmp.cmp(machine.path("/var/lib/tranca/trancad"),
+                       os.path.join(machine.resources, "trancad"), shallow=False)
+    assert machine.daemon_pid() not in (None, first_pid)
+    assert machine.read("/var/lib/tranca/custom.txt") == "# mis sitios\npropio.example\n"
+    assert machine.read("/var/lib/tranca/allow.txt") == "permitido.example\n"
+    assert machine.read("/var/lib/tranca/blocklist.txt") == blocklist
+    assert machine.read("/var/lib/tranca/dns-original.plist") == record
+    assert machine.dig("propio.example") == ["127.0.0.1"]
+    assert machine.dig("estado.amparo.internal") == ["127.0.0.2"]
+    assert not [name for name in os.listdir(machine.path("/var/lib/tranca"))
+                if name.startswith(".")]
+
+
+def test_install_continues_without_a_list_when_the_download_fails(machine):
+    result = install(machine, url="file:///no/existe.txt")
+    assert_ok(result)
+    assert "No se pudo actualizar la lista de bloqueo" in result.stderr
+    assert "sin la lista descargada" in result.stderr
+    assert not machine.exists("/var/lib/tranca/blocklist.txt")
+    assert machine.dig("estado.amparo.internal") == ["127.0.0.2"]
+
+
+# --- what install.sh refuses, and says why -------------------------------------------
+
+
+def assert_nothing_installed(machine):
+    assert not machine.exists("/var/lib/tranca")
+    assert not machine.exists("/etc/systemd/system/tranca.service")
+    assert machine.read("/etc/resolv.conf") == ORIGINAL_RESOLV
+    assert not [call for call in machine.calls() if call.startswith(("enable", "restart"))]
+
+
+def test_port_53_taken_by_networkmanagers_dnsmasq_is_explained(machine):
+    dnsmasq = machine.spawn(["dnsmasq", "--keep-in-foreground", "--no-resolv", "--no-hosts",
+                             "--listen-address=127.0.0.1", "--bind-interfaces", "--port=53",
+                             "--pid-file=", "--user=root"])
+    machine.run(["sh", "-c", "for i in $(seq 50); do ss -lnu | grep -q ':53 ' && exit; "
+                             "sleep 0.1; done"])
+    assert dnsmasq.poll() is None
+    result = install(machine)
+    assert result.returncode == 1
+    assert "El puerto 53 de 127.0.0.1 ya está ocupado por «dnsmasq»" in result.stderr
+    assert "dns=dnsmasq" in result.stderr and "NetworkManager" in result.stderr
+    assert_nothing_installed(machine)
+
+
+def test_port_80_taken_is_explained(machine):
+    server = machine.spawn(["python3", "-c",
+                            "import socket,time; s=socket.socket(); "
+                            "s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1); "
+                            "s.bind(('0.0.0.0', 80)); s.listen(); time.sleep(600)"])
+    machine.run(["sh", "-c", "for i in $(seq 50); do ss -lnt | grep -q ':80 ' && exit; "
+                             "sleep 0.1; done"])
+    assert server.poll() is None
+    result = install(machine)
+    assert result.returncode == 1
+    assert "El puerto 80 de 127.0.0.1 ya está ocupado por «python3»" in result.stderr
+    assert "página de bloqueo" in result.stderr
+    assert_nothing_installed(machine)
+
+
+def test_masked_unit_is_explained_and_left_alone(machine):
+    os.symlink("/dev/null", machine.path("/etc/systemd/system/tranca.service"))
+    result = install(machine)
+    assert result.returncode == 1
+    assert "enmascarado" in result.stderr and "systemctl unmask tranca.service" in result.stderr
+    assert os.readlink(machine.path("/etc/systemd/system/tranca.service")) == "/dev/null"
+    assert machine.calls() == []
+
+
+def test_a_filter_that_never_answers_is_a_failure_that_leaves_working_dns(machine):
+    # A "trancad" whose daemon runs but never answers on 127.0.0.1:53; its
+    # tool commands are the real ones.
+    real = os.path.join(machine.root, "trancad-real")
+    fake = os.path.join(machine.resources, "trancad")
+    os.rename(fake, real)
+    with open(fake, "w", encoding="utf-8") as handle:
+        handle.write(f'#!/bin/sh\n[ $# -eq 0 ] || exec {real} "$@"\n'
+                     "echo 'trancad de prueba que no responde'\nexec sleep 600\n")
+    os.chmod(fake, 0o755)
+    result = install(machine)
+    assert result.returncode == 1
+    assert "El filtro no responde en 127.0.0.1:53" in result.stderr
+    assert "resolvedores familiares de respaldo" in result.stderr
+    assert "trancad de prueba que no responde" in result.stderr  # the log's tail
+    assert "Protección activa" not in result.stdout
+    # Not left on a dead 127.0.0.1, and what the machine had is on record.
+    assert machine.nameservers() == ["1.1.1.3", "1.0.0.3", "2606:4700:4700::1113",
+                                     "2606:4700:4700::1003"]
+    assert "192.0.2.53" in machine.read("/var/lib/tranca/dns-original.plist")
+
+    assert_ok(machine.script("uninstall.sh"))
+    assert machine.read("/etc/resolv.conf") == ORIGINAL_RESOLV
+    assert machine.daemon_pid() is None
+
+
+def test_missing_trancad_is_explained(machine):
+    os.unlink(os.path.join(machine.resources, "trancad"))
+    result = install(machine, AMPARO_TRANCAD="/no/existe/trancad")
+    assert result.returncode == 1
+    assert "Falta el programa trancad" in result.stderr
+    assert_nothing_installed(machine)
+
+
+def test_every_script_refuses_to_run_without_root(machine):
+    for name in ("install.sh", "disable.sh", "uninstall.sh"):
+        result = machine.script(name, user=True)
+        assert result.returncode == 1, name
+        assert "Hace falta ser administrador" in result.stderr, name
+    assert_nothing_installed(machine)
