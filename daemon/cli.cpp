@@ -4,6 +4,7 @@
 
 #include <array>
 
+#include "daemon/log.h"
 #include "daemon/netconfig.h"
 
 namespace tranca {
@@ -11,13 +12,7 @@ namespace tranca {
 namespace {
 
 void writeError(std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());
-        if (written <= 0) {
-            return;
-        }
-        text.remove_prefix(static_cast<std::size_t>(written));
-    }
+    writeAll(STDERR_FILENO, text);
 }
 
 struct CommandRow {

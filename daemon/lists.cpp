@@ -1,6 +1,5 @@
 #include "daemon/lists.h"
-
-#include <sys/stat.h>
+#include "platform/file_time.h"
 
 #include "daemon/list_file.h"
 #include "daemon/log.h"
@@ -9,21 +8,6 @@
 namespace tranca {
 
 namespace {
-
-std::optional<timespec> modificationTime(const std::string& path) {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) {
-        return std::nullopt;
-    }
-    return info.st_mtim;
-}
-
-bool sameTime(const std::optional<timespec>& a, const std::optional<timespec>& b) {
-    if (!a || !b) {
-        return a.has_value() == b.has_value();
-    }
-    return a->tv_sec == b->tv_sec && a->tv_nsec == b->tv_nsec;
-}
 
 // The name lower-cased with empty labels dropped, in the caller's buffer when
 // it fits (the usual case), so matching allocates nothing.
@@ -136,7 +120,7 @@ bool Blocklist::reload() {
     bool changed = false;
     for (std::size_t i = 0; i < paths_.size(); ++i) {
         const std::optional<timespec> now = modificationTime(paths_[i]);
-        if (!sameTime(now, mtimes_[i])) {
+        if (!sameModificationTime(now, mtimes_[i])) {
             mtimes_[i] = now;
             changed = true;
         }

@@ -39,20 +39,23 @@ std::string formatLogLine(std::string_view message, std::time_t when) {
     return line;
 }
 
-void logLine(std::string_view message) {
-    const std::string line = formatLogLine(message, std::time(nullptr));
-    // One write per line; loop only for the rare partial write to a pipe.
-    std::string_view rest = line;
-    while (!rest.empty()) {
-        const ssize_t written = ::write(STDOUT_FILENO, rest.data(), rest.size());
+bool writeAll(int fd, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t written = ::write(fd, text.data(), text.size());
         if (written < 0) {
             if (errno == EINTR) {
                 continue;
             }
-            return;
+            return false;
         }
-        rest.remove_prefix(static_cast<std::size_t>(written));
+        text.remove_prefix(static_cast<std::size_t>(written));
     }
+    return true;
+}
+
+void logLine(std::string_view message) {
+    // Composed first and written in one call, so lines never interleave.
+    writeAll(STDOUT_FILENO, formatLogLine(message, std::time(nullptr)));
 }
 
 }  // namespace tranca

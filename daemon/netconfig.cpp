@@ -55,13 +55,7 @@ bool isOurs(const Dictionary& proxies, std::string_view hostKey, std::string_vie
 }
 
 void writeOut(std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t written = ::write(STDOUT_FILENO, text.data(), text.size());
-        if (written <= 0) {
-            return;
-        }
-        text.remove_prefix(static_cast<std::size_t>(written));
-    }
+    writeAll(STDOUT_FILENO, text);
 }
 
 // Owns a libplist node.

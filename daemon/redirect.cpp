@@ -1,4 +1,5 @@
 #include "daemon/redirect.h"
+#include "platform/file_time.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,21 +14,6 @@ namespace {
 
 // redirect.txt holds one address; anything larger is not a setting file.
 constexpr std::size_t kRedirectFileLimit = 1 << 20;
-
-std::optional<timespec> modificationTime(const std::string& path) {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) {
-        return std::nullopt;
-    }
-    return info.st_mtim;
-}
-
-bool sameTime(const std::optional<timespec>& a, const std::optional<timespec>& b) {
-    if (!a || !b) {
-        return a.has_value() == b.has_value();
-    }
-    return a->tv_sec == b->tv_sec && a->tv_nsec == b->tv_nsec;
-}
 
 bool isLocalKeyword(std::string_view setting) {
     constexpr std::string_view kLocal = "local";
@@ -122,7 +108,7 @@ Redirect::Redirect(std::string path, std::string defaultRedirect)
 
 bool Redirect::reload() {
     const std::optional<timespec> mtime = modificationTime(path_);
-    if (loaded_ && sameTime(mtime, mtime_)) {
+    if (loaded_ && sameModificationTime(mtime, mtime_)) {
         return false;
     }
     mtime_ = mtime;
