@@ -14,18 +14,7 @@ namespace {
 class NormalName {
   public:
     explicit NormalName(std::string_view name) {
-        if (name.size() <= sizeof inline_ && text::isAscii(name)) {
-            std::size_t length = 0;
-            for (const char c : name) {
-                if (c == '.' && (length == 0 || inline_[length - 1] == '.')) {
-                    continue;
-                }
-                inline_[length++] = text::asciiLower(c);
-            }
-            if (length > 0 && inline_[length - 1] == '.') {
-                --length;
-            }
-            view_ = std::string_view(inline_, length);
+        if (name.size() <= sizeof inline_ && normaliseAscii(name)) {
             return;
         }
         const std::string lowered = text::lowercase(name);
@@ -44,6 +33,26 @@ class NormalName {
     std::string_view view() const { return view_; }
 
   private:
+    // One pass: lower-case, drop empty labels; false at the first non-ASCII
+    // byte, which needs the Unicode path.
+    bool normaliseAscii(std::string_view name) {
+        std::size_t length = 0;
+        for (const char c : name) {
+            if (static_cast<unsigned char>(c) >= 0x80) {
+                return false;
+            }
+            if (c == '.' && (length == 0 || inline_[length - 1] == '.')) {
+                continue;
+            }
+            inline_[length++] = text::asciiLower(c);
+        }
+        if (length > 0 && inline_[length - 1] == '.') {
+            --length;
+        }
+        view_ = std::string_view(inline_, length);
+        return true;
+    }
+
     char inline_[1024];
     std::string heap_;
     std::string_view view_;
@@ -100,7 +109,7 @@ class Suffixes {
         std::string_view name;
         std::uint64_t hash;
     };
-    std::array<Item, kPrefetched> items_{};
+    std::array<Item, kPrefetched> items_;  // only the first count_ are set
     std::size_t count_ = 0;
     std::string_view rest_;
 };
