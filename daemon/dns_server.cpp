@@ -1,5 +1,7 @@
 #include "daemon/dns_server.h"
 
+#include <optional>
+
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -127,6 +129,9 @@ class DnsServer::Socket : public ReplyChannel, public std::enable_shared_from_th
                 return std::error_code(errno, std::system_category());
             }
             unsigned replies = 0;
+            // The block lines of this batch go out in one write, before the
+            // answers, so the log never lags the browser.
+            std::optional<LogBatch> lines(std::in_place);
             for (int i = 0; i < got; ++i) {
                 b.clients[i].length = b.inHeaders[i].msg_hdr.msg_namelen;
                 const DnsBytes query(b.in[i].data(), b.inHeaders[i].msg_len);
@@ -143,6 +148,7 @@ class DnsServer::Socket : public ReplyChannel, public std::enable_shared_from_th
                 b.outHeaders[replies].msg_hdr.msg_namelen = b.clients[i].length;
                 ++replies;
             }
+            lines.reset();
             sendAll(replies);
             if (static_cast<std::size_t>(got) < kBatch) {
                 return {};

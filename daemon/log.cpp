@@ -53,9 +53,56 @@ bool writeAll(int fd, std::string_view text) {
     return true;
 }
 
+namespace {
+
+constexpr std::size_t kBatchFlushBytes = 16 * 1024;
+
+struct ThreadLog {
+    int openBatches = 0;
+    std::string pending;
+    std::time_t stampTime = -1;
+    std::string stamp;  // "[<time>] " for stampTime
+};
+
+ThreadLog& threadLog() {
+    thread_local ThreadLog log;
+    return log;
+}
+
+void flush(ThreadLog& log) {
+    if (!log.pending.empty()) {
+        writeAll(STDOUT_FILENO, log.pending);
+        log.pending.clear();
+    }
+}
+
+}  // namespace
+
+LogBatch::LogBatch() {
+    ++threadLog().openBatches;
+}
+
+LogBatch::~LogBatch() {
+    ThreadLog& log = threadLog();
+    if (--log.openBatches == 0) {
+        flush(log);
+    }
+}
+
 void logLine(std::string_view message) {
-    // Composed first and written in one call, so lines never interleave.
-    writeAll(STDOUT_FILENO, formatLogLine(message, std::time(nullptr)));
+    ThreadLog& log = threadLog();
+    const std::time_t now = std::time(nullptr);
+    if (now != log.stampTime) {
+        log.stampTime = now;
+        log.stamp = "[" + isoTimestamp(now) + "] ";
+    }
+    // Composed whole first, so lines from other threads never interleave.
+    log.pending += log.stamp;
+    appendEscaped(log.pending, message);
+    log.pending += '\n';
+    if (log.openBatches == 0 || log.pending.size() >= kBatchFlushBytes) {
+        flush(log);
+    }
 }
 
 }  // namespace tranca

@@ -14,6 +14,18 @@ bool writeAll(int fd, std::string_view text);
 // Writes one timestamped line to standard output.
 void logLine(std::string_view message);
 
+// While one is open on a thread, that thread's log lines are collected and
+// written together when it closes (or when they pass 16 KiB): still whole
+// lines in one write, but one system call for a burst of answers instead of
+// one per line. The DNS listener opens one around each batch of datagrams.
+class LogBatch {
+  public:
+    LogBatch();
+    ~LogBatch();
+    LogBatch(const LogBatch&) = delete;
+    LogBatch& operator=(const LogBatch&) = delete;
+};
+
 // "2026-12-05T17:35:22Z" for the given time.
 std::string isoTimestamp(std::time_t when);
 
