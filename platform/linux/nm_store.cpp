@@ -78,13 +78,10 @@ std::unique_ptr<NetworkManagerStore> NetworkManagerStore::open(std::string lockP
 
 NetworkManagerStore::NetworkManagerStore(std::unique_ptr<Bus> bus, std::string lockPath,
                                          std::unique_ptr<DconfProxy> proxy)
-    : bus_(std::move(bus)), lock_(std::move(lockPath)), proxy_(std::move(proxy)) {}
+    : SingleServiceStore(kNetworkManagerServiceId, std::move(lockPath), std::move(proxy)),
+      bus_(std::move(bus)) {}
 
 NetworkManagerStore::~NetworkManagerStore() = default;
-
-bool NetworkManagerStore::lock() {
-    return lock_.lock(error_);
-}
 
 std::vector<ServiceInfo> NetworkManagerStore::services() {
     ServiceInfo service{std::string(kNetworkManagerServiceId), "NetworkManager", true};
@@ -114,28 +111,7 @@ std::vector<ServiceInfo> NetworkManagerStore::services() {
     return {service};
 }
 
-bool NetworkManagerStore::hasProtocol(std::string_view serviceId, Protocol protocol) {
-    if (serviceId != kNetworkManagerServiceId) {
-        return false;
-    }
-    return protocol == Protocol::dns || proxy_ != nullptr;
-}
-
-bool NetworkManagerStore::addProtocol(std::string_view serviceId, Protocol protocol) {
-    return hasProtocol(serviceId, protocol);
-}
-
-std::optional<Dictionary> NetworkManagerStore::configuration(std::string_view serviceId,
-                                                             Protocol protocol) {
-    if (!hasProtocol(serviceId, protocol)) {
-        return std::nullopt;
-    }
-    if (protocol == Protocol::proxies) {
-        return proxy_->read();
-    }
-    if (stagedDns_) {
-        return stagedDns_;
-    }
+std::optional<Dictionary> NetworkManagerStore::readDns() {
     try {
         const VariantMap global = bus_->readGlobal();
         Dictionary out;
@@ -155,61 +131,42 @@ std::optional<Dictionary> NetworkManagerStore::configuration(std::string_view se
     }
 }
 
-bool NetworkManagerStore::setConfiguration(std::string_view serviceId, Protocol protocol,
-                                           const Dictionary& configuration) {
-    if (!hasProtocol(serviceId, protocol)) {
-        return false;
-    }
-    if (protocol == Protocol::proxies) {
-        proxy_->stage(configuration);
-    } else {
-        stagedDns_ = configuration;
-    }
-    return true;
-}
-
-bool NetworkManagerStore::commit() {
-    if (stagedDns_) {
-        try {
-            const auto servers =
-                textListValue(*stagedDns_, "ServerAddresses").value_or(std::vector<std::string>{});
-            // The property is replaced whole: start from what is there so the
-            // searches, options and other domains survive.
-            VariantMap global;
-            if (!servers.empty()) {
-                global = bus_->readGlobal();
-                VariantMap domains = mapOf(global, "domains").value_or(VariantMap{});
-                VariantMap any = mapOf(domains, "*").value_or(VariantMap{});
-                any["servers"] = sdbus::Variant(servers);
-                domains["*"] = sdbus::Variant(any);
-                global["domains"] = sdbus::Variant(domains);
-                for (const char* key : {"SearchDomains", "Options"}) {
-                    const std::string field =
-                        key == std::string_view("Options") ? "options" : "searches";
-                    if (const auto list = textListValue(*stagedDns_, key)) {
-                        global[field] = sdbus::Variant(*list);
-                    } else {
-                        global.erase(field);
-                    }
+bool NetworkManagerStore::commitDns(const Dictionary& dns) {
+    try {
+        const auto servers =
+            textListValue(dns, "ServerAddresses").value_or(std::vector<std::string>{});
+        // The property is replaced whole: start from what is there so the
+        // searches, options and other domains survive.
+        VariantMap global;
+        if (!servers.empty()) {
+            global = bus_->readGlobal();
+            VariantMap domains = mapOf(global, "domains").value_or(VariantMap{});
+            VariantMap any = mapOf(domains, "*").value_or(VariantMap{});
+            any["servers"] = sdbus::Variant(servers);
+            domains["*"] = sdbus::Variant(any);
+            global["domains"] = sdbus::Variant(domains);
+            for (const char* key : {"SearchDomains", "Options"}) {
+                const std::string field =
+                    key == std::string_view("Options") ? "options" : "searches";
+                if (const auto list = textListValue(dns, key)) {
+                    global[field] = sdbus::Variant(*list);
+                } else {
+                    global.erase(field);
                 }
             }
-            bus_->manager->setProperty(kGlobalDns)
-                .onInterface(kManagerInterface)
-                .toValue(sdbus::Variant(global));
-            committedServers_ = servers;
-            stagedDns_.reset();
-        } catch (const std::exception& error) {
-            error_ = std::string("NetworkManager rechazó el DNS global: ") + error.what();
-            return false;
         }
-    }
-    if (proxy_ && proxy_->hasStaged() && !proxy_->commit(error_)) {
+        bus_->manager->setProperty(kGlobalDns)
+            .onInterface(kManagerInterface)
+            .toValue(sdbus::Variant(global));
+        committedServers_ = servers;
+    } catch (const std::exception& error) {
+        error_ = std::string("NetworkManager rechazó el DNS global: ") + error.what();
         return false;
     }
     return true;
 }
 
-bool NetworkManagerStore::apply() {
+bool NetworkManagerStore::applyDns() {
     if (committedServers_) {
         // NetworkManager applies the property as it takes it; read it back so
         // a refused or rewritten value shows as a failure.
@@ -225,7 +182,7 @@ bool NetworkManagerStore::apply() {
         }
         committedServers_.reset();
     }
-    return !proxy_ || proxy_->apply(error_);
+    return true;
 }
 
 }  // namespace tranca::platform

@@ -7,9 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/linux/dconf_proxy.h"
-#include "platform/linux/file_util.h"
-#include "platform/network_store.h"
+#include "platform/linux/single_service_store.h"
 
 namespace sdbus {
 class IConnection;
@@ -20,7 +18,7 @@ namespace tranca::platform {
 
 inline constexpr std::string_view kNetworkManagerServiceId = "NetworkManager";
 
-class NetworkManagerStore final : public NetworkStore {
+class NetworkManagerStore final : public SingleServiceStore {
   public:
     // nullptr when the system bus cannot be reached or NetworkManager does
     // not own its name there.
@@ -28,29 +26,19 @@ class NetworkManagerStore final : public NetworkStore {
                                                      std::unique_ptr<DconfProxy> proxy);
     ~NetworkManagerStore() override;
 
-    bool lock() override;
-    void unlock() override { lock_.unlock(); }
     std::vector<ServiceInfo> services() override;
-    bool hasProtocol(std::string_view serviceId, Protocol protocol) override;
-    bool addProtocol(std::string_view serviceId, Protocol protocol) override;
-    std::optional<Dictionary> configuration(std::string_view serviceId, Protocol protocol) override;
-    bool setConfiguration(std::string_view serviceId, Protocol protocol,
-                          const Dictionary& configuration) override;
-    bool commit() override;
-    bool apply() override;
-    std::string lastError() const override { return error_; }
 
   private:
     struct Bus;
     NetworkManagerStore(std::unique_ptr<Bus> bus, std::string lockPath,
                         std::unique_ptr<DconfProxy> proxy);
 
+    std::optional<Dictionary> readDns() override;
+    bool commitDns(const Dictionary& dns) override;
+    bool applyDns() override;
+
     std::unique_ptr<Bus> bus_;
-    linux_files::FileLock lock_;
-    std::unique_ptr<DconfProxy> proxy_;
-    std::optional<Dictionary> stagedDns_;
     std::optional<std::vector<std::string>> committedServers_;
-    std::string error_;
 };
 
 }  // namespace tranca::platform

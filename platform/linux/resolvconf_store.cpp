@@ -110,39 +110,14 @@ std::string ResolvConf::render(const std::vector<std::string>& newServers,
 
 ResolvConfStore::ResolvConfStore(std::string path, std::string lockPath,
                                  std::unique_ptr<DconfProxy> proxy)
-    : path_(std::move(path)), lock_(std::move(lockPath)), proxy_(std::move(proxy)) {}
-
-bool ResolvConfStore::lock() {
-    return lock_.lock(error_);
-}
+    : SingleServiceStore(kResolvConfServiceId, std::move(lockPath), std::move(proxy)),
+      path_(std::move(path)) {}
 
 std::vector<ServiceInfo> ResolvConfStore::services() {
     return {ServiceInfo{std::string(kResolvConfServiceId), path_, true}};
 }
 
-bool ResolvConfStore::hasProtocol(std::string_view serviceId, Protocol protocol) {
-    if (serviceId != kResolvConfServiceId) {
-        return false;
-    }
-    return protocol == Protocol::dns || proxy_ != nullptr;
-}
-
-bool ResolvConfStore::addProtocol(std::string_view serviceId, Protocol protocol) {
-    // The file is the protocol; the proxy exists only where dconf does.
-    return hasProtocol(serviceId, protocol);
-}
-
-std::optional<Dictionary> ResolvConfStore::configuration(std::string_view serviceId,
-                                                         Protocol protocol) {
-    if (!hasProtocol(serviceId, protocol)) {
-        return std::nullopt;
-    }
-    if (protocol == Protocol::proxies) {
-        return proxy_->read();
-    }
-    if (stagedDns_) {
-        return stagedDns_;
-    }
+std::optional<Dictionary> ResolvConfStore::readDns() {
     const auto text = linux_files::readFile(path_);
     if (!text) {
         // No file yet: nothing configured.
@@ -157,19 +132,6 @@ std::optional<Dictionary> ResolvConfStore::configuration(std::string_view servic
         out["SearchDomains"] = parsed.searches;
     }
     return out;
-}
-
-bool ResolvConfStore::setConfiguration(std::string_view serviceId, Protocol protocol,
-                                       const Dictionary& configuration) {
-    if (!hasProtocol(serviceId, protocol)) {
-        return false;
-    }
-    if (protocol == Protocol::proxies) {
-        proxy_->stage(configuration);
-    } else {
-        stagedDns_ = configuration;
-    }
-    return true;
 }
 
 std::string ResolvConfStore::foreignManager() const {
@@ -193,33 +155,19 @@ std::string ResolvConfStore::foreignManager() const {
            "; trancad no lo sobrescribe para no pelear con él (ver docs/network-settings.md)";
 }
 
-bool ResolvConfStore::commit() {
-    if (stagedDns_) {
-        if (const std::string foreign = foreignManager(); !foreign.empty()) {
-            error_ = foreign;
-            return false;
-        }
-        const auto text = linux_files::readFile(path_);
-        const ResolvConf current = ResolvConf::parse(text.value_or(""));
-        const auto servers = textListValue(*stagedDns_, "ServerAddresses");
-        const auto searches = textListValue(*stagedDns_, "SearchDomains");
-        const std::string rendered = current.render(servers.value_or(std::vector<std::string>{}),
-                                                    searches.value_or(current.searches));
-        if (!linux_files::replaceFile(path_, rendered, 0644, error_)) {
-            return false;
-        }
-        stagedDns_.reset();
-    }
-    if (proxy_ && proxy_->hasStaged() && !proxy_->commit(error_)) {
+bool ResolvConfStore::commitDns(const Dictionary& dns) {
+    if (const std::string foreign = foreignManager(); !foreign.empty()) {
+        error_ = foreign;
         return false;
     }
-    return true;
-}
-
-bool ResolvConfStore::apply() {
-    // The C library notices a changed resolv.conf by itself; the proxy needs
-    // its database compiled.
-    return !proxy_ || proxy_->apply(error_);
+    const auto text = linux_files::readFile(path_);
+    const ResolvConf current = ResolvConf::parse(text.value_or(""));
+    const auto servers = textListValue(dns, "ServerAddresses");
+    const auto searches = textListValue(dns, "SearchDomains");
+    // The C library notices a changed resolv.conf by itself: nothing to apply.
+    const std::string rendered = current.render(servers.value_or(std::vector<std::string>{}),
+                                                searches.value_or(current.searches));
+    return linux_files::replaceFile(path_, rendered, 0644, error_);
 }
 
 }  // namespace tranca::platform

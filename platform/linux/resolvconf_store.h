@@ -6,9 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/dconf_proxy.h"
-#include "platform/linux/file_util.h"
-#include "platform/network_store.h"
+#include "platform/linux/single_service_store.h"
 
 namespace tranca::platform {
 
@@ -29,32 +27,21 @@ struct ResolvConf {
                        const std::vector<std::string>& newSearches) const;
 };
 
-class ResolvConfStore final : public NetworkStore {
+class ResolvConfStore final : public SingleServiceStore {
   public:
     ResolvConfStore(std::string path, std::string lockPath, std::unique_ptr<DconfProxy> proxy);
 
-    bool lock() override;
-    void unlock() override { lock_.unlock(); }
     std::vector<ServiceInfo> services() override;
-    bool hasProtocol(std::string_view serviceId, Protocol protocol) override;
-    bool addProtocol(std::string_view serviceId, Protocol protocol) override;
-    std::optional<Dictionary> configuration(std::string_view serviceId, Protocol protocol) override;
-    bool setConfiguration(std::string_view serviceId, Protocol protocol,
-                          const Dictionary& configuration) override;
-    bool commit() override;
-    bool apply() override;
-    std::string lastError() const override { return error_; }
 
   private:
+    std::optional<Dictionary> readDns() override;
+    bool commitDns(const Dictionary& dns) override;
+
     // Names the program behind a symlinked resolv.conf; empty when the file
     // is a plain file we may write.
     std::string foreignManager() const;
 
     std::string path_;
-    linux_files::FileLock lock_;
-    std::unique_ptr<DconfProxy> proxy_;
-    std::optional<Dictionary> stagedDns_;
-    std::string error_;
 };
 
 }  // namespace tranca::platform
