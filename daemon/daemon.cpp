@@ -10,6 +10,7 @@
 #include "daemon/cli.h"
 #include "daemon/log.h"
 #include "daemon/netconfig.h"
+#include "platform/paths.h"
 
 namespace tranca {
 
@@ -57,7 +58,10 @@ void Daemon::start() {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     logLine("trancad iniciando (dir: " + config_.dataDirectory +
             ", puerto: " + std::to_string(config_.dnsPort) +
-            (managesSystemDNS(config_) ? "" : ", sin tocar el DNS del Mac") + ")");
+            (managesSystemDNS(config_)
+                 ? ""
+                 : ", sin tocar el DNS del " + std::string(paths::kCurrent.machine)) +
+            ")");
     blocklist_.reload();
     startDns();
     sharedRedirect().reload();
@@ -127,12 +131,11 @@ void Daemon::startDns() {
     // Each forward holds at most one socket at a time; with the limit raised
     // the cap keeps a reserve for the listeners, the self-check and files.
     const std::size_t descriptors = raiseDescriptorLimit();
-    forwarder_ =
-        std::make_unique<UpstreamForwarder>(io_, UpstreamEndpoints::fromConfig(config_));
+    forwarder_ = std::make_unique<UpstreamForwarder>(io_, UpstreamEndpoints::fromConfig(config_));
     pipeline_ = std::make_unique<QueryPipeline>(config_, blocklist_, SafeSearch::shared(),
                                                 *forwarder_, forwardCapFor(descriptors));
-    dnsServer_ = std::make_unique<DnsServer>(io_, config_, *pipeline_, poolSize(),
-                                             timings_.listenerRetry);
+    dnsServer_ =
+        std::make_unique<DnsServer>(io_, config_, *pipeline_, poolSize(), timings_.listenerRetry);
     dnsServer_->startDNSListener();
 }
 

@@ -42,6 +42,10 @@ class NetworkStore {
     // cannot be read.
     virtual std::vector<ServiceInfo> services() = 0;
 
+    // The identifier of the service the machine routes through now; nullopt
+    // when the store cannot tell.
+    virtual std::optional<std::string> primaryService() { return std::nullopt; }
+
     virtual bool hasProtocol(std::string_view serviceId, Protocol protocol) = 0;
     // Adds the protocol where that makes sense; false where it cannot exist.
     virtual bool addProtocol(std::string_view serviceId, Protocol protocol) = 0;

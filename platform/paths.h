@@ -11,6 +11,8 @@ struct OsPaths {
     std::string_view logFile;
     std::string_view daemonJobFile;
     std::string_view proxyJobFile;
+    // How the daemon's log lines name the machine ("… sin tocar el DNS del Mac").
+    std::string_view machine;
 };
 
 inline constexpr OsPaths kMacOS{
@@ -18,6 +20,7 @@ inline constexpr OsPaths kMacOS{
     .logFile = "/var/log/tranca.log",
     .daemonJobFile = "/Library/LaunchDaemons/com.tranca.daemon.plist",
     .proxyJobFile = "/Library/LaunchDaemons/com.tranca.proxy.plist",
+    .machine = "Mac",
 };
 
 inline constexpr OsPaths kLinux{
@@ -25,6 +28,7 @@ inline constexpr OsPaths kLinux{
     .logFile = "/var/log/tranca.log",
     .daemonJobFile = "/etc/systemd/system/tranca.service",
     .proxyJobFile = "/etc/systemd/system/tranca-proxy.service",
+    .machine = "equipo",
 };
 
 #if defined(__APPLE__)

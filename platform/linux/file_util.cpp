@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -61,27 +62,48 @@ std::string systemError(int code) {
 }
 
 std::optional<std::string> readFile(const std::string& path, std::size_t maxBytes) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking and regular files only: a FIFO or a device at a path we
+    // read must not stall the caller.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         return std::nullopt;
     }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+        static_cast<std::size_t>(info.st_size) > maxBytes) {
+        ::close(fd);
+        return std::nullopt;
+    }
     std::string contents;
-    char buffer[8192];
+    std::size_t used = 0;
+    // The size is only a hint: the file may grow or shrink while it is read.
+    contents.resize(std::min<std::size_t>(static_cast<std::size_t>(info.st_size), maxBytes) + 1);
     for (;;) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (used == contents.size()) {
+            if (contents.size() > maxBytes) {
+                ::close(fd);
+                return std::nullopt;
+            }
+            contents.resize(std::min(contents.size() * 2, maxBytes + 1));
+        }
+        const ssize_t got = ::read(fd, contents.data() + used, contents.size() - used);
         if (got < 0 && errno == EINTR) {
             continue;
         }
-        if (got < 0 || contents.size() + static_cast<std::size_t>(got) > maxBytes) {
+        if (got < 0) {
             ::close(fd);
             return std::nullopt;
         }
         if (got == 0) {
             break;
         }
-        contents.append(buffer, static_cast<std::size_t>(got));
+        used += static_cast<std::size_t>(got);
     }
     ::close(fd);
+    if (used > maxBytes) {
+        return std::nullopt;
+    }
+    contents.resize(used);
     return contents;
 }
 

@@ -8,7 +8,8 @@
 
 namespace tranca::platform::linux_files {
 
-// Whole file, at most maxBytes; nullopt when missing, unreadable or larger.
+// Whole file, at most maxBytes; nullopt when missing, unreadable, larger or
+// not a regular file (never blocks on a FIFO).
 std::optional<std::string> readFile(const std::string& path, std::size_t maxBytes = 1 << 20);
 
 // Replaces path's contents: a temporary file beside it renamed over it. When

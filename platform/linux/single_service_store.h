@@ -28,6 +28,8 @@ class SingleServiceStore : public NetworkStore {
     bool commit() override;
     bool apply() override;
     std::string lastError() const override { return error_; }
+    // The one service is the primary one.
+    std::optional<std::string> primaryService() override { return std::string(serviceId_); }
 
   protected:
     SingleServiceStore(std::string_view serviceId, std::string lockPath,

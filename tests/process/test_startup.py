@@ -54,7 +54,7 @@ def test_startup_line_lists_and_sigterm_exit(trancad_factory, tmp_path):
     first = daemon.wait_for("trancad iniciando")
     assert STAMP.match(first)
     assert first.endswith(
-        f"trancad iniciando (dir: {tmp_path}, puerto: {daemon.dns_port}, sin tocar el DNS del Mac)"
+        f"trancad iniciando (dir: {tmp_path}, puerto: {daemon.dns_port}, sin tocar el DNS del equipo)"
     )
     assert daemon.wait_for("Listas cargadas").endswith(
         "Listas cargadas: 2 dominios bloqueados, 1 permitidos"
@@ -141,7 +141,7 @@ def test_ordinary_user_gets_the_suffix_without_trancad_dns(tmp_path):
     )
     try:
         line = proc.stdout.readline().decode()
-        assert line.rstrip().endswith(", sin tocar el DNS del Mac)")
+        assert line.rstrip().endswith(", sin tocar el DNS del equipo)")
     finally:
         time.sleep(0.5)
         proc.send_signal(signal.SIGTERM)
