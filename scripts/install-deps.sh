@@ -22,6 +22,12 @@ packages=(
     openssl ca-certificates dnsperf dnsmasq-base unbound python3-hypercorn
     # installer: script lint, unit checks, the .deb (dnsmasq-base above is its DNS peer too)
     shellcheck systemd dpkg-dev
+    # Amparo, the tray application: Qt 6 (widgets for dialogs, Qt Quick for the
+    # window), polkit's pkexec for root commands, Xvfb to run it in tests
+    qt6-base-dev qt6-declarative-dev qt6-svg-dev qt6-declarative-dev-tools
+    qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-layouts
+    qml6-module-qtquick-window qml6-module-qtquick-templates qml6-module-qtqml-workerscript
+    qml6-module-qttest pkexec xvfb xauth
 )
 
 missing=()

@@ -1,0 +1,126 @@
+#include "app/core/model.h"
+
+#include <QSettings>
+
+namespace amparo {
+
+namespace {
+
+// True when absent or not a Boolean, as a fresh installation should behave.
+bool readOpensHelpPage() {
+    const QVariant stored = QSettings().value(QLatin1String(ProtectionModel::kOpensHelpPageKey));
+    if (stored.typeId() == QMetaType::Bool) {
+        return stored.toBool();
+    }
+    // Settings files keep Booleans as text.
+    const QString text = stored.toString();
+    return text != QLatin1String("false");
+}
+
+}  // namespace
+
+ProtectionModel::ProtectionModel(Gatherer gather, ModelTimings timings, QObject* parent)
+    : QObject(parent),
+      gather_(std::move(gather)),
+      timings_(timings),
+      opensHelpPage_(readOpensHelpPage()) {
+    qRegisterMetaType<ProtectionSnapshot>();
+    gathering_.setMaxThreadCount(1);
+    gathering_.setObjectName(QStringLiteral("amparo.estado"));
+    noticeTimer_.setSingleShot(true);
+    connect(&noticeTimer_, &QTimer::timeout, this, [this] {
+        notice_.clear();
+        emit noticeChanged();
+    });
+}
+
+ProtectionModel::~ProtectionModel() {
+    {
+        std::lock_guard lock(stopMutex_);
+        stopping_ = true;
+    }
+    stopSignal_.notify_all();
+    gathering_.waitForDone();
+}
+
+BlockDestination ProtectionModel::blockDestination() const {
+    return blockDestinationFor(opensHelpPage_, snapshot_.redirectLine);
+}
+
+std::optional<QUrl> ProtectionModel::blockPageUrl() const {
+    return amparo::blockPageUrl(blockDestination(), snapshot_.redirectLine);
+}
+
+void ProtectionModel::setBusy(const QString& text) {
+    if (busy_ != text) {
+        busy_ = text;
+        emit busyChanged();
+    }
+}
+
+void ProtectionModel::setShowSites(bool show) {
+    if (showSites_ != show) {
+        showSites_ = show;
+        emit showSitesChanged();
+    }
+}
+
+void ProtectionModel::setOpensHelpPage(bool opens) {
+    QSettings().setValue(QLatin1String(kOpensHelpPageKey), opens);
+    if (opensHelpPage_ != opens) {
+        opensHelpPage_ = opens;
+        emit opensHelpPageChanged();
+        emit blockDestinationChanged();
+    }
+}
+
+void ProtectionModel::refresh() {
+    if (isDemo_ || refreshing_) {
+        return;
+    }
+    refreshing_ = true;
+    gathering_.start([this] {
+        ProtectionSnapshot gathered = gather_();
+        // A filter restarting or a network changing over looks dead for a
+        // moment; the second look decides.
+        if (gathered.protection == Protection::offline && pause(timings_.secondOpinion)) {
+            gathered = gather_();
+        }
+        QMetaObject::invokeMethod(
+            this, [this, gathered] { deliver(gathered); }, Qt::QueuedConnection);
+    });
+}
+
+bool ProtectionModel::pause(std::chrono::milliseconds duration) {
+    std::unique_lock lock(stopMutex_);
+    return !stopSignal_.wait_for(lock, duration, [this] { return stopping_; });
+}
+
+void ProtectionModel::deliver(const ProtectionSnapshot& gathered) {
+    refreshing_ = false;
+    if (!(gathered == snapshot_)) {
+        const bool destinationMoved = gathered.redirectLine != snapshot_.redirectLine;
+        snapshot_ = gathered;
+        emit snapshotChanged();
+        if (destinationMoved) {
+            emit blockDestinationChanged();
+        }
+    }
+    emit refreshed(snapshot_);
+}
+
+void ProtectionModel::showNotice(const QString& text) {
+    notice_ = text;
+    emit noticeChanged();
+    noticeTimer_.start(timings_.notice);
+}
+
+void ProtectionModel::applyCaptureState(const QString& stateName) {
+    isDemo_ = true;
+    snapshot_ = captureSnapshot(stateName, QDateTime::currentDateTime());
+    emit snapshotChanged();
+    emit blockDestinationChanged();
+    setShowSites(stateName == QLatin1String("sitios"));
+}
+
+}  // namespace amparo

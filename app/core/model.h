@@ -1,0 +1,124 @@
+// The one observable object of Amparo: the current snapshot, the busy and
+// notice texts the window shows, and the user's page-on-block setting. Views
+// bind to its properties and call the actions; it never keeps a belief of its
+// own about the filter, only what the last gathering observed.
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QThreadPool>
+#include <QTimer>
+#include <QUrl>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <optional>
+
+#include "app/core/snapshot.h"
+
+namespace amparo {
+
+// What the user can do; the views call these and never change state
+// themselves.
+class AmparoActions {
+  public:
+    virtual ~AmparoActions() = default;
+    virtual void activate() = 0;
+    virtual void deactivate() = 0;
+    virtual void restoreInternet() = 0;
+    virtual void updateList() = 0;
+    virtual void saveSites(const QStringList& blocked, const QStringList& allowed) = 0;
+    virtual void setBlockDestination(BlockDestination destination) = 0;
+    virtual void setContentFilter(bool on) = 0;
+    virtual void uninstall() = 0;
+    virtual void openLog() = 0;
+    virtual void donate() = 0;
+    virtual void checkForUpdates() = 0;
+    virtual void openWebsite() = 0;
+};
+
+struct ModelTimings {
+    // A filter that seems dead gets a second look after this long.
+    std::chrono::milliseconds secondOpinion{2000};
+    std::chrono::milliseconds notice{4000};
+};
+
+class ProtectionModel : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(amparo::ProtectionSnapshot snapshot READ snapshot NOTIFY snapshotChanged)
+    Q_PROPERTY(QString busy READ busy NOTIFY busyChanged)
+    Q_PROPERTY(QString notice READ notice NOTIFY noticeChanged)
+    Q_PROPERTY(bool showSites READ showSites WRITE setShowSites NOTIFY showSitesChanged)
+    Q_PROPERTY(
+        bool opensHelpPage READ opensHelpPage WRITE setOpensHelpPage NOTIFY opensHelpPageChanged)
+    Q_PROPERTY(amparo::BlockDestination blockDestination READ blockDestination NOTIFY
+                   blockDestinationChanged)
+
+  public:
+    // Runs on the gathering thread, one call at a time.
+    using Gatherer = std::function<ProtectionSnapshot()>;
+    static constexpr const char* kOpensHelpPageKey = "abrirAyudaAlBloquear";
+
+    explicit ProtectionModel(Gatherer gather, ModelTimings timings = {}, QObject* parent = nullptr);
+    ~ProtectionModel() override;
+
+    const ProtectionSnapshot& snapshot() const { return snapshot_; }
+    // Empty when no privileged action runs.
+    QString busy() const { return busy_; }
+    QString notice() const { return notice_; }
+    bool showSites() const { return showSites_; }
+    bool opensHelpPage() const { return opensHelpPage_; }
+    bool isDemo() const { return isDemo_; }
+    bool isRefreshing() const { return refreshing_; }
+
+    BlockDestination blockDestination() const;
+    std::optional<QUrl> blockPageUrl() const;
+
+    void setBusy(const QString& text);
+    void setShowSites(bool show);
+    // Written to the settings at once.
+    void setOpensHelpPage(bool opens);
+
+    // Requests a new snapshot and returns at once; requests made while one
+    // is being gathered are served by that one.
+    Q_INVOKABLE void refresh();
+    // Shows the text for the notice time; a newer notice replaces it at once.
+    void showNotice(const QString& text);
+    // Capture mode: a fixed demonstration snapshot, and no probing ever.
+    void applyCaptureState(const QString& stateName);
+
+  signals:
+    void snapshotChanged();
+    void busyChanged();
+    void noticeChanged();
+    void showSitesChanged();
+    void opensHelpPageChanged();
+    void blockDestinationChanged();
+    // After every finished refresh, whether or not the snapshot changed.
+    void refreshed(const amparo::ProtectionSnapshot& snapshot);
+
+  private:
+    void deliver(const ProtectionSnapshot& snapshot);
+    // Sleeps on the gathering thread; false when the model is going away.
+    bool pause(std::chrono::milliseconds duration);
+
+    Gatherer gather_;
+    ModelTimings timings_;
+    ProtectionSnapshot snapshot_;
+    QString busy_;
+    QString notice_;
+    bool showSites_ = false;
+    bool opensHelpPage_ = true;
+    bool isDemo_ = false;
+    bool refreshing_ = false;
+    QTimer noticeTimer_;
+    // "amparo.estado": one thread, so at most one gathering at a time.
+    QThreadPool gathering_;
+    std::mutex stopMutex_;
+    std::condition_variable stopSignal_;
+    bool stopping_ = false;
+};
+
+}  // namespace amparo

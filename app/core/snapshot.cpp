@@ -1,0 +1,155 @@
+#include "app/core/snapshot.h"
+
+#include <QJsonArray>
+#include <QMetaEnum>
+#include <algorithm>
+
+namespace amparo {
+
+namespace {
+
+QString text(std::string_view value) {
+    return QString::fromUtf8(value.data(), static_cast<qsizetype>(value.size()));
+}
+
+}  // namespace
+
+bool isFilterList(const QStringList& servers) {
+    return servers.size() == 1 && servers.front() == text(kFilterServer);
+}
+
+bool isBackupList(const QStringList& servers) {
+    return std::equal(
+        servers.begin(), servers.end(), std::begin(kBackupServers), std::end(kBackupServers),
+        [](const QString& server, std::string_view backup) { return server == text(backup); });
+}
+
+Protection decideProtection(const StateInputs& inputs) {
+    const auto& lists = inputs.serviceServers.lists;
+    if (!inputs.installed) {
+        return Protection::notInstalled;
+    }
+    if (!inputs.probeAnswered) {
+        if (std::any_of(lists.begin(), lists.end(), isFilterList)) {
+            return Protection::offline;
+        }
+        if (std::any_of(lists.begin(), lists.end(), isBackupList)) {
+            return Protection::fallback;
+        }
+        return Protection::off;
+    }
+    if (inputs.outdated) {
+        return Protection::notUsed;
+    }
+    if (inputs.systemResolvesThroughFilter) {
+        return Protection::active;
+    }
+    if (!lists.empty() && std::all_of(lists.begin(), lists.end(), isFilterList) &&
+        inputs.serviceServers.primaryKnown) {
+        return Protection::active;
+    }
+    return Protection::notUsed;
+}
+
+BlockDestination blockDestinationFor(bool opensHelpPage,
+                                     const std::optional<QString>& redirectLine) {
+    if (!opensHelpPage) {
+        return BlockDestination::nothing;
+    }
+    if (!redirectLine) {
+        return BlockDestination::amparo;
+    }
+    if (redirectLine->toLower() == QLatin1String("local")) {
+        return BlockDestination::included;
+    }
+    if (*redirectLine == text(kStopPageUrl)) {
+        return BlockDestination::amparo;
+    }
+    if (redirectLine->startsWith(QLatin1String("https://")) ||
+        redirectLine->startsWith(QLatin1String("http://"))) {
+        return BlockDestination::custom;
+    }
+    return BlockDestination::amparo;
+}
+
+std::optional<QUrl> blockPageUrl(BlockDestination destination,
+                                 const std::optional<QString>& redirectLine) {
+    switch (destination) {
+        case BlockDestination::amparo:
+            return QUrl(text(kStopPageUrl));
+        case BlockDestination::included:
+            return QUrl(text(kIncludedPageUrl));
+        case BlockDestination::custom: {
+            if (!redirectLine) {
+                return std::nullopt;
+            }
+            const QUrl url(*redirectLine, QUrl::StrictMode);
+            if (!url.isValid() || url.host().isEmpty()) {
+                return std::nullopt;
+            }
+            return url;
+        }
+        case BlockDestination::nothing:
+            break;
+    }
+    return std::nullopt;
+}
+
+ProtectionSnapshot captureSnapshot(const QString& stateName, const QDateTime& now) {
+    ProtectionSnapshot snapshot;
+    snapshot.installed = stateName != QLatin1String("sin-instalar");
+    snapshot.mitmAvailable = true;
+    snapshot.listCount = 76771;
+    snapshot.listDate = now;
+    snapshot.customBlocked = {QStringLiteral("apuestas-online.example"),
+                              QStringLiteral("juegos-de-azar.example")};
+    struct Row {
+        const char* name;
+        Protection protection;
+        bool outdated;
+    };
+    static constexpr Row kRows[] = {
+        {"respaldo", Protection::fallback, false},
+        {"sin-internet", Protection::offline, false},
+        {"sin-internet-vieja", Protection::offline, true},
+        {"desactivada", Protection::off, false},
+        {"no-usado", Protection::notUsed, false},
+        {"sin-instalar", Protection::notInstalled, false},
+        {"actualizar", Protection::active, true},
+    };
+    snapshot.protection = Protection::active;
+    for (const Row& row : kRows) {
+        if (stateName == QLatin1String(row.name)) {
+            snapshot.protection = row.protection;
+            snapshot.outdated = row.outdated;
+        }
+    }
+    return snapshot;
+}
+
+QString protectionName(Protection protection) {
+    return QLatin1String(
+        QMetaEnum::fromType<Protection>().valueToKey(static_cast<int>(protection)));
+}
+
+QJsonObject toJson(const ProtectionSnapshot& snapshot) {
+    QJsonObject json{
+        {QStringLiteral("protection"), protectionName(snapshot.protection)},
+        {QStringLiteral("installed"), snapshot.installed},
+        {QStringLiteral("outdated"), snapshot.outdated},
+        {QStringLiteral("contentFilter"), snapshot.contentFilter},
+        {QStringLiteral("mitmAvailable"), snapshot.mitmAvailable},
+        {QStringLiteral("listCount"), snapshot.listCount},
+        {QStringLiteral("customBlocked"), QJsonArray::fromStringList(snapshot.customBlocked)},
+        {QStringLiteral("allowed"), QJsonArray::fromStringList(snapshot.allowed)},
+    };
+    if (snapshot.listDate) {
+        json.insert(QStringLiteral("listDate"), snapshot.listDate->toString(Qt::ISODate));
+    }
+    if (snapshot.redirectLine) {
+        json.insert(QStringLiteral("redirectLine"), *snapshot.redirectLine);
+    }
+    return json;
+}
+
+}  // namespace amparo

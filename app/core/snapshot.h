@@ -1,0 +1,104 @@
+// What Amparo observes of the filter, condensed into one immutable value, and
+// the pure rules derived from it: the protection state, where a block leads,
+// and the demonstration snapshots of the capture mode.
+#pragma once
+
+#include <QDateTime>
+#include <QJsonObject>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+namespace amparo {
+Q_NAMESPACE
+
+enum class Protection { checking, notInstalled, active, fallback, offline, notUsed, off };
+Q_ENUM_NS(Protection)
+
+enum class BlockDestination { amparo = 0, included = 1, custom = 2, nothing = 3 };
+Q_ENUM_NS(BlockDestination)
+
+inline constexpr BlockDestination kAllBlockDestinations[] = {
+    BlockDestination::amparo, BlockDestination::included, BlockDestination::custom,
+    BlockDestination::nothing};
+
+// The project's public stop page; trancad's default destination is the same.
+inline constexpr std::string_view kStopPageUrl = "https://www.amparo-filtro.org/stop";
+inline constexpr std::string_view kIncludedPageUrl = "http://127.0.0.1/";
+inline constexpr std::string_view kStatusName = "estado.amparo.internal";
+inline constexpr std::string_view kStatusAddress = "127.0.0.2";
+inline constexpr std::string_view kFilterServer = "127.0.0.1";
+// What "trancad --dns respaldo" writes, in its order: Cloudflare's family
+// resolvers, IPv4 primary and secondary, then IPv6 primary and secondary.
+inline constexpr std::string_view kBackupServers[] = {"1.1.1.3", "1.0.0.3", "2606:4700:4700::1113",
+                                                      "2606:4700:4700::1003"};
+
+struct ProtectionSnapshot {
+    Q_GADGET
+    Q_PROPERTY(amparo::Protection protection MEMBER protection)
+    Q_PROPERTY(bool installed MEMBER installed)
+    Q_PROPERTY(bool outdated MEMBER outdated)
+    Q_PROPERTY(bool contentFilter MEMBER contentFilter)
+    Q_PROPERTY(bool mitmAvailable MEMBER mitmAvailable)
+    Q_PROPERTY(qint64 listCount MEMBER listCount)
+    Q_PROPERTY(QStringList customBlocked MEMBER customBlocked)
+    Q_PROPERTY(QStringList allowed MEMBER allowed)
+
+  public:
+    Protection protection = Protection::checking;
+    bool installed = false;
+    bool outdated = false;
+    bool contentFilter = false;
+    bool mitmAvailable = false;
+    qint64 listCount = 0;
+    std::optional<QDateTime> listDate;
+    QStringList customBlocked;
+    QStringList allowed;
+    std::optional<QString> redirectLine;
+
+    bool operator==(const ProtectionSnapshot&) const = default;
+};
+
+// The DNS server lists of the machine's network services: either the primary
+// service's list alone, or every enabled service's list in service order.
+struct ServiceServers {
+    std::vector<QStringList> lists;
+    bool primaryKnown = false;
+};
+
+struct StateInputs {
+    bool installed = false;
+    bool probeAnswered = false;
+    bool outdated = false;
+    bool systemResolvesThroughFilter = false;
+    ServiceServers serviceServers;
+};
+
+bool isFilterList(const QStringList& servers);
+bool isBackupList(const QStringList& servers);
+
+Protection decideProtection(const StateInputs& inputs);
+
+BlockDestination blockDestinationFor(bool opensHelpPage,
+                                     const std::optional<QString>& redirectLine);
+
+// The page a detected block opens; none for "nothing" or a custom line that
+// does not parse as a URL.
+std::optional<QUrl> blockPageUrl(BlockDestination destination,
+                                 const std::optional<QString>& redirectLine);
+
+// The demonstration snapshot of a capture state name ("activa", "respaldo",
+// "sin-instalar", …); names it does not know show the active state.
+ProtectionSnapshot captureSnapshot(const QString& stateName, const QDateTime& now);
+
+// The snapshot as JSON, for tools and tests ("protection" by case name).
+QJsonObject toJson(const ProtectionSnapshot& snapshot);
+QString protectionName(Protection protection);
+
+}  // namespace amparo
+
+Q_DECLARE_METATYPE(amparo::ProtectionSnapshot)

@@ -1,0 +1,130 @@
+#include "app/core/model.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTest>
+#include <atomic>
+#include <semaphore>
+
+#include "tests/support/support.h"
+
+namespace amparo {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::waitUntil;
+
+ProtectionSnapshot snapshotOf(Protection protection) {
+    ProtectionSnapshot snapshot;
+    snapshot.installed = true;
+    snapshot.protection = protection;
+    return snapshot;
+}
+
+// A gatherer that hands out the states it is given, one per call, and can be
+// held at the start of a call.
+struct ScriptedGatherer {
+    std::vector<Protection> states;
+    std::atomic<int> calls = 0;
+    std::counting_semaphore<16> gate{16};
+
+    ProtectionModel::Gatherer function() {
+        return [this] {
+            gate.acquire();
+            const int call = calls++;
+            return snapshotOf(states[std::min<std::size_t>(call, states.size() - 1)]);
+        };
+    }
+};
+
+TEST(ModelRefresh, CoalescesRequestsWhileGathering) {
+    ScriptedGatherer gatherer{.states = {Protection::active}};
+    for (int i = 0; i < 16; ++i) {
+        gatherer.gate.acquire();  // hold every gathering until released
+    }
+    ProtectionModel model(gatherer.function());
+    QSignalSpy refreshed(&model, &ProtectionModel::refreshed);
+    for (int i = 0; i < 10; ++i) {
+        model.refresh();
+    }
+    gatherer.gate.release();
+    ASSERT_TRUE(waitUntil([&] { return refreshed.count() == 1; }));
+    EXPECT_EQ(gatherer.calls.load(), 1);
+    EXPECT_EQ(model.snapshot().protection, Protection::active);
+    EXPECT_FALSE(model.isRefreshing());
+    gatherer.gate.release(15);
+}
+
+TEST(ModelRefresh, NotifiesViewsOnlyOnChangeButAlwaysReports) {
+    ScriptedGatherer gatherer{.states = {Protection::active}};
+    ProtectionModel model(gatherer.function());
+    QSignalSpy changed(&model, &ProtectionModel::snapshotChanged);
+    QSignalSpy refreshed(&model, &ProtectionModel::refreshed);
+    model.refresh();
+    ASSERT_TRUE(waitUntil([&] { return refreshed.count() == 1; }));
+    model.refresh();
+    ASSERT_TRUE(waitUntil([&] { return refreshed.count() == 2; }));
+    EXPECT_EQ(changed.count(), 1);
+}
+
+TEST(ModelRefresh, OfflineGetsASecondLookThatDecides) {
+    ScriptedGatherer gatherer{.states = {Protection::offline, Protection::fallback}};
+    ProtectionModel model(gatherer.function(), {.secondOpinion = 50ms, .notice = 4s});
+    QSignalSpy refreshed(&model, &ProtectionModel::refreshed);
+    model.refresh();
+    ASSERT_TRUE(waitUntil([&] { return refreshed.count() == 1; }));
+    EXPECT_EQ(gatherer.calls.load(), 2);
+    EXPECT_EQ(model.snapshot().protection, Protection::fallback);
+}
+
+TEST(ModelRefresh, GoingAwayCutsTheSecondLookShort) {
+    ScriptedGatherer gatherer{.states = {Protection::offline}};
+    auto model =
+        std::make_unique<ProtectionModel>(gatherer.function(), ModelTimings{.secondOpinion = 60s});
+    model->refresh();
+    ASSERT_TRUE(waitUntil([&] { return gatherer.calls.load() == 1; }));
+    QElapsedTimer clock;
+    clock.start();
+    model.reset();
+    EXPECT_LT(clock.elapsed(), 10000);
+}
+
+TEST(ModelCapture, NeverProbes) {
+    ScriptedGatherer gatherer{.states = {Protection::off}};
+    ProtectionModel model(gatherer.function());
+    model.applyCaptureState(QStringLiteral("sitios"));
+    model.refresh();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(gatherer.calls.load(), 0);
+    EXPECT_EQ(model.snapshot().protection, Protection::active);
+    EXPECT_TRUE(model.showSites());
+}
+
+TEST(ModelNotice, ANewerNoticeGetsItsOwnFullTime) {
+    ProtectionModel model([] { return ProtectionSnapshot{}; },
+                          {.secondOpinion = 2s, .notice = 400ms});
+    model.showNotice(QStringLiteral("primero"));
+    QTest::qWait(200);
+    model.showNotice(QStringLiteral("segundo"));
+    QTest::qWait(300);
+    EXPECT_EQ(model.notice(), QStringLiteral("segundo")) << "cut short by the first's timer";
+    EXPECT_TRUE(waitUntil([&] { return model.notice().isEmpty(); }, 2s));
+}
+
+TEST(ModelSettings, PageOnBlockSurvivesARestart) {
+    QSettings().remove(QLatin1String(ProtectionModel::kOpensHelpPageKey));
+    const auto gather = [] { return ProtectionSnapshot{}; };
+    EXPECT_TRUE(ProtectionModel(gather).opensHelpPage()) << "absent means on";
+    ProtectionModel(gather).setOpensHelpPage(false);
+    EXPECT_FALSE(ProtectionModel(gather).opensHelpPage());
+    QSettings().setValue(QLatin1String(ProtectionModel::kOpensHelpPageKey), QStringLiteral("?"));
+    EXPECT_TRUE(ProtectionModel(gather).opensHelpPage()) << "not a Boolean means on";
+    QSettings().remove(QLatin1String(ProtectionModel::kOpensHelpPageKey));
+}
+
+}  // namespace
+}  // namespace amparo
