@@ -100,7 +100,10 @@ main() {
     check_ports
 
     install -d -m 0755 -o root -g root "$DATA_DIR"
+    # Amparo, running as the user, follows this log to open the block page:
+    # readable by everyone whatever umask the caller had.
     touch "$LOG_FILE"
+    chmod 0644 "$LOG_FILE"
     put_file "$trancad" "$DATA_DIR/trancad" 0755
     put_file "$HERE/update_blocklist.sh" "$DATA_DIR/update_blocklist.sh" 0755
     local list

@@ -25,6 +25,7 @@ SOURCE = os.environ.get("AMPARO_SOURCE_DIR", os.path.normpath(os.path.join(HERE,
 SCRIPTS = os.path.join(SOURCE, "scripts", "installer")
 TRANCAD = os.environ.get("TRANCAD_BIN", os.path.join(SOURCE, "build", "asan", "bin", "trancad"))
 STANDIN_BIN = os.path.join(HERE, "bin")
+ROOT_WRAPPER = os.path.join(SOURCE, "app", "resources", "amparo-admin")
 SHIPPED = ["install.sh", "disable.sh", "uninstall.sh", "update_blocklist.sh", "common.sh",
            "tranca.service"]
 ORIGINAL_RESOLV = "# de la red de prueba\nsearch casa.example\nnameserver 192.0.2.53\n" \
@@ -87,6 +88,7 @@ class Machine:
             for name in SHIPPED:
                 shutil.copy2(os.path.join(SCRIPTS, name), self.resources)
             shutil.copy2(TRANCAD, os.path.join(self.resources, "trancad"))
+            shutil.copy2(ROOT_WRAPPER, self.resources)
         self.lists = os.path.join(self.root, "listas")
         os.makedirs(self.lists)
         self.holder = self._start_holder()

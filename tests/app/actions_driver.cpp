@@ -1,0 +1,105 @@
+// Runs one of Amparo's actions the way the tray application does (model,
+// prober, pkexec runner, the scripts and trancad beside the program), answers
+// every confirmation with yes, and prints the snapshot observed afterwards as
+// JSON. Alerts go to standard error and make the exit status 1. For the
+// end-to-end tests on a throw-away machine.
+//
+//   amparo_actions_driver <amparo dir> estado|activar|desactivar|recuperar|desinstalar
+//   amparo_actions_driver <amparo dir> guardar-sitios <bloqueados,…> <permitidos,…>
+#include <QCoreApplication>
+#include <QJsonDocument>
+#include <QTimer>
+#include <cstdio>
+
+#include "app/core/actions.h"
+#include "app/core/probe.h"
+
+namespace {
+
+using namespace amparo;
+
+struct YesDialogs : Dialogs {
+    int alerts = 0;
+    bool confirm(const QString&, const QString&, const QString&) override { return true; }
+    void showFailure(const QString& title, const QString& message) override {
+        ++alerts;
+        std::fprintf(stderr, "ALERTA: %s: %s\n", qPrintable(title), qPrintable(message));
+    }
+    bool offer(const QString& title, const QString& text, const QString&) override {
+        showFailure(title, text);
+        return false;
+    }
+    std::optional<QString> askCustomAddress() override { return std::nullopt; }
+};
+
+struct NoDesktop : Desktop {
+    void openUrl(const QUrl&) override {}
+    void openFile(const QString&) override {}
+    void copyText(const QString&) override {}
+};
+
+QStringList listArgument(const QString& text) {
+    return text.split(u',', Qt::SkipEmptyParts);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    if (args.size() < 3) {
+        std::fprintf(stderr, "uso: %s <directorio de amparo> <acción> […]\n", argv[0]);
+        return 64;
+    }
+    const QString directory = args[1];
+    const QString action = args[2];
+
+    auto prober = std::make_shared<Prober>(ProbeSettings::product(directory));
+    ProtectionModel model([prober] { return prober->gatherSnapshot(); });
+    PkexecRunner runner(directory + QStringLiteral("/amparo-admin"));
+    YesDialogs dialogs;
+    NoDesktop desktop;
+    ProtectionActions actions(model, runner, dialogs, desktop, ActionPaths::product(directory));
+
+    // Done at the first refresh that follows the end of the privileged run
+    // (or, for "estado", at the first refresh).
+    bool ran = action == QLatin1String("estado");
+    QObject::connect(&model, &ProtectionModel::busyChanged, [&] {
+        if (model.busy().isEmpty()) {
+            ran = true;
+        }
+    });
+    QObject::connect(&model, &ProtectionModel::refreshed, [&](const ProtectionSnapshot& seen) {
+        if (!ran || !model.busy().isEmpty()) {
+            return;
+        }
+        const QByteArray json = QJsonDocument(toJson(seen)).toJson(QJsonDocument::Compact);
+        std::printf("%s\n", json.constData());
+        app.exit(dialogs.alerts == 0 ? 0 : 1);
+    });
+
+    QTimer::singleShot(0, [&] {
+        if (action == QLatin1String("estado")) {
+            model.refresh();
+        } else if (action == QLatin1String("activar")) {
+            actions.activate();
+        } else if (action == QLatin1String("desactivar")) {
+            actions.deactivate();
+        } else if (action == QLatin1String("recuperar")) {
+            actions.restoreInternet();
+        } else if (action == QLatin1String("desinstalar")) {
+            actions.uninstall();
+        } else if (action == QLatin1String("guardar-sitios") && args.size() == 5) {
+            actions.saveSites(listArgument(args[3]), listArgument(args[4]));
+        } else {
+            std::fprintf(stderr, "acción desconocida: %s\n", qPrintable(action));
+            app.exit(64);
+            return;
+        }
+        if (action != QLatin1String("estado") && model.busy().isEmpty()) {
+            std::fprintf(stderr, "la acción no llegó a correr\n");
+            app.exit(1);
+        }
+    });
+    return app.exec();
+}
