@@ -14,4 +14,8 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 
 "$root/scripts/build.sh" tsan
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
-(cd "$root/build/tsan" && ctest --output-on-failure -j "$(nproc)" --timeout 600 -E '^(process|installer)_')
+# Not here: the process and installer tests drive processes, not threads;
+# the updater's network tests run Qt's own network threads, which live in
+# the uninstrumented Qt libraries and only give false reports.
+(cd "$root/build/tsan" && ctest --output-on-failure -j "$(nproc)" --timeout 600 \
+    -E '^(process|installer)_|^Updater(Served|Feed)\.')

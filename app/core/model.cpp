@@ -1,5 +1,7 @@
 #include "app/core/model.h"
 
+#include <pthread.h>
+
 #include <QSettings>
 
 namespace amparo {
@@ -25,8 +27,6 @@ ProtectionModel::ProtectionModel(Gatherer gather, ModelTimings timings, QObject*
       timings_(timings),
       opensHelpPage_(readOpensHelpPage()) {
     qRegisterMetaType<ProtectionSnapshot>();
-    gathering_.setMaxThreadCount(1);
-    gathering_.setObjectName(QStringLiteral("amparo.estado"));
     noticeTimer_.setSingleShot(true);
     connect(&noticeTimer_, &QTimer::timeout, this, [this] {
         notice_.clear();
@@ -36,11 +36,13 @@ ProtectionModel::ProtectionModel(Gatherer gather, ModelTimings timings, QObject*
 
 ProtectionModel::~ProtectionModel() {
     {
-        std::lock_guard lock(stopMutex_);
+        std::lock_guard lock(mutex_);
         stopping_ = true;
     }
-    stopSignal_.notify_all();
-    gathering_.waitForDone();
+    wake_.notify_all();
+    if (gathering_.joinable()) {
+        gathering_.join();
+    }
 }
 
 BlockDestination ProtectionModel::blockDestination() const {
@@ -79,28 +81,59 @@ void ProtectionModel::refresh() {
         return;
     }
     refreshing_ = true;
-    gathering_.start([this] {
-        ProtectionSnapshot gathered = gather_();
+    {
+        std::lock_guard lock(mutex_);
+        requested_ = true;
+    }
+    wake_.notify_one();
+    if (!gathering_.joinable()) {
+        gathering_ = std::thread([this] { gatherLoop(); });
+        pthread_setname_np(gathering_.native_handle(), "amparo.estado");
+    }
+}
+
+void ProtectionModel::gatherLoop() {
+    for (;;) {
+        {
+            std::unique_lock lock(mutex_);
+            wake_.wait(lock, [this] { return requested_ || stopping_; });
+            if (stopping_) {
+                return;
+            }
+            requested_ = false;
+        }
+        ProtectionSnapshot snapshot = gather_();
         // A filter restarting or a network changing over looks dead for a
         // moment; the second look decides.
-        if (gathered.protection == Protection::offline && pause(timings_.secondOpinion)) {
-            gathered = gather_();
+        if (snapshot.protection == Protection::offline && pause(timings_.secondOpinion)) {
+            snapshot = gather_();
         }
-        QMetaObject::invokeMethod(
-            this, [this, gathered] { deliver(gathered); }, Qt::QueuedConnection);
-    });
+        {
+            std::lock_guard lock(mutex_);
+            gathered_ = std::move(snapshot);
+        }
+        QMetaObject::invokeMethod(this, &ProtectionModel::deliverGathered, Qt::QueuedConnection);
+    }
 }
 
 bool ProtectionModel::pause(std::chrono::milliseconds duration) {
-    std::unique_lock lock(stopMutex_);
-    return !stopSignal_.wait_for(lock, duration, [this] { return stopping_; });
+    std::unique_lock lock(mutex_);
+    return !wake_.wait_for(lock, duration, [this] { return stopping_; });
 }
 
-void ProtectionModel::deliver(const ProtectionSnapshot& gathered) {
+void ProtectionModel::deliverGathered() {
+    std::optional<ProtectionSnapshot> gathered;
+    {
+        std::lock_guard lock(mutex_);
+        gathered.swap(gathered_);
+    }
+    if (!gathered) {
+        return;
+    }
     refreshing_ = false;
-    if (!(gathered == snapshot_)) {
-        const bool destinationMoved = gathered.redirectLine != snapshot_.redirectLine;
-        snapshot_ = gathered;
+    if (!(*gathered == snapshot_)) {
+        const bool destinationMoved = gathered->redirectLine != snapshot_.redirectLine;
+        snapshot_ = std::move(*gathered);
         emit snapshotChanged();
         if (destinationMoved) {
             emit blockDestinationChanged();

@@ -7,7 +7,6 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
-#include <QThreadPool>
 #include <QTimer>
 #include <QUrl>
 #include <chrono>
@@ -15,6 +14,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <thread>
 
 #include "app/core/snapshot.h"
 
@@ -100,7 +100,8 @@ class ProtectionModel : public QObject {
     void refreshed(const amparo::ProtectionSnapshot& snapshot);
 
   private:
-    void deliver(const ProtectionSnapshot& snapshot);
+    void gatherLoop();
+    void deliverGathered();
     // Sleeps on the gathering thread; false when the model is going away.
     bool pause(std::chrono::milliseconds duration);
 
@@ -114,11 +115,15 @@ class ProtectionModel : public QObject {
     bool isDemo_ = false;
     bool refreshing_ = false;
     QTimer noticeTimer_;
-    // "amparo.estado": one thread, so at most one gathering at a time.
-    QThreadPool gathering_;
-    std::mutex stopMutex_;
-    std::condition_variable stopSignal_;
+
+    // "amparo.estado": one thread, so at most one gathering at a time. The
+    // GUI thread and it meet only under mutex_: a request in, a snapshot out.
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool requested_ = false;
     bool stopping_ = false;
+    std::optional<ProtectionSnapshot> gathered_;
+    std::thread gathering_;
 };
 
 }  // namespace amparo

@@ -40,11 +40,17 @@ class Responder {
     }
     ~Responder() {
         ::shutdown(fd_, SHUT_RDWR);
-        thread_.join();
+        if (thread_.joinable()) {
+            thread_.join();
+        }
         ::close(fd_);
     }
     quint16 port() const { return port_; }
-    const QByteArray& query() const { return query_; }
+    // The query it got; it answers one, so this waits for that.
+    const QByteArray& query() {
+        thread_.join();
+        return query_;
+    }
 
   private:
     void answer(Reply reply) {

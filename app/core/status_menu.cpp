@@ -1,0 +1,71 @@
+#include "app/core/status_menu.h"
+
+#include "app/core/os_table.h"
+
+namespace amparo {
+
+StatePresentation statePresentation(Protection protection) {
+    switch (protection) {
+        case Protection::checking:
+            return {"shield", QStringLiteral("Revisando…")};
+        case Protection::notInstalled:
+            return {"shield.slash", QStringLiteral("Protección sin activar")};
+        case Protection::active:
+            return {"checkmark.shield.fill", QStringLiteral("Protección activa")};
+        case Protection::fallback:
+            return {"shield.lefthalf.filled", QStringLiteral("Protección de respaldo")};
+        case Protection::offline:
+            return {"exclamationmark.shield.fill",
+                    QStringLiteral("Sin internet: el filtro no responde")};
+        case Protection::notUsed:
+            return {"exclamationmark.shield", QString::fromUtf8(os::kCurrent.notUsedText.data(),
+                                                                os::kCurrent.notUsedText.size())};
+        case Protection::off:
+            break;
+    }
+    return {"shield.slash", QStringLiteral("Protección desactivada")};
+}
+
+QString trayTooltip(Protection protection) {
+    return QStringLiteral("Amparo · ") + statePresentation(protection).text;
+}
+
+std::vector<MenuRow> statusMenuRows(const ProtectionSnapshot& snapshot) {
+    const StatePresentation state = statePresentation(snapshot.protection);
+    std::vector<MenuRow> rows{
+        {state.text, state.symbol, MenuCommand::none, false},
+        {},
+        {QStringLiteral("Abrir Amparo"), nullptr, MenuCommand::open},
+    };
+    switch (snapshot.protection) {
+        case Protection::checking:
+            break;
+        case Protection::notInstalled:
+        case Protection::off:
+            rows.push_back({QStringLiteral("Activar protección…"), nullptr, MenuCommand::activate});
+            break;
+        case Protection::active:
+            rows.push_back(
+                {QStringLiteral("Desactivar protección…"), nullptr, MenuCommand::deactivate});
+            break;
+        case Protection::fallback:
+            rows.push_back({QStringLiteral("Reactivar Amparo…"), nullptr, MenuCommand::activate});
+            break;
+        case Protection::offline:
+            rows.push_back({QStringLiteral("Recuperar internet…"), nullptr, MenuCommand::restore});
+            break;
+        case Protection::notUsed:
+            rows.push_back({QStringLiteral("Reparar…"), nullptr, MenuCommand::activate});
+            break;
+    }
+    if (snapshot.installed && snapshot.protection != Protection::notUsed && snapshot.outdated) {
+        rows.push_back({QStringLiteral("Actualizar Amparo…"), nullptr, MenuCommand::activate});
+    }
+    rows.push_back({});
+    rows.push_back({QStringLiteral("Buscar actualizaciones…"), nullptr, MenuCommand::checkUpdates});
+    rows.push_back({QStringLiteral("Donar…"), "heart", MenuCommand::donate});
+    rows.push_back({QStringLiteral("Salir de Amparo"), nullptr, MenuCommand::quit});
+    return rows;
+}
+
+}  // namespace amparo
