@@ -21,14 +21,44 @@ packages=(
     librsvg2-bin chromium wrk
     openssl ca-certificates dnsperf dnsmasq-base unbound python3-hypercorn
     # installer: script lint, unit checks, the .deb (dnsmasq-base above is its DNS peer too)
-    shellcheck systemd dpkg-dev
+    shellcheck systemd dpkg-dev desktop-file-utils
     # Amparo, the tray application: Qt 6 (widgets for dialogs, Qt Quick for the
     # window), polkit's pkexec for root commands, Xvfb to run it in tests
     qt6-base-dev qt6-declarative-dev qt6-svg-dev qt6-declarative-dev-tools
     qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-layouts
     qml6-module-qtquick-window qml6-module-qtquick-templates qml6-module-qtqml-workerscript
-    qml6-module-qttest pkexec xvfb xauth
+    qml6-module-qttest qml6-module-qt5compat-graphicaleffects qt6-5compat-dev
+    qt6-translations-l10n pkexec xvfb xauth
 )
+# npm itself only where the machine has none of its own.
+command -v npm >/dev/null 2>&1 || packages+=(npm)
+
+# Fonts and symbols of Amparo's window, from the npm registry at fixed
+# versions (the build copies what it uses into Amparo's resources).
+npm_packages=(
+    @expo-google-fonts/baloo-2@0.4.2
+    @expo-google-fonts/nunito@0.4.2
+    bootstrap-icons@1.13.2
+)
+npm_dir=$(cd "$(dirname "$0")/.." && pwd)/.deps/npm
+
+npm_installed() {
+    local spec name version
+    for spec in "${npm_packages[@]}"; do
+        name=${spec%@*}
+        version=${spec##*@}
+        grep -q "\"version\": \"$version\"" "$npm_dir/node_modules/$name/package.json" 2>/dev/null ||
+            return 1
+    done
+}
+
+install_npm_assets() {
+    npm_installed && return 0
+    echo "Instalando desde npm: ${npm_packages[*]}"
+    mkdir -p "$npm_dir"
+    npm install --no-save --no-audit --no-fund --ignore-scripts --prefix "$npm_dir" \
+        "${npm_packages[@]}"
+}
 
 missing=()
 for package in "${packages[@]}"; do
@@ -38,6 +68,7 @@ for package in "${packages[@]}"; do
 done
 
 if ((${#missing[@]} == 0)); then
+    install_npm_assets
     echo "Dependencias: todo instalado."
     exit 0
 fi
@@ -51,3 +82,4 @@ echo "Instalando: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -q
 apt-get install -y -q --no-install-recommends "${missing[@]}"
+install_npm_assets

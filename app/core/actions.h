@@ -31,7 +31,8 @@ struct ActionPaths {
     static ActionPaths product(const QString& applicationDirectory);
 };
 
-inline constexpr const char* kDonationUrl = "https://liberapay.com/amparo/donate";
+inline constexpr const char* kDonationUrl =
+    "https://www.paypal.com/donate/?business=donaciones@amparo-filtro.org";
 inline constexpr const char* kWebsiteUrl = "https://www.amparo-filtro.org";
 
 class ProtectionActions : public QObject, public AmparoActions {

@@ -23,6 +23,10 @@ struct AppOsTable {
     std::string_view keywordFilterText;
     std::string_view includedPageLabel;
     std::string_view keywordFilterNeedsTool;
+    std::string_view cardNotInstalledDetail;
+    std::string_view cardOfflineTitle;
+    std::string_view cardNotUsedTitle;
+    std::string_view cardOffDetail;
 
     // Amparo started without its parts beside it.
     std::string_view missingPartText;
@@ -61,6 +65,10 @@ inline constexpr AppOsTable kMacOS{
         "apps pueden fallar mientras esté activo.",
     .includedPageLabel = "Página de este Mac",
     .keywordFilterNeedsTool = "Avanzado. Necesita mitmproxy (Homebrew).",
+    .cardNotInstalledDetail = "Los sitios para adultos dejan de abrir en este Mac.",
+    .cardOfflineTitle = "El Mac se quedó sin internet",
+    .cardNotUsedTitle = "El Mac no está usando el filtro",
+    .cardOffDetail = "Los sitios para adultos abren en este Mac.",
     .missingPartText = "Abrí Amparo desde Amparo.app (scripts/build_app.sh la arma).",
     .missingToolText =
         "El filtro por palabras usa mitmproxy. Instalalo con Homebrew (en la "
@@ -91,6 +99,10 @@ inline constexpr AppOsTable kLinux{
         "Algunas apps pueden fallar mientras esté activo.",
     .includedPageLabel = "Página de este equipo",
     .keywordFilterNeedsTool = "Avanzado. Necesita mitmproxy (apt).",
+    .cardNotInstalledDetail = "Los sitios para adultos dejan de abrir en este equipo.",
+    .cardOfflineTitle = "El equipo se quedó sin internet",
+    .cardNotUsedTitle = "El equipo no está usando el filtro",
+    .cardOffDetail = "Los sitios para adultos abren en este equipo.",
     .missingPartText =
         "Abrí Amparo desde el paquete instalado (/usr/lib/amparo/Amparo) o desde "
         "una compilación completa (scripts/build.sh release la arma en "

@@ -1,0 +1,185 @@
+#include "app/app_delegate.h"
+
+#include <unistd.h>
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QLocalSocket>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QQuickWindow>
+#include <cstdio>
+
+#include "app/core/os_table.h"
+#include "app/core/probe.h"
+#include "app/ui/qml_types.h"
+
+namespace amparo {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kRefreshEvery = 10s;
+constexpr auto kCaptureDelay = 4s;
+constexpr auto kBlockGap = 90s;
+constexpr const char* kReopenMessage = "mostrar\n";
+
+ProtectionModel::Gatherer productGatherer(const QString& directory) {
+    auto prober = std::make_shared<Prober>(ProbeSettings::product(directory));
+    return [prober] { return prober->gatherSnapshot(); };
+}
+
+}  // namespace
+
+QString AppDelegate::instanceName() {
+    return QStringLiteral("amparo-%1").arg(::getuid());
+}
+
+bool AppDelegate::reopenRunning() {
+    QLocalSocket socket;
+    socket.connectToServer(instanceName());
+    if (!socket.waitForConnected(500)) {
+        return false;
+    }
+    socket.write(kReopenMessage);
+    socket.waitForBytesWritten(500);
+    return true;
+}
+
+AppDelegate::AppDelegate(std::optional<CaptureRequest> capture, QObject* parent)
+    : QObject(parent),
+      capture_(std::move(capture)),
+      directory_(QCoreApplication::applicationDirPath()),
+      model_(productGatherer(directory_)),
+      runner_(directory_ + QStringLiteral("/amparo-admin")),
+      actions_(model_, runner_, dialogs_, desktop_, ActionPaths::product(directory_)),
+      view_(model_, actions_, theme_, directory_ + QStringLiteral("/pinturas")),
+      sheet_(model_, actions_),
+      window_(model_, view_, sheet_) {}
+
+AppDelegate::~AppDelegate() = default;
+
+void AppDelegate::launch() {
+    ui::registerFonts();
+    ui::registerQmlTypes(theme_);
+    if (capture_) {
+        launchCapture();
+        return;
+    }
+    listenForReopen();
+    updater_ = std::make_unique<Updater>();
+    connect(updater_.get(), &Updater::finished, this, &AppDelegate::showUpdateResult);
+    actions_.setUpdateCheck([this] { checkForUpdates(); });
+
+    tray_ = std::make_unique<Tray>(model_, [this](MenuCommand c) { command(c); });
+    tray_->show();
+    reaction_ = std::make_unique<BlockReaction>(
+        model_, desktop_, QString::fromUtf8(os::kCurrent.paths.logFile.data()), kBlockGap);
+    actions_.setUpdateWatcher([this] { reaction_->update(); });
+    connect(&model_, &ProtectionModel::refreshed, this, [this] { tray_->update(); });
+    model_.refresh();
+    connect(&timer_, &QTimer::timeout, &model_, &ProtectionModel::refresh);
+    timer_.start(kRefreshEvery);
+    window_.show();
+}
+
+void AppDelegate::launchCapture() {
+    if (capture_->state != QLatin1String("real")) {
+        model_.applyCaptureState(capture_->state);
+    }
+    window_.show(/*forCapture=*/true);
+    if (window_.window()) {
+        if (const auto height = captureHeight(qEnvironmentVariable("AMPARO_CAPTURA_ALTO"))) {
+            window_.window()->resize(480, *height);
+        }
+    }
+    QTimer::singleShot(kCaptureDelay, this, &AppDelegate::writeCapture);
+}
+
+void AppDelegate::writeCapture() {
+    const QImage image = window_.render(capture_->state == QLatin1String("sitios"));
+    const bool written = !image.isNull() && image.save(capture_->path, "PNG");
+    if (!written) {
+        std::fprintf(stderr, "Amparo: no se pudo escribir la captura en %s\n",
+                     qPrintable(capture_->path));
+    }
+    QCoreApplication::exit(written ? 0 : 1);
+}
+
+void AppDelegate::command(MenuCommand command) {
+    switch (command) {
+        case MenuCommand::none:
+            break;
+        case MenuCommand::open:
+            window_.show();
+            break;
+        case MenuCommand::activate:
+            actions_.activate();
+            break;
+        case MenuCommand::deactivate:
+            actions_.deactivate();
+            break;
+        case MenuCommand::restore:
+            actions_.restoreInternet();
+            break;
+        case MenuCommand::checkUpdates:
+            actions_.checkForUpdates();
+            break;
+        case MenuCommand::donate:
+            actions_.donate();
+            break;
+        case MenuCommand::quit:
+            QCoreApplication::quit();
+            break;
+    }
+}
+
+void AppDelegate::checkForUpdates() {
+    window_.show();
+    updater_->check();
+}
+
+void AppDelegate::showUpdateResult(const UpdateCheck& result) {
+    const UpdateMessage message = describe(result);
+    QMessageBox box(result.status == UpdateStatus::newer      ? QMessageBox::Information
+                    : result.status == UpdateStatus::upToDate ? QMessageBox::Information
+                                                              : QMessageBox::Warning,
+                    message.title, message.title);
+    box.setTextFormat(Qt::PlainText);
+    box.setInformativeText(message.text);
+    QPushButton* open = nullptr;
+    if (result.status == UpdateStatus::newer && result.newest) {
+        open = box.addButton(QStringLiteral("Abrir la página"), QMessageBox::AcceptRole);
+        box.addButton(QStringLiteral("Más tarde"), QMessageBox::RejectRole);
+        box.setDefaultButton(open);
+    } else {
+        box.addButton(QStringLiteral("Aceptar"), QMessageBox::AcceptRole);
+    }
+    box.exec();
+    if (open && box.clickedButton() == open) {
+        QDesktopServices::openUrl(result.newest->downloadPage);
+    }
+}
+
+void AppDelegate::listenForReopen() {
+    if (!reopen_.listen(instanceName())) {
+        // A socket left by an Amparo that ended badly: nobody answered on
+        // it (main checked), so it can go.
+        QLocalServer::removeServer(instanceName());
+        reopen_.listen(instanceName());
+    }
+    connect(&reopen_, &QLocalServer::newConnection, this, [this] {
+        while (QLocalSocket* socket = reopen_.nextPendingConnection()) {
+            connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
+                if (socket->readAll().startsWith("mostrar")) {
+                    window_.show();
+                }
+                socket->disconnectFromServer();
+            });
+            connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+        }
+    });
+}
+
+}  // namespace amparo

@@ -1,0 +1,66 @@
+// Amparo's composition root: the model and its prober, the root runner, the
+// actions, the tray, the main window, the block reaction, the refresh timer,
+// the updater, and the capture mode that renders one state to a picture.
+#pragma once
+
+#include <QLocalServer>
+#include <QObject>
+#include <QTimer>
+#include <memory>
+#include <optional>
+
+#include "app/core/actions.h"
+#include "app/core/block_reaction.h"
+#include "app/core/entry.h"
+#include "app/core/model.h"
+#include "app/core/privileged.h"
+#include "app/core/updater.h"
+#include "app/core/widget_dialogs.h"
+#include "app/main_window.h"
+#include "app/tray.h"
+#include "app/ui/content_view.h"
+#include "app/ui/sites_view.h"
+#include "app/ui/theme.h"
+
+namespace amparo {
+
+class AppDelegate : public QObject {
+    Q_OBJECT
+  public:
+    // The name another start of Amparo finds this one under.
+    static QString instanceName();
+    // Asks a running Amparo to show its window; false when none runs.
+    static bool reopenRunning();
+
+    explicit AppDelegate(std::optional<CaptureRequest> capture, QObject* parent = nullptr);
+    ~AppDelegate() override;
+
+    void launch();
+
+  private:
+    void launchCapture();
+    void writeCapture();
+    void command(MenuCommand command);
+    void checkForUpdates();
+    void showUpdateResult(const UpdateCheck& result);
+    void listenForReopen();
+
+    std::optional<CaptureRequest> capture_;
+    QString directory_;
+    ui::Theme theme_;
+    ProtectionModel model_;
+    PkexecRunner runner_;
+    WidgetDialogs dialogs_;
+    SystemDesktop desktop_;
+    ProtectionActions actions_;
+    ui::WindowViewModel view_;
+    ui::SitesSheet sheet_;
+    MainWindow window_;
+    std::unique_ptr<BlockReaction> reaction_;
+    std::unique_ptr<Tray> tray_;
+    std::unique_ptr<Updater> updater_;
+    QTimer timer_;
+    QLocalServer reopen_;
+};
+
+}  // namespace amparo

@@ -1,0 +1,23 @@
+// How Amparo was asked to start: normally, or to render one state of its
+// window into a picture ("--captura PATH [STATE]").
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+namespace amparo {
+
+struct CaptureRequest {
+    QString path;
+    QString state;  // "activa" unless given; "real" shows what this machine is
+};
+
+// The first "--captura" followed by an argument; a bare last "--captura" is
+// ignored and the application starts normally.
+std::optional<CaptureRequest> captureRequest(const QStringList& arguments);
+
+// The window height asked for in AMPARO_CAPTURA_ALTO, when it is a number.
+std::optional<int> captureHeight(const QString& value);
+
+}  // namespace amparo

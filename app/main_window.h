@@ -1,0 +1,50 @@
+// The main window: the QML content over the model, created on first showing
+// and kept; closing only hides it; its place and size are remembered.
+#pragma once
+
+#include <QImage>
+#include <QObject>
+#include <QString>
+#include <memory>
+
+class QQmlApplicationEngine;
+class QQuickWindow;
+
+namespace amparo {
+
+class ProtectionModel;
+namespace ui {
+class SitesSheet;
+class WindowViewModel;
+}  // namespace ui
+
+class MainWindow : public QObject {
+    Q_OBJECT
+  public:
+    static constexpr const char* kGeometryKey = "AmparoVentana";
+
+    MainWindow(ProtectionModel& model, ui::WindowViewModel& view, ui::SitesSheet& sheet,
+               QObject* parent = nullptr);
+    ~MainWindow() override;
+
+    // Creates the window when needed and brings it to the front. A window
+    // for a picture ignores the remembered place.
+    void show(bool forCapture = false);
+    QQuickWindow* window() const { return window_; }
+
+    // The window's content as shown now; for "sitios" only the sheet.
+    QImage render(bool sheetOnly) const;
+
+  private:
+    void create(bool forCapture);
+    void rememberGeometry() const;
+
+    ProtectionModel& model_;
+    ui::WindowViewModel& view_;
+    ui::SitesSheet& sheet_;
+    std::unique_ptr<QQmlApplicationEngine> engine_;
+    QQuickWindow* window_ = nullptr;
+    bool forCapture_ = false;
+};
+
+}  // namespace amparo

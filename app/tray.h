@@ -1,0 +1,42 @@
+// The shield in the panel: its icon and tooltip follow the snapshot, and its
+// menu is rebuilt from the snapshot each time it opens.
+#pragma once
+
+#include <QIcon>
+#include <QObject>
+#include <QSystemTrayIcon>
+#include <functional>
+
+#include "app/core/status_menu.h"
+
+class QMenu;
+
+namespace amparo {
+
+class ProtectionModel;
+
+// One state's icon: a monochrome shield drawn light with a dark rim, so it
+// reads on light and dark panels alike.
+QIcon trayIcon(Protection protection);
+
+class Tray : public QObject {
+    Q_OBJECT
+  public:
+    using Command = std::function<void(MenuCommand)>;
+    Tray(ProtectionModel& model, Command command, QObject* parent = nullptr);
+    ~Tray() override;
+
+    void show();
+    // Icon and tooltip for the current snapshot.
+    void update();
+
+  private:
+    void rebuildMenu();
+
+    ProtectionModel& model_;
+    Command command_;
+    QMenu* menu_;
+    QSystemTrayIcon icon_;
+};
+
+}  // namespace amparo

@@ -1,0 +1,248 @@
+#include "app/ui/content_view.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QImageReader>
+#include <QTimer>
+#include <QUrl>
+
+#include "app/core/actions.h"
+#include "app/core/os_table.h"
+#include "app/ui/settings_section.h"
+#include "app/ui/theme.h"
+
+namespace amparo::ui {
+
+namespace {
+
+QString qtext(std::string_view text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+// Public-domain devotional paintings; any of them may be missing.
+struct PaintingRow {
+    const char* file;
+    const char* credit;
+};
+constexpr PaintingRow kPaintings[] = {
+    {"pintura-1.jpg", "Rafael · La Madonna Sixtina (1512)"},
+    {"pintura-2.jpg", "Fra Angelico · La Anunciación (c. 1426)"},
+    {"pintura-3.jpg", "Bartolomé Esteban Murillo · La Inmaculada de los Venerables (1678)"},
+    {"pintura-4.jpg", "Sassoferrato · La Virgen en oración (1650)"},
+};
+
+}  // namespace
+
+const Quote kQuotes[kQuoteCount] = {
+    {"Felices los de corazón puro, porque verán a Dios.", "Jesús, Mateo 5, 8"},
+    {"Crea en mí, oh Dios, un corazón puro; renueva en mi interior un espíritu firme.",
+     "Salmo 51, 12"},
+    {"¿Cómo conservará puro el joven su camino? Cumpliendo tus palabras.", "Salmo 119, 9"},
+    {"Todo lo que es verdadero, todo lo que es noble, todo lo que es puro: en eso piensen.",
+     "San Pablo, Filipenses 4, 8"},
+    {"Aparta mis ojos de las cosas vanas; dame vida por tu camino.", "Salmo 119, 37"},
+    {"Guarda tu corazón más que cualquier otra cosa, porque de él brota la vida.",
+     "Proverbios 4, 23"},
+    {"Dios no nos llamó a la impureza, sino a la santidad.", "San Pablo, 1 Tesalonicenses 4, 7"},
+    {"No te dejes vencer por el mal; vence al mal con el bien.", "San Pablo, Romanos 12, 21"},
+    {"Los que miran hacia él quedan radiantes, y su rostro no se avergüenza.", "Salmo 34, 6"},
+    {"Nuestro corazón está inquieto hasta que descanse en ti.", "San Agustín, Confesiones"},
+};
+const char* const kTagline = "Tu escudo en internet";
+const char* const kMotto = "Bajo tu amparo nos acogemos, santa Madre de Dios.";
+
+StatusLook statusLook(Protection protection) {
+    const auto& table = os::kCurrent;
+    switch (protection) {
+        case Protection::checking:
+            return {"shield", CardColor::muted, QStringLiteral("Revisando…"),
+                    QStringLiteral("Un momento.")};
+        case Protection::notInstalled:
+            return {"shield", CardColor::accent, QStringLiteral("Activá la protección"),
+                    qtext(table.cardNotInstalledDetail)};
+        case Protection::active:
+            return {"checkmark.shield.fill", CardColor::accent, QStringLiteral("Protección activa"),
+                    QStringLiteral("Sitios para adultos bloqueados.")};
+        case Protection::fallback:
+            return {"shield.lefthalf.filled", CardColor::gold,
+                    QStringLiteral("Protección de respaldo"),
+                    QStringLiteral("Amparo se detuvo. Mientras tanto te cuida el filtro familiar "
+                                   "de Cloudflare.")};
+        case Protection::offline:
+            return {"wifi.exclamationmark", CardColor::coral, qtext(table.cardOfflineTitle),
+                    QStringLiteral("El filtro de Amparo no responde.")};
+        case Protection::notUsed:
+            return {"exclamationmark.shield.fill", CardColor::gold, qtext(table.cardNotUsedTitle),
+                    QStringLiteral("Otro DNS, un perfil o una VPN pasa por encima de Amparo.")};
+        case Protection::off:
+            break;
+    }
+    return {"shield.slash.fill", CardColor::coral, QStringLiteral("Protección desactivada"),
+            qtext(table.cardOffDetail)};
+}
+
+std::vector<StatusButton> statusButtons(const ProtectionSnapshot& snapshot) {
+    const QString activate = QStringLiteral("activate");
+    const QString restore = QStringLiteral("restoreInternet");
+    switch (snapshot.protection) {
+        case Protection::checking:
+        case Protection::active:
+            return {};
+        case Protection::notInstalled:
+        case Protection::off:
+            return {{QStringLiteral("Activar protección"), "shield.fill", true, activate}};
+        case Protection::fallback:
+            return {{QStringLiteral("Reactivar Amparo"), "arrow.clockwise", true, activate}};
+        case Protection::notUsed:
+            return {{QStringLiteral("Reparar"), "wrench.and.screwdriver.fill", true, activate}};
+        case Protection::offline:
+            break;
+    }
+    if (snapshot.outdated) {
+        return {{QStringLiteral("Actualizar Amparo"), "arrow.down.circle.fill", true, activate},
+                {QStringLiteral("Recuperar internet"), nullptr, false, restore}};
+    }
+    return {{QStringLiteral("Recuperar internet"), "wifi", true, restore},
+            {QStringLiteral("Reactivar Amparo"), nullptr, false, activate}};
+}
+
+bool showsUpdateCard(const ProtectionSnapshot& snapshot) {
+    return snapshot.installed && snapshot.outdated &&
+           (snapshot.protection == Protection::active ||
+            snapshot.protection == Protection::checking);
+}
+
+std::vector<Painting> findPaintings(const QString& directory) {
+    std::vector<Painting> found;
+    for (const PaintingRow& row : kPaintings) {
+        const QString path = directory + u'/' + QLatin1String(row.file);
+        QImageReader reader(path);
+        if (QFileInfo(path).isFile() && reader.canRead() && !reader.read().isNull()) {
+            found.push_back({path, QString::fromUtf8(row.credit)});
+        }
+    }
+    return found;
+}
+
+WindowViewModel::WindowViewModel(ProtectionModel& model, AmparoActions& actions, const Theme& theme,
+                                 const QString& resourceDirectory, QObject* parent)
+    : QObject(parent), model_(model), actions_(actions), theme_(theme) {
+    for (const Painting& painting : findPaintings(resourceDirectory)) {
+        paintings_.append(
+            QVariantMap{{QStringLiteral("source"), QUrl::fromLocalFile(painting.path)},
+                        {QStringLiteral("credit"), painting.credit}});
+    }
+    connect(&model_, &ProtectionModel::snapshotChanged, this, &WindowViewModel::changed);
+    connect(&model_, &ProtectionModel::blockDestinationChanged, this, &WindowViewModel::changed);
+}
+
+QString WindowViewModel::statusSymbol() const {
+    return QLatin1String(statusLook(snapshot().protection).symbol);
+}
+
+QColor WindowViewModel::statusColor() const {
+    switch (statusLook(snapshot().protection).color) {
+        case CardColor::muted:
+            return theme_.textMuted;
+        case CardColor::accent:
+            return theme_.accent;
+        case CardColor::gold:
+            return theme_.gold;
+        case CardColor::coral:
+            break;
+    }
+    return theme_.coral;
+}
+
+QVariantList WindowViewModel::statusButtonList() const {
+    QVariantList list;
+    for (const StatusButton& button : statusButtons(snapshot())) {
+        list.append(QVariantMap{
+            {QStringLiteral("title"), button.title},
+            {QStringLiteral("symbol"),
+             button.symbol ? QString::fromLatin1(button.symbol) : QString()},
+            {QStringLiteral("primary"), button.primary},
+            {QStringLiteral("action"), button.action},
+        });
+    }
+    return list;
+}
+
+QString WindowViewModel::listDetail() const {
+    return ui::listDetail(snapshot().listCount, snapshot().listDate);
+}
+
+QString WindowViewModel::sitesDetail() const {
+    return ui::sitesDetail(snapshot().customBlocked.size(), snapshot().allowed.size());
+}
+
+QString WindowViewModel::keywordDetail() const {
+    return ui::keywordDetail(snapshot().contentFilter, snapshot().mitmAvailable);
+}
+
+QStringList WindowViewModel::destinationLabels() const {
+    return ui::destinationLabels();
+}
+
+QVariantList WindowViewModel::quotes() const {
+    QVariantList list;
+    for (const Quote& quote : kQuotes) {
+        list.append(QVariantMap{{QStringLiteral("text"), QString::fromUtf8(quote.text)},
+                                {QStringLiteral("source"), QString::fromUtf8(quote.source)}});
+    }
+    return list;
+}
+
+QString WindowViewModel::websiteHost() const {
+    return QUrl(QLatin1String(kWebsiteUrl)).host();
+}
+
+QString WindowViewModel::version() const {
+    return QCoreApplication::applicationVersion();
+}
+
+void WindowViewModel::trigger(const QString& action) {
+    // Names as the view models hand them out; anything else is ignored.
+    using Intent = void (*)(AmparoActions&);
+    static const std::pair<const char*, Intent> kIntents[] = {
+        {"activate", [](AmparoActions& a) { a.activate(); }},
+        {"deactivate", [](AmparoActions& a) { a.deactivate(); }},
+        {"restoreInternet", [](AmparoActions& a) { a.restoreInternet(); }},
+        {"updateList", [](AmparoActions& a) { a.updateList(); }},
+        {"uninstall", [](AmparoActions& a) { a.uninstall(); }},
+        {"openLog", [](AmparoActions& a) { a.openLog(); }},
+        {"donate", [](AmparoActions& a) { a.donate(); }},
+        {"checkForUpdates", [](AmparoActions& a) { a.checkForUpdates(); }},
+        {"openWebsite", [](AmparoActions& a) { a.openWebsite(); }},
+    };
+    for (const auto& [name, intent] : kIntents) {
+        if (action == QLatin1String(name)) {
+            QTimer::singleShot(0, this, [this, run = intent] { run(actions_); });
+            return;
+        }
+    }
+}
+
+void WindowViewModel::chooseDestination(int index) {
+    if (index < 0 || index >= static_cast<int>(std::size(kAllBlockDestinations))) {
+        return;
+    }
+    QTimer::singleShot(0, this, [this, index] {
+        actions_.setBlockDestination(kAllBlockDestinations[index]);
+        // A cancelled or unchanged choice leaves the picker showing what is.
+        emit changed();
+    });
+}
+
+void WindowViewModel::setKeywordFilter(bool on) {
+    QTimer::singleShot(0, this, [this, on] {
+        actions_.setContentFilter(on);
+        emit changed();
+    });
+}
+
+void WindowViewModel::openSites() {
+    model_.setShowSites(true);
+}
+
+}  // namespace amparo::ui

@@ -1,0 +1,111 @@
+import QtQuick
+import QtTest
+import Amparo
+import AmparoPruebas
+import "qrc:/qml"
+
+Item {
+    width: 480
+    height: 760
+
+    SitesView {
+        id: view
+        x: 20
+        y: 20
+        sheet: Fixture.sheet
+    }
+
+    TestCase {
+        name: "SitesView"
+        when: windowShown
+
+        readonly property var blocked: findChild(view, "blockedEditor")
+        readonly property var allowed: findChild(view, "allowedEditor")
+
+        function part(editor, name) {
+            const found = findChild(editor, name)
+            verify(found, name)
+            return found
+        }
+
+        function typeIn(editor, text) {
+            mouseClick(part(editor, "siteField"))
+            for (const character of text)
+                keyClick(character)
+        }
+
+        function init() {
+            Fixture.reset("sitios")
+        }
+
+        function test_returnAddsTheSiteAndClearsTheField() {
+            typeIn(blocked, "Ejemplo.com/juegos")
+            keyClick(Qt.Key_Return)
+            compare(Fixture.sheet.blocked.count, 3)
+            compare(part(blocked, "siteField").text, "")
+            const list = part(blocked, "siteList")
+            tryVerify(() => list.itemAtIndex(2) !== null)
+            compare(list.itemAtIndex(2).site, "ejemplo.com")
+        }
+
+        function test_aTypoShowsTheHintUntilEdited() {
+            const hint = part(allowed, "invalidHint")
+            typeIn(allowed, "no es un sitio")
+            keyClick(Qt.Key_Enter)
+            verify(hint.visible)
+            compare(part(allowed, "siteField").text, "no es un sitio")
+            compare(Fixture.sheet.allowed.count, 0)
+            keyClick(Qt.Key_Backspace)
+            verify(!hint.visible)
+        }
+
+        function test_emptyListShowsItsTextInsteadOfRows() {
+            verify(part(allowed, "emptyText").visible)
+            verify(!part(allowed, "siteList").visible)
+            verify(!part(blocked, "emptyText").visible)
+        }
+
+        function test_listScrollsBeyondFourRows() {
+            const list = part(blocked, "siteList")
+            compare(list.height, 2 * 36)
+            for (const site of ["a.com", "b.com", "c.com"]) {
+                typeIn(blocked, site)
+                keyClick(Qt.Key_Return)
+            }
+            compare(list.height, 4 * 36)
+            tryVerify(() => list.contentHeight > list.height)
+        }
+
+        function test_saveWaitsForAChange() {
+            const save = findChild(view, "saveButton")
+            verify(!save.enabled)
+            verify(!part(blocked, "addButton").enabled)
+            typeIn(allowed, "escuela.edu")
+            verify(part(allowed, "addButton").enabled)
+            verify(!save.enabled, "a draft alone is no change")
+            mouseClick(part(allowed, "addButton"))
+            verify(save.enabled)
+        }
+
+        function test_escapeCancelsWithoutSaving() {
+            typeIn(blocked, "ejemplo.com")
+            keyClick(Qt.Key_Return)
+            keyClick(Qt.Key_Escape)
+            verify(!Fixture.model.showSites)
+            compare(Fixture.savedSites.length, 0)
+        }
+
+        function test_saveHandsOverBothLists() {
+            const first = part(blocked, "siteList").itemAtIndex(0)
+            compare(first.site, "apuestas-online.example")
+            mouseClick(part(first, "removeButton"))
+            typeIn(allowed, "Escuela.edu")
+            keyClick(Qt.Key_Return)
+            mouseClick(findChild(view, "saveButton"))
+            verify(!Fixture.model.showSites)
+            compare(Fixture.savedSites.length, 1)
+            compare(Array.from(Fixture.savedSites[0].blocked), ["juegos-de-azar.example"])
+            compare(Array.from(Fixture.savedSites[0].allowed), ["escuela.edu"])
+        }
+    }
+}
