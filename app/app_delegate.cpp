@@ -130,7 +130,11 @@ void AppDelegate::command(MenuCommand command) {
             actions_.donate();
             break;
         case MenuCommand::quit:
-            QCoreApplication::quit();
+            // A root command under way would lose its output pipe, and a
+            // script killed halfway could leave the filter half installed.
+            if (model_.busy().isEmpty()) {
+                QCoreApplication::quit();
+            }
             break;
     }
 }

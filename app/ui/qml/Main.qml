@@ -22,7 +22,12 @@ Window {
     }
 
     Shortcut { sequence: "Ctrl+W"; onActivated: window.close() }
-    Shortcut { sequence: "Ctrl+Q"; context: Qt.ApplicationShortcut; onActivated: Qt.quit() }
+    // Not while a root command runs: it must finish with Amparo there.
+    Shortcut {
+        sequence: "Ctrl+Q"
+        context: Qt.ApplicationShortcut
+        onActivated: if (window.model.busy === "") Qt.quit()
+    }
 
     ContentView {
         anchors.fill: parent
