@@ -29,6 +29,7 @@ packages=(
     qml6-module-qtquick-window qml6-module-qtquick-templates qml6-module-qtqml-workerscript
     qml6-module-qttest qml6-module-qt5compat-graphicaleffects qt6-5compat-dev
     qt6-translations-l10n pkexec xvfb xauth
+    python3-pil
 )
 # npm itself only where the machine has none of its own.
 command -v npm >/dev/null 2>&1 || packages+=(npm)
