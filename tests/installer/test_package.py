@@ -1,10 +1,13 @@
 """The .deb made by CPack: its contents, and dpkg installing and removing it in
 a throw-away root without starting anything."""
 
+import configparser
 import glob
 import os
+import re
 import stat
 import subprocess
+import xml.etree.ElementTree as ElementTree
 
 import pytest
 
@@ -12,7 +15,9 @@ from conftest import ORIGINAL_RESOLV, SCRIPTS, SOURCE, hosts_list
 
 BUILD = os.environ.get("AMPARO_BUILD_DIR", os.path.join(SOURCE, "build", "asan"))
 LIB = "usr/lib/amparo"
-PROGRAMS = ["trancad", "install.sh", "disable.sh", "uninstall.sh", "update_blocklist.sh"]
+# Side by side: Amparo looks for the others beside its own executable.
+PROGRAMS = ["Amparo", "amparo-estado", "amparo-admin", "trancad", "install.sh", "disable.sh",
+            "uninstall.sh", "update_blocklist.sh"]
 DATA = ["common.sh", "tranca.service"]
 
 
@@ -43,12 +48,63 @@ def empty_root(path):
     return path
 
 
-def test_the_package_holds_the_daemon_scripts_and_unit(package):
-    info = subprocess.run(["dpkg-deb", "--field", package, "Package", "Depends"],
-                          capture_output=True, text=True, check=True).stdout
-    assert "Package: amparo" in info
-    for needed in ("curl", "dnsutils", "iproute2", "util-linux"):
-        assert needed in info
+def field(package, name):
+    return subprocess.run(["dpkg-deb", "--field", package, name], capture_output=True,
+                          text=True, check=True).stdout.strip()
+
+
+def field_packages(package, name):
+    """Every package a control field names, alternatives included."""
+    return {choice.split("(")[0].strip() for item in field(package, name).split(",")
+            for choice in item.split("|") if choice.strip()}
+
+
+def imported_modules(paths):
+    """The modules named by import lines of QML files and import or depends
+    lines of qmldir files."""
+    found = set()
+    for path in paths:
+        with open(path, encoding="utf-8") as handle:
+            found |= set(re.findall(r"^\s*(?:default\s+)?(?:import|depends)\s+([A-Za-z][\w.]*)",
+                                    handle.read(), re.M))
+    return found
+
+
+def qml_packages():
+    """The Debian packages holding the QML modules Amparo's windows import and
+    the modules those import in turn. Modules without a qmldir on disk
+    (Amparo's own, those built into the Qt libraries) need no package."""
+    qml_root = glob.glob("/usr/lib/*/qt6/qml")[0]
+    # QtQml, built into its library, imports this one whenever QtQuick loads.
+    pending = {"QtQml.WorkerScript"}
+    pending |= imported_modules(glob.glob(os.path.join(SOURCE, "app", "ui", "qml", "*.qml")))
+    seen, qmldirs = set(), []
+    while pending:
+        module = pending.pop()
+        seen.add(module)
+        folder = os.path.join(qml_root, *module.split("."))
+        if os.path.exists(os.path.join(folder, "qmldir")):
+            qmldirs.append(os.path.join(folder, "qmldir"))
+            pending |= imported_modules([qmldirs[-1]] + glob.glob(os.path.join(folder, "*.qml")))
+            pending -= seen
+    owners = subprocess.run(["dpkg", "-S", *qmldirs], capture_output=True, text=True,
+                            check=True).stdout
+    return {line.split(":")[0] for line in owners.splitlines()}
+
+
+def test_the_package_holds_the_daemon_the_app_and_what_they_need(package):
+    assert field(package, "Package") == "amparo"
+    depends = field_packages(package, "Depends")
+    for needed in ("curl", "dnsutils", "iproute2", "util-linux", "pkexec", "xdg-utils"):
+        assert needed in depends
+    # Loaded at run time, so the shared-library scan cannot see them.
+    modules = qml_packages()
+    assert {"qml6-module-qtquick", "qml6-module-qtquick-templates",
+            "qml6-module-qt5compat-graphicaleffects"} <= modules
+    assert modules <= depends, modules - depends
+    assert "libqt6quick6" in depends  # the shared-library scan ran
+    recommends = field_packages(package, "Recommends")
+    assert {"policykit-1-gnome", "polkit-kde-agent-1"} <= recommends
     listing = subprocess.run(["dpkg-deb", "--contents", package], capture_output=True,
                              text=True, check=True).stdout
     for name in PROGRAMS:
@@ -57,6 +113,10 @@ def test_the_package_holds_the_daemon_scripts_and_unit(package):
     for name in DATA:
         assert any(line.startswith("-rw-r--r-- root/root") and line.endswith(f"./{LIB}/{name}")
                    for line in listing.splitlines()), name
+    # Whatever the build stages beside the program, the package ships there.
+    shipped = {line.rsplit(f"./{LIB}/", 1)[1].split("/")[0] for line in listing.splitlines()
+               if f"./{LIB}/" in line}
+    assert set(os.listdir(os.path.join(BUILD, "lib", "amparo"))) <= shipped
     # Nothing in systemd's directories: installing must not enable anything.
     assert "systemd/system" not in listing
 
@@ -88,7 +148,51 @@ def test_dpkg_installs_and_removes_it_in_a_test_root_starting_nothing(package, t
     result = dpkg_root(root, "--purge", "amparo")
     assert result.returncode == 0, result.stdout + result.stderr
     assert not (root / LIB).exists()
+    assert not (root / "etc" / "xdg" / "autostart" / "amparo.desktop").exists()
 
+
+def test_the_desktop_finds_amparo_and_amparo_its_password_helper(package, tmp_path):
+    root = empty_root(tmp_path / "raiz")
+    result = dpkg_root(root, "-i", package)
+    assert result.returncode == 0, result.stdout + result.stderr
+    program = root / LIB / "Amparo"
+    assert os.path.realpath(root / "usr" / "bin" / "amparo") == str(program)
+
+    # pkexec runs exactly the path the action names, as root.
+    policy = ElementTree.parse(root / "usr/share/polkit-1/actions/org.amparo.admin.policy")
+    exec_path = policy.find(".//annotate[@key='org.freedesktop.policykit.exec.path']").text
+    assert exec_path == f"/{LIB}/amparo-admin"
+    wrapper = subprocess.run([str(root / exec_path.lstrip("/")), "echo hecho"],
+                             capture_output=True, text=True, timeout=30)
+    assert wrapper.stdout == "AMPARO-AUTORIZADO\nhecho\n"
+
+    with open(os.path.join(SOURCE, "app", "main.cpp"), encoding="utf-8") as handle:
+        desktop_name = re.search(r'setDesktopFileName\(QStringLiteral\("([^"]+)"\)',
+                                 handle.read()).group(1)
+    menu = root / "usr/share/applications" / f"{desktop_name}.desktop"
+    autostart = root / "etc/xdg/autostart" / f"{desktop_name}.desktop"
+    for entry in (menu, autostart):
+        check = subprocess.run(["desktop-file-validate", str(entry)], capture_output=True,
+                               text=True)
+        assert check.returncode == 0 and not re.search(r": (error|warning):", check.stdout), \
+            check.stdout
+        parsed = configparser.ConfigParser(interpolation=None)
+        parsed.optionxform = str
+        parsed.read(entry, encoding="utf-8")
+        keys = parsed["Desktop Entry"]
+        assert root / keys["Exec"].split()[0].lstrip("/") == program, entry
+        assert keys["Icon"] == "amparo" and keys["Terminal"] == "false"
+    assert parsed["Desktop Entry"]["X-GNOME-Autostart-enabled"] == "true"
+
+    icons = root / "usr/share/icons/hicolor"
+    assert (icons / "scalable/apps/amparo.svg").is_file()
+    sizes = set()
+    for png in icons.glob("*/apps/amparo.png"):
+        header = png.read_bytes()[:24]
+        width, height = int.from_bytes(header[16:20], "big"), int.from_bytes(header[20:24], "big")
+        assert png.parent.parent.name == f"{width}x{height}", png
+        sizes.add(width)
+    assert {16, 32, 48, 256} <= sizes
 
 
 def test_the_packaged_scripts_and_daemon_install_and_uninstall_end_to_end(package, tmp_path,
