@@ -262,6 +262,15 @@ TEST_F(ActionsTest, SavedSitesKeepCommentsAndStayData) {
     EXPECT_FALSE(QFileInfo::exists(staged)) << "the user's lists left in the temporary folder";
 }
 
+TEST_F(ActionsTest, EditsThatCannotBeStagedAreReportedNotDropped) {
+    testing::ScopedEnv noTemporaryFolder("TMPDIR", "/nonexistent/amparo");
+    actions_.saveSites({"nuevo.example"}, {});
+    EXPECT_TRUE(runner_.commands.isEmpty());
+    EXPECT_EQ(
+        dialogs_.seen.filter(QStringLiteral("failure: No se pudieron guardar tus sitios")).size(),
+        1);
+}
+
 TEST_F(ActionsTest, ConveniencesOpenTheirPlaces) {
     actions_.openLog();
     actions_.donate();
