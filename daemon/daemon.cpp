@@ -56,6 +56,10 @@ Daemon::~Daemon() {
 
 void Daemon::start() {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
+    // First of all: a SIGTERM during start-up (a service stopped right after
+    // it started) must still end through the stop routine, not leave the
+    // machine pointed at a dead 127.0.0.1. The handler runs once the loop does.
+    armSignals();
     logLine("trancad iniciando (dir: " + config_.dataDirectory +
             ", puerto: " + std::to_string(config_.dnsPort) +
             (managesSystemDNS(config_)
@@ -82,7 +86,6 @@ void Daemon::start() {
     selfCheck_.attachLoop(
         io_, [this](int status, std::string_view reason) { terminate(status, reason); },
         timings_.selfCheckTimeout);
-    armSignals();
     armSelfCheck(timings_.selfCheckFirst);
 }
 
