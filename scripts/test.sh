@@ -13,7 +13,7 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 (cd "$root/build/asan" && ctest --output-on-failure -j "$(nproc)" --timeout 600)
 
 "$root/scripts/build.sh" tsan
-export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:suppressions=$root/tests/tsan.supp}
 # Not here: the process, installer and desktop tests drive processes, not
 # threads; the updater's network tests and the QML tests run Qt's own threads
 # (network, scene graph), which live in the uninstrumented Qt libraries and

@@ -112,7 +112,7 @@ void ProtectionModel::gatherLoop() {
             std::lock_guard lock(mutex_);
             gathered_ = std::move(snapshot);
         }
-        QMetaObject::invokeMethod(this, &ProtectionModel::deliverGathered, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, "deliverGathered", Qt::QueuedConnection);
     }
 }
 

@@ -101,7 +101,9 @@ class ProtectionModel : public QObject {
 
   private:
     void gatherLoop();
-    void deliverGathered();
+    // Queued from the gathering thread by name: Qt then builds the call
+    // inside its own event code, so nothing of ours is shared through it.
+    Q_INVOKABLE void deliverGathered();
     // Sleeps on the gathering thread; false when the model is going away.
     bool pause(std::chrono::milliseconds duration);
 
