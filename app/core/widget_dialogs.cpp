@@ -25,7 +25,6 @@ constexpr const char* kExampleAddress = "https://www.ejemplo.org/ayuda";
 // taken for markup.
 QMessageBox* alert(const QString& title, const QString& text) {
     auto* box = new QMessageBox(QMessageBox::Warning, title, title);
-    box->setAttribute(Qt::WA_DeleteOnClose, false);
     box->setTextFormat(Qt::PlainText);
     box->setInformativeText(text);
     box->setWindowModality(Qt::ApplicationModal);

@@ -14,12 +14,13 @@
 #include "app/ui/qml_types.h"
 #include "app/ui/sites_view.h"
 #include "app/ui/theme.h"
+#include "tests/support/ignored_actions.h"
 
 namespace amparo::ui {
 namespace {
 
 // Keeps what the views asked to save; every other action is ignored.
-class RecordingActions : public AmparoActions {
+class RecordingActions : public testing::IgnoredActions {
   public:
     std::function<void(const QStringList&, const QStringList&)> onSaveSites;
     int destinationRequests = 0;
@@ -27,17 +28,7 @@ class RecordingActions : public AmparoActions {
     void saveSites(const QStringList& blocked, const QStringList& allowed) override {
         onSaveSites(blocked, allowed);
     }
-    void activate() override {}
-    void deactivate() override {}
-    void restoreInternet() override {}
-    void updateList() override {}
     void setBlockDestination(BlockDestination) override { ++destinationRequests; }
-    void setContentFilter(bool) override {}
-    void uninstall() override {}
-    void openLog() override {}
-    void donate() override {}
-    void checkForUpdates() override {}
-    void openWebsite() override {}
 };
 
 class Fixture : public QObject {

@@ -6,6 +6,7 @@
 #include <QSignalSpy>
 #include <functional>
 
+#include "tests/support/ignored_actions.h"
 #include "tests/support/support.h"
 
 namespace amparo::ui {
@@ -124,7 +125,7 @@ TEST_F(SiteListTest, RemovesEveryCopyAndReaddsAtTheEnd) {
     EXPECT_EQ(list_.items(), (QStringList{QStringLiteral("b.com"), QStringLiteral("a.com")}));
 }
 
-struct RecordingActions : AmparoActions {
+struct RecordingActions : testing::IgnoredActions {
     struct Saved {
         QStringList blocked;
         QStringList allowed;
@@ -136,17 +137,6 @@ struct RecordingActions : AmparoActions {
     void saveSites(const QStringList& blocked, const QStringList& allowed) override {
         saved.push_back({blocked, allowed, model->showSites()});
     }
-    void activate() override {}
-    void deactivate() override {}
-    void restoreInternet() override {}
-    void updateList() override {}
-    void setBlockDestination(BlockDestination) override {}
-    void setContentFilter(bool) override {}
-    void uninstall() override {}
-    void openLog() override {}
-    void donate() override {}
-    void checkForUpdates() override {}
-    void openWebsite() override {}
 };
 
 class SitesSheetTest : public ::testing::Test {
