@@ -146,10 +146,10 @@ void AppDelegate::checkForUpdates() {
 
 void AppDelegate::showUpdateResult(const UpdateCheck& result) {
     const UpdateMessage message = describe(result);
-    QMessageBox box(result.status == UpdateStatus::newer      ? QMessageBox::Information
-                    : result.status == UpdateStatus::upToDate ? QMessageBox::Information
-                                                              : QMessageBox::Warning,
-                    message.title, message.title);
+    const bool answered =
+        result.status == UpdateStatus::newer || result.status == UpdateStatus::upToDate;
+    QMessageBox box(answered ? QMessageBox::Information : QMessageBox::Warning, message.title,
+                    message.title);
     box.setTextFormat(Qt::PlainText);
     box.setInformativeText(message.text);
     QPushButton* open = nullptr;

@@ -5,7 +5,8 @@
 #include <QTimer>
 
 #include "app/core/os_table.h"
-#include "platform/linux/file_util.h"
+#include "app/core/probe.h"
+#include "app/core/text.h"
 
 namespace amparo {
 
@@ -16,16 +17,15 @@ using namespace std::chrono_literals;
 // Lets the busy overlay be drawn before the password dialog takes the screen.
 constexpr auto kBusyPaintDelay = 50ms;
 
-QString qtext(std::string_view value) {
-    return QString::fromUtf8(value.data(), static_cast<qsizetype>(value.size()));
-}
-
 bool hasControlCharacter(const QString& text) {
     return std::any_of(text.begin(), text.end(), [](QChar c) {
         return c.category() == QChar::Other_Control || c == QChar::LineSeparator ||
                c == QChar::ParagraphSeparator;
     });
 }
+
+const QString kStagingFailed = QStringLiteral(
+    "No se pudo preparar la copia en la carpeta temporal. Revisá el espacio libre del disco.");
 
 // Staged copies hold the user's lists: gone once root has copied them.
 void removeStaged(const QString& staged) {
@@ -169,9 +169,7 @@ void ProtectionActions::updateList() {
 
 QString ProtectionActions::listFileText(const QString& currentPath, const QStringList& entries) {
     QString text;
-    const auto current = tranca::platform::linux_files::readFile(
-        QFile::encodeName(currentPath).toStdString(), 16u << 20);
-    if (current) {
+    if (const auto current = readUserListBytes(currentPath)) {
         for (const QString& line : QString::fromUtf8(*current).split(u'\n')) {
             if (line.startsWith(u'#')) {
                 text += line.chopped(line.endsWith(u'\r') ? 1 : 0) + u'\n';
@@ -204,9 +202,7 @@ void ProtectionActions::saveSites(const QStringList& blocked, const QStringList&
                 removeStaged(*staged);
             }
         }
-        dialogs_.showFailure(failureTitle,
-                             QStringLiteral("No se pudo preparar la copia en la carpeta "
-                                            "temporal. Revisá el espacio libre del disco."));
+        dialogs_.showFailure(failureTitle, kStagingFailed);
         return;
     }
     const QString command = installCommand(*stagedCustom, customPath) + QStringLiteral(" && ") +
@@ -258,9 +254,7 @@ void ProtectionActions::setBlockDestination(BlockDestination destination) {
         u'\n');
     const QString failureTitle = QStringLiteral("No se pudo cambiar la página");
     if (!staged) {
-        dialogs_.showFailure(failureTitle,
-                             QStringLiteral("No se pudo preparar la copia en la carpeta "
-                                            "temporal. Revisá el espacio libre del disco."));
+        dialogs_.showFailure(failureTitle, kStagingFailed);
         return;
     }
     const Completion report = reportTo(failureTitle);

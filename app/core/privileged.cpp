@@ -10,6 +10,7 @@
 #include <stdlib.h>
 
 #include "app/core/os_table.h"
+#include "app/core/text.h"
 
 namespace amparo {
 
@@ -165,9 +166,8 @@ PkexecRunner::~PkexecRunner() {
 void PkexecRunner::run(const QString& commandLine, Done done) {
     if (!QFileInfo(wrapperPath_).isExecutable()) {
         // Without its wrapper the password dialog would be asked for nothing.
-        const std::string_view text = os::kCurrent.missingPartText;
-        QTimer::singleShot(0, this, [done = std::move(done), text] {
-            done(PrivilegedResult::failed(QString::fromUtf8(text.data(), qsizetype(text.size()))));
+        QTimer::singleShot(0, this, [done = std::move(done)] {
+            done(PrivilegedResult::failed(qtext(os::kCurrent.missingPartText)));
         });
         return;
     }

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "app/core/os_table.h"
+#include "app/core/text.h"
 #include "platform/linux/file_util.h"
 #include "platform/network_store.h"
 
@@ -30,10 +31,6 @@ constexpr std::size_t kMaxListBytes = 256u << 20;
 constexpr std::size_t kMaxSmallFileBytes = 16u << 20;
 constexpr std::size_t kDnsHeaderBytes = 12;
 constexpr std::size_t kReplyBuffer = 512;
-
-QString qtext(std::string_view value) {
-    return QString::fromUtf8(value.data(), static_cast<qsizetype>(value.size()));
-}
 
 std::optional<std::string> readBytes(const QString& path, std::size_t maxBytes) {
     return tranca::platform::linux_files::readFile(QFile::encodeName(path).toStdString(), maxBytes);
@@ -138,9 +135,13 @@ void forEachListEntry(std::string_view text, const std::function<void(std::strin
     }
 }
 
+std::optional<std::string> readUserListBytes(const QString& path) {
+    return readBytes(path, kMaxSmallFileBytes);
+}
+
 QStringList readListFile(const QString& path) {
     QStringList entries;
-    if (const auto bytes = readBytes(path, kMaxSmallFileBytes)) {
+    if (const auto bytes = readUserListBytes(path)) {
         forEachListEntry(*bytes, [&entries](std::string_view entry) { entries << qtext(entry); });
     }
     return entries;
@@ -265,7 +266,7 @@ qint64 Prober::countListEntries() {
     }
     listStamp_ = stamp;
     const std::string blocklist = readBytes(settings_.blocklist, kMaxListBytes).value_or("");
-    const std::string custom = readBytes(settings_.customList, kMaxSmallFileBytes).value_or("");
+    const std::string custom = readUserListBytes(settings_.customList).value_or("");
     // Sorted by hash, then by text: equal entries end up side by side without
     // a node allocated per entry, and equal hashes still compare the text.
     using Entry = std::pair<std::size_t, std::string_view>;

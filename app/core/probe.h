@@ -9,6 +9,7 @@
 #include <chrono>
 #include <functional>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "app/core/snapshot.h"
@@ -41,6 +42,10 @@ struct ProbeSettings {
 // returns, without empty and "#" lines, in file order. Missing, unreadable,
 // non-regular or oversized files give no entries.
 QStringList readListFile(const QString& path);
+
+// The bytes of a list file of the user's (custom, allow, redirect): none when
+// it is missing, unreadable, not a regular file or beyond any real list.
+std::optional<std::string> readUserListBytes(const QString& path);
 
 // Calls take(entry) for each entry of list text, without copying.
 void forEachListEntry(std::string_view text, const std::function<void(std::string_view)>& take);

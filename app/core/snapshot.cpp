@@ -4,24 +4,18 @@
 #include <QMetaEnum>
 #include <algorithm>
 
+#include "app/core/text.h"
+
 namespace amparo {
 
-namespace {
-
-QString text(std::string_view value) {
-    return QString::fromUtf8(value.data(), static_cast<qsizetype>(value.size()));
-}
-
-}  // namespace
-
 bool isFilterList(const QStringList& servers) {
-    return servers.size() == 1 && servers.front() == text(kFilterServer);
+    return servers.size() == 1 && servers.front() == qtext(kFilterServer);
 }
 
 bool isBackupList(const QStringList& servers) {
     return std::equal(
         servers.begin(), servers.end(), std::begin(kBackupServers), std::end(kBackupServers),
-        [](const QString& server, std::string_view backup) { return server == text(backup); });
+        [](const QString& server, std::string_view backup) { return server == qtext(backup); });
 }
 
 Protection decideProtection(const StateInputs& inputs) {
@@ -62,7 +56,7 @@ BlockDestination blockDestinationFor(bool opensHelpPage,
     if (redirectLine->toLower() == QLatin1String("local")) {
         return BlockDestination::included;
     }
-    if (*redirectLine == text(kStopPageUrl)) {
+    if (*redirectLine == qtext(kStopPageUrl)) {
         return BlockDestination::amparo;
     }
     if (redirectLine->startsWith(QLatin1String("https://")) ||
@@ -76,9 +70,9 @@ std::optional<QUrl> blockPageUrl(BlockDestination destination,
                                  const std::optional<QString>& redirectLine) {
     switch (destination) {
         case BlockDestination::amparo:
-            return QUrl(text(kStopPageUrl));
+            return QUrl(qtext(kStopPageUrl));
         case BlockDestination::included:
-            return QUrl(text(kIncludedPageUrl));
+            return QUrl(qtext(kIncludedPageUrl));
         case BlockDestination::custom: {
             if (!redirectLine) {
                 return std::nullopt;

@@ -1,6 +1,7 @@
 #include "app/core/status_menu.h"
 
 #include "app/core/os_table.h"
+#include "app/core/text.h"
 
 namespace amparo {
 
@@ -18,8 +19,7 @@ StatePresentation statePresentation(Protection protection) {
             return {"exclamationmark.shield.fill",
                     QStringLiteral("Sin internet: el filtro no responde")};
         case Protection::notUsed:
-            return {"exclamationmark.shield", QString::fromUtf8(os::kCurrent.notUsedText.data(),
-                                                                os::kCurrent.notUsedText.size())};
+            return {"exclamationmark.shield", qtext(os::kCurrent.notUsedText)};
         case Protection::off:
             break;
     }

@@ -8,16 +8,13 @@
 
 #include "app/core/actions.h"
 #include "app/core/os_table.h"
+#include "app/core/text.h"
 #include "app/ui/settings_section.h"
 #include "app/ui/theme.h"
 
 namespace amparo::ui {
 
 namespace {
-
-QString qtext(std::string_view text) {
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
 
 // Public-domain devotional paintings; any of them may be missing.
 struct PaintingRow {

@@ -3,6 +3,7 @@
 #include <QLocale>
 
 #include "app/core/os_table.h"
+#include "app/core/text.h"
 
 namespace amparo::ui {
 
@@ -11,10 +12,6 @@ namespace {
 const QLocale& spanish() {
     static const QLocale locale(QLocale::Spanish);
     return locale;
-}
-
-QString qtext(std::string_view text) {
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
 QString counted(qsizetype count, const char* one, const char* many) {
