@@ -19,14 +19,15 @@ struct CommandRow {
     std::string_view flag;
     std::string_view value;
     bool needsManagement;
+    bool changesDNS;
 };
 
 constexpr std::array<CommandRow, 5> kCommands{{
-    {"--dns", "estado", false},
-    {"--dns", "local", true},
-    {"--dns", "respaldo", true},
-    {"--dns", "original", true},
-    {"--proxy", "apagado", true},
+    {"--dns", "estado", false, false},
+    {"--dns", "local", true, true},
+    {"--dns", "respaldo", true, true},
+    {"--dns", "original", true, true},
+    {"--proxy", "apagado", true, false},
 }};
 
 void runRow(const CommandRow& row, NetConfig& net) {
@@ -81,8 +82,16 @@ int runCommand(const DaemonConfig& config, std::string_view flag, std::string_vi
         return 1;
     }
     NetConfig net(config);
+    // Checked before any step, so that nothing at all changes: "original"
+    // would otherwise still turn the proxy off and drop the record.
+    if (row->changesDNS) {
+        if (const auto why = net.unreadableDNS()) {
+            writeError("No se cambió nada: " + *why + ".\n");
+            return 1;
+        }
+    }
     runRow(*row, net);
-    // Failures show only as the settings store's log lines.
+    // Other failures show only as the settings store's log lines.
     return 0;
 }
 

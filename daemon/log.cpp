@@ -4,6 +4,8 @@
 
 #include <cerrno>
 
+#include "daemon/text.h"
+
 namespace tranca {
 
 std::string isoTimestamp(std::time_t when) {
@@ -14,18 +16,56 @@ std::string isoTimestamp(std::time_t when) {
     return std::string(text, length);
 }
 
+namespace {
+
+constexpr char kHex[] = "0123456789abcdef";
+
+// Characters that end a line for some reader (C1 controls with NEL among
+// them, the line and paragraph separators) or that reorder how a line reads
+// (the bidirectional embeddings, overrides and isolates).
+bool breaksOrReordersLines(char32_t c) {
+    return (c >= 0x80 && c <= 0x9f) || (c >= 0x2028 && c <= 0x202e) || (c >= 0x2066 && c <= 0x2069);
+}
+
+}  // namespace
+
 void appendEscaped(std::string& out, std::string_view text) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f) {
+    // Runs of characters that need no escape are copied whole.
+    std::size_t plainFrom = 0;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const auto byte = static_cast<unsigned char>(text[at]);
+        if (byte >= 0x20 && byte < 0x7f) {
+            ++at;
+            continue;
+        }
+        char32_t c = byte;
+        std::size_t length = 1;
+        if (byte >= 0x80) {
+            length = text::decodeUtf8(text, at, c);
+            if (length != 0 && !breaksOrReordersLines(c)) {
+                at += length;
+                continue;
+            }
+        }
+        out.append(text.substr(plainFrom, at - plainFrom));
+        if (length > 1) {
+            out += "\\u";
+            for (int shift = 12; shift >= 0; shift -= 4) {
+                out += kHex[(c >> shift) & 0x0f];
+            }
+        } else {
+            // An ASCII control, or a byte that is not UTF-8: a reader in a
+            // single-byte charset could take it for a control.
             out += "\\x";
             out += kHex[byte >> 4];
             out += kHex[byte & 0x0f];
-        } else {
-            out += c;
+            length = 1;
         }
+        at += length;
+        plainFrom = at;
     }
+    out.append(text.substr(plainFrom));
 }
 
 std::string formatLogLine(std::string_view message, std::time_t when) {
@@ -42,10 +82,12 @@ std::string formatLogLine(std::string_view message, std::time_t when) {
 bool writeAll(int fd, std::string_view text) {
     while (!text.empty()) {
         const ssize_t written = ::write(fd, text.data(), text.size());
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        // EPIPE from a closed reader and the rest are given up, not retried:
+        // nothing would take the bytes. A write that takes none is too.
+        if (written <= 0) {
             return false;
         }
         text.remove_prefix(static_cast<std::size_t>(written));

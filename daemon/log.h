@@ -29,11 +29,15 @@ class LogBatch {
 // "2026-12-05T17:35:22Z" for the given time.
 std::string isoTimestamp(std::time_t when);
 
-// The line logLine writes, newline included. Control characters (below U+0020
-// and U+007F) become "\xNN" so nothing from outside can split or forge a line.
+// The line logLine writes, newline included. Nothing from outside can split,
+// forge or reverse a line: ASCII controls (below U+0020, U+007F) and bytes that
+// are not UTF-8 become "\xNN"; C1 controls (U+0080-U+009F, NEL among them),
+// the line and paragraph separators U+2028/U+2029 and the bidirectional
+// controls U+202A-U+202E and U+2066-U+2069 become "\uNNNN". Other UTF-8
+// (Spanish text, IDN names) is kept as it is.
 std::string formatLogLine(std::string_view message, std::time_t when);
 
-// Appends text to out with control characters escaped as in formatLogLine.
+// Appends text to out escaped as in formatLogLine.
 void appendEscaped(std::string& out, std::string_view text);
 
 }  // namespace tranca

@@ -21,6 +21,18 @@ namespace {
 
 constexpr std::size_t kMaxOriginalBytes = 1 << 20;
 
+std::string_view modeLabel(DNSMode mode) {
+    switch (mode) {
+        case DNSMode::local:
+            return "DNS local";
+        case DNSMode::respaldo:
+            return "DNS respaldo";
+        case DNSMode::original:
+            return "DNS original";
+    }
+    return "DNS";
+}
+
 std::string displayName(const ServiceInfo& service) {
     return service.name.empty() ? service.id : service.name;
 }
@@ -89,6 +101,18 @@ const std::vector<std::string>& backupServers() {
     return servers;
 }
 
+std::optional<std::string> unreadableDNS(NetworkStore& store) {
+    for (const ServiceInfo& service : enabledServices(store)) {
+        if (store.hasProtocol(service.id, Protocol::dns) &&
+            !store.configuration(service.id, Protocol::dns)) {
+            const std::string why = store.lastError();
+            return "no se pudo leer entera la configuración DNS de " + displayName(service) +
+                   (why.empty() ? std::string() : " (" + why + ")");
+        }
+    }
+    return std::nullopt;
+}
+
 std::vector<ServiceInfo> enabledServices(NetworkStore& store) {
     std::vector<ServiceInfo> out;
     for (ServiceInfo& service : store.services()) {
@@ -101,14 +125,20 @@ std::vector<ServiceInfo> enabledServices(NetworkStore& store) {
 
 bool setServiceDNS(NetworkStore& store, const ServiceInfo& service,
                    const std::vector<std::string>& servers) {
+    bool added = false;
     if (!store.hasProtocol(service.id, Protocol::dns)) {
         if (servers.empty() || !store.addProtocol(service.id, Protocol::dns) ||
             !store.hasProtocol(service.id, Protocol::dns)) {
             return false;
         }
+        added = true;
     }
-    Dictionary configuration =
-        store.configuration(service.id, Protocol::dns).value_or(Dictionary{});
+    std::optional<Dictionary> read = store.configuration(service.id, Protocol::dns);
+    if (!read && !added) {
+        // Staged from nothing, the write would drop the keys we could not read.
+        return false;
+    }
+    Dictionary configuration = std::move(read).value_or(Dictionary{});
     const auto current = platform::textListValue(configuration, "ServerAddresses")
                              .value_or(std::vector<std::string>{});
     if (current == servers) {
@@ -286,25 +316,37 @@ bool NetConfig::applyToServices(std::string_view label, std::string_view reason,
     return true;
 }
 
+std::optional<std::string> NetConfig::unreadableDNS() {
+    auto store = opener_();
+    if (!store) {
+        return std::nullopt;
+    }
+    return tranca::unreadableDNS(*store);
+}
+
 bool NetConfig::setDNSMode(DNSMode mode, std::string_view reason) {
     if (!managesSystemDNS()) {
         return false;
     }
+    if (const auto why = unreadableDNS()) {
+        logLine("No se cambió a " + std::string(modeLabel(mode)) + ": " + *why);
+        return false;
+    }
     switch (mode) {
         case DNSMode::local:
-            return applyToServices("DNS local", reason,
+            return applyToServices(modeLabel(mode), reason,
                                    [](NetworkStore& store, const ServiceInfo& s) {
                                        return setServiceDNS(store, s, localServers());
                                    });
         case DNSMode::respaldo:
-            return applyToServices("DNS respaldo", reason,
+            return applyToServices(modeLabel(mode), reason,
                                    [](NetworkStore& store, const ServiceInfo& s) {
                                        return setServiceDNS(store, s, backupServers());
                                    });
         case DNSMode::original: {
             const OriginalDNS original = loadOriginalDNS();
             return applyToServices(
-                "DNS original", reason, [&original](NetworkStore& store, const ServiceInfo& s) {
+                modeLabel(mode), reason, [&original](NetworkStore& store, const ServiceInfo& s) {
                     const auto found = original.find(s.id);
                     return setServiceDNS(
                         store, s,
@@ -332,6 +374,11 @@ void NetConfig::saveOriginalDNS() {
     }
     auto store = opener_();
     if (!store) {
+        return;
+    }
+    // Unread servers would be recorded as none; the switch that follows says
+    // why it does not happen either.
+    if (tranca::unreadableDNS(*store)) {
         return;
     }
     OriginalDNS original;

@@ -5,6 +5,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,7 +35,13 @@ using StoreOpener = std::function<std::unique_ptr<platform::NetworkStore>()>;
 // The enabled services of the handle's current set, in order.
 std::vector<platform::ServiceInfo> enabledServices(platform::NetworkStore& store);
 
+// Why the DNS settings of an enabled service cannot be read whole, naming the
+// service; nullopt when every one can. Nothing is switched or recorded then:
+// settings taken for empty would be lost to the change or to the record.
+std::optional<std::string> unreadableDNS(platform::NetworkStore& store);
+
 // Per-service changes; true when the service's configuration was rewritten.
+// A DNS configuration that is there but cannot be read is left alone.
 bool setServiceDNS(platform::NetworkStore& store, const platform::ServiceInfo& service,
                    const std::vector<std::string>& servers);
 bool setServiceProxy(platform::NetworkStore& store, const platform::ServiceInfo& service, bool on);
@@ -52,11 +59,16 @@ class NetConfig {
 
     bool managesSystemDNS() const { return tranca::managesSystemDNS(config_); }
 
-    // True when something was changed and saved.
+    // unreadableDNS on a handle of its own; nullopt also when no handle opens.
+    std::optional<std::string> unreadableDNS();
+
+    // True when something was changed and saved. Logs and changes nothing
+    // when the current DNS cannot be read whole.
     bool setDNSMode(DNSMode mode, std::string_view reason);
     bool setSystemProxy(std::string_view label, std::string_view reason, bool on);
 
-    // Records the current servers once; later calls leave the file alone.
+    // Records the current servers once; later calls leave the file alone, and
+    // so does a call while they cannot be read whole.
     void saveOriginalDNS();
     OriginalDNS loadOriginalDNS() const;
     std::string originalPath() const {

@@ -13,31 +13,76 @@ namespace tranca {
 
 namespace {
 
-// Up to this many labels are examined; every rule looks at three at most.
-constexpr std::size_t kLabelsKept = 4;
+// Google's search domains as https://www.google.com/supported_domains lists
+// them, in the page's spelling and order so the two can be compared when the
+// page changes. Only these names, bare or with "www.", are Google Search: a
+// name whose first label merely reads "google" (google.github.io,
+// google.example.com) belongs to someone else.
+constexpr auto kGoogleSearchDomains = std::to_array<std::string_view>(
+    {".google.com",    ".google.ad",     ".google.ae",     ".google.com.af", ".google.com.ag",
+     ".google.al",     ".google.am",     ".google.co.ao",  ".google.com.ar", ".google.as",
+     ".google.at",     ".google.com.au", ".google.az",     ".google.ba",     ".google.com.bd",
+     ".google.be",     ".google.bf",     ".google.bg",     ".google.com.bh", ".google.bi",
+     ".google.bj",     ".google.com.bn", ".google.com.bo", ".google.com.br", ".google.bs",
+     ".google.bt",     ".google.co.bw",  ".google.by",     ".google.com.bz", ".google.ca",
+     ".google.cd",     ".google.cf",     ".google.cg",     ".google.ch",     ".google.ci",
+     ".google.co.ck",  ".google.cl",     ".google.cm",     ".google.cn",     ".google.com.co",
+     ".google.co.cr",  ".google.com.cu", ".google.cv",     ".google.com.cy", ".google.cz",
+     ".google.de",     ".google.dj",     ".google.dk",     ".google.dm",     ".google.com.do",
+     ".google.dz",     ".google.com.ec", ".google.ee",     ".google.com.eg", ".google.es",
+     ".google.com.et", ".google.fi",     ".google.com.fj", ".google.fm",     ".google.fr",
+     ".google.ga",     ".google.ge",     ".google.gg",     ".google.com.gh", ".google.com.gi",
+     ".google.gl",     ".google.gm",     ".google.gr",     ".google.com.gt", ".google.gy",
+     ".google.com.hk", ".google.hn",     ".google.hr",     ".google.ht",     ".google.hu",
+     ".google.co.id",  ".google.ie",     ".google.co.il",  ".google.im",     ".google.co.in",
+     ".google.iq",     ".google.is",     ".google.it",     ".google.je",     ".google.com.jm",
+     ".google.jo",     ".google.co.jp",  ".google.co.ke",  ".google.com.kh", ".google.ki",
+     ".google.kg",     ".google.co.kr",  ".google.com.kw", ".google.kz",     ".google.la",
+     ".google.com.lb", ".google.li",     ".google.lk",     ".google.co.ls",  ".google.lt",
+     ".google.lu",     ".google.lv",     ".google.com.ly", ".google.co.ma",  ".google.md",
+     ".google.me",     ".google.mg",     ".google.mk",     ".google.ml",     ".google.com.mm",
+     ".google.mn",     ".google.com.mt", ".google.mu",     ".google.mv",     ".google.mw",
+     ".google.com.mx", ".google.com.my", ".google.co.mz",  ".google.com.na", ".google.com.ng",
+     ".google.com.ni", ".google.ne",     ".google.nl",     ".google.no",     ".google.com.np",
+     ".google.nr",     ".google.nu",     ".google.co.nz",  ".google.com.om", ".google.com.pa",
+     ".google.com.pe", ".google.com.pg", ".google.com.ph", ".google.com.pk", ".google.pl",
+     ".google.pn",     ".google.com.pr", ".google.ps",     ".google.pt",     ".google.com.py",
+     ".google.com.qa", ".google.ro",     ".google.ru",     ".google.rw",     ".google.com.sa",
+     ".google.com.sb", ".google.sc",     ".google.se",     ".google.com.sg", ".google.sh",
+     ".google.si",     ".google.sk",     ".google.com.sl", ".google.sn",     ".google.so",
+     ".google.sm",     ".google.sr",     ".google.st",     ".google.com.sv", ".google.td",
+     ".google.tg",     ".google.co.th",  ".google.com.tj", ".google.tl",     ".google.tm",
+     ".google.tn",     ".google.to",     ".google.com.tr", ".google.tt",     ".google.com.tw",
+     ".google.co.tz",  ".google.com.ua", ".google.co.ug",  ".google.co.uk",  ".google.com.uy",
+     ".google.co.uz",  ".google.com.vc", ".google.co.ve",  ".google.co.vi",  ".google.com.vn",
+     ".google.vu",     ".google.ws",     ".google.rs",     ".google.co.za",  ".google.co.zm",
+     ".google.co.zw",  ".google.cat"});
 
-struct Labels {
-    std::array<std::string_view, kLabelsKept> first{};
-    std::size_t count = 0;
-};
-
-Labels splitLabels(std::string_view name) {
-    Labels labels;
-    std::size_t start = 0;
-    while (start <= name.size()) {
-        std::size_t dot = name.find('.', start);
-        if (dot == std::string_view::npos) {
-            dot = name.size();
+constexpr bool allGoogleDomains() {
+    for (const std::string_view domain : kGoogleSearchDomains) {
+        if (!domain.starts_with(".google.") || domain.size() <= 8 || domain.ends_with('.') ||
+            domain.find("..") != std::string_view::npos) {
+            return false;
         }
-        if (dot > start) {
-            if (labels.count < kLabelsKept) {
-                labels.first[labels.count] = name.substr(start, dot - start);
-            }
-            ++labels.count;
-        }
-        start = dot + 1;
     }
-    return labels;
+    return true;
+}
+static_assert(allGoogleDomains(), "every entry is .google. followed by a suffix");
+
+// name is lower-case with no empty labels.
+bool isGoogleSearchDomain(std::string_view name) {
+    if (name.starts_with("www.")) {
+        name.remove_prefix(4);
+    }
+    if (!name.starts_with("google.")) {
+        return false;
+    }
+    for (const std::string_view domain : kGoogleSearchDomains) {
+        if (domain.substr(1) == name) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // name equals domain, or domain preceded by one of the given labels.
@@ -102,15 +147,10 @@ std::optional<std::string_view> safeHost(std::string_view name) {
         text::lowercaseInto(name, lowered);
         lower = lowered;
     }
-    const Labels labels = splitLabels(lower);
-    if (labels.count < 2) {
-        return std::nullopt;
-    }
-    if (labels.first[0] == "google" ||
-        (labels.count >= 3 && labels.first[0] == "www" && labels.first[1] == "google")) {
+    const std::string_view whole = joinedLabels(lower, spare);
+    if (isGoogleSearchDomain(whole)) {
         return safehosts::kGoogle;
     }
-    const std::string_view whole = joinedLabels(lower, spare);
     if (isDomainOrPrefixed(whole, "bing.com", {"www"})) {
         return safehosts::kBing;
     }
@@ -128,6 +168,7 @@ SafeSearch& SafeSearch::shared() {
 SafeSearch::SafeSearch(Resolver resolver) : resolver_(std::move(resolver)) {
     ips_.emplace(std::string(safehosts::kGoogle), safehosts::kGoogleBuiltIn);
     ips_.emplace(std::string(safehosts::kBing), safehosts::kBingBuiltIn);
+    ips_.emplace(std::string(safehosts::kDuckDuckGo), safehosts::kDuckDuckGoBuiltIn);
 }
 
 void SafeSearch::refresh() {

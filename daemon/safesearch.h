@@ -17,13 +17,19 @@ namespace safehosts {
 inline constexpr std::string_view kGoogle = "forcesafesearch.google.com";
 inline constexpr std::string_view kBing = "strict.bing.com";
 inline constexpr std::string_view kDuckDuckGo = "safe.duckduckgo.com";
-// Addresses those hosts had when this was written, so Google and Bing are
-// enforced before the first resolution succeeds.
+// Addresses those hosts had when this was written, so every engine is
+// enforced before the first resolution succeeds; refresh replaces them with
+// what the hosts resolve to at run time.
 inline constexpr Ipv4 kGoogleBuiltIn{216, 239, 38, 120};
 inline constexpr Ipv4 kBingBuiltIn{204, 79, 197, 220};
+// safe.duckduckgo.com resolves to a pool of addresses that changes over time;
+// this is one it gave in 2024, a fallback until the first refresh.
+inline constexpr Ipv4 kDuckDuckGoBuiltIn{52, 142, 126, 100};
 }  // namespace safehosts
 
-// The safe host for a query name, or none.
+// The safe host for a query name, or none: Google's search domains (google.com
+// and its country domains, bare or with "www."), bing.com and www.bing.com,
+// duckduckgo.com with "www." or "start.". Case and empty labels are ignored.
 std::optional<std::string_view> safeHost(std::string_view name);
 
 class SafeSearch {

@@ -87,6 +87,10 @@ locale_t utf8Locale() {
 
 }  // namespace
 
+std::size_t decodeUtf8(std::string_view text, std::size_t at, char32_t& out) {
+    return decode(text, at, out);
+}
+
 bool isValidUtf8(std::string_view bytes) {
     std::size_t at = 0;
     while (at < bytes.size()) {

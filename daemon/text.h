@@ -11,6 +11,10 @@ namespace tranca::text {
 // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
 bool isValidUtf8(std::string_view bytes);
 
+// Decodes the strict UTF-8 character starting at text[at] (at < text.size())
+// into out; returns its length in bytes, 0 when the bytes there are not one.
+std::size_t decodeUtf8(std::string_view text, std::size_t at, char32_t& out);
+
 // Length of the line terminator starting at text[at] (LF, CR, VT, FF, U+0085,
 // U+2028, U+2029), 0 when there is none. needMore is set when the bytes at the
 // end could still become a terminator once more input arrives.

@@ -51,7 +51,9 @@ class NetworkStore {
     virtual bool addProtocol(std::string_view serviceId, Protocol protocol) = 0;
 
     // The protocol's configuration; nullopt when there is none or it cannot be
-    // read.
+    // read whole (lastError then says why). Never an empty or partial
+    // dictionary for settings that could not be read: callers change what
+    // they read and write it back.
     virtual std::optional<Dictionary> configuration(std::string_view serviceId,
                                                     Protocol protocol) = 0;
     // Stages a new configuration in this handle.

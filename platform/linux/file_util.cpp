@@ -1,6 +1,7 @@
 #include "platform/linux/file_util.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -61,16 +62,31 @@ std::string systemError(int code) {
     return std::strerror(code);
 }
 
-std::optional<std::string> readFile(const std::string& path, std::size_t maxBytes) {
+namespace {
+
+enum class ReadFailure { none, missing, notRegular, tooLarge, system };
+
+std::optional<std::string> readBounded(const std::string& path, std::size_t maxBytes,
+                                       ReadFailure& failure, int& code) {
+    failure = ReadFailure::system;
     // Non-blocking and regular files only: a FIFO or a device at a path we
     // read must not stall the caller.
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
+        code = errno;
+        if (code == ENOENT) {
+            failure = ReadFailure::missing;
+        }
         return std::nullopt;
     }
     struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
-        static_cast<std::size_t>(info.st_size) > maxBytes) {
+    if (::fstat(fd, &info) != 0) {
+        code = errno;
+        ::close(fd);
+        return std::nullopt;
+    }
+    if (!S_ISREG(info.st_mode) || static_cast<std::size_t>(info.st_size) > maxBytes) {
+        failure = S_ISREG(info.st_mode) ? ReadFailure::tooLarge : ReadFailure::notRegular;
         ::close(fd);
         return std::nullopt;
     }
@@ -81,6 +97,7 @@ std::optional<std::string> readFile(const std::string& path, std::size_t maxByte
     for (;;) {
         if (used == contents.size()) {
             if (contents.size() > maxBytes) {
+                failure = ReadFailure::tooLarge;
                 ::close(fd);
                 return std::nullopt;
             }
@@ -91,6 +108,7 @@ std::optional<std::string> readFile(const std::string& path, std::size_t maxByte
             continue;
         }
         if (got < 0) {
+            code = errno;
             ::close(fd);
             return std::nullopt;
         }
@@ -101,10 +119,50 @@ std::optional<std::string> readFile(const std::string& path, std::size_t maxByte
     }
     ::close(fd);
     if (used > maxBytes) {
+        failure = ReadFailure::tooLarge;
         return std::nullopt;
     }
     contents.resize(used);
+    failure = ReadFailure::none;
     return contents;
+}
+
+std::string sizeText(std::size_t bytes) {
+    if (bytes >= (1u << 20) && bytes % (1u << 20) == 0) {
+        return std::to_string(bytes >> 20) + " MiB";
+    }
+    return std::to_string(bytes) + " bytes";
+}
+
+}  // namespace
+
+std::optional<std::string> readFile(const std::string& path, std::size_t maxBytes) {
+    ReadFailure failure;
+    int code = 0;
+    return readBounded(path, maxBytes, failure, code);
+}
+
+std::optional<std::string> readSettingsFile(const std::string& path, std::string& error,
+                                            std::size_t maxBytes) {
+    ReadFailure failure;
+    int code = 0;
+    auto contents = readBounded(path, maxBytes, failure, code);
+    switch (failure) {
+        case ReadFailure::none:
+            return contents;
+        case ReadFailure::missing:
+            return std::string();
+        case ReadFailure::notRegular:
+            error = path + " no es un archivo normal";
+            break;
+        case ReadFailure::tooLarge:
+            error = path + " ocupa más de " + sizeText(maxBytes);
+            break;
+        case ReadFailure::system:
+            error = "no se pudo leer " + path + ": " + systemError(code);
+            break;
+    }
+    return std::nullopt;
 }
 
 bool replaceFile(const std::string& path, std::string_view contents, unsigned mode,
@@ -166,9 +224,19 @@ void FileLock::unlock() {
 bool runProgram(const std::string& program, const std::string& argument, std::string& error) {
     std::vector<char*> argv{const_cast<char*>(program.c_str()), const_cast<char*>(argument.c_str()),
                             nullptr};
+    // trancad ignores SIGPIPE, and an ignored signal stays ignored across
+    // exec: the program gets the default back.
+    posix_spawnattr_t attributes;
+    ::posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    ::sigemptyset(&defaults);
+    ::sigaddset(&defaults, SIGPIPE);
+    ::posix_spawnattr_setsigdefault(&attributes, &defaults);
+    ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
     pid_t pid = 0;
     const int spawned =
-        ::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ);
+        ::posix_spawn(&pid, program.c_str(), nullptr, &attributes, argv.data(), environ);
+    ::posix_spawnattr_destroy(&attributes);
     if (spawned != 0) {
         error = "no se pudo ejecutar " + program + ": " + systemError(spawned);
         return false;

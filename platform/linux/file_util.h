@@ -8,9 +8,18 @@
 
 namespace tranca::platform::linux_files {
 
+inline constexpr std::size_t kMaxReadBytes = 1 << 20;
+
 // Whole file, at most maxBytes; nullopt when missing, unreadable, larger or
 // not a regular file (never blocks on a FIFO).
-std::optional<std::string> readFile(const std::string& path, std::size_t maxBytes = 1 << 20);
+std::optional<std::string> readFile(const std::string& path, std::size_t maxBytes = kMaxReadBytes);
+
+// For settings files whose absence means "nothing set": a missing file reads
+// as empty, and nullopt means something is at path that could not be read
+// whole (not a regular file, unreadable, larger than maxBytes), with a Spanish
+// reason in error. A change rendered over what was not read would drop it.
+std::optional<std::string> readSettingsFile(const std::string& path, std::string& error,
+                                            std::size_t maxBytes = kMaxReadBytes);
 
 // Replaces path's contents: a temporary file beside it renamed over it. When
 // path is a mount point (a bind-mounted resolv.conf in a container) rename is

@@ -118,10 +118,11 @@ std::vector<ServiceInfo> ResolvConfStore::services() {
 }
 
 std::optional<Dictionary> ResolvConfStore::readDns() {
-    const auto text = linux_files::readFile(path_);
+    // No file yet reads as nothing configured; a file we cannot read whole is
+    // a failure, never nothing.
+    const auto text = linux_files::readSettingsFile(path_, error_);
     if (!text) {
-        // No file yet: nothing configured.
-        return Dictionary{};
+        return std::nullopt;
     }
     const ResolvConf parsed = ResolvConf::parse(*text);
     Dictionary out;
@@ -160,8 +161,13 @@ bool ResolvConfStore::commitDns(const Dictionary& dns) {
         error_ = foreign;
         return false;
     }
-    const auto text = linux_files::readFile(path_);
-    const ResolvConf current = ResolvConf::parse(text.value_or(""));
+    // Read again under the lock: the file may have changed since readDns, and
+    // rendering over text that was not read would drop every other line.
+    const auto text = linux_files::readSettingsFile(path_, error_);
+    if (!text) {
+        return false;
+    }
+    const ResolvConf current = ResolvConf::parse(*text);
     const auto servers = textListValue(dns, "ServerAddresses");
     const auto searches = textListValue(dns, "SearchDomains");
     // The C library notices a changed resolv.conf by itself: nothing to apply.

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <optional>
+#include <string_view>
+#include <vector>
 
 namespace tranca {
 namespace {
@@ -24,8 +26,38 @@ TEST(LogLine, OutsideTextCannotSplitOrForgeALine) {
     EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1);
 }
 
-TEST(LogLine, Utf8PassesThrough) {
-    EXPECT_EQ(formatLogLine("Página · ñ", 0), "[1970-01-01T00:00:00Z] Página · ñ\n");
+struct EscapeRow {
+    const char* what;
+    std::string_view text;
+    std::string_view escaped;
+};
+
+TEST(LogLine, UnicodeLineBreaksAndBidiControlsAreEscapedOtherUtf8Kept) {
+    const std::vector<EscapeRow> rows = {
+        {"first C1 control", "<\xc2\x80>", "<\\u0080>"},
+        {"next line", "<\xc2\x85>", "<\\u0085>"},
+        {"last C1 control", "<\xc2\x9f>", "<\\u009f>"},
+        {"line separator", "<\xe2\x80\xa8>", "<\\u2028>"},
+        {"paragraph separator", "<\xe2\x80\xa9>", "<\\u2029>"},
+        {"left-to-right embedding", "<\xe2\x80\xaa>", "<\\u202a>"},
+        {"right-to-left override", "<\xe2\x80\xae>", "<\\u202e>"},
+        {"left-to-right isolate", "<\xe2\x81\xa6>", "<\\u2066>"},
+        {"pop directional isolate", "<\xe2\x81\xa9>", "<\\u2069>"},
+        {"byte that is not UTF-8", "<\x85>", "<\\x85>"},
+        {"cut-short sequence", "<\xe2\x80", "<\\xe2\\x80"},
+        {"Spanish text", "Página · ñ", "Página · ñ"},
+        {"IDN name", "bücher.example", "bücher.example"},
+        {"no-break space after the C1 controls", "<\xc2\xa0>", "<\xc2\xa0>"},
+        {"narrow no-break space after the overrides", "<\xe2\x80\xaf>", "<\xe2\x80\xaf>"},
+        {"invisible plus just before the isolates", "<\xe2\x81\xa4>", "<\xe2\x81\xa4>"},
+        {"emoji", "<\xf0\x9f\x98\x80>", "<\xf0\x9f\x98\x80>"},
+    };
+    for (const EscapeRow& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::string out = "x";
+        appendEscaped(out, row.text);
+        EXPECT_EQ(out, "x" + std::string(row.escaped));
+    }
 }
 
 }  // namespace

@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include "daemon/selfcheck.h"
@@ -118,6 +120,46 @@ TEST(ResolvConfStore, StagedChangesReachTheFileOnlyOnCommit) {
     EXPECT_EQ(readText(resolv), "search lan\nnameserver 127.0.0.1\n");
 }
 
+std::string tooLargeForTheStore() {
+    return "nameserver 10.0.0.1\n#" + std::string(1 << 20, '-') + "\n";
+}
+
+TEST(ResolvConfStore, CommitRefusesToRenderOverAFileItCannotReadWhole) {
+    struct Spoiler {
+        const char* what;
+        std::function<void(const std::filesystem::path&)> spoil;
+        std::string reason;
+    };
+    const std::vector<Spoiler> spoilers = {
+        {"larger than the read limit",
+         [](const std::filesystem::path& path) { writeText(path, tooLargeForTheStore()); },
+         " ocupa más de 1 MiB"},
+        {"a FIFO",
+         [](const std::filesystem::path& path) {
+             std::filesystem::remove(path);
+             ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0);
+         },
+         " no es un archivo normal"},
+    };
+    for (const Spoiler& spoiler : spoilers) {
+        SCOPED_TRACE(spoiler.what);
+        TempDir dir;
+        const auto resolv = dir.path() / "resolv.conf";
+        writeText(resolv, "search lan\nnameserver 10.0.0.1\n");
+        platform::ResolvConfStore store(resolv, dir.path() / "lock", nullptr);
+        Dictionary dns = *store.configuration("resolv.conf", Protocol::dns);
+        dns["ServerAddresses"] = std::vector<std::string>{"127.0.0.1"};
+        ASSERT_TRUE(store.setConfiguration("resolv.conf", Protocol::dns, dns));
+        // Changed after it was read, before the commit.
+        spoiler.spoil(resolv);
+        EXPECT_FALSE(store.commit());
+        EXPECT_EQ(store.lastError(), resolv.string() + spoiler.reason);
+        if (!std::filesystem::is_fifo(resolv)) {
+            EXPECT_EQ(readText(resolv), tooLargeForTheStore());
+        }
+    }
+}
+
 // --- the protection routines ---------------------------------------------------
 
 class ProtectionTest : public ::testing::Test {
@@ -226,6 +268,22 @@ TEST_F(ProtectionTest, AfterStopNoEnforcementPointsDnsBackAtTheFilter) {
     EXPECT_EQ(readText(resolv()),
               "nameserver 1.1.1.3\nnameserver 1.0.0.3\n"
               "nameserver 2606:4700:4700::1113\nnameserver 2606:4700:4700::1003\n");
+}
+
+TEST_F(ProtectionTest, DnsThatCannotBeReadWholeIsNeitherRecordedNorSwitched) {
+    writeText(resolv(), tooLargeForTheStore());
+    SelfCheck check(config_, settings_);
+    ::testing::internal::CaptureStdout();
+    check.enforceProtection();
+    check.stopProtection("el servicio se detiene");
+    const std::string log = ::testing::internal::GetCapturedStdout();
+    const std::string why = ": no se pudo leer entera la configuración DNS de " +
+                            resolv().string() + " (" + resolv().string() + " ocupa más de 1 MiB)\n";
+    EXPECT_NE(log.find("] No se cambió a DNS local" + why), std::string::npos) << log;
+    EXPECT_NE(log.find("] No se cambió a DNS respaldo" + why), std::string::npos) << log;
+    EXPECT_EQ(log.find("guardados"), std::string::npos) << log;
+    EXPECT_FALSE(std::filesystem::exists(config_.dataDirectory + std::string(kOriginalDnsFile)));
+    EXPECT_EQ(readText(resolv()), tooLargeForTheStore());
 }
 
 TEST_F(ProtectionTest, QueuedEnforceRunsOnTheNetworkQueueAndYieldsToStop) {

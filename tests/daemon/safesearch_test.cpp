@@ -25,6 +25,11 @@ TEST(SafeHost, TableOfFaults) {
         {"maps_other_google_subdomain", "images.google.com", std::nullopt},
         {"maps_www_google_without_domain", "www.google", std::nullopt},
         {"maps_lookalike_first_label", "googleusercontent.com", std::nullopt},
+        {"maps_google_label_of_other_domain", "google.github.io", std::nullopt},
+        {"maps_google_subdomain_elsewhere", "google.example.com", std::nullopt},
+        {"maps_google_com_inside_other_domain", "google.com.evil.example", std::nullopt},
+        {"maps_www_google_of_other_domain", "www.google.github.io", std::nullopt},
+        {"misses_last_listed_domain", "google.cat", safehosts::kGoogle},
         {"misses_bing", "bing.com", safehosts::kBing},
         {"misses_www_bing", "WWW.Bing.Com", safehosts::kBing},
         {"maps_other_bing_subdomain", "cn.bing.com", std::nullopt},
@@ -46,15 +51,17 @@ TEST(SafeHost, TableOfFaults) {
     }
 }
 
-TEST(SafeSearchTable, BuiltInsPresentDuckDuckGoAbsentUntilResolved) {
+TEST(SafeSearchTable, EveryEngineIsEnforcedBeforeAnyResolutionSucceeds) {
     SafeSearch safeSearch([](std::string_view) { return std::nullopt; });
-    EXPECT_EQ(safeSearch.addressOf(safehosts::kGoogle), safehosts::kGoogleBuiltIn);
-    EXPECT_EQ(safeSearch.addressOf(safehosts::kBing), safehosts::kBingBuiltIn);
-    EXPECT_FALSE(safeSearch.addressOf(safehosts::kDuckDuckGo));
     safeSearch.refresh();
-    EXPECT_EQ(safeSearch.addressOf(safehosts::kGoogle), safehosts::kGoogleBuiltIn)
-        << "failed resolution dropped the built-in address";
-    EXPECT_FALSE(safeSearch.addressOf(safehosts::kDuckDuckGo));
+    const std::vector<std::pair<std::string_view, Ipv4>> builtIns = {
+        {safehosts::kGoogle, safehosts::kGoogleBuiltIn},
+        {safehosts::kBing, safehosts::kBingBuiltIn},
+        {safehosts::kDuckDuckGo, safehosts::kDuckDuckGoBuiltIn},
+    };
+    for (const auto& [host, address] : builtIns) {
+        EXPECT_EQ(safeSearch.addressOf(host), address) << host;
+    }
 }
 
 TEST(SafeSearchTable, RefreshResolvesInOrderAndIgnoresZeroAddress) {

@@ -132,6 +132,43 @@ def test_symlinked_resolvconf_is_reported_not_fought(sandbox_factory):
         assert handle.read() == "nameserver 127.0.0.53\n"
 
 
+TOO_LARGE = "nameserver 192.168.1.1\n#" + "-" * (1 << 20) + "\n"
+
+
+def make_too_large(box):
+    box.write_resolv(TOO_LARGE)
+    return "/etc/resolv.conf ocupa más de 1 MiB"
+
+
+def make_fifo(box):
+    os.remove(box.resolv)
+    os.mkfifo(box.resolv, 0o644)
+    return "/etc/resolv.conf no es un archivo normal"
+
+
+def resolv_state(box):
+    return "FIFO" if stat.S_ISFIFO(os.stat(box.resolv).st_mode) else box.read_resolv()
+
+
+@pytest.mark.parametrize("spoil", [make_too_large, make_fifo])
+@pytest.mark.parametrize("command", ["local", "respaldo", "original"])
+def test_dns_that_cannot_be_read_whole_changes_nothing(sandbox_factory, spoil, command):
+    box = sandbox_factory(RESOLV, mode="dir")
+    box.write_keyfile("90-trancad-proxy", OUR_PROXY)
+    if command != "local":
+        assert box.tool("--dns", "local").returncode == 0
+    reason = spoil(box)
+    before = (resolv_state(box), os.path.exists(box.original_plist))
+
+    result = box.tool("--dns", command)
+    assert (result.returncode, result.stdout, result.stderr) == (
+        1, "", "No se cambió nada: no se pudo leer entera la configuración DNS de "
+               f"/etc/resolv.conf ({reason}).\n")
+    assert (resolv_state(box), os.path.exists(box.original_plist)) == before
+    with open(box.keyfile("90-trancad-proxy"), encoding="utf-8") as handle:
+        assert handle.read() == OUR_PROXY
+
+
 # --- system proxy (dconf) ------------------------------------------------------
 
 

@@ -5,12 +5,14 @@ import os
 import re
 import shutil
 import signal
+import socket
+import struct
 import subprocess
 import time
 
 import pytest
 
-from conftest import TRANCAD
+from conftest import TRANCAD, free_port
 
 USAGE = "Uso: trancad --dns local|respaldo|original|estado · trancad --proxy apagado\n"
 STAMP = re.compile(r"^\[\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ\] ")
@@ -93,6 +95,46 @@ def test_directory_with_newline_cannot_forge_a_log_line(trancad_factory, tmp_pat
     daemon.stop()
     assert all(STAMP.match(line) for line in daemon.lines)
     assert not any(line.startswith("[2030") for line in daemon.lines)
+
+
+def ask_dns(port, name, ident):
+    """The answer section's first address of an A query, as dotted text."""
+    question = b"".join(bytes([len(label)]) + label.encode() for label in name.split("."))
+    query = struct.pack(">6H", ident, 0x0100, 1, 0, 0, 0) + question + b"\0\0\x01\0\x01"
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+        probe.settimeout(10)
+        probe.sendto(query, ("127.0.0.1", port))
+        reply = probe.recv(512)
+    assert reply[:2] == query[:2] and struct.unpack(">H", reply[6:8])[0] >= 1, reply
+    return socket.inet_ntoa(reply[-4:])
+
+
+def test_closed_standard_output_does_not_end_the_daemon(tmp_path):
+    (tmp_path / "blocklist.txt").write_text("bloqueado.example\n")
+    port = free_port()
+    env = {"PATH": os.environ.get("PATH", ""), "TRANCAD_DIR": str(tmp_path),
+           "TRANCAD_PORT": str(port), "TRANCAD_HTTP": str(free_port(socket.SOCK_STREAM)),
+           "TRANCAD_DNS": "0"}
+    for key in ("ASAN_OPTIONS", "UBSAN_OPTIONS"):
+        if key in os.environ:
+            env[key] = os.environ[key]
+    proc = subprocess.Popen([TRANCAD], env=env, stdout=subprocess.PIPE,
+                            stderr=subprocess.DEVNULL)
+    try:
+        for line in proc.stdout:
+            if b"Servidor DNS escuchando" in line:
+                break
+        proc.stdout.close()
+        # Each answer comes with a log line, written into the closed pipe.
+        assert ask_dns(port, "bloqueado.example", 1) == "127.0.0.1"
+        assert ask_dns(port, "bloqueado.example", 2) == "127.0.0.1"
+        assert proc.poll() is None
+        proc.send_signal(signal.SIGTERM)
+        assert proc.wait(timeout=20) == 0
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
 
 
 @pytest.mark.skipif(os.geteuid() != 0 or shutil.which("unshare") is None, reason="needs root")
