@@ -3,6 +3,8 @@
 # all with the same 1M-name synthetic list and the same dnsperf run; prints
 # QPS, average and max latency and resident memory side by side.
 #   bench/dns-peers.sh [runs]     (median of runs, default 3)
+#   TRANCAD_BEFORE=/path/to/older/trancad bench/dns-peers.sh   adds that build
+#   as "antes" to the same run, for a before/after figure.
 # Loopback only; nothing leaves the machine.
 set -euo pipefail
 
@@ -82,7 +84,16 @@ unbound -d -c "$work/unbound.conf" >/dev/null 2>&1 &
 pids+=($!); pid_unbound=$!
 "$work/echo" 5314 &
 pids+=($!); pid_echo=$!
-for port in 5311 5312 5313 5314; do wait_port "$port"; done
+ports=(5311 5312 5313 5314)
+if [ -n "${TRANCAD_BEFORE:-}" ]; then
+    mkdir -p "$work/antes"
+    cp "$work"/{blocklist,custom,allow}.txt "$work/antes/"
+    TRANCAD_DIR=$work/antes TRANCAD_PORT=5315 TRANCAD_HTTP=18098 TRANCAD_DNS=0 \
+        "$TRANCAD_BEFORE" >"$work/antes.log" 2>&1 &
+    pids+=($!); pid_before=$!
+    ports+=(5315)
+fi
+for port in "${ports[@]}"; do wait_port "$port"; done
 
 measure() {  # name port pid
     local qps=() lat=() max=()
@@ -108,6 +119,7 @@ echo
 printf "%-10s %10s %10s %10s %9s  %8s\n" servidor QPS "lat med ms" "lat máx ms" "RSS MiB" perdidas
 measure echo 5314 "$pid_echo"
 measure trancad 5311 "$pid_tranca"
+if [ -n "${TRANCAD_BEFORE:-}" ]; then measure antes 5315 "$pid_before"; fi
 measure unbound 5313 "$pid_unbound"
 measure dnsmasq 5312 "$pid_dnsmasq"
 echo

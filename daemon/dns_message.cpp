@@ -14,6 +14,10 @@ inline std::uint16_t u16At(DnsBytes bytes, std::size_t at) {
     return static_cast<std::uint16_t>((byteAt(bytes, at) << 8) | byteAt(bytes, at + 1));
 }
 
+inline std::uint8_t asciiFold(std::uint8_t c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<std::uint8_t>(c + 32) : c;
+}
+
 constexpr char kReplacement[] = "\xEF\xBF\xBD";
 
 // Appends label as UTF-8, each maximal invalid subsequence replaced by U+FFFD
@@ -120,6 +124,9 @@ bool parseQuestionInto(DnsBytes query, DNSQuestion& question) {
         if (query.size() < offset + 1 + length) {
             return false;
         }
+        if (offset + 1 + length - 12 >= kMaxNameWire) {
+            return false;  // the root octet would not fit either
+        }
         if (offset != 12) {
             question.name += '.';
         }
@@ -136,6 +143,52 @@ bool parseQuestionInto(DnsBytes query, DNSQuestion& question) {
     }
     question.qtype = u16At(query, offset + 1);
     question.questionEnd = offset + 5;
+    return true;
+}
+
+QueryKind classifyQuery(DnsBytes query) {
+    if (query.size() < kHeaderSize || (byteAt(query, 2) & 0x80) != 0) {
+        return QueryKind::ignore;
+    }
+    if (((byteAt(query, 2) >> 3) & 0x0F) != 0) {
+        return QueryKind::notImplemented;
+    }
+    if (u16At(query, 4) != 1 || u16At(query, 6) != 0 || u16At(query, 8) != 0) {
+        return QueryKind::formatError;
+    }
+    return QueryKind::query;
+}
+
+std::size_t buildHeaderReplyInto(std::span<std::byte> out, DnsBytes query, std::uint8_t rcode) {
+    if (query.size() < kHeaderSize || out.size() < kHeaderSize) {
+        return 0;
+    }
+    std::memset(out.data(), 0, kHeaderSize);
+    out[0] = query[0];
+    out[1] = query[1];
+    // QR, the query's opcode and RD.
+    out[2] = std::byte{static_cast<std::uint8_t>(0x80 | (byteAt(query, 2) & 0x79))};
+    out[3] = std::byte{static_cast<std::uint8_t>(rcode & 0x0F)};
+    return kHeaderSize;
+}
+
+bool isReplyTo(DnsBytes reply, DnsBytes query, std::size_t questionEnd, bool matchId) {
+    if (questionEnd <= kHeaderSize || questionEnd > query.size() || reply.size() < questionEnd) {
+        return false;
+    }
+    if ((byteAt(reply, 2) & 0x80) == 0 || u16At(reply, 4) != 1) {
+        return false;
+    }
+    if (matchId && (reply[0] != query[0] || reply[1] != query[1])) {
+        return false;
+    }
+    // Length octets are at most 63, below every letter, so folding case over
+    // the whole question compares the names label by label.
+    for (std::size_t i = kHeaderSize; i < questionEnd; ++i) {
+        if (asciiFold(byteAt(reply, i)) != asciiFold(byteAt(query, i))) {
+            return false;
+        }
+    }
     return true;
 }
 

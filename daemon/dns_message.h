@@ -24,18 +24,47 @@ struct DNSQuestion {
     std::size_t questionEnd = 0;  // first byte after the first question's QCLASS
 };
 
+inline constexpr std::size_t kHeaderSize = 12;
 inline constexpr std::size_t kMinQuestionMessage = 17;
+// The longest name on the wire, length octets and the root included.
+inline constexpr std::size_t kMaxNameWire = 255;
 inline constexpr std::size_t kMaxAnswerCount = 64;
 inline constexpr std::size_t kMaxQuestionCount = 4;
 inline constexpr std::size_t kMaxWalkLabels = 129;
 // Header, the copied question and one A record.
 inline constexpr std::size_t kAnswerOverhead = 16;
 
+// Reads the first question; none when it does not lie whole within the
+// query, uses compression, or names more than kMaxNameWire octets.
 std::optional<DNSQuestion> parseQuestion(DnsBytes query);
 
 // Same as parseQuestion, reusing question's storage so a warm caller allocates
 // nothing. On false, question is left in an unspecified state.
 bool parseQuestionInto(DnsBytes query, DNSQuestion& question);
+
+// What the header of a datagram on the listener allows. Only a standard query
+// with exactly one question (and nothing but additional records, EDNS) may be
+// decided or forwarded; the rest is answered here or not at all.
+enum class QueryKind {
+    ignore,          // shorter than a header, or a response (QR set)
+    notImplemented,  // an opcode other than QUERY
+    formatError,     // not one question, or answer/authority records
+    query,
+};
+QueryKind classifyQuery(DnsBytes query);
+
+inline constexpr std::uint8_t kFormErr = 1;
+inline constexpr std::uint8_t kNotImp = 4;
+
+// A bare header in reply to query: same ID, opcode and RD, QR set, the given
+// RCODE, no records. Returns its length, 0 when query has no header or out is
+// too small.
+std::size_t buildHeaderReplyInto(std::span<std::byte> out, DnsBytes query, std::uint8_t rcode);
+
+// True when reply is a response to query's one question (which ends at
+// questionEnd): QR set, one question, same name (ASCII case aside), type and
+// class, and the same ID when matchId.
+bool isReplyTo(DnsBytes reply, DnsBytes query, std::size_t questionEnd, bool matchId);
 
 // Size of the reply buildAnswer makes for this question.
 inline std::size_t answerSize(std::uint16_t qtype, std::size_t questionEnd) {

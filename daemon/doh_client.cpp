@@ -87,7 +87,9 @@ void DohClient::post(const std::string& url, std::shared_ptr<const DnsMessage> q
 void DohClient::addRequest(std::unique_ptr<Request> request) {
     CURL* easy = curl_easy_init();
     if (easy == nullptr) {
-        asio::post(completions_, [done = std::move(request->done)] { done(std::nullopt); });
+        asio::post(completions_, [done = std::move(request->done)] {
+            done(DohResult{std::nullopt, true});
+        });
         return;
     }
     request->easy = easy;
@@ -112,7 +114,9 @@ void DohClient::addRequest(std::unique_ptr<Request> request) {
     }
     curl_easy_setopt(easy, CURLOPT_PRIVATE, request.get());
     if (curl_multi_add_handle(static_cast<CURLM*>(multi_), easy) != CURLM_OK) {
-        asio::post(completions_, [done = std::move(request->done)] { done(std::nullopt); });
+        asio::post(completions_, [done = std::move(request->done)] {
+            done(DohResult{std::nullopt, true});
+        });
         return;
     }
     active_.insert(request.release());  // owned here until finishRequest
@@ -127,12 +131,19 @@ void DohClient::finishRequest(void* handle, int result) {
     long status = 0;
     curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
     curl_multi_remove_handle(static_cast<CURLM*>(multi_), easy);
-    std::optional<DnsMessage> answer;
+    DohResult outcome;
     if (result == CURLE_OK && status == 200 && request->body.size() >= 12) {
-        answer = std::move(request->body);
+        outcome.body = std::move(request->body);
+    } else {
+        // An oversized body aborts the transfer from our side: the resolver
+        // answered, just not with a DNS message.
+        outcome.transportFailed =
+            (result != CURLE_OK && result != CURLE_WRITE_ERROR) || status >= 500;
     }
-    asio::post(completions_, [done = std::move(request->done),
-                              answer = std::move(answer)]() mutable { done(std::move(answer)); });
+    asio::post(completions_,
+               [done = std::move(request->done), outcome = std::move(outcome)]() mutable {
+                   done(std::move(outcome));
+               });
 }
 
 void DohClient::run() {
@@ -166,7 +177,9 @@ void DohClient::run() {
     }
     const std::lock_guard<std::mutex> guard(lock_);
     for (auto& request : submitted_) {
-        asio::post(completions_, [done = std::move(request->done)] { done(std::nullopt); });
+        asio::post(completions_, [done = std::move(request->done)] {
+            done(DohResult{std::nullopt, true});
+        });
     }
     submitted_.clear();
 }

@@ -26,9 +26,17 @@ struct DohOptions {
     std::chrono::milliseconds timeout{2000};
 };
 
+// One request's end. Only a failure of the way there (no connection, TLS,
+// timeout, a 5xx) says the resolver is unreachable; a 4xx or a body that is no
+// DNS message is the resolver refusing this one query.
+struct DohResult {
+    std::optional<DnsMessage> body;
+    bool transportFailed = false;
+};
+
 class DohClient {
   public:
-    using Done = std::function<void(std::optional<DnsMessage>)>;
+    using Done = std::function<void(DohResult)>;
 
     DohClient(asio::any_io_executor completions, DohOptions options);
     ~DohClient();
@@ -36,7 +44,7 @@ class DohClient {
     DohClient& operator=(const DohClient&) = delete;
 
     // POSTs query as application/dns-message. done gets the body when the
-    // status was 200 and the body holds at least a DNS header, else none.
+    // status was 200 and the body holds at least a DNS header.
     void post(const std::string& url, std::shared_ptr<const DnsMessage> query, Done done);
 
   private:

@@ -16,6 +16,8 @@ constexpr std::uint8_t kLocalTtl = 60;
 constexpr std::uint8_t kStatusTtl = 1;
 constexpr std::size_t kMaxForwardCap = 4096;
 constexpr std::size_t kDescriptorReserve = 256;
+constexpr std::size_t kMinZoneShare = 8;
+constexpr std::size_t kMaxZoneShare = 64;
 
 std::int64_t steadySeconds() {
     return std::chrono::duration_cast<std::chrono::seconds>(
@@ -69,7 +71,35 @@ QueryPipeline::QueryPipeline(const DaemonConfig& config, const Blocklist& lists,
       lists_(lists),
       safeSearch_(safeSearch),
       forwarder_(forwarder),
-      forwardCap_(std::max<std::size_t>(forwardCap, 1)) {}
+      forwardCap_(std::max<std::size_t>(forwardCap, 1)),
+      zoneShare_(static_cast<std::uint32_t>(
+          std::clamp<std::size_t>(forwardCap_ / 8, kMinZoneShare, kMaxZoneShare))) {}
+
+std::string_view registeredDomain(std::string_view name) {
+    // Start of the label that ends just before end.
+    const auto labelStart = [name](std::size_t end) -> std::size_t {
+        const std::size_t dot = end == 0 ? std::string_view::npos : name.rfind('.', end - 1);
+        return dot == std::string_view::npos ? 0 : dot + 1;
+    };
+    const std::size_t top = labelStart(name.size());
+    if (top == 0) {
+        return name;
+    }
+    const std::size_t second = labelStart(top - 1);
+    // "example.co.uk", "example.com.ar": a short second level is the registry's.
+    if (second == 0 || top - 1 - second > 3) {
+        return name.substr(second);
+    }
+    return name.substr(labelStart(second - 1));
+}
+
+std::size_t zoneBucket(std::string_view name) {
+    std::uint32_t hash = 2166136261u;
+    for (const char c : registeredDomain(name)) {
+        hash = (hash ^ static_cast<std::uint8_t>(text::asciiLower(c))) * 16777619u;
+    }
+    return hash % kZoneBuckets;
+}
 
 bool QueryPipeline::isStatusName(std::string_view name) const {
     if (text::isAscii(name)) {
@@ -82,16 +112,21 @@ bool QueryPipeline::isStatusName(std::string_view name) const {
 DnsBytes QueryPipeline::handleQuery(DnsBytes query, const ClientAddress& client,
                                     const std::shared_ptr<ReplyChannel>& channel,
                                     std::span<std::byte> out) {
-    if (query.empty()) {
-        return {};
+    // Nothing the daemon cannot read goes upstream: a lenient resolver could
+    // read a name in it the lists never saw.
+    switch (classifyQuery(query)) {
+        case QueryKind::ignore:
+            return {};
+        case QueryKind::notImplemented:
+            return out.first(buildHeaderReplyInto(out, query, kNotImp));
+        case QueryKind::formatError:
+            return out.first(buildHeaderReplyInto(out, query, kFormErr));
+        case QueryKind::query:
+            break;
     }
     thread_local DNSQuestion question;
     if (!parseQuestionInto(query, question)) {
-        if (!admitForward()) {
-            return out.first(buildServfailInto(out, query));
-        }
-        forward(query, nullptr, client, channel);
-        return {};
+        return out.first(buildHeaderReplyInto(out, query, kFormErr));
     }
     if (isStatusName(question.name)) {
         return out.first(buildAnswerInto(out, query, question.qtype, question.questionEnd,
@@ -112,60 +147,78 @@ DnsBytes QueryPipeline::handleQuery(DnsBytes query, const ClientAddress& client,
                                              *address, kLocalTtl));
         }
     }
-    if (!admitForward()) {
+    const std::size_t zone = zoneBucket(question.name);
+    if (!admitForward(zone)) {
         return out.first(buildServfailInto(out, query));
     }
-    forward(query, &question, client, channel);
+    forward(query, question, zone, client, channel);
     return {};
 }
 
-bool QueryPipeline::admitForward() {
+bool QueryPipeline::admitForward(std::size_t zone) {
+    std::atomic<std::uint32_t>& zoneCount = zoneInFlight_[zone];
+    std::uint32_t held = zoneCount.load(std::memory_order_relaxed);
+    do {
+        if (held >= zoneShare_) {
+            noteRefusal(nextZoneLine_,
+                        "Demasiadas consultas esperando para un mismo dominio "
+                        "(límite " +
+                            std::to_string(zoneShare_) + "): se responde SERVFAIL");
+            return false;
+        }
+    } while (!zoneCount.compare_exchange_weak(held, held + 1, std::memory_order_relaxed));
     std::size_t current = inFlight_.load(std::memory_order_relaxed);
     while (current < forwardCap_) {
         if (inFlight_.compare_exchange_weak(current, current + 1, std::memory_order_relaxed)) {
             return true;
         }
     }
-    const std::int64_t now = steadySeconds();
-    std::int64_t allowed = nextCapLine_.load(std::memory_order_relaxed);
-    if (now >= allowed &&
-        nextCapLine_.compare_exchange_strong(allowed, now + 60, std::memory_order_relaxed)) {
-        logLine("Demasiadas consultas esperando a los upstreams (límite " +
-                std::to_string(forwardCap_) + "): se responde SERVFAIL");
-    }
+    zoneCount.fetch_sub(1, std::memory_order_relaxed);
+    noteRefusal(nextCapLine_, "Demasiadas consultas esperando a los upstreams (límite " +
+                                  std::to_string(forwardCap_) + "): se responde SERVFAIL");
     return false;
 }
 
-void QueryPipeline::forward(DnsBytes query, const DNSQuestion* question,
+void QueryPipeline::noteRefusal(std::atomic<std::int64_t>& nextLine, std::string_view line) {
+    const std::int64_t now = steadySeconds();
+    std::int64_t allowed = nextLine.load(std::memory_order_relaxed);
+    if (now >= allowed &&
+        nextLine.compare_exchange_strong(allowed, now + 60, std::memory_order_relaxed)) {
+        logLine(line);
+    }
+}
+
+void QueryPipeline::release(std::size_t zone) {
+    zoneInFlight_[zone].fetch_sub(1, std::memory_order_relaxed);
+    inFlight_.fetch_sub(1, std::memory_order_relaxed);
+}
+
+void QueryPipeline::forward(DnsBytes query, const DNSQuestion& question, std::size_t zone,
                             const ClientAddress& client,
                             const std::shared_ptr<ReplyChannel>& channel) {
     struct Context {
-        bool parsed = false;
+        std::size_t zone = 0;
         std::string name;
         DnsMessage query;
         ClientAddress client;
         std::shared_ptr<ReplyChannel> channel;
     };
     auto context = std::make_shared<Context>();
-    context->parsed = question != nullptr;
-    if (question != nullptr) {
-        context->name = question->name;
-    }
+    context->zone = zone;
+    context->name = question.name;
     context->query.assign(query.begin(), query.end());
     context->client = client;
     context->channel = channel;
     forwarder_.forwardQuery(query, [this, context](std::optional<DnsMessage> reply) {
-        inFlight_.fetch_sub(1, std::memory_order_relaxed);
+        release(context->zone);
         if (reply) {
-            if (context->parsed && rewriteFamilyBlock(*reply, config_.blockAddress)) {
+            if (rewriteFamilyBlock(*reply, config_.blockAddress)) {
                 logLine("BLOQUEADO (filtro familiar) " + context->name);
             }
             context->channel->send(context->client, *reply);
             return;
         }
-        if (context->parsed) {
-            logLine("SIN RESPUESTA de los upstreams para " + context->name + " — SERVFAIL");
-        }
+        logLine("SIN RESPUESTA de los upstreams para " + context->name + " — SERVFAIL");
         if (const auto servfail = buildServfail(context->query)) {
             context->channel->send(context->client, *servfail);
         }

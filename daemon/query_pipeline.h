@@ -4,6 +4,7 @@
 
 #include <sys/socket.h>
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <memory>
@@ -33,6 +34,16 @@ class ReplyChannel {
 // Big enough for any local reply: the largest UDP payload plus one A record.
 inline constexpr std::size_t kReplyBufferSize = 65536 + kAnswerOverhead;
 
+// Forwards in flight are also counted per domain, so names under one domain
+// whose servers never answer (a flood of random names, say) cannot take every
+// slot: a share of the cap each. Counted in buckets of a hash; two domains
+// that meet in one bucket only share a budget.
+inline constexpr std::size_t kZoneBuckets = 1024;
+std::size_t zoneBucket(std::string_view name);
+// The last two labels of name, or three when the second-level label is as
+// short as a registry's ("co", "com"): "a.b.example.co.uk" gives "example.co.uk".
+std::string_view registeredDomain(std::string_view name);
+
 class QueryPipeline {
   public:
     // forwardCap bounds the queries waiting for the upstreams at once; beyond
@@ -49,20 +60,27 @@ class QueryPipeline {
 
     std::size_t forwardsInFlight() const { return inFlight_.load(std::memory_order_relaxed); }
     std::size_t forwardCap() const { return forwardCap_; }
+    // How many forwards one domain may hold at once (see zoneBucket).
+    std::size_t zoneShare() const { return zoneShare_; }
 
   private:
     bool isStatusName(std::string_view name) const;
-    bool admitForward();
-    void forward(DnsBytes query, const DNSQuestion* question, const ClientAddress& client,
-                 const std::shared_ptr<ReplyChannel>& channel);
+    bool admitForward(std::size_t zone);
+    void release(std::size_t zone);
+    void noteRefusal(std::atomic<std::int64_t>& nextLine, std::string_view line);
+    void forward(DnsBytes query, const DNSQuestion& question, std::size_t zone,
+                 const ClientAddress& client, const std::shared_ptr<ReplyChannel>& channel);
 
     const DaemonConfig& config_;
     const Blocklist& lists_;
     SafeSearch& safeSearch_;
     QueryForwarder& forwarder_;
     const std::size_t forwardCap_;
+    const std::uint32_t zoneShare_;
     std::atomic<std::size_t> inFlight_{0};
+    std::array<std::atomic<std::uint32_t>, kZoneBuckets> zoneInFlight_{};
     std::atomic<std::int64_t> nextCapLine_{0};
+    std::atomic<std::int64_t> nextZoneLine_{0};
 };
 
 // The bound on forwards in flight for a descriptor limit: each forward holds

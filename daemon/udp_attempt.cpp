@@ -11,11 +11,13 @@ namespace {
 
 class UdpAttempt : public std::enable_shared_from_this<UdpAttempt> {
   public:
-    UdpAttempt(asio::io_context& io, std::shared_ptr<const DnsMessage> query, UdpDone done)
+    UdpAttempt(asio::io_context& io, std::shared_ptr<const DnsMessage> query,
+               std::size_t questionEnd, UdpDone done)
         : strand_(asio::make_strand(io)),
           socket_(strand_),
           timer_(strand_),
           query_(std::move(query)),
+          questionEnd_(questionEnd),
           done_(std::move(done)) {}
 
     void start(const asio::ip::udp::endpoint& resolver, std::chrono::milliseconds timeout) {
@@ -87,6 +89,10 @@ class UdpAttempt : public std::enable_shared_from_this<UdpAttempt> {
             return;
         }
         reply.resize(got);
+        if (!isReplyTo(reply, *query_, questionEnd_, true)) {
+            waitForReply();
+            return;
+        }
         finish(std::move(reply));
     }
 
@@ -106,6 +112,7 @@ class UdpAttempt : public std::enable_shared_from_this<UdpAttempt> {
     asio::ip::udp::socket socket_;
     asio::steady_timer timer_;
     std::shared_ptr<const DnsMessage> query_;
+    std::size_t questionEnd_;
     UdpDone done_;
     bool done_flag_ = false;
 };
@@ -113,9 +120,10 @@ class UdpAttempt : public std::enable_shared_from_this<UdpAttempt> {
 }  // namespace
 
 void startUdpAttempt(asio::io_context& io, const asio::ip::udp::endpoint& resolver,
-                     std::shared_ptr<const DnsMessage> query, std::chrono::milliseconds timeout,
-                     UdpDone done) {
-    std::make_shared<UdpAttempt>(io, std::move(query), std::move(done))->start(resolver, timeout);
+                     std::shared_ptr<const DnsMessage> query, std::size_t questionEnd,
+                     std::chrono::milliseconds timeout, UdpDone done) {
+    std::make_shared<UdpAttempt>(io, std::move(query), questionEnd, std::move(done))
+        ->start(resolver, timeout);
 }
 
 }  // namespace tranca

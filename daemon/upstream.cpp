@@ -30,65 +30,86 @@ bool UpstreamForwarder::plainPreferred() const {
     return Clock::now() < plainUntil_;
 }
 
+struct UpstreamForwarder::Forward {
+    std::shared_ptr<const DnsMessage> query;
+    std::size_t questionEnd = 0;
+    // Some HTTPS resolver answered but refused this query: HTTPS itself works.
+    bool httpsReached = false;
+};
+
 void UpstreamForwarder::forwardQuery(DnsBytes query, Completion done) {
-    auto shared = std::make_shared<const DnsMessage>(query.begin(), query.end());
+    auto forward = std::make_shared<Forward>();
+    {
+        thread_local DNSQuestion question;
+        if (!parseQuestionInto(query, question)) {
+            done(std::nullopt);
+            return;
+        }
+        forward->questionEnd = question.questionEnd;
+    }
+    forward->query = std::make_shared<const DnsMessage>(query.begin(), query.end());
     const bool plainFirst = plainPreferred();
     const Transport first =
         plainFirst ? &UpstreamForwarder::forwardOverUDP : &UpstreamForwarder::forwardOverHTTPS;
     const Transport second =
         plainFirst ? &UpstreamForwarder::forwardOverHTTPS : &UpstreamForwarder::forwardOverUDP;
-    const bool secondIsPlain = !plainFirst;
-    (this->*first)(shared, 0,
-                   [this, shared, second, secondIsPlain,
+    (this->*first)(forward, 0,
+                   [this, forward, second, plainFirst,
                     done = std::move(done)](std::optional<DnsMessage> answer) mutable {
                        if (answer) {
                            done(std::move(answer));
                            return;
                        }
-                       (this->*second)(shared, 0,
-                                       [this, secondIsPlain, done = std::move(done)](
+                       (this->*second)(forward, 0,
+                                       [this, forward, plainFirst, done = std::move(done)](
                                            std::optional<DnsMessage> late) mutable {
-                                           if (late) {
-                                               setPlainPreferred(secondIsPlain);
+                                           // Plain DNS is preferred only when HTTPS could
+                                           // not be reached at all.
+                                           if (late && (plainFirst || !forward->httpsReached)) {
+                                               setPlainPreferred(!plainFirst);
                                            }
                                            done(std::move(late));
                                        });
                    });
 }
 
-void UpstreamForwarder::forwardOverHTTPS(SharedQuery query, std::size_t index, Completion done) {
+void UpstreamForwarder::forwardOverHTTPS(SharedForward forward, std::size_t index,
+                                         Completion done) {
     if (index >= endpoints_.dohUrls.size()) {
         done(std::nullopt);
         return;
     }
     dohClient_.post(
-        endpoints_.dohUrls[index], query,
-        [this, query, index, done = std::move(done)](std::optional<DnsMessage> body) mutable {
-            if (!body) {
-                forwardOverHTTPS(query, index + 1, std::move(done));
+        endpoints_.dohUrls[index], forward->query,
+        [this, forward, index, done = std::move(done)](DohResult result) mutable {
+            const DnsMessage& query = *forward->query;
+            if (result.body && isReplyTo(*result.body, query, forward->questionEnd, false)) {
+                // The answer carries the client's ID, whatever the
+                // server put there.
+                std::copy_n(query.begin(), 2, result.body->begin());
+                done(std::move(result.body));
                 return;
             }
-            // The answer carries the client's ID, whatever the
-            // server put there.
-            const std::size_t idBytes = std::min<std::size_t>(2, query->size());
-            std::copy_n(query->begin(), idBytes, body->begin());
-            done(std::move(body));
+            if (!result.transportFailed) {
+                forward->httpsReached = true;
+            }
+            forwardOverHTTPS(forward, index + 1, std::move(done));
         });
 }
 
-void UpstreamForwarder::forwardOverUDP(SharedQuery query, std::size_t index, Completion done) {
+void UpstreamForwarder::forwardOverUDP(SharedForward forward, std::size_t index, Completion done) {
     if (index >= endpoints_.plain.size()) {
         done(std::nullopt);
         return;
     }
     startUdpAttempt(
-        io_, endpoints_.plain[index], query, endpoints_.udpTimeout,
-        [this, query, index, done = std::move(done)](std::optional<DnsMessage> reply) mutable {
+        io_, endpoints_.plain[index], forward->query, forward->questionEnd, endpoints_.udpTimeout,
+        [this, forward, index, done = std::move(done)](std::optional<DnsMessage> reply) mutable {
             if (reply) {
                 done(std::move(reply));
                 return;
             }
-            forwardOverUDP(query, index + 1, std::move(done));
+            forwardOverUDP(forward, index + 1, std::move(done));
         });
 }
 

@@ -40,25 +40,29 @@ struct UpstreamEndpoints {
     static UpstreamEndpoints fromConfig(const DaemonConfig& config);
 };
 
+// Only an answer to the question asked is relayed: over plain DNS the reply
+// must also carry the query's ID (anything else is spoofed or stray and is
+// not the end of the wait); over HTTPS a body that is no reply to the
+// question is no answer. A query without one readable question gets none.
 class UpstreamForwarder : public QueryForwarder {
   public:
-    using SharedQuery = std::shared_ptr<const DnsMessage>;
-
     UpstreamForwarder(asio::io_context& io, UpstreamEndpoints endpoints);
 
     void forwardQuery(DnsBytes query, Completion done) override;
-
-    // One attempt at position index of the list, moving on to the next
-    // position when it fails; none once the list is used up.
-    void forwardOverHTTPS(SharedQuery query, std::size_t index, Completion done);
-    void forwardOverUDP(SharedQuery query, std::size_t index, Completion done);
 
     void setPlainPreferred(bool on);
     bool plainPreferred() const;
 
   private:
-    using Transport = void (UpstreamForwarder::*)(SharedQuery, std::size_t, Completion);
+    struct Forward;
+    using SharedForward = std::shared_ptr<Forward>;
+    using Transport = void (UpstreamForwarder::*)(SharedForward, std::size_t, Completion);
     using Clock = std::chrono::steady_clock;
+
+    // One attempt at position index of the list, moving on to the next
+    // position when it fails; none once the list is used up.
+    void forwardOverHTTPS(SharedForward forward, std::size_t index, Completion done);
+    void forwardOverUDP(SharedForward forward, std::size_t index, Completion done);
 
     asio::io_context& io_;
     UpstreamEndpoints endpoints_;

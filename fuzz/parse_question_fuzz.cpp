@@ -12,6 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(size >= tranca::kMinQuestionMessage);
     FUZZ_CHECK(question->questionEnd >= 17 && question->questionEnd <= size);
     FUZZ_CHECK(data[question->questionEnd - 5] == 0);
+    FUZZ_CHECK(question->questionEnd - 4 - tranca::kHeaderSize <= tranca::kMaxNameWire);
     FUZZ_CHECK(question->qtype ==
                ((data[question->questionEnd - 4] << 8) | data[question->questionEnd - 3]));
     return 0;

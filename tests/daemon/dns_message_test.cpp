@@ -115,15 +115,35 @@ TEST(ParseQuestion, TableOfFaults) {
     }
 }
 
-TEST(ParseQuestion, ManyLabelsAreNotLimited) {
-    DnsMessage m = header();
-    for (int i = 0; i < 200; ++i) {
-        append(m, {1, 'a'});
+TEST(ParseQuestion, NamesEndAt255OctetsOnTheWire) {
+    for (const std::size_t labels : {127u, 128u}) {
+        DnsMessage m = header();
+        for (std::size_t i = 0; i < labels; ++i) {
+            append(m, {1, 'a'});
+        }
+        append(m, {0, 0, 1, 0, 1});  // 2 * labels + 1 octets
+        EXPECT_EQ(parseQuestion(m).has_value(), labels == 127) << labels;
     }
-    append(m, {0, 0, 1, 0, 1});
-    const auto question = parseQuestion(m);
-    ASSERT_TRUE(question);
-    EXPECT_EQ(question->name.size(), 399u);
+}
+
+TEST(IsReplyTo, OnlyTheAnswerToTheQuestionAsked) {
+    const DnsMessage query = makeQuery(0x1234, "Www.Example.com");
+    const std::size_t end = parseQuestion(query)->questionEnd;
+    DnsMessage otherCase = makeReply(makeQuery(0x1234, "wWW.eXAMPLE.COM"), {{1, 2, 3, 4}});
+    DnsMessage notResponse = makeReply(query, {{1, 2, 3, 4}});
+    notResponse[2] = std::byte{0x01};
+    const std::pair<const char*, DnsMessage> rejected[] = {
+        {"other id", makeReply(makeQuery(0x1235, "www.example.com"), {{1, 2, 3, 4}})},
+        {"other name", makeReply(makeQuery(0x1234, "www.example.org"), {{1, 2, 3, 4}})},
+        {"other type", makeReply(makeQuery(0x1234, "www.example.com", 28), {})},
+        {"query, not response", notResponse},
+        {"five bytes", bytes({0x12, 0x34, 0x81, 0x80, 0})},
+    };
+    EXPECT_TRUE(isReplyTo(otherCase, query, end, true));
+    for (const auto& [what, reply] : rejected) {
+        EXPECT_FALSE(isReplyTo(reply, query, end, true)) << what;
+    }
+    EXPECT_TRUE(isReplyTo(rejected[0].second, query, end, false)) << "id ignored over HTTPS";
 }
 
 TEST(BuildAnswer, KeepsIdCaseAndDropsEdns) {

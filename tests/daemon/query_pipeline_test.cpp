@@ -150,7 +150,7 @@ TEST_F(PipelineTest, AllowedEntryBeatsBlockAndIsForwarded) {
     EXPECT_EQ(forwarder_.queries[0], query);
 }
 
-TEST_F(PipelineTest, SafeSearchAnswersUnlessAllowedOrUnresolved) {
+TEST_F(PipelineTest, SafeSearchAnswersUnlessAllowed) {
     const DnsMessage google = ask(makeQuery(4, "www.google.com"));
     ASSERT_EQ(at(google, 7), 1);
     EXPECT_EQ(at(google, google.size() - 4), safehosts::kGoogleBuiltIn[0]);
@@ -158,8 +158,10 @@ TEST_F(PipelineTest, SafeSearchAnswersUnlessAllowedOrUnresolved) {
     EXPECT_EQ(at(ask(makeQuery(4, "google.com", 28)), 7), 0);
     EXPECT_TRUE(forwarder_.queries.empty());
     EXPECT_TRUE(ask(makeQuery(5, "google.de")).empty()) << "allowed search domain not forwarded";
-    EXPECT_TRUE(ask(makeQuery(6, "duckduckgo.com")).empty()) << "no address yet, must forward";
-    EXPECT_EQ(forwarder_.queries.size(), 2u);
+    const DnsMessage duck = ask(makeQuery(6, "duckduckgo.com"));
+    ASSERT_EQ(at(duck, 7), 1) << "enforced only once resolved";
+    EXPECT_EQ(at(duck, duck.size() - 4), safehosts::kDuckDuckGoBuiltIn[0]);
+    EXPECT_EQ(forwarder_.queries.size(), 1u);
 }
 
 TEST_F(PipelineTest, FamilyZeroAnswerRewrittenAndLogged) {
@@ -194,37 +196,54 @@ TEST_F(PipelineTest, NoUpstreamAnswerGivesServfailAndLine) {
     EXPECT_EQ(at(channel_->sent[0], 2) & 0x80, 0x80);
 }
 
-TEST_F(PipelineTest, UnparsableDatagramPassesThroughUnchanged) {
-    const DnsMessage junk = bytes({0x10, 0x20, 0x01, 0x00, 0xde, 0xad, 0xbe, 0xef, 0x00, 0x01});
-    EXPECT_TRUE(ask(junk).empty());
-    ASSERT_EQ(forwarder_.queries.size(), 1u);
-    EXPECT_EQ(forwarder_.queries[0], junk);
-    const std::string log = logged([&] { forwarder_.complete(0, std::nullopt); });
-    EXPECT_EQ(log, "") << "pass-through path must not log";
-    ASSERT_EQ(channel_->sent.size(), 1u);
-    EXPECT_EQ(channel_->sent[0],
-              bytes({0x10, 0x20, 0x81, 0x02, 0xde, 0xad, 0xbe, 0xef, 0x00, 0x01}));
-}
-
-TEST_F(PipelineTest, ZeroAnswerOfPassThroughIsNotRewritten) {
-    DnsMessage junk = makeQuery(10, "x.example");
-    junk[12] = std::byte{0xC0};  // pointer in the question: unparsable
-    ask(junk);
-    DnsMessage reply = makeReply(makeQuery(10, "x.example"), {{0, 0, 0, 0}});
-    forwarder_.complete(0, reply);
-    ASSERT_EQ(channel_->sent.size(), 1u);
-    EXPECT_EQ(channel_->sent[0], reply);
-}
-
-TEST_F(PipelineTest, EmptyDatagramIgnored) {
-    EXPECT_TRUE(ask({}).empty());
+// Nothing the daemon cannot read goes upstream; it is answered from the
+// header, or not at all when there is none or it is itself a response.
+TEST_F(PipelineTest, DatagramsThatAreNotOneReadableQuestionAreNeverForwarded) {
+    struct Row {
+        const char* what;
+        DnsMessage datagram;
+        int rcode;  // -1: no reply at all
+    };
+    DnsMessage pointerAhead = bytes({0, 4, 1, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0xC0, 0x12, 0, 1, 0, 1});
+    testing::appendName(pointerAhead, "adult.example");
+    DnsMessage response = makeReply(makeQuery(3, "x.example"), {{1, 2, 3, 4}});
+    DnsMessage notify = makeQuery(4, "x.example", 1, 0x2000);  // opcode 4
+    DnsMessage twoQuestions = makeQuery(5, "x.example");
+    twoQuestions[5] = std::byte{2};
+    testing::appendName(twoQuestions, "adult.example");
+    append(twoQuestions, {0, 1, 0, 1});
+    DnsMessage withAnswer = makeQuery(6, "x.example");
+    withAnswer[7] = std::byte{1};
+    std::string longName;
+    for (int i = 0; i < 127; ++i) {
+        longName += "a.";
+    }
+    longName += "bb";  // over 255 octets on the wire
+    const Row rows[] = {
+        {"empty", {}, -1},
+        {"shorter than a header", bytes({1, 2, 3}), -1},
+        {"header alone", bytes({0x12, 0x34, 1, 0, 0, 1, 0, 0, 0, 0, 0, 0}), 1},
+        {"compression pointer ahead of the question", pointerAhead, 1},
+        {"response", response, -1},
+        {"opcode other than QUERY", notify, 4},
+        {"two questions", twoQuestions, 1},
+        {"answer records in a query", withAnswer, 1},
+        {"name over 255 octets", makeQuery(7, longName), 1},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const DnsMessage reply = ask(row.datagram);
+        if (row.rcode < 0) {
+            EXPECT_TRUE(reply.empty());
+            continue;
+        }
+        ASSERT_EQ(reply.size(), 12u);
+        EXPECT_EQ(at(reply, 0), at(row.datagram, 0));
+        EXPECT_EQ(at(reply, 1), at(row.datagram, 1));
+        EXPECT_EQ(at(reply, 2), 0x80 | (at(row.datagram, 2) & 0x79));
+        EXPECT_EQ(at(reply, 3), row.rcode);
+    }
     EXPECT_TRUE(forwarder_.queries.empty());
-}
-
-TEST_F(PipelineTest, TinyDatagramWithoutAnswerGetsNoReply) {
-    ask(bytes({1, 2, 3}));
-    forwarder_.complete(0, std::nullopt);
-    EXPECT_TRUE(channel_->sent.empty());
 }
 
 TEST_F(PipelineTest, NewlineInBlockedNameCannotForgeLogLine) {
@@ -256,6 +275,43 @@ TEST_F(PipelineTest, FloodBeyondCapGetsServfailWhileLocalAnswersContinue) {
     forwarder_.complete(0, std::nullopt);
     EXPECT_EQ(pipeline_.forwardsInFlight(), 2u);
     EXPECT_TRUE(ask(makeQuery(11, "slow.example")).empty()) << "cap not released on completion";
+}
+
+TEST_F(PipelineTest, OneDomainHoldsOnlyItsShareOfTheForwards) {
+    QueryPipeline pipeline(config_, *lists_.blocklist, safeSearch_, forwarder_, 64);
+    const std::size_t share = pipeline.zoneShare();
+    ASSERT_LT(share, 64u);
+    const auto ask = [&](std::string_view name) {
+        const DnsBytes reply = pipeline.handleQuery(makeQuery(1, name), client_, channel_, out_);
+        return DnsMessage(reply.begin(), reply.end());
+    };
+    logged([&] {
+        for (std::size_t i = 0; i < share; ++i) {
+            EXPECT_TRUE(ask("r" + std::to_string(i) + ".flood.example").empty());
+        }
+        const DnsMessage refused = ask("Otro.FLOOD.example");
+        ASSERT_FALSE(refused.empty());
+        EXPECT_EQ(at(refused, 3) & 0x0F, 2);
+        EXPECT_TRUE(ask("www.example.com").empty()) << "another domain was refused";
+    });
+    forwarder_.complete(0, std::nullopt);
+    logged([&] { EXPECT_TRUE(ask("again.flood.example").empty()) << "share not released"; });
+}
+
+TEST(RegisteredDomain, LastTwoLabelsOrThreeUnderAShortSecondLevel) {
+    const std::pair<const char*, const char*> rows[] = {
+        {"a.b.flood.example", "flood.example"},
+        {"example", "example"},
+        {"x.example.co.uk", "example.co.uk"},
+        {"co.uk", "co.uk"},
+        {"www.google.com.ar", "google.com.ar"},
+        {"cdn.akamaiedge.net", "akamaiedge.net"},
+        {"", ""},
+    };
+    for (const auto& [name, domain] : rows) {
+        EXPECT_EQ(registeredDomain(name), domain) << name;
+    }
+    EXPECT_EQ(zoneBucket("A.Flood.Example"), zoneBucket("b.flood.example"));
 }
 
 TEST(ForwardCap, LeavesReserveAndStaysBounded) {

@@ -20,7 +20,9 @@ using testing::makeReply;
 // answers late, and counts what it received.
 class FakeUdpResolver {
   public:
-    enum class Mode { answer, silent, late };
+    // forged: another ID, 40 bytes of junk and 5 bytes first, then the
+    // answer; junk: only those.
+    enum class Mode { answer, silent, late, forged, junk };
 
     explicit FakeUdpResolver(Mode mode, std::chrono::milliseconds delay = 0ms)
         : mode_(mode),
@@ -56,6 +58,19 @@ class FakeUdpResolver {
             }
             DnsMessage query(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(n));
             const DnsMessage reply = makeReply(query, {{10, 0, 0, 7}});
+            if (mode_ == Mode::forged || mode_ == Mode::junk) {
+                DnsMessage otherId = makeReply(query, {{6, 6, 6, 6}});
+                otherId[1] ^= std::byte{1};
+                const DnsMessage junk(40, std::byte{0x5A});
+                const DnsMessage shortOne(reply.begin(), reply.begin() + 5);
+                const DnsMessage* const bad[] = {&otherId, &junk, &shortOne};
+                for (const DnsMessage* datagram : bad) {
+                    socket_.send_to(asio::buffer(*datagram), from, 0, error);
+                }
+                if (mode_ == Mode::junk) {
+                    continue;
+                }
+            }
             socket_.send_to(asio::buffer(reply), from, 0, error);
         }
     }
@@ -247,6 +262,18 @@ TEST_F(ForwarderTest, RefusedPortMovesOnWithoutWaitingForTimer) {
     const auto started = std::chrono::steady_clock::now();
     ASSERT_TRUE(forward(makeQuery(5, "e.example")));
     EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
+}
+
+TEST_F(ForwarderTest, ForgedAndStrayDatagramsAreSkippedForTheRealReply) {
+    FakeUdpResolver forged(FakeUdpResolver::Mode::forged);
+    FakeUdpResolver junk(FakeUdpResolver::Mode::junk);
+    FakeUdpResolver good(FakeUdpResolver::Mode::answer);
+    const DnsMessage query = makeQuery(0x2222, "g.example");
+    make({}, {forged.endpoint()});
+    EXPECT_EQ(forward(query), makeReply(query, {{10, 0, 0, 7}}));
+    make({}, {junk.endpoint(), good.endpoint()});
+    EXPECT_EQ(forward(query), makeReply(query, {{10, 0, 0, 7}}));
+    EXPECT_EQ(good.received(), 1) << "junk ended the wait as if it were an answer";
 }
 
 TEST_F(ForwarderTest, EmptyListsGiveNoAnswerAtOnce) {

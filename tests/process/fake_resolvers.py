@@ -50,7 +50,8 @@ class Behaviour:
     """What one fake resolver does; tests change it between queries."""
 
     def __init__(self, address):
-        self.mode = "answer"  # answer, silent, late, other_id, short, status500
+        self.mode = "answer"  # answer, silent, late, other_id, short, status400, status500
+        self.silent_under = None  # names under this suffix are never answered
         self.address = address  # the A record it gives, telling who answered
         self.overrides = {}  # name -> address, e.g. "0.0.0.0"
         self.delay = 4.0
@@ -62,6 +63,7 @@ class Behaviour:
     def reset(self, mode="answer"):
         with self.lock:
             self.mode = mode
+            self.silent_under = None
             self.overrides = {}
             self.received = []
             self.connections = 0
@@ -70,6 +72,10 @@ class Behaviour:
     def count(self):
         with self.lock:
             return len(self.received)
+
+    def ignores(self, query):
+        name = question_name(query) or ""
+        return bool(self.silent_under) and name.lower().endswith(self.silent_under)
 
     def reply_for(self, query):
         """(reply bytes or None); junk is echoed back with QR set."""
@@ -100,7 +106,7 @@ class UdpResolver:
             with b.lock:
                 b.received.append(data)
                 mode = b.mode
-            if mode == "silent":
+            if mode == "silent" or b.ignores(data):
                 continue
             reply = b.reply_for(data)
             if mode == "late":
@@ -144,6 +150,8 @@ class _DohHandler(http.server.BaseHTTPRequestHandler):
             return self._send(200, b.reply_for(body))
         if mode == "status500":
             return self._send(500, b"fallo")
+        if mode == "status400":
+            return self._send(400, b"no")
         if mode == "short":
             return self._send(200, b.reply_for(body)[:11])
         reply = b.reply_for(body)

@@ -32,6 +32,7 @@ if not INSIDE:
 
 else:
     import fake_resolvers as fr
+    import flood
     from conftest import TRANCAD, Trancad
 
     def dig(port, name, qtype="A", timeout=5):
@@ -107,9 +108,20 @@ else:
         assert "ID mismatch" not in out
         assert status == "NOERROR" and answers[0][1] == "10.0.0.1"
 
-    def test_bad_https_answers_fall_back_to_udp_switch_logged_once_then_back(daemon, peers):
+    def test_https_refusing_a_query_is_no_reason_to_switch(daemon, peers):
         doh, udp = peers
-        doh["1.1.1.3"].mode = "short"  # 200 with an 11-byte body
+        doh["1.1.1.3"].mode = "status400"
+        doh["1.0.0.3"].mode = "short"  # 200 with an 11-byte body
+        d = daemon()
+        for name in ("uno.example", "dos.example"):
+            _, answers, _ = dig(d.dns_port, name)
+            assert answers[0][1] == "10.0.1.1"
+        assert doh["1.1.1.3"].count() == 2, "HTTPS skipped after it only refused a query"
+        assert not any(SWITCH_TO_PLAIN in line for line in d.lines)
+
+    def test_unreachable_https_falls_back_to_udp_switch_logged_once_then_back(daemon, peers):
+        doh, udp = peers
+        doh["1.1.1.3"].mode = "status500"
         doh["1.0.0.3"].mode = "status500"
         d = daemon()
         _, answers, _ = dig(d.dns_port, "uno.example")
@@ -204,13 +216,13 @@ else:
         _, answers, _ = dig(d.dns_port, "google.de")
         assert answers[0][1] == "10.0.0.1", "allowed search domain was not forwarded"
 
-    def test_duckduckgo_enforced_after_first_refresh_through_itself(daemon, peers):
+    def test_duckduckgo_enforced_from_the_start_then_refreshed_through_itself(daemon, peers):
         doh, _ = peers
         doh["1.1.1.3"].overrides["safe.duckduckgo.com"] = "10.9.9.9"
         # On port 53 the system resolver of this namespace is the daemon itself.
         d = daemon(env={"TRANCAD_PORT": "53"})
         _, answers, _ = dig(53, "duckduckgo.com")
-        assert answers[0][1] == "10.0.0.1", "answered before the safe host was resolved"
+        assert answers[0][1] not in ("10.0.0.1", "10.9.9.9"), "not enforced before the refresh"
         deadline = time.monotonic() + 15
         while time.monotonic() < deadline:
             _, answers, _ = dig(53, "start.duckduckgo.com")
@@ -219,20 +231,34 @@ else:
             time.sleep(0.5)
         assert answers == [("60", "10.9.9.9")]
 
-    def test_unparsable_datagram_passes_through_unchanged(daemon, peers):
-        doh, _ = peers
+    def test_datagrams_that_are_not_one_readable_question_never_go_upstream(daemon, peers):
+        doh, udp = peers
         d = daemon()
-        junk = bytes([0x12, 0x34, 0x01, 0x00, 0xde, 0xad, 0xbe, 0xef, 0x00, 0x01])
+        pointer_ahead = bytes.fromhex("000401000001000000000000c01200010001")
+        pointer_ahead += b"\x05adult\x07example\x00"
+        response = fr.a_reply(flood.query(5, "x.example"), "1.2.3.4")
+        notify = bytearray(flood.query(6, "x.example"))
+        notify[2] = 0x20
+        rows = [  # datagram, expected RCODE or None for no reply at all
+            (pointer_ahead, 1),
+            (bytes.fromhex("123401000001000000000000"), 1),
+            (flood.query(7, ".".join(["a"] * 127) + ".bb"), 1),  # over 255 octets
+            (bytes(notify), 4),
+            (bytes.fromhex("12340100deadbeef0001"), None),
+            (response, None),
+        ]
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-            s.settimeout(10)
-            s.sendto(junk, ("127.0.0.1", d.dns_port))
-            reply = s.recv(65535)
-            s.sendto(b"", ("127.0.0.1", d.dns_port))
-            s.settimeout(1)
-            with pytest.raises(socket.timeout):
-                s.recv(65535)
-        assert doh["1.1.1.3"].received == [junk]
-        assert reply == bytes([0x12, 0x34, 0x81]) + junk[3:]
+            for datagram, rcode in rows:
+                s.sendto(datagram, ("127.0.0.1", d.dns_port))
+                s.settimeout(5 if rcode is not None else 1)
+                if rcode is None:
+                    with pytest.raises(socket.timeout):
+                        s.recv(65535)
+                    continue
+                reply = s.recv(65535)
+                assert reply[:2] == datagram[:2] and reply[2] & 0x80 and reply[3] == rcode
+        assert counts(doh) == {ip: 0 for ip in DOH} and counts(udp) == {ip: 0 for ip in UDP}
+        assert not any(SWITCH_TO_PLAIN in line for line in d.lines)
 
     # --- listener and load ------------------------------------------------------
 
@@ -248,6 +274,29 @@ else:
         d.wait_for(f"Servidor DNS escuchando en 127.0.0.1:{port}", timeout=6)
         _, answers, _ = dig(port, "estado.amparo.internal")
         assert answers == [("1", "127.0.0.2")]
+        assert d.proc.poll() is None
+
+    def test_second_daemon_on_the_same_port_refuses_to_start(daemon, trancad_factory, tmp_path):
+        first = daemon()
+        second = trancad_factory(env={"TRANCAD_PORT": str(first.dns_port)},
+                                 data_dir=tmp_path / "otro")
+        second.wait_for(f"Ya hay otro trancad en 127.0.0.1:{first.dns_port}: este no se inicia")
+        assert second.proc.wait(timeout=20) == 1
+        for _ in range(10):
+            _, answers, _ = dig(first.dns_port, "adult.example")
+            assert answers == [("60", "127.0.0.1")]
+
+    def test_flood_of_silent_names_leaves_other_lookups_answered(daemon, peers):
+        doh, udp = peers
+        for b in doh.values():
+            b.mode = "status500"
+        for b in udp.values():
+            b.silent_under = ".flood.example"
+        d = daemon()
+        dig(d.dns_port, "warm.example")
+        d.wait_for(SWITCH_TO_PLAIN)  # HTTPS down: plain DNS goes first from here
+        asked, answered, latencies = flood.run(d.dns_port, 4, 2000, 50, b"\x0a\x00\x01")
+        assert answered >= 0.99 * asked, (asked, answered, latencies[-5:])
         assert d.proc.poll() is None
 
     def test_https_connection_is_reused(daemon, peers):
@@ -282,9 +331,8 @@ else:
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
             s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 22)
             for i in range(2000):
-                q = bytes([i >> 8, i & 0xff, 1, 0, 0, 1, 0, 0, 0, 0, 0, 0])
-                q += b"\x05flood\x07example\x00\x00\x01\x00\x01"
-                s.sendto(q, ("127.0.0.1", d.dns_port))
+                # A domain each, so the cap is reached and not a domain's share.
+                s.sendto(flood.query(i, f"www.d{i}.example"), ("127.0.0.1", d.dns_port))
                 if i % 50 == 49:
                     time.sleep(0.01)  # stay below what the kernel buffers hold
             s.settimeout(3)
