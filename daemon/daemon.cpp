@@ -66,6 +66,15 @@ void Daemon::start() {
                  ? ""
                  : ", sin tocar el DNS del " + std::string(paths::kCurrent.machine)) +
             ")");
+    // Sockets sharing the port would split the queries between two daemons,
+    // one of them possibly with other lists. The claim goes before anything
+    // is touched: this one leaves the machine as the other keeps it.
+    const std::string where = config_.listenHost + ":" + std::to_string(config_.dnsPort);
+    if (!instance_.claim("trancad " + where)) {
+        logLine("Ya hay otro trancad en " + where + ": este no se inicia");
+        exitProcess_(1);
+        exitNow(1);
+    }
     blocklist_.reload();
     startDns();
     sharedRedirect().reload();

@@ -16,11 +16,12 @@
 #include "daemon/config.h"
 #include "daemon/dns_server.h"
 #include "daemon/lists.h"
-#include "daemon/redirect.h"
 #include "daemon/query_pipeline.h"
+#include "daemon/redirect.h"
 #include "daemon/safesearch.h"
 #include "daemon/selfcheck.h"
 #include "daemon/upstream.h"
+#include "platform/instance_lock.h"
 
 namespace tranca {
 
@@ -81,6 +82,7 @@ class Daemon {
     DaemonConfig config_;
     DaemonTimings timings_;
     ExitFn exitProcess_;
+    platform::InstanceClaim instance_;
     Blocklist blocklist_;
     SelfCheck selfCheck_;
 
