@@ -16,6 +16,27 @@ namespace {
 
 constexpr std::size_t kReadChunk = 256 * 1024;
 
+// Query names are matched with their empty labels dropped, so a list name is
+// read the same way: "example.com." or ".example.com" would otherwise never
+// match anything.
+void dropEmptyLabels(std::string& name) {
+    std::size_t length = 0;
+    for (std::size_t at = 0; at < name.size(); ++at) {
+        if (name[at] == '.' && (length == 0 || name[length - 1] == '.')) {
+            continue;
+        }
+        name[length++] = name[at];
+    }
+    if (length > 0 && name[length - 1] == '.') {
+        --length;
+    }
+    name.resize(length);
+}
+
+bool isFieldSeparator(char c) {
+    return c == ' ' || c == '\t';
+}
+
 struct FdCloser {
     int fd;
     ~FdCloser() {
@@ -43,9 +64,6 @@ bool isIgnoredListName(std::string_view name) {
 }
 
 void ListParser::feed(std::string_view bytes) {
-    if (!valid_) {
-        return;
-    }
     pending_.append(bytes);
     if (!started_) {
         if (pending_.size() < 3) {
@@ -65,7 +83,7 @@ void ListParser::takeLines(bool atEnd) {
     const std::string_view text = pending_;
     std::size_t start = 0;
     std::size_t at = 0;
-    while (at < text.size() && valid_) {
+    while (at < text.size()) {
         const auto byte = static_cast<unsigned char>(text[at]);
         // Only these bytes can begin a line terminator.
         if (byte != '\n' && byte != '\r' && byte != '\v' && byte != '\f' && byte != 0xc2 &&
@@ -86,7 +104,7 @@ void ListParser::takeLines(bool atEnd) {
         at += terminator;
         start = at;
     }
-    if (atEnd && start < text.size() && valid_) {
+    if (atEnd && start < text.size()) {
         takeLine(text.substr(start));
         start = text.size();
     }
@@ -97,8 +115,10 @@ void ListParser::takeLine(std::string_view line) {
     if (line.empty()) {
         return;
     }
+    // One stray byte (a Latin-1 edit, a code point past U+10FFFF) costs only
+    // its own line, never the rest of the list.
     if (!text::isValidUtf8(line)) {
-        valid_ = false;
+        ++skips_.notUtf8;
         return;
     }
     const std::string_view trimmed = text::trimBlanks(line);
@@ -106,10 +126,13 @@ void ListParser::takeLine(std::string_view line) {
         return;
     }
     const auto nextField = [&](std::size_t from) -> std::string_view {
-        while (from < trimmed.size() && trimmed[from] == ' ') {
+        while (from < trimmed.size() && isFieldSeparator(trimmed[from])) {
             ++from;
         }
-        const std::size_t end = std::min(trimmed.find(' ', from), trimmed.size());
+        std::size_t end = from;
+        while (end < trimmed.size() && !isFieldSeparator(trimmed[end])) {
+            ++end;
+        }
         return trimmed.substr(from, end - from);
     };
     std::string_view name = nextField(0);
@@ -129,6 +152,17 @@ void ListParser::takeLine(std::string_view line) {
     } else {
         text::lowercaseInto(name, lowered_);
     }
+    dropEmptyLabels(lowered_);
+    // "*.example.com" means the names under example.com, and an entry already
+    // covers everything under it. Any other "*" is a pattern that a suffix
+    // cannot express.
+    if (lowered_.starts_with("*.")) {
+        lowered_.erase(0, 2);
+    }
+    if (lowered_.empty() || lowered_.find('*') != std::string::npos) {
+        ++skips_.unusable;
+        return;
+    }
     if (isIgnoredListName(lowered_)) {
         return;
     }
@@ -137,23 +171,27 @@ void ListParser::takeLine(std::string_view line) {
 
 NameSet ListParser::finish() {
     started_ = true;
-    if (valid_ && pending_.starts_with("\xef\xbb\xbf")) {
+    if (pending_.starts_with("\xef\xbb\xbf")) {
         pending_.erase(0, 3);
     }
     takeLines(true);
-    if (!valid_) {
-        return NameSet{};
-    }
     return std::move(names_);
 }
 
-NameSet parseListText(std::string_view text) {
+NameSet parseListText(std::string_view text, ListSkips* skips) {
     ListParser parser;
     parser.feed(text);
-    return parser.finish();
+    NameSet names = parser.finish();
+    if (skips != nullptr) {
+        *skips = parser.skips();
+    }
+    return names;
 }
 
-NameSet parseListFile(const std::string& path) {
+NameSet parseListFile(const std::string& path, ListSkips* skips) {
+    if (skips != nullptr) {
+        *skips = {};
+    }
     // Non-blocking open so a FIFO planted at the path cannot stall the daemon.
     FdCloser file{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
     if (file.fd < 0) {
@@ -180,7 +218,11 @@ NameSet parseListFile(const std::string& path) {
         }
         parser.feed(std::string_view(buffer.get(), static_cast<std::size_t>(got)));
     }
-    return parser.finish();
+    NameSet names = parser.finish();
+    if (skips != nullptr) {
+        *skips = parser.skips();
+    }
+    return names;
 }
 
 }  // namespace tranca

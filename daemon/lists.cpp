@@ -58,6 +58,22 @@ class NormalName {
     std::string_view view_;
 };
 
+// Says which lines of a list were passed over, so a list that loads fewer
+// names than it holds is explained in the log.
+void logSkips(const std::string& path, const ListSkips& skips) {
+    const std::string file = path.substr(path.find_last_of('/') + 1);
+    const auto report = [&](std::size_t count, std::string_view why) {
+        if (count == 0) {
+            return;
+        }
+        logLine(file + ": " + std::to_string(count) +
+                (count == 1 ? " línea ignorada (" : " líneas ignoradas (") + std::string(why) +
+                ")");
+    };
+    report(skips.notUtf8, "no es UTF-8 válido");
+    report(skips.unusable, "sin un nombre de dominio utilizable");
+}
+
 // The suffixes of a normalised name, whole name first, with their hashes.
 // The first kPrefetched are hashed up front so their table slots can be
 // fetched from memory together.
@@ -138,9 +154,10 @@ bool Blocklist::reload() {
         return false;
     }
     auto fresh = std::make_shared<Sets>();
-    fresh->blocklist = parseListFile(paths_[0]);
-    fresh->custom = parseListFile(paths_[1]);
-    fresh->allowed = parseListFile(paths_[2]);
+    std::array<ListSkips, 3> skips;
+    fresh->blocklist = parseListFile(paths_[0], &skips[0]);
+    fresh->custom = parseListFile(paths_[1], &skips[1]);
+    fresh->allowed = parseListFile(paths_[2], &skips[2]);
     std::size_t onlyCustom = 0;
     fresh->custom.forEach([&](std::string_view name) {
         if (!fresh->blocklist.contains(name)) {
@@ -157,6 +174,9 @@ bool Blocklist::reload() {
         sets_ = std::move(fresh);
     }
     previous.reset();  // the old sets are freed outside the lock
+    for (std::size_t i = 0; i < paths_.size(); ++i) {
+        logSkips(paths_[i], skips[i]);
+    }
     logLine("Listas cargadas: " + std::to_string(blocked) + " dominios bloqueados, " +
             std::to_string(allowed) + " permitidos");
     return true;

@@ -20,8 +20,8 @@ packages=(
     # the block page: logo rendering at build time, a real browser, load tests
     librsvg2-bin chromium wrk
     openssl ca-certificates dnsperf dnsmasq-base unbound python3-hypercorn
-    # installer: script lint, unit checks, the .deb (dnsmasq-base above is its DNS peer too)
-    shellcheck systemd dpkg-dev desktop-file-utils
+    # installer: script lint, unit checks, log rotation, the .deb (dnsmasq-base above is its DNS peer too)
+    shellcheck systemd dpkg-dev desktop-file-utils logrotate
     # Amparo, the tray application: Qt 6 (widgets for dialogs, Qt Quick for the
     # window), polkit's pkexec for root commands, Xvfb to run it in tests
     qt6-base-dev qt6-declarative-dev qt6-svg-dev qt6-declarative-dev-tools

@@ -6,6 +6,8 @@ readonly DATA_DIR=/var/lib/tranca
 readonly UNIT_NAME=tranca.service
 readonly UNIT_FILE=/etc/systemd/system/tranca.service
 readonly LOG_FILE=/var/log/tranca.log
+# shellcheck disable=SC2034 # for install.sh and uninstall.sh
+readonly LOGROTATE_FILE=/etc/logrotate.d/amparo
 readonly STATUS_NAME=estado.amparo.internal
 readonly STATUS_ADDRESS=127.0.0.2
 readonly BACKUP_SERVERS="1.1.1.3 1.0.0.3 2606:4700:4700::1113 2606:4700:4700::1003"
@@ -49,10 +51,19 @@ any_trancad() {
     fi
 }
 
+# Creates the log when missing and makes it readable by everyone: Amparo,
+# running as the desktop user, follows it to open the block page. Done before
+# anything appends to it, since tee and systemd's StandardOutput=append:
+# would create it with whatever umask they have (0600 under umask 077).
+prepare_log() {
+    (umask 0022 && touch "$LOG_FILE") && chmod 0644 "$LOG_FILE"
+}
+
 # Runs a trancad tool command; its lines also go to the log, as the daemon's do.
 run_tool() {
     local tool=$1
     shift
+    prepare_log
     "$tool" "$@" 2>&1 | tee -a "$LOG_FILE"
 }
 

@@ -100,10 +100,7 @@ main() {
     check_ports
 
     install -d -m 0755 -o root -g root "$DATA_DIR"
-    # Amparo, running as the user, follows this log to open the block page:
-    # readable by everyone whatever umask the caller had.
-    touch "$LOG_FILE"
-    chmod 0644 "$LOG_FILE"
+    prepare_log || fail "No se pudo preparar el registro $LOG_FILE."
     put_file "$trancad" "$DATA_DIR/trancad" 0755
     put_file "$HERE/update_blocklist.sh" "$DATA_DIR/update_blocklist.sh" 0755
     local list
@@ -120,6 +117,17 @@ main() {
     fi
 
     put_file "$HERE/tranca.service" "$UNIT_FILE" 0644
+    # The package ships the rotation rule as a configuration file, which the
+    # administrator may have edited: it is only put in place when missing
+    # (an installation from the source tree, or after uninstall.sh).
+    if [[ ! -e $LOGROTATE_FILE ]]; then
+        if [[ -f $HERE/tranca.logrotate ]]; then
+            install -d -m 0755 -o root -g root "${LOGROTATE_FILE%/*}"
+            put_file "$HERE/tranca.logrotate" "$LOGROTATE_FILE" 0644
+        else
+            echo "Aviso: falta tranca.logrotate junto a $HERE, así que $LOG_FILE no se va a rotar." >&2
+        fi
+    fi
     local output
     output=$(systemctl daemon-reload 2>&1) || fail "No se pudo recargar systemd: $output"
     output=$(systemctl enable "$UNIT_NAME" 2>&1) || fail "No se pudo habilitar $UNIT_NAME: $output"

@@ -16,6 +16,7 @@ if [[ -e $UNIT_FILE || -L $UNIT_FILE ]]; then
     systemctl reset-failed "$UNIT_NAME" >/dev/null 2>&1 || true
 fi
 rm -rf "$DATA_DIR" || fail "No se pudo borrar $DATA_DIR."
+rm -f "$LOGROTATE_FILE"
 # The settings lock of trancad; it lives in /run and would go at reboot anyway.
 rm -f /run/trancad-red.lock
 echo "Amparo se desinstaló: el equipo volvió a los DNS que tenía antes. El registro queda en $LOG_FILE."

@@ -98,30 +98,51 @@ pin_host() {
     fi
 }
 
-# Counts, by the list file format the daemon reads, the distinct entries and
-# those that cannot be host names. Prints "entries junk".
+# Reads the list as trancad's list parser does and prints "entries junk
+# invalid unusable": the distinct names it would load, those of them that
+# cannot be host names, the lines it skips as not valid UTF-8, and the lines
+# whose entry no query can match. The rules are the daemon's, so whatever
+# passes here loads the same names there (only case folding beyond ASCII is
+# not done, so such names may count twice).
 count_entries() {
     LC_ALL=C awk '
         BEGIN {
+            # Line ends: CR LF, LF, CR, VT, FF, U+0085, U+2028, U+2029.
+            RS = "\r\n|[\n\r\v\f]|\302\205|\342\200[\250\251]"
+            # Strict UTF-8: no overlong forms, no surrogates, nothing above
+            # U+10FFFF (which iconv lets through).
+            utf8 = "^([\001-\177]|[\302-\337][\200-\277]|\340[\240-\277][\200-\277]|" \
+                   "[\341-\354\356\357][\200-\277][\200-\277]|\355[\200-\237][\200-\277]|" \
+                   "\360[\220-\277][\200-\277][\200-\277]|[\361-\363][\200-\277][\200-\277][\200-\277]|" \
+                   "\364[\200-\217][\200-\277][\200-\277])*$"
+            # Tab, space and the Unicode space separators, trimmed at both ends.
+            blank = "([ \t]|\302\240|\341\232\200|\342\200[\200-\212\257]|\342\201\237|\343\200\200)+"
             split("0.0.0.0 127.0.0.1 localhost localhost.localdomain broadcasthost local " \
                   "ip6-localhost ip6-loopback ip6-localnet ip6-mcastprefix ip6-allnodes " \
                   "ip6-allrouters ip6-allhosts", names, " ")
             for (i in names) ignored[names[i]] = 1
         }
+        # A byte-order mark is no part of the first name.
+        NR == 1 { sub(/^\357\273\277/, "") }
+        $0 == "" { next }
+        $0 !~ utf8 { invalid++; next }
         {
-            sub(/\r$/, "")
-            sub(/^[ \t]+/, ""); sub(/[ \t]+$/, "")
+            sub("^" blank, ""); sub(blank "$", "")
             if ($0 == "" || substr($0, 1, 1) == "#") next
-            n = split($0, fields, / +/)
+            n = split($0, fields, /[ \t]+/)
             name = fields[1]
             if (n >= 2 && (name == "0.0.0.0" || name == "127.0.0.1")) name = fields[2]
             name = tolower(name)
+            # Empty labels go, as in query names; "*.name" is the suffix name.
+            gsub(/\.\.+/, ".", name); sub(/^\./, "", name); sub(/\.$/, "", name)
+            if (substr(name, 1, 2) == "*.") name = substr(name, 3)
+            if (name == "" || index(name, "*")) { unusable++; next }
             if (name in ignored || name in seen) next
             seen[name] = 1
             entries++
-            if (name !~ /^[a-z0-9_*]([a-z0-9_-]*[a-z0-9_])?(\.[a-z0-9_]([a-z0-9_-]*[a-z0-9_])?)*$/) junk++
+            if (name !~ /^[a-z0-9_]([a-z0-9_-]*[a-z0-9_])?(\.[a-z0-9_]([a-z0-9_-]*[a-z0-9_])?)*$/) junk++
         }
-        END { printf "%d %d\n", entries, junk }
+        END { printf "%d %d %d %d\n", entries, junk, invalid, unusable }
     ' "$1"
 }
 
@@ -144,27 +165,45 @@ main() {
     esac
 
     staged=$(mktemp "$data_dir/.blocklist.XXXXXX")
-    local output
-    if ! output=$(curl "${curl_args[@]}" --output "$staged" -- "$url" 2>&1); then
-        fail "la descarga de $url falló (${output:-sin detalle})"
-    fi
+    # --max-filesize refuses a list whose size is announced, but curl cannot
+    # apply it to a chunked response, which would fill the disk before the
+    # size check below. A file size limit one block past the maximum stops
+    # curl's writes whatever the server sends; with SIGXFSZ ignored that is a
+    # plain write error rather than a core dump.
+    local output status=0
+    output=$(
+        trap '' XFSZ
+        ulimit -f $((MAX_BYTES / 1024 + 1))
+        curl "${curl_args[@]}" --output "$staged" -- "$url" 2>&1
+    ) || status=$?
 
     local size
     size=$(stat -c %s "$staged")
+    ((size <= MAX_BYTES)) || fail "la lista descargada pesa más que el máximo de $MAX_BYTES bytes"
+    ((status == 0)) || fail "la descarga de $url falló (${output:-sin detalle})"
     ((size > 0)) || fail "la descarga de $url llegó vacía"
-    ((size <= MAX_BYTES)) || fail "la lista descargada pesa $size bytes, más que el máximo de $MAX_BYTES"
-    iconv -f UTF-8 -t UTF-8 "$staged" >/dev/null 2>&1 || fail "la lista descargada no es texto UTF-8"
     local first
-    first=$(grep -m 1 -v -E '^[[:space:]]*(#|$)' "$staged" | sed 's/^[[:space:]]*//' || true)
+    first=$(LC_ALL=C grep -a -m 1 -v -E '^[[:space:]]*(#|$)' "$staged" | sed 's/^[[:space:]]*//' || true)
     if [[ $first == \<* ]]; then
         fail "lo descargado de $url parece una página web, no una lista de dominios"
     fi
 
-    local entries junk
-    read -r entries junk < <(count_entries "$staged")
+    local entries junk invalid unusable
+    read -r entries junk invalid unusable < <(count_entries "$staged")
+    # A few stray lines are skipped by the filter; many mean the list is in
+    # another encoding.
+    if ((invalid * 100 > (entries + invalid) * MAX_JUNK_PERCENT)); then
+        fail "la lista descargada no es texto UTF-8"
+    fi
     ((entries >= MIN_ENTRIES)) || fail "la lista descargada tiene $entries dominios, menos que el mínimo de $MIN_ENTRIES"
     if ((junk * 100 > entries * MAX_JUNK_PERCENT)); then
         fail "$junk de los $entries renglones de la lista descargada no son nombres de dominio"
+    fi
+    if ((invalid > 0)); then
+        echo "Aviso: renglones que el filtro ignora por no ser UTF-8 válido: $invalid." >&2
+    fi
+    if ((unusable > 0)); then
+        echo "Aviso: renglones que el filtro ignora por no tener un nombre de dominio utilizable: $unusable." >&2
     fi
 
     if [[ -f $list ]] && cmp -s "$staged" "$list"; then

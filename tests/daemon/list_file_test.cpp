@@ -32,12 +32,21 @@ struct FormatRow {
     const char* fault;
     std::string text;
     Names expected;
+    ListSkips skips{};
 };
+
+void PrintTo(const FormatRow& row, std::ostream* out) {
+    *out << row.fault;
+}
 
 class ListFormat : public testing::TestWithParam<FormatRow> {};
 
-TEST_P(ListFormat, YieldsExactlyTheListedNames) {
-    EXPECT_EQ(parse(GetParam().text), GetParam().expected) << GetParam().fault;
+TEST_P(ListFormat, YieldsExactlyTheListedNamesAndCountsWhatItPassedOver) {
+    ListSkips skips;
+    EXPECT_EQ(names(parseListText(GetParam().text, &skips)), GetParam().expected)
+        << GetParam().fault;
+    EXPECT_EQ(skips.notUtf8, GetParam().skips.notUtf8) << GetParam().fault;
+    EXPECT_EQ(skips.unusable, GetParam().skips.unusable) << GetParam().fault;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -54,7 +63,9 @@ INSTANTIATE_TEST_SUITE_P(
                   "127.0.0.1 localhost\n::1 ip6-localhost\n"
                   "0.0.0.0 BroadcastHost\n",
                   {"::1"}},
-        FormatRow{"tab is not a separator", "example.com\tx\n", {"example.com\tx"}},
+        FormatRow{"tabs separate fields",
+                  "127.0.0.1\ta.example\tb.example\nc.example\t# x\n",
+                  {"a.example", "c.example"}},
         FormatRow{"upper case stored lower", "ExAmPlE.CoM\n", {"example.com"}},
         FormatRow{"unicode lower case",
                   "\xc3\x91"
@@ -63,7 +74,16 @@ INSTANTIATE_TEST_SUITE_P(
                    "u.example"}},
         FormatRow{
             "duplicates collapse", "a.example\nA.EXAMPLE\n0.0.0.0 a.example\n", {"a.example"}},
-        FormatRow{"trailing dot stored as written", "example.com.\n", {"example.com."}},
+        FormatRow{"empty labels dropped as in query names",
+                  "trailing.example.\n0.0.0.0 .leading.example\ndouble..example\n",
+                  {"double.example", "leading.example", "trailing.example"}},
+        FormatRow{"wildcard read as the suffix it covers",
+                  "*.wild.example\n0.0.0.0 *.Other.Example.\n",
+                  {"other.example", "wild.example"}},
+        FormatRow{"entries no query can match are counted",
+                  "*\n*.\n...\n0.0.0.0 .\nads.*.example\n*.*.example\nok.example\n",
+                  {"ok.example"},
+                  {.unusable = 6}},
         FormatRow{"other address is a name", "10.0.0.1 example.com\n", {"10.0.0.1"}},
         FormatRow{"unicode blanks trimmed",
                   "\xe2\x80\x83"
@@ -78,7 +98,12 @@ INSTANTIATE_TEST_SUITE_P(
                   "\xef\xbb\xbf"
                   "first.example\n",
                   {"first.example"}},
-        FormatRow{"not utf-8 counts as empty", "good.example\n\xff\xfe bad\n", {}},
+        FormatRow{"lines not utf-8 are skipped alone",
+                  "good.example\ncaf\xe9.example\n"
+                  "above\xf4\x90\x80\x80.example\n"  // past U+10FFFF
+                  "half\xe2\x82\nlast.example",
+                  {"good.example", "last.example"},
+                  {.notUtf8 = 3}},
         FormatRow{"empty file", "", {}}),
     [](const testing::TestParamInfo<FormatRow>& info) {
         std::string name = info.param.fault;
@@ -91,7 +116,7 @@ TEST(ListParserChunks, SameNamesWhateverTheChunkBoundaries) {
     const std::string text =
         "\xef\xbb\xbf"
         "0.0.0.0 one.example\r\ntwo.example\xe2\x80\xa8three.example\xc2\x85"
-        "# c\n\xc3\x91.example\rfour.example";
+        "# c\n\xc3\x91.example\rbad\xe2\x80\nfour.example";
     const Names whole = parse(text);
     ASSERT_EQ(whole.size(), 5u);
     for (std::size_t chunk = 1; chunk <= 7; ++chunk) {
@@ -100,6 +125,7 @@ TEST(ListParserChunks, SameNamesWhateverTheChunkBoundaries) {
             parser.feed(std::string_view(text).substr(at, chunk));
         }
         EXPECT_EQ(names(parser.finish()), whole) << "chunk size " << chunk;
+        EXPECT_EQ(parser.skips().notUtf8, 1u) << "chunk size " << chunk;
     }
 }
 
@@ -140,13 +166,15 @@ TEST_F(ListFileOnDisk, LargeFileReadAcrossManyChunks) {
     EXPECT_TRUE(set.contains("host0.example.com"));
 }
 
-TEST_F(ListFileOnDisk, InvalidByteFarIntoTheFileEmptiesTheWholeList) {
+TEST_F(ListFileOnDisk, InvalidLineFarIntoTheFileCostsOnlyItself) {
     std::string content;
     for (int i = 0; i < 50000; ++i) {
         content += "n" + std::to_string(i) + ".example\n";
     }
     content += "bad\xc3\n";
-    EXPECT_TRUE(parseListFile(write("bad.txt", content)).empty());
+    ListSkips skips;
+    EXPECT_EQ(parseListFile(write("bad.txt", content), &skips).size(), 50000u);
+    EXPECT_EQ(skips.notUtf8, 1u);
 }
 
 }  // namespace

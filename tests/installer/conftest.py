@@ -2,8 +2,8 @@
 
 `Machine` holds a private mount and network namespace (a holder process
 started with `unshare -m -n`) in which temporary directories are bind-mounted
-over /var/lib, /var/log, /run, /etc/systemd/system, /etc/dconf and
-/etc/resolv.conf, and only the loopback interface exists. The scripts run
+over /var/lib, /var/log, /run, /etc/systemd/system, /etc/dconf,
+/etc/logrotate.d and /etc/resolv.conf, and only the loopback interface exists. The scripts run
 there through `nsenter`, as the application runs them: as root, with no
 arguments and an almost empty environment, with the systemctl stand-in of
 tests/installer/bin first on PATH. The real trancad then runs on the real
@@ -27,13 +27,13 @@ TRANCAD = os.environ.get("TRANCAD_BIN", os.path.join(SOURCE, "build", "asan", "b
 STANDIN_BIN = os.path.join(HERE, "bin")
 ROOT_WRAPPER = os.path.join(SOURCE, "app", "resources", "amparo-admin")
 SHIPPED = ["install.sh", "disable.sh", "uninstall.sh", "update_blocklist.sh", "common.sh",
-           "tranca.service"]
+           "tranca.service", "tranca.logrotate"]
 ORIGINAL_RESOLV = "# de la red de prueba\nsearch casa.example\nnameserver 192.0.2.53\n" \
                   "options timeout:1\n"
 NO_BUS = "unix:path=/nonexistent/amparo-installer-test-bus"
 
 MOUNTS = ["/var/lib", "/var/log", "/run", "/etc/systemd/system", "/etc/dconf",
-          "/etc/resolv.conf"]
+          "/etc/logrotate.d", "/etc/resolv.conf"]
 
 
 def write(path, text, mode=0o644):
@@ -126,15 +126,15 @@ class Machine:
     def command(self, argv):
         return ["nsenter", f"--target={self.holder.pid}", "--mount", "--net", "--", *argv]
 
-    def run(self, argv, env=None, timeout=120, user=False):
+    def run(self, argv, env=None, timeout=120, user=False, umask=-1):
         prefix = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"] if user else []
         return subprocess.run(self.command(prefix + argv), env=self.env(env),
-                              capture_output=True, text=True, timeout=timeout)
+                              capture_output=True, text=True, timeout=timeout, umask=umask)
 
-    def script(self, name, env=None, timeout=120, user=False):
+    def script(self, name, env=None, timeout=120, user=False, umask=-1):
         """Runs a shipped script as the application does: /bin/bash <script>."""
         return self.run(["/bin/bash", os.path.join(self.resources, name)], env=env,
-                        timeout=timeout, user=user)
+                        timeout=timeout, user=user, umask=umask)
 
     def spawn(self, argv):
         """A helper process inside the namespaces, ended at cleanup."""

@@ -4,17 +4,17 @@ nothing left, end to end on a throw-away machine (see conftest.py)."""
 import filecmp
 import os
 
-from conftest import ORIGINAL_RESOLV, hosts_list, tree
+from conftest import ORIGINAL_RESOLV, hosts_list, tree, write
 
 
 def assert_ok(result):
     assert result.returncode == 0, f"exit {result.returncode}\n{result.stdout}\n{result.stderr}"
 
 
-def install(machine, url=None, **env):
+def install(machine, url=None, umask=-1, **env):
     extra = {"TRANCA_BLOCKLIST_URL": url or machine.list_url(hosts_list(1200))}
     extra.update(env)
-    return machine.script("install.sh", env=extra)
+    return machine.script("install.sh", env=extra, umask=umask)
 
 
 # --- the whole life of an installation ---------------------------------------------
@@ -85,6 +85,7 @@ def test_install_disable_uninstall_leaves_the_machine_as_it_was(machine):
     assert machine.read("/etc/resolv.conf") == ORIGINAL_RESOLV
     assert sorted(os.listdir(machine.path("/var/log"))) == ["syslog", "tranca.log"]
     assert sorted(os.listdir(machine.path("/var/lib"))) == []
+    assert os.listdir(machine.path("/etc/logrotate.d")) == []
     assert not machine.exists("/run/trancad-red.lock")
 
 
@@ -129,6 +130,39 @@ def test_disable_without_a_record_gives_back_a_dns_still_pointing_at_the_filter(
     # so the machine goes back to no manual servers rather than to a dead
     # 127.0.0.1 or to the backup resolvers.
     assert machine.nameservers() == []
+
+
+# --- the log ---------------------------------------------------------------------------
+
+
+def test_the_log_is_readable_by_everyone_whatever_the_umask(machine):
+    # Amparo follows the log as the desktop user; root's umask must not hide it,
+    # neither when a script creates the log nor when it finds one too private.
+    write(machine.path("/var/log/tranca.log"), "de antes\n", mode=0o600)
+    assert_ok(install(machine, umask=0o077))
+    assert machine.mode("/var/log/tranca.log") == (0o644, 0, 0)
+    os.unlink(machine.path("/var/log/tranca.log"))
+    assert_ok(machine.script("disable.sh", umask=0o077))
+    assert machine.mode("/var/log/tranca.log") == (0o644, 0, 0)
+
+
+def test_the_log_rotates_while_the_daemon_keeps_writing_to_it(machine):
+    assert_ok(install(machine, machine.list_url(hosts_list(1200) + "rotado.example\n")))
+    machine.wait_for_log("Listas cargadas")
+    assert machine.mode("/etc/logrotate.d/amparo") == (0o644, 0, 0)
+    before = machine.read("/var/log/tranca.log")
+
+    result = machine.run(["logrotate", "-f", "-s", "/run/logrotate.estado",
+                          "/etc/logrotate.d/amparo"])
+    assert_ok(result)
+    assert machine.read("/var/log/tranca.log.1").startswith(before)
+    # The daemon still holds the log open for appending: its next line goes
+    # to the emptied file, at its start.
+    assert machine.dig("rotado.example") == ["127.0.0.1"]
+    machine.wait_for_log("rotado.example")
+    log = machine.read("/var/log/tranca.log")
+    assert log.startswith("[") and "trancad iniciando" not in log, log
+    assert machine.mode("/var/log/tranca.log") == (0o644, 0, 0)
 
 
 # --- re-running install.sh: repair and upgrade ----------------------------------------

@@ -18,7 +18,8 @@ LIB = "usr/lib/amparo"
 # Side by side: Amparo looks for the others beside its own executable.
 PROGRAMS = ["Amparo", "amparo-estado", "amparo-admin", "trancad", "install.sh", "disable.sh",
             "uninstall.sh", "update_blocklist.sh"]
-DATA = ["common.sh", "tranca.service"]
+DATA = ["common.sh", "tranca.service", "tranca.logrotate"]
+ROTATION = "etc/logrotate.d/amparo"
 
 
 @pytest.fixture(scope="module")
@@ -110,9 +111,9 @@ def test_the_package_holds_the_daemon_the_app_and_what_they_need(package):
     for name in PROGRAMS:
         assert any(line.startswith("-rwxr-xr-x root/root") and line.endswith(f"./{LIB}/{name}")
                    for line in listing.splitlines()), name
-    for name in DATA:
-        assert any(line.startswith("-rw-r--r-- root/root") and line.endswith(f"./{LIB}/{name}")
-                   for line in listing.splitlines()), name
+    for path in [f"{LIB}/{name}" for name in DATA] + [ROTATION]:
+        assert any(line.startswith("-rw-r--r-- root/root") and line.endswith(f"./{path}")
+                   for line in listing.splitlines()), path
     # Whatever the build stages beside the program, the package ships there.
     shipped = {line.rsplit(f"./{LIB}/", 1)[1].split("/")[0] for line in listing.splitlines()
                if f"./{LIB}/" in line}
@@ -131,9 +132,10 @@ def test_dpkg_installs_and_removes_it_in_a_test_root_starting_nothing(package, t
         path = root / LIB / name
         mode = stat.S_IMODE(os.stat(path).st_mode)
         assert mode == (0o755 if name in PROGRAMS else 0o644), name
-    with open(root / LIB / "tranca.service", encoding="utf-8") as handle:
-        assert handle.read() == open(os.path.join(SCRIPTS, "tranca.service"),
-                                     encoding="utf-8").read()
+    for installed, source in ((f"{LIB}/tranca.service", "tranca.service"),
+                              (ROTATION, "tranca.logrotate")):
+        with open(root / installed, encoding="utf-8") as handle:
+            assert handle.read() == open(os.path.join(SCRIPTS, source), encoding="utf-8").read()
     # The packaged daemon runs: its tool mode answers without touching anything.
     usage = subprocess.run([str(root / LIB / "trancad"), "--ayuda", "x"], capture_output=True,
                            text=True, timeout=30)
@@ -149,6 +151,7 @@ def test_dpkg_installs_and_removes_it_in_a_test_root_starting_nothing(package, t
     assert result.returncode == 0, result.stdout + result.stderr
     assert not (root / LIB).exists()
     assert not (root / "etc" / "xdg" / "autostart" / "amparo.desktop").exists()
+    assert not (root / ROTATION).exists()
 
 
 def test_the_desktop_finds_amparo_and_amparo_its_password_helper(package, tmp_path):

@@ -1,16 +1,19 @@
 """update_blocklist.sh: only a list that passed every check replaces the old
 one, atomically; any failure keeps the old list and says why, in Spanish."""
 
+import http.server
 import os
 import pathlib
 import shutil
+import socket
 import subprocess
 import tempfile
+import threading
 import time
 
 import pytest
 
-from conftest import SCRIPTS, hosts_list, write
+from conftest import SCRIPTS, TRANCAD, hosts_list, write
 
 SCRIPT = os.path.join(SCRIPTS, "update_blocklist.sh")
 OLD = hosts_list(1500, prefix="viejo")
@@ -24,14 +27,14 @@ def data(tmp_path):
     return directory
 
 
-def update(data, url=None, extra=None):
+def update(data, url=None, extra=None, prefix=()):
     env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "TRANCAD_DIR": str(data),
            "LANG": "C.UTF-8"}
     if url is not None:
         env["TRANCA_BLOCKLIST_URL"] = url
     env.update(extra or {})
-    return subprocess.run(["/bin/bash", SCRIPT], env=env, capture_output=True, text=True,
-                          timeout=120)
+    return subprocess.run([*prefix, "/bin/bash", SCRIPT], env=env, capture_output=True,
+                          text=True, timeout=120)
 
 
 def offer(tmp_path, content, name="nueva.txt"):
@@ -105,9 +108,65 @@ def test_a_list_in_another_format_is_refused(tmp_path, data):
     assert_kept(update(data, offer(tmp_path, text)), data, "no son nombres de dominio")
 
 
-def test_a_list_that_is_not_utf8_is_refused(tmp_path, data):
-    text = hosts_list(2000).encode() + b"0.0.0.0 caf\xe9.example\n"
+def test_a_list_mostly_not_utf8_is_refused(tmp_path, data):
+    text = hosts_list(2000).encode() + b"0.0.0.0 caf\xe9.example\n" * 100
     assert_kept(update(data, offer(tmp_path, text)), data, "no es texto UTF-8")
+
+
+def loaded_by_trancad(data):
+    """The log lines of the real trancad started on data, up to its list count."""
+    ports = []
+    for kind in (socket.SOCK_DGRAM, socket.SOCK_STREAM):
+        with socket.socket(socket.AF_INET, kind) as probe:
+            probe.bind(("127.0.0.1", 0))
+            ports.append(str(probe.getsockname()[1]))
+    env = {"PATH": "/usr/bin:/bin", "TRANCAD_DIR": str(data), "TRANCAD_PORT": ports[0],
+           "TRANCAD_HTTP": ports[1], "TRANCAD_DNS": "0"}
+    env.update({key: os.environ[key] for key in ("ASAN_OPTIONS", "UBSAN_OPTIONS")
+                if key in os.environ})
+    daemon = subprocess.Popen([TRANCAD], env=env, stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL, text=True)
+    lines = []
+    give_up = threading.Timer(30, daemon.kill)  # a silent daemon ends the loop below
+    give_up.start()
+    try:
+        for line in daemon.stdout:
+            lines.append(line.rstrip("\n"))
+            if "Listas cargadas" in line:
+                return lines
+        raise AssertionError(f"trancad ended without loading the lists: {lines}")
+    finally:
+        give_up.cancel()
+        daemon.kill()
+        daemon.wait()
+
+
+def test_the_daemon_loads_every_name_the_script_counted(tmp_path, data):
+    # What the filter cannot read costs only its own line, in the script and
+    # in the daemon alike.
+    not_utf8 = [b"caf\xe9.example",  # Latin-1
+                b"arriba\xf4\x90\x80\x80.example",  # past U+10FFFF, which iconv accepts
+                b"sur\xed\xa0\x80.example",  # a surrogate
+                b"largo\xc0\xae.example",  # an overlong form
+                b"corto\xe2\x82"]  # cut short
+    unusable = [b"*", b".", b"ads.*.example"]
+    read_as_meant = [b"0.0.0.0\ttab.example", b"punto.example.", b"*.comodin.example",
+                     b"A.Mayus.Example", "ñandú.example".encode()]
+    text = (hosts_list(2000).encode()
+            + b"".join(b"0.0.0.0 " + line + b"\n" for line in not_utf8 + unusable)
+            + b"\r\n".join(read_as_meant))
+    result = update(data, offer(tmp_path, text))
+    assert result.returncode == 0, result.stderr
+    assert "Lista de bloqueo actualizada: 2005 dominios" in result.stdout
+    assert "por no ser UTF-8 válido: 5." in result.stderr
+    assert "por no tener un nombre de dominio utilizable: 3." in result.stderr
+    log = loaded_by_trancad(data)
+    assert log[-1].endswith("Listas cargadas: 2005 dominios bloqueados, 0 permitidos"), log
+    assert any(line.endswith("blocklist.txt: 5 líneas ignoradas (no es UTF-8 válido)")
+               for line in log), log
+    assert any(line.endswith(
+        "blocklist.txt: 3 líneas ignoradas (sin un nombre de dominio utilizable)")
+        for line in log), log
 
 
 def test_an_empty_download_is_refused(tmp_path, data):
@@ -123,6 +182,42 @@ def test_an_oversized_download_is_refused(tmp_path, data):
     assert (data / "blocklist.txt").read_text(encoding="utf-8") == OLD
     assert sorted(os.listdir(data)) == ["blocklist.txt"]
     assert "Se conserva la lista anterior" in result.stderr
+
+
+class Oversized(http.server.BaseHTTPRequestHandler):
+    """A list sent in chunks, so no size is announced, past the 64 MiB maximum."""
+    protocol_version = "HTTP/1.1"
+
+    def do_GET(self):
+        self.send_response(200)
+        self.send_header("Content-Type", "text/plain")
+        self.send_header("Transfer-Encoding", "chunked")
+        self.end_headers()
+        chunk = hosts_list(3000).encode()
+        try:
+            for _ in range(72 * 1024 * 1024 // len(chunk)):
+                self.wfile.write(b"%x\r\n%s\r\n" % (len(chunk), chunk))
+            self.wfile.write(b"0\r\n\r\n")
+        except OSError:
+            pass  # the client stopped reading, as it should
+
+    def log_message(self, *args):
+        pass
+
+
+def test_a_chunked_download_past_the_maximum_stops_at_the_maximum(data):
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Oversized)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    # Writing a byte more than the maximum and a little slack into any file
+    # fails, so the update can only fail as intended if it never did.
+    limit = 64 * 1024 * 1024 + 64 * 1024
+    try:
+        result = update(data, f"http://127.0.0.1:{server.server_port}/hosts",
+                        prefix=["prlimit", f"--fsize={limit}"])
+    finally:
+        server.shutdown()
+        server.server_close()
+    assert_kept(result, data, "la lista descargada pesa más que el máximo de 67108864 bytes")
 
 
 def test_a_missing_source_is_refused(tmp_path, data):
