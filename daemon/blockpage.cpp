@@ -60,22 +60,69 @@ bool isTransientAcceptError(const std::error_code& error) {
            error == asio::error::try_again || error == std::errc::protocol_error;
 }
 
+// Characters a request may start with: those of a method name (an HTTP
+// token) and the line ends of empty lines a client may send first.
+bool mayStartRequest(char c) {
+    constexpr std::string_view kOthers = "!#$%&'*+-.^_`|~\r\n";
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           kOthers.find(c) != std::string_view::npos;
+}
+
+// True once received holds the request's headers up to their empty line, or
+// bytes no HTTP request starts with (a TLS hello on the plain port): waiting
+// for more would only delay the answer. An empty line of bare LFs counts too,
+// for the same reason. Bytes before from were looked at already; the search
+// goes back three of them for an ending split between reads.
+bool requestHeadEnded(std::string_view received, std::size_t from) {
+    if (received.empty()) {
+        return false;
+    }
+    if (!mayStartRequest(received.front())) {
+        return true;
+    }
+    const std::string_view fresh = received.substr(from >= 3 ? from - 3 : 0);
+    return fresh.find("\r\n\r\n") != std::string_view::npos ||
+           fresh.find("\n\n") != std::string_view::npos;
+}
+
+bool headRequest(std::string_view request) {
+    const std::size_t start = request.find_first_not_of("\r\n");
+    return start != std::string_view::npos && request.substr(start).starts_with("HEAD ");
+}
+
+}  // namespace
+
 // One accepted client. Its handlers run on its own strand; the deadline
 // timer bounds both the wait for the request and the send.
-class Connection : public std::enable_shared_from_this<Connection> {
+class BlockPageConnection : public std::enable_shared_from_this<BlockPageConnection> {
   public:
-    Connection(tcp::socket socket, std::shared_ptr<BlockPageServer> server)
+    BlockPageConnection(tcp::socket socket, std::shared_ptr<BlockPageServer> server)
         : socket_(std::move(socket)),
           deadline_(socket_.get_executor()),
           server_(std::move(server)) {}
 
     void start() {
         armDeadline();
-        socket_.async_read_some(
-            asio::buffer(buffer_),
-            [self = shared_from_this()](const std::error_code& error, std::size_t length) {
-                self->respond(error ? 0 : length);
-            });
+        readRequest();
+    }
+
+    // Still reading its request: one the server may close to make way.
+    bool waiting() const { return waiting_.load(std::memory_order_relaxed); }
+
+    // Closes the connection, unanswered, if it is still waiting for its
+    // request; else tells the server it made no way.
+    void makeWay() {
+        asio::post(socket_.get_executor(), [self = shared_from_this()] {
+            if (!self->waiting_) {
+                self->server_->madeNoWay();
+                return;
+            }
+            self->waiting_ = false;
+            self->madeWay_ = true;
+            // The pending read then ends, and with it the connection.
+            std::error_code ignored;
+            self->socket_.close(ignored);
+        });
     }
 
   private:
@@ -92,13 +139,37 @@ class Connection : public std::enable_shared_from_this<Connection> {
         if (error || deadline_.expiry() > asio::steady_timer::clock_type::now()) {
             return;
         }
-        // A pending read then completes with no bytes and is answered with
-        // the fallback host; a pending send or drain fails and closes.
+        // A pending read then ends and is answered from what arrived; a
+        // pending send or drain fails and closes.
         std::error_code ignored;
         socket_.cancel(ignored);
     }
 
-    void respond(std::size_t length) {
+    void readRequest() {
+        socket_.async_read_some(
+            asio::buffer(buffer_.data() + received_, buffer_.size() - received_),
+            [self = shared_from_this()](const std::error_code& error, std::size_t length) {
+                self->onRead(error, length);
+            });
+    }
+
+    void onRead(const std::error_code& error, std::size_t length) {
+        if (madeWay_) {
+            finish();
+            return;
+        }
+        const std::size_t from = received_;
+        received_ += length;
+        if (!error && received_ < buffer_.size() &&
+            !requestHeadEnded(std::string_view(buffer_.data(), received_), from)) {
+            readRequest();
+            return;
+        }
+        respond();
+    }
+
+    void respond() {
+        waiting_ = false;
         deadline_.cancel();
         armDeadline();
         const std::shared_ptr<const std::string> url = server_->redirect().url();
@@ -110,10 +181,15 @@ class Connection : public std::enable_shared_from_this<Connection> {
             asio::async_write(socket_, asio::buffer(redirect_), std::move(done));
             return;
         }
-        const std::string_view host = shownHost(std::span<char>(buffer_.data(), length));
+        const bool head = headRequest(std::string_view(buffer_.data(), received_));
+        const std::string_view host = shownHost(std::span<char>(buffer_.data(), received_));
         const PageParts& page = pageParts();
         const std::string_view header =
             pageResponseHeader(page.head.size() + host.size() + page.tail.size(), header_);
+        if (head) {
+            asio::async_write(socket_, asio::buffer(header), std::move(done));
+            return;
+        }
         const std::array<asio::const_buffer, 4> parts{asio::buffer(header), asio::buffer(page.head),
                                                       asio::buffer(host), asio::buffer(page.tail)};
         asio::async_write(socket_, parts, std::move(done));
@@ -159,10 +235,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
     std::array<char, kMaxRequestBytes> buffer_;
     std::array<char, kPageHeaderCapacity> header_;
     std::string redirect_;
+    std::size_t received_ = 0;
     std::size_t drained_ = 0;
+    std::atomic<bool> waiting_{true};
+    bool madeWay_ = false;
 };
-
-}  // namespace
 
 std::string sanitizeHost(std::string_view host) {
     std::string kept;
@@ -241,11 +318,15 @@ std::string blockPageResponse(std::string_view received, std::string_view url) {
         return redirectResponse(url);
     }
     std::string request(received.substr(0, kMaxRequestBytes));
+    const bool head = headRequest(request);
     const std::string_view host = shownHost(std::span<char>(request.data(), request.size()));
     const PageParts& page = pageParts();
     std::array<char, kPageHeaderCapacity> header{};
     std::string response(
         pageResponseHeader(page.head.size() + host.size() + page.tail.size(), header));
+    if (head) {
+        return response;
+    }
     response += page.head;
     response += host;
     response += page.tail;
@@ -315,10 +396,25 @@ void BlockPageServer::scheduleBlockPageRetry() {
 }
 
 void BlockPageServer::acceptNext() {
-    if (!acceptor_.is_open() || open_.load() >= limits_.maxConnections) {
-        // At the cap: clients wait in the kernel's backlog, which costs this
-        // process no descriptor, until connectionClosed resumes accepting.
+    if (!acceptor_.is_open()) {
         accepting_ = false;
+        return;
+    }
+    if (open_.load() >= limits_.maxConnections) {
+        // At the cap clients wait in the kernel's backlog, which costs this
+        // process no descriptor. With a connection still waiting for its
+        // request, the first client there makes the oldest such one close;
+        // with none, connectionClosed resumes accepting.
+        if (!oldestWaiting()) {
+            accepting_ = false;
+            return;
+        }
+        accepting_ = true;
+        acceptor_.async_wait(
+            tcp::acceptor::wait_read,
+            asio::bind_executor(strand_, [self = shared_from_this()](const std::error_code& error) {
+                self->onClientPending(error);
+            }));
         return;
     }
     accepting_ = true;
@@ -328,6 +424,33 @@ void BlockPageServer::acceptNext() {
             strand_, [self = shared_from_this()](const std::error_code& error, tcp::socket socket) {
                 self->onAccept(error, std::move(socket));
             }));
+}
+
+void BlockPageServer::onClientPending(const std::error_code& error) {
+    accepting_ = false;
+    if (error) {
+        // Closed, or failing: a connection closing tries again.
+        return;
+    }
+    if (open_.load() < limits_.maxConnections) {
+        acceptNext();
+        return;
+    }
+    // Its close, or madeNoWay, resumes accepting.
+    if (const std::shared_ptr<BlockPageConnection> oldest = oldestWaiting()) {
+        oldest->makeWay();
+    }
+}
+
+std::shared_ptr<BlockPageConnection> BlockPageServer::oldestWaiting() {
+    while (!waiting_.empty()) {
+        std::shared_ptr<BlockPageConnection> connection = waiting_.front().lock();
+        if (connection && connection->waiting()) {
+            return connection;
+        }
+        waiting_.pop_front();
+    }
+    return nullptr;
 }
 
 void BlockPageServer::onAccept(const std::error_code& error, tcp::socket socket) {
@@ -348,9 +471,31 @@ void BlockPageServer::onAccept(const std::error_code& error, tcp::socket socket)
     }
     if (!error) {
         ++open_;
-        std::make_shared<Connection>(std::move(socket), shared_from_this())->start();
+        // Not make_shared: the weak entry in waiting_ would keep the whole
+        // object, buffer included, until pruned.
+        const std::shared_ptr<BlockPageConnection> connection(
+            new BlockPageConnection(std::move(socket), shared_from_this()));
+        waiting_.push_back(connection);
+        // Entries of connections that got their request pile up behind a
+        // waiting one; pruned whenever they outnumber the cap, so the cost
+        // per accept stays constant.
+        if (waiting_.size() > 2 * limits_.maxConnections) {
+            std::erase_if(waiting_, [](const std::weak_ptr<BlockPageConnection>& entry) {
+                const std::shared_ptr<BlockPageConnection> alive = entry.lock();
+                return !alive || !alive->waiting();
+            });
+        }
+        connection->start();
     }
     acceptNext();
+}
+
+void BlockPageServer::madeNoWay() {
+    asio::dispatch(strand_, [self = shared_from_this()] {
+        if (!self->accepting_) {
+            self->acceptNext();
+        }
+    });
 }
 
 void BlockPageServer::connectionClosed() {

@@ -1,7 +1,8 @@
 // The block page server: a small HTTP listener on the loopback address where
-// blocked names now lead. Every connection gets one read, one response (a 302
-// to the chosen destination or the built-in page naming the host), and is
-// closed.
+// blocked names now lead. Every connection's request is read up to the end of
+// its headers (within a size and a time bound), gets one response (a 302 to
+// the chosen destination or the built-in page naming the host; for HEAD the
+// same without its body), and is closed.
 #pragma once
 
 #include <array>
@@ -10,6 +11,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <span>
 #include <string>
@@ -53,11 +55,15 @@ struct BlockPageLimits {
     // How long a client may take to send its request (and later to take the
     // response): a silent client must not hold a descriptor for ever.
     std::chrono::milliseconds requestTimeout{10'000};
-    // Connections open at once. Beyond it the server stops accepting until
-    // one closes, so idle clients cannot use up the descriptors the DNS side
-    // needs too.
+    // Connections open at once, so idle clients cannot use up the descriptors
+    // the DNS side needs too. At the cap a new client makes the oldest one
+    // still waiting for its request close, so idle clients cannot keep a
+    // browser waiting either; when none is waiting, all are answering and
+    // the server accepts again as they close.
     std::size_t maxConnections = 128;
 };
+
+class BlockPageConnection;
 
 class BlockPageServer : public std::enable_shared_from_this<BlockPageServer> {
   public:
@@ -76,6 +82,8 @@ class BlockPageServer : public std::enable_shared_from_this<BlockPageServer> {
     const Redirect& redirect() const { return redirect_; }
     const BlockPageLimits& limits() const { return limits_; }
     void connectionClosed();
+    // A connection asked to make way had got its request meanwhile.
+    void madeNoWay();
 
   private:
     BlockPageServer(asio::io_context& io, const DaemonConfig& config, const Redirect& redirect,
@@ -85,6 +93,10 @@ class BlockPageServer : public std::enable_shared_from_this<BlockPageServer> {
     void scheduleBlockPageRetry();
     void acceptNext();
     void onAccept(const std::error_code& error, asio::ip::tcp::socket socket);
+    void onClientPending(const std::error_code& error);
+    // The oldest connection still waiting for its request, dropping from
+    // waiting_ those that no longer are.
+    std::shared_ptr<BlockPageConnection> oldestWaiting();
 
     asio::io_context& io_;
     std::string listenHost_;
@@ -96,7 +108,11 @@ class BlockPageServer : public std::enable_shared_from_this<BlockPageServer> {
     asio::strand<asio::io_context::executor_type> strand_;
     asio::ip::tcp::acceptor acceptor_;
     asio::steady_timer retryTimer_;
+    // An accept, or at the cap a wait for a client, is in progress.
     bool accepting_ = false;
+    // Connections in the order they were accepted; weak, so a closed one
+    // costs only its entry until it is pruned.
+    std::deque<std::weak_ptr<BlockPageConnection>> waiting_;
 
     std::atomic<std::size_t> open_{0};
     std::atomic<bool> listening_{false};

@@ -9,7 +9,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <span>
 #include <utility>
 
 namespace amparo {
@@ -39,20 +42,20 @@ int openRegular(const QString& path, struct stat& info) {
 }
 
 // Fills bytes from offset on; fewer only at the end of the file or on error.
-qsizetype readAt(int fd, QByteArray& bytes, qint64 offset) {
-    qsizetype got = 0;
+qsizetype readAt(int fd, std::span<char> bytes, qint64 offset) {
+    std::size_t got = 0;
     while (got < bytes.size()) {
-        const ssize_t n = ::pread(fd, bytes.data() + got, static_cast<size_t>(bytes.size() - got),
-                                  static_cast<off_t>(offset + got));
+        const ssize_t n = ::pread(fd, bytes.data() + got, bytes.size() - got,
+                                  static_cast<off_t>(offset) + static_cast<off_t>(got));
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n <= 0) {
             break;
         }
-        got += n;
+        got += static_cast<std::size_t>(n);
     }
-    return got;
+    return static_cast<qsizetype>(got);
 }
 
 }  // namespace
@@ -103,6 +106,7 @@ void BlockWatcher::stop() {
         fd_ = -1;
     }
     offset_ = 0;
+    tailSize_ = 0;
     partial_.clear();
     skippingLongLine_ = false;
 }
@@ -144,9 +148,12 @@ BlockWatcher::Slice BlockWatcher::readAppended() {
     if (::fstat(fd_, &info) != 0) {
         return Slice::caughtUp;
     }
-    if (info.st_size < offset_) {
-        // Truncated in place (copytruncate): whatever it holds now is new.
+    // Truncated in place (copytruncate): whatever it holds now is new. The
+    // daemon's appends may have made it longer than before by this look, so
+    // the size alone does not always tell.
+    if (info.st_size < offset_ || !tailUnchanged()) {
         offset_ = 0;
+        tailSize_ = 0;
         partial_.clear();
         skippingLongLine_ = false;
     }
@@ -155,9 +162,10 @@ BlockWatcher::Slice BlockWatcher::readAppended() {
         return Slice::caughtUp;
     }
     QByteArray bytes(qMin(pending, kSliceBytes), Qt::Uninitialized);
-    const qsizetype got = readAt(fd_, bytes, offset_);
+    const qsizetype got = readAt(fd_, std::span<char>(bytes.data(), bytes.size()), offset_);
     bytes.truncate(got);
     offset_ += got;
+    keepTail(bytes);
     const quint64 generation = generation_;
     takeBytes(bytes);
     if (generation != generation_) {
@@ -220,6 +228,26 @@ void BlockWatcher::takeLine(QByteArrayView line) {
     }
 }
 
+bool BlockWatcher::tailUnchanged() const {
+    decltype(tail_) now{};
+    const std::span<char> there(now.data(), static_cast<std::size_t>(tailSize_));
+    return readAt(fd_, there, offset_ - tailSize_) == tailSize_ &&
+           std::memcmp(now.data(), tail_.data(), there.size()) == 0;
+}
+
+void BlockWatcher::keepTail(QByteArrayView bytes) {
+    const auto capacity = static_cast<qsizetype>(tail_.size());
+    if (bytes.size() >= capacity) {
+        std::memcpy(tail_.data(), bytes.data() + bytes.size() - capacity, tail_.size());
+        tailSize_ = capacity;
+        return;
+    }
+    const qsizetype kept = std::min(tailSize_, capacity - bytes.size());
+    std::memmove(tail_.data(), tail_.data() + tailSize_ - kept, static_cast<std::size_t>(kept));
+    std::memcpy(tail_.data() + kept, bytes.data(), static_cast<std::size_t>(bytes.size()));
+    tailSize_ = kept + bytes.size();
+}
+
 bool BlockWatcher::reopenIfReplaced() {
     struct stat named {};
     // Missing: the daemon may still be writing to the file we hold; the
@@ -250,6 +278,9 @@ void BlockWatcher::follow(int fd, quint64 device, quint64 inode, qint64 offset) 
     device_ = device;
     inode_ = inode;
     offset_ = offset;
+    const qint64 kept = std::min<qint64>(offset, static_cast<qint64>(tail_.size()));
+    const std::span<char> tail(tail_.data(), static_cast<std::size_t>(kept));
+    tailSize_ = readAt(fd, tail, offset - kept) == kept ? kept : 0;
     // A file watch stays on the inode it was set on; renewed so it follows
     // the file now under the name.
     if (events_->files().contains(path_)) {

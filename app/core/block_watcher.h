@@ -6,6 +6,7 @@
 
 #include <QObject>
 #include <QString>
+#include <array>
 #include <chrono>
 #include <functional>
 #include <optional>
@@ -43,6 +44,10 @@ class BlockWatcher : public QObject {
     Slice readAppended();
     void takeBytes(QByteArrayView bytes);
     void takeLine(QByteArrayView line);
+    // Whether the bytes just before offset_ are still those read there; not
+    // when the file was truncated and has grown past offset_ again since.
+    bool tailUnchanged() const;
+    void keepTail(QByteArrayView bytes);
     bool reopenIfReplaced();
     void follow(int fd, quint64 device, quint64 inode, qint64 offset);
 
@@ -54,6 +59,9 @@ class BlockWatcher : public QObject {
     quint64 device_ = 0;
     quint64 inode_ = 0;
     qint64 offset_ = 0;
+    // The last bytes read, the ones just before offset_.
+    std::array<char, 64> tail_{};
+    qsizetype tailSize_ = 0;
     QByteArray partial_;
     bool skippingLongLine_ = false;
     std::optional<std::chrono::steady_clock::time_point> lastNotice_;

@@ -120,14 +120,33 @@ TEST_F(BlockWatcherTest, IgnoresWhatWasWrittenBeforeStart) {
 }
 
 TEST_F(BlockWatcherTest, FollowsALogTruncatedInPlace) {
-    writeFile(log, QByteArray(4096, 'x') + '\n');
-    BlockWatcher watcher(log, 0ms, record(), clock());
-    ASSERT_TRUE(watcher.start());
-    writeFile(log, blockLine("tras.example"));
-    watcher.poll();
-    appendFile(log, blockLine("luego.example"));
-    watcher.poll();
-    EXPECT_EQ(names, (QStringList{"tras.example", "luego.example"}));
+    // copytruncate: the daemon's appends start again at offset 0, and by the
+    // next look they may already reach past where the watcher had read to.
+    struct Case {
+        const char* fault;
+        int linesAfter;
+    };
+    const QByteArray before = QByteArray(4096, 'x') + '\n';
+    for (const Case& c : {Case{"a shorter file not read from its start", 1},
+                          Case{"a file grown back past the old position read from there",
+                               static_cast<int>(before.size() / blockLine("a").size()) + 2}}) {
+        SCOPED_TRACE(c.fault);
+        names.clear();
+        writeFile(log, before);
+        BlockWatcher watcher(log, 0ms, record(), clock());
+        ASSERT_TRUE(watcher.start());
+        QByteArray after;
+        QStringList expected;
+        for (int i = 0; i < c.linesAfter; ++i) {
+            expected << QStringLiteral("tras-%1.example").arg(i);
+            after += blockLine(expected.last().toUtf8().constData());
+        }
+        writeFile(log, after);
+        watcher.poll();
+        appendFile(log, blockLine("luego.example"));
+        watcher.poll();
+        EXPECT_EQ(names, expected << "luego.example");
+    }
 }
 
 TEST_F(BlockWatcherTest, FollowsRotationByRenameAfterReadingTheOldFileToItsEnd) {

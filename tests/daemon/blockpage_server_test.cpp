@@ -196,32 +196,41 @@ TEST_F(BlockPageServerTest, SilentClientGetsTheFallbackPageAfterTheDeadline) {
     EXPECT_TRUE(waitUntil([&] { return server->openConnections() == 0; }));
 }
 
-TEST_F(BlockPageServerTest, IdleClientsBeyondTheCapHoldNoDescriptor) {
+TEST_F(BlockPageServerTest, AtTheCapTheOldestWaitingClientMakesWayForANewOne) {
     Redirect redirect(config_.redirectPath, "");
-    auto server = start(redirect, {.requestTimeout = 1500ms, .maxConnections = 3});
+    // Waiting clients keep their places far longer than the test runs, so
+    // only making way can let the later ones in.
+    auto server = start(redirect, {.requestTimeout = 60s, .maxConnections = 3});
     ASSERT_TRUE(waitUntil([&] { return server->listening(); }));
-    std::vector<std::unique_ptr<Client>> idle;
-    for (int i = 0; i < 6; ++i) {
-        idle.push_back(std::make_unique<Client>(config_.httpPort));
+    std::vector<std::unique_ptr<Client>> waiting;
+    for (int i = 0; i < 3; ++i) {
+        waiting.push_back(std::make_unique<Client>(config_.httpPort));
     }
     ASSERT_TRUE(waitUntil([&] { return server->openConnections() == 3; }));
+    std::atomic<bool> done{false};
+    std::size_t most = 0;
+    std::thread sampler([&] {
+        while (!done) {
+            most = std::max(most, server->openConnections());
+            std::this_thread::sleep_for(2ms);
+        }
+    });
+    const auto closedWithin = [](Client& client, std::chrono::milliseconds timeout) {
+        bool closed = false;
+        return client.receiveAll(timeout, &closed).empty() && closed;
+    };
+
+    waiting.push_back(std::make_unique<Client>(config_.httpPort));
+    EXPECT_TRUE(closedWithin(*waiting[0], 10s));
     Client late(config_.httpPort);
     late.send("GET / HTTP/1.1\r\nHost: late.example\r\n\r\n");
-    std::atomic<bool> done{false};
-    std::string answer;
-    std::thread reader([&] {
-        answer = late.receiveAll(30s);
-        done = true;
-    });
-    std::size_t most = 0;
-    while (!done) {
-        most = std::max(most, server->openConnections());
-        std::this_thread::sleep_for(2ms);
-    }
-    reader.join();
-    EXPECT_LE(most, 3u);
-    // Served once the idle ones timed out and freed their places.
-    EXPECT_NE(answer.find(">late.example</p>"), std::string::npos);
+    EXPECT_NE(late.receiveAll(10s).find(">late.example</p>"), std::string::npos);
+    EXPECT_TRUE(closedWithin(*waiting[1], 10s));
+    done = true;
+    sampler.join();
+    EXPECT_LE(most, 3u) << "a descriptor beyond the cap";
+    EXPECT_FALSE(closedWithin(*waiting[2], 200ms));
+    EXPECT_FALSE(closedWithin(*waiting[3], 200ms));
 }
 
 TEST_F(BlockPageServerTest, ClientStillSendingItsBodyIsNotResetBeforeItReadsTheAnswer) {

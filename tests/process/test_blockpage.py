@@ -38,10 +38,16 @@ def curl(*args):
 
 
 def raw_exchange(port, payload, timeout=30.0):
-    """Sends payload as is and reads until the server closes."""
+    """Sends payload as is (a list: part by part, a moment apart, as separate
+    TCP segments) and reads until the server closes."""
+    parts = payload if isinstance(payload, list) else [payload]
     with socket.create_connection(("127.0.0.1", port), timeout=timeout) as conn:
-        if payload:
-            conn.sendall(payload)
+        conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        for index, part in enumerate(parts):
+            if index:
+                time.sleep(0.3)
+            if part:
+                conn.sendall(part)
         chunks = []
         while True:
             chunk = conn.recv(65536)
@@ -115,6 +121,24 @@ def test_first_of_two_host_lines_wins_in_any_case(trancad_factory):
     payload = b"GET / HTTP/1.1\r\nhost:primero.example\r\nHOST:   segundo.example  \r\n\r\n"
     _, body = split_response(raw_exchange(daemon.http_port, payload))
     assert PILL.findall(body.decode("utf-8")) == ["primero.example"]
+
+
+@pytest.mark.parametrize(
+    "first", [b"GET / HTTP/1.1\r\nHo", b"GET / HTTP/1.1\r\nHost: x.exa"], ids=["name", "value"]
+)
+def test_request_in_two_writes_still_names_the_host(trancad_factory, first):
+    daemon = start_page(trancad_factory)
+    whole = b"GET / HTTP/1.1\r\nHost: x.example\r\n\r\n"
+    _, body = split_response(raw_exchange(daemon.http_port, [first, whole[len(first) :]]))
+    assert PILL.findall(body.decode("utf-8")) == ["x.example"]
+
+
+def test_head_gets_the_headers_of_get_and_no_body(trancad_factory):
+    daemon = start_page(trancad_factory)
+    request = b" / HTTP/1.1\r\nHost: a.example\r\n\r\n"
+    head, body = split_response(raw_exchange(daemon.http_port, b"GET" + request))
+    assert body
+    assert raw_exchange(daemon.http_port, b"HEAD" + request) == head.encode() + b"\r\n\r\n"
 
 
 # --- the destination -----------------------------------------------------------
@@ -201,8 +225,7 @@ def test_flood_of_idle_connections_keeps_descriptors_bounded(trancad_factory):
         time.sleep(1.5)
         held = descriptors(pid)
         assert held <= idle + 128 + 4, f"{held} descriptors with 300 idle clients (idle {idle})"
-        # The daemon's other work still gets descriptors: it can open and
-        # serve a fresh request once the idle ones time out.
+        # A fresh request is still served: the oldest idle client makes way.
         response = raw_exchange(daemon.http_port, b"GET / HTTP/1.1\r\nHost: tarde.example\r\n\r\n", 90)
         assert PILL.findall(split_response(response)[1].decode("utf-8")) == ["tarde.example"]
     finally:
