@@ -40,6 +40,7 @@ Daemon::Daemon(DaemonConfig config, DaemonTimings timings, ExitFn exitProcess)
       networkWork_(asio::make_work_guard(networkQueue_)),
       safeSearchTimer_(io_),
       maintenanceTimer_(io_),
+      blockLogTimer_(io_),
       selfCheckTimer_(io_) {}
 
 Daemon::~Daemon() {
@@ -90,6 +91,7 @@ void Daemon::start() {
     });
     tickCount_ = 0;
     armMaintenance();
+    armBlockLogFlush();
     networkThread_ = std::thread([this] { networkQueue_.run(); });
     selfCheck_.attachNetworkQueue(networkQueue_);
     selfCheck_.attachLoop(
@@ -116,6 +118,16 @@ void Daemon::stopLoop() {
 void Daemon::armMaintenance() {
     maintenanceTimer_.expires_after(timings_.maintenanceInterval);
     waitMaintenance();
+}
+
+void Daemon::armBlockLogFlush() {
+    blockLogTimer_.expires_after(std::chrono::seconds(1));
+    blockLogTimer_.async_wait([this](const std::error_code& error) {
+        if (!error) {
+            pipeline_->flushBlockLog();
+            armBlockLogFlush();
+        }
+    });
 }
 
 void Daemon::waitMaintenance() {
@@ -149,6 +161,9 @@ void Daemon::startDns() {
     dnsServer_ =
         std::make_unique<DnsServer>(io_, config_, *pipeline_, poolSize(), timings_.listenerRetry);
     dnsServer_->startDNSListener();
+    tcpServer_ = DnsTcpServer::create(
+        io_, config_, *pipeline_, TcpLimits::forDescriptors(descriptors), timings_.listenerRetry);
+    tcpServer_->start();
 }
 
 Redirect& Daemon::sharedRedirect() {

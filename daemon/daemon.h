@@ -15,6 +15,7 @@
 #include "daemon/blockpage.h"
 #include "daemon/config.h"
 #include "daemon/dns_server.h"
+#include "daemon/dns_tcp_server.h"
 #include "daemon/lists.h"
 #include "daemon/query_pipeline.h"
 #include "daemon/redirect.h"
@@ -74,6 +75,7 @@ class Daemon {
 
   private:
     void armMaintenance();
+    void armBlockLogFlush();
     void waitMaintenance();
     void armSelfCheck(std::chrono::milliseconds delay);
     void armSignals();
@@ -100,9 +102,11 @@ class Daemon {
     std::unique_ptr<UpstreamForwarder> forwarder_;
     std::unique_ptr<QueryPipeline> pipeline_;
     std::unique_ptr<DnsServer> dnsServer_;
+    std::shared_ptr<DnsTcpServer> tcpServer_;
     asio::steady_timer safeSearchTimer_;
 
     asio::steady_timer maintenanceTimer_;
+    asio::steady_timer blockLogTimer_;
     asio::steady_timer selfCheckTimer_;
     std::unique_ptr<asio::signal_set> signals_;
     std::atomic<std::size_t> tickCount_{0};

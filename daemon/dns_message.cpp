@@ -1,5 +1,6 @@
 #include "daemon/dns_message.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace tranca {
@@ -190,6 +191,38 @@ bool isReplyTo(DnsBytes reply, DnsBytes query, std::size_t questionEnd, bool mat
         }
     }
     return true;
+}
+
+std::size_t udpReplyLimit(DnsBytes query, std::size_t questionEnd) {
+    if (query.size() < kHeaderSize || questionEnd > query.size()) {
+        return kPlainUdpLimit;
+    }
+    const std::uint16_t additional = u16At(query, 10);
+    std::size_t offset = questionEnd;
+    for (std::uint16_t i = 0; i < additional && i < kMaxQuestionCount; ++i) {
+        const auto nameEnd = walkName(query, offset);
+        if (!nameEnd || query.size() < *nameEnd + 10) {
+            break;
+        }
+        if (u16At(query, *nameEnd) == 41) {
+            const std::size_t offered = u16At(query, *nameEnd + 2);
+            return std::clamp(offered, kPlainUdpLimit, kMaxUdpLimit);
+        }
+        offset = *nameEnd + 10 + u16At(query, *nameEnd + 8);
+    }
+    return kPlainUdpLimit;
+}
+
+DnsMessage truncatedReply(DnsBytes reply, DnsBytes query, std::size_t questionEnd) {
+    if (reply.size() < kHeaderSize || questionEnd < kHeaderSize || questionEnd > query.size()) {
+        return {};
+    }
+    DnsMessage out(reply.begin(), reply.begin() + kHeaderSize);
+    out[2] |= std::byte{0x02};  // TC
+    const std::uint8_t counts[8] = {0, 1, 0, 0, 0, 0, 0, 0};
+    std::memcpy(out.data() + 4, counts, sizeof counts);
+    out.insert(out.end(), query.begin() + kHeaderSize, query.begin() + questionEnd);
+    return out;
 }
 
 std::optional<DNSQuestion> parseQuestion(DnsBytes query) {

@@ -66,6 +66,17 @@ std::size_t buildHeaderReplyInto(std::span<std::byte> out, DnsBytes query, std::
 // class, and the same ID when matchId.
 bool isReplyTo(DnsBytes reply, DnsBytes query, std::size_t questionEnd, bool matchId);
 
+// The largest reply a UDP client takes: 512 octets without EDNS, else the
+// size its OPT record offers, at most kMaxUdpLimit. The client is on this
+// machine, so there is no path MTU to keep below.
+inline constexpr std::size_t kPlainUdpLimit = 512;
+inline constexpr std::size_t kMaxUdpLimit = 4096;
+std::size_t udpReplyLimit(DnsBytes query, std::size_t questionEnd);
+
+// reply cut down to its header (TC set, one question, no records) and the
+// query's question, so the client retries over TCP.
+DnsMessage truncatedReply(DnsBytes reply, DnsBytes query, std::size_t questionEnd);
+
 // Size of the reply buildAnswer makes for this question.
 inline std::size_t answerSize(std::uint16_t qtype, std::size_t questionEnd) {
     return questionEnd + (qtype == 1 ? kAnswerOverhead : 0);

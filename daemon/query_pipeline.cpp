@@ -133,10 +133,7 @@ DnsBytes QueryPipeline::handleQuery(DnsBytes query, const ClientAddress& client,
                                          config_.statusAddress, kStatusTtl));
     }
     if (lists_.isBlocked(question.name)) {
-        thread_local std::string line;
-        line.assign("BLOQUEADO ");
-        line.append(question.name);
-        logLine(line);
+        blockLog_.blocked(kBlockedPrefix, question.name);
         return out.first(buildAnswerInto(out, query, question.qtype, question.questionEnd,
                                          config_.blockAddress, kLocalTtl));
     }
@@ -198,6 +195,8 @@ void QueryPipeline::forward(DnsBytes query, const DNSQuestion& question, std::si
                             const std::shared_ptr<ReplyChannel>& channel) {
     struct Context {
         std::size_t zone = 0;
+        std::size_t questionEnd = 0;
+        std::size_t udpLimit = kPlainUdpLimit;
         std::string name;
         DnsMessage query;
         ClientAddress client;
@@ -205,6 +204,8 @@ void QueryPipeline::forward(DnsBytes query, const DNSQuestion& question, std::si
     };
     auto context = std::make_shared<Context>();
     context->zone = zone;
+    context->questionEnd = question.questionEnd;
+    context->udpLimit = udpReplyLimit(query, question.questionEnd);
     context->name = question.name;
     context->query.assign(query.begin(), query.end());
     context->client = client;
@@ -213,7 +214,12 @@ void QueryPipeline::forward(DnsBytes query, const DNSQuestion& question, std::si
         release(context->zone);
         if (reply) {
             if (rewriteFamilyBlock(*reply, config_.blockAddress)) {
-                logLine("BLOQUEADO (filtro familiar) " + context->name);
+                blockLog_.blocked(kFamilyBlockedPrefix, context->name);
+            }
+            if (context->channel->datagram() && reply->size() > context->udpLimit) {
+                const DnsMessage cut = truncatedReply(*reply, context->query, context->questionEnd);
+                context->channel->send(context->client, cut);
+                return;
             }
             context->channel->send(context->client, *reply);
             return;

@@ -10,6 +10,7 @@
 #include <memory>
 #include <span>
 
+#include "daemon/block_log.h"
 #include "daemon/config.h"
 #include "daemon/dns_message.h"
 #include "daemon/lists.h"
@@ -29,6 +30,9 @@ class ReplyChannel {
   public:
     virtual ~ReplyChannel() = default;
     virtual void send(const ClientAddress& client, DnsBytes reply) = 0;
+    // Datagram channels carry at most the client's UDP size; a larger reply
+    // goes out truncated so the client asks again over TCP.
+    virtual bool datagram() const { return true; }
 };
 
 // Big enough for any local reply: the largest UDP payload plus one A record.
@@ -63,6 +67,9 @@ class QueryPipeline {
     // How many forwards one domain may hold at once (see zoneBucket).
     std::size_t zoneShare() const { return zoneShare_; }
 
+    // Tells what the block lines left out; meant for a once-a-second timer.
+    void flushBlockLog() { blockLog_.flush(); }
+
   private:
     bool isStatusName(std::string_view name) const;
     bool admitForward(std::size_t zone);
@@ -81,6 +88,7 @@ class QueryPipeline {
     std::array<std::atomic<std::uint32_t>, kZoneBuckets> zoneInFlight_{};
     std::atomic<std::int64_t> nextCapLine_{0};
     std::atomic<std::int64_t> nextZoneLine_{0};
+    BlockLog blockLog_;
 };
 
 // The bound on forwards in flight for a descriptor limit: each forward holds

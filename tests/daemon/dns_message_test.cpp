@@ -146,6 +146,34 @@ TEST(IsReplyTo, OnlyTheAnswerToTheQuestionAsked) {
     EXPECT_TRUE(isReplyTo(rejected[0].second, query, end, false)) << "id ignored over HTTPS";
 }
 
+TEST(UdpReplyLimit, FromTheClientsOptRecordWithinBounds) {
+    const auto withOpt = [](int high, int low) {
+        DnsMessage query = makeQuery(1, "a.example");
+        query[11] = std::byte{1};
+        append(query, {0, 0, 41, high, low, 0, 0, 0, 0, 0, 0});
+        return query;
+    };
+    const std::pair<DnsMessage, std::size_t> rows[] = {
+        {makeQuery(1, "a.example"), 512},
+        {withOpt(0x04, 0xD0), 1232},
+        {withOpt(0x01, 0x00), 512},   // below the floor every client takes
+        {withOpt(0xFF, 0xFF), 4096},  // never past the ceiling
+    };
+    for (const auto& [query, limit] : rows) {
+        EXPECT_EQ(udpReplyLimit(query, parseQuestion(query)->questionEnd), limit);
+    }
+}
+
+TEST(TruncatedReply, KeepsHeaderAndQuestionSetsTc) {
+    const DnsMessage query = makeQuery(0x0A0B, "a.example");
+    const DnsMessage reply = makeReply(query, {{1, 1, 1, 1}, {2, 2, 2, 2}});
+    DnsMessage expected(reply.begin(), reply.begin() + 12);
+    expected[2] |= std::byte{0x02};
+    expected[7] = std::byte{0};
+    expected.insert(expected.end(), query.begin() + 12, query.end());
+    EXPECT_EQ(truncatedReply(reply, query, query.size()), expected);
+}
+
 TEST(BuildAnswer, KeepsIdCaseAndDropsEdns) {
     DnsMessage query = makeQuery(0x4242, "WwW.Example.COM", 1, 0x0120);
     query[11] = std::byte{1};  // ARCOUNT 1: an OPT record follows

@@ -46,12 +46,22 @@ def a_reply(query, address, ttl=300):
     return header + query[12:end] + record
 
 
+def many_reply(query, count):
+    """An answer with count A records 10.1.x.y, for answers too big for UDP."""
+    end = question_end(query)
+    header = query[:2] + b"\x81\x80\x00\x01" + struct.pack(">H", count) + b"\x00\x00\x00\x00"
+    records = b"".join(b"\xc0\x0c\x00\x01\x00\x01" + struct.pack(">IH", 300, 4)
+                       + bytes([10, 1, i >> 8, i & 0xFF]) for i in range(count))
+    return header + query[12:end] + records
+
+
 class Behaviour:
     """What one fake resolver does; tests change it between queries."""
 
     def __init__(self, address):
         self.mode = "answer"  # answer, silent, late, other_id, short, status400, status500
         self.silent_under = None  # names under this suffix are never answered
+        self.many = {}  # name -> how many A records its answer carries
         self.address = address  # the A record it gives, telling who answered
         self.overrides = {}  # name -> address, e.g. "0.0.0.0"
         self.delay = 4.0
@@ -64,6 +74,7 @@ class Behaviour:
         with self.lock:
             self.mode = mode
             self.silent_under = None
+            self.many = {}
             self.overrides = {}
             self.received = []
             self.connections = 0
@@ -85,6 +96,9 @@ class Behaviour:
                 return query
             return query[:2] + bytes([query[2] | 0x80]) + query[3:]
         address = self.overrides.get(name.lower(), self.address)
+        count = self.many.get(name.lower())
+        if count:
+            return many_reply(query, count)
         return a_reply(query, address)
 
 

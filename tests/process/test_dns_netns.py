@@ -35,10 +35,11 @@ else:
     import flood
     from conftest import TRANCAD, Trancad
 
-    def dig(port, name, qtype="A", timeout=5):
+    def dig(port, name, qtype="A", timeout=5, tool="dig", extra=("+noedns",)):
+        options = ([f"+timeout={timeout}", "+retry=0"] if tool == "kdig" else
+                   ["+tries=1", f"+time={timeout}", "+nocookie"])
         out = subprocess.run(
-            ["dig", "@127.0.0.1", "-p", str(port), name, qtype, "+tries=1",
-             f"+time={timeout}", "+nocookie", "+noedns"],
+            [tool, "@127.0.0.1", "-p", str(port), name, qtype, *options, *extra],
             capture_output=True, text=True, timeout=timeout + 10).stdout
         status = re.search(r"status: (\w+)", out)
         answers = re.findall(r"^\S+\s+(\d+)\s+IN\s+A\s+(\S+)$", out, re.M)
@@ -205,6 +206,22 @@ else:
         assert line.startswith("[")
         assert not any(l.startswith("BLOQUEADO") for l in d.lines)
 
+    def test_a_burst_of_blocks_writes_a_bounded_log_with_a_summary(daemon, peers):
+        d = daemon()
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 22)
+            for i in range(3000):
+                name = "adult.example" if i % 2 else f"x{i}.adult.example"
+                s.sendto(flood.query(i, name), ("127.0.0.1", d.dns_port))
+                if i % 100 == 99:
+                    time.sleep(0.01)
+        d.wait_for("líneas de bloqueo omitidas en el último segundo", timeout=10)
+        time.sleep(1.5)
+        blocked = [line for line in d.lines if "] BLOQUEADO " in line]
+        assert sum(line.endswith("] BLOQUEADO adult.example") for line in blocked) <= 3
+        assert len(blocked) < 1500, "every block was written"
+        assert "BLOQUEADO x0.adult.example" in blocked[0], "the first block was left out"
+
     def test_safesearch_answers_and_respects_allow_list(daemon, peers):
         doh, _ = peers
         d = daemon()
@@ -259,6 +276,90 @@ else:
                 assert reply[:2] == datagram[:2] and reply[2] & 0x80 and reply[3] == rcode
         assert counts(doh) == {ip: 0 for ip in DOH} and counts(udp) == {ip: 0 for ip in UDP}
         assert not any(SWITCH_TO_PLAIN in line for line in d.lines)
+
+    # --- TCP and truncation -----------------------------------------------------
+
+    def tcp_exchange(port, queries, timeout=10):
+        """Sends queries framed on one connection at once; the replies by ID."""
+        with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
+            s.sendall(b"".join(len(q).to_bytes(2, "big") + q for q in queries))
+            replies, buffer = {}, b""
+            while len(replies) < len(queries):
+                chunk = s.recv(65535)
+                assert chunk, f"connection closed with {len(replies)} replies"
+                buffer += chunk
+                while len(buffer) >= 2 and len(buffer) >= 2 + int.from_bytes(buffer[:2], "big"):
+                    size = int.from_bytes(buffer[:2], "big")
+                    reply, buffer = buffer[2:2 + size], buffer[2 + size:]
+                    replies[reply[:2]] = reply
+            return replies
+
+    def test_tcp_answers_as_udp_does(daemon, peers):
+        d = daemon()
+        d.wait_for("Servidor DNS (TCP) escuchando en 127.0.0.1:")
+        rows = [("adult.example", "127.0.0.1"), ("estado.amparo.internal", "127.0.0.2"),
+                ("www.google.com", "216.239.38.120"), ("www.example.com", "10.0.0.1")]
+        for tool in ("dig", "kdig"):
+            for name, address in rows:
+                status, answers, out = dig(d.dns_port, name, tool=tool, extra=("+tcp",))
+                assert status == "NOERROR" and answers and answers[0][1] == address, (tool, out)
+        assert sum("BLOQUEADO adult.example" in line for line in d.lines) >= 1
+
+    def test_pipelined_queries_and_a_client_stuck_halfway(daemon, peers):
+        d = daemon()
+        d.wait_for("Servidor DNS (TCP) escuchando")
+        stuck = socket.create_connection(("127.0.0.1", d.dns_port))
+        stuck.sendall(b"\x00")  # half a length prefix, then nothing
+        names = ["slow1.example", "adult.example", "estado.amparo.internal", "n2.example"]
+        replies = tcp_exchange(d.dns_port, [flood.query(i + 1, n) for i, n in enumerate(names)])
+        assert sorted(int.from_bytes(k, "big") for k in replies) == [1, 2, 3, 4]
+        stuck.settimeout(20)
+        assert stuck.recv(10) == b"", "an idle half-sent connection was kept open"
+        stuck.close()
+
+    def test_idle_connections_beyond_the_cap_leave_everything_answering(daemon, peers):
+        import resource
+        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, 20000), hard))
+        d = daemon()
+        d.wait_for("Servidor DNS (TCP) escuchando")
+        held = []
+        try:
+            for _ in range(5000):
+                c = socket.socket()
+                c.setblocking(False)
+                c.connect_ex(("127.0.0.1", d.dns_port))
+                held.append(c)
+            _, answers, _ = dig(d.dns_port, "adult.example")
+            assert answers == [("60", "127.0.0.1")]
+            _, answers, _ = dig(d.dns_port, "adult.example", extra=("+tcp",))
+            assert answers == [("60", "127.0.0.1")]
+            page = subprocess.run(["curl", "-s", "-o", "/dev/null", "-w", "%{http_code}",
+                                   "-m", "10", f"http://127.0.0.1:{d.http_port}/"],
+                                  capture_output=True, text=True).stdout
+            assert page in ("200", "302"), page
+            assert len(os.listdir(f"/proc/{d.proc.pid}/fd")) < 2000
+        finally:
+            for c in held:
+                c.close()
+            resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+
+    def test_large_answer_whole_over_tcp_truncated_over_udp(daemon, peers):
+        doh, _ = peers
+        doh["1.1.1.3"].many["grande.example"] = 190  # over 3,000 bytes
+        d = daemon()
+        d.wait_for("Servidor DNS (TCP) escuchando")
+        whole = tcp_exchange(d.dns_port, [flood.query(9, "grande.example")])[b"\x00\x09"]
+        assert len(whole) > 3000 and int.from_bytes(whole[6:8], "big") == 190
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            s.settimeout(10)
+            s.sendto(flood.query(10, "grande.example"), ("127.0.0.1", d.dns_port))
+            cut = s.recv(65535)
+        assert len(cut) <= 512 and cut[2] & 0x02, "no-EDNS UDP reply not truncated"
+        assert cut[12:] == flood.query(10, "grande.example")[12:]
+        _, answers, out = dig(d.dns_port, "grande.example", timeout=10, extra=())
+        assert len(answers) == 190, out  # dig retried over TCP by itself
+        assert "Truncated, retrying in TCP mode" in out
 
     # --- listener and load ------------------------------------------------------
 
