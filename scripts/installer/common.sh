@@ -12,6 +12,21 @@ readonly STATUS_NAME=estado.amparo.internal
 readonly STATUS_ADDRESS=127.0.0.2
 readonly BACKUP_SERVERS="1.1.1.3 1.0.0.3 2606:4700:4700::1113 2606:4700:4700::1003"
 
+# A browser resolving names over its own DNS over HTTPS never asks the filter:
+# managed policies turn that off. Chromium and Chrome read every file in their
+# folder and, when two set the same policy, obey the one last by name: hence
+# the "zz-".
+readonly -a CHROMIUM_POLICY_DIRS=(/etc/chromium/policies/managed /etc/opt/chrome/policies/managed)
+readonly CHROMIUM_POLICY_NAME=zz-amparo.json
+readonly CHROMIUM_POLICY='{"DnsOverHttpsMode": "off"}'
+# Firefox (firefox-esr too) reads this file when it exists, and only
+# otherwise the one in its installation's distribution folder.
+readonly FIREFOX_POLICIES=/etc/firefox/policies/policies.json
+readonly FIREFOX_DISTRIBUTION_POLICIES=/usr/lib/firefox-esr/distribution/policies.json
+# What the browsers' policies were before, to give them back when turning off.
+readonly POLICY_STATE=$DATA_DIR/browser-policies
+readonly DOH_STILL_ON="puede seguir usando su propio DNS sobre HTTPS, que no pasa por el filtro"
+
 # The directory these scripts were run from (the application's resources,
 # /usr/lib/amparo for the package, scripts/installer in the source tree).
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -59,6 +74,13 @@ prepare_log() {
     (umask 0022 && touch "$LOG_FILE") && chmod 0644 "$LOG_FILE"
 }
 
+# A warning for the output, kept in the log too: it may come from a run that
+# otherwise succeeds, whose output nobody reads.
+warn() {
+    echo "Aviso: $*" >&2
+    { prepare_log && echo "[$(date -u +%FT%TZ)] Aviso: $*" >>"$LOG_FILE"; } 2>/dev/null || true
+}
+
 # Runs a trancad tool command; its lines also go to the log, as the daemon's do.
 run_tool() {
     local tool=$1
@@ -99,8 +121,8 @@ dns_is_ours() {
     return 1
 }
 
-# Stops and disables the service, then gives the machine its DNS back.
-# Lists and files stay in place.
+# Stops and disables the service, then gives the browsers their policies and
+# the machine its DNS back. Lists and files stay in place.
 disable_protection() {
     if [[ -e $UNIT_FILE || -L $UNIT_FILE ]]; then
         local output
@@ -108,6 +130,7 @@ disable_protection() {
             fail "No se pudo detener el servicio $UNIT_NAME: $output"
         fi
     fi
+    unlock_browser_doh
 
     local tool
     tool=$(any_trancad)
@@ -125,4 +148,203 @@ disable_protection() {
         run_tool "$tool" --dns original || fail "No se pudo devolver el DNS de antes (trancad --dns original)."
     fi
     flush_caches
+}
+
+# Puts the bytes of $1 at $2 by rename, so a browser starting meanwhile never
+# reads half a file; with the owner and mode of $3 when given, else 0644.
+replace_file() {
+    local source=$1 target=$2 like=${3:-} staged
+    local ownership=root:root permissions=0644
+    if [[ -n $like ]]; then
+        ownership=--reference=$like
+        permissions=--reference=$like
+    fi
+    staged=$(mktemp "${target%/*}/.amparo.XXXXXX") || return 1
+    if cat "$source" >"$staged" && chown "$ownership" "$staged" && chmod "$permissions" "$staged" &&
+        mv -f "$staged" "$target"; then
+        return 0
+    fi
+    rm -f "$staged"
+    return 1
+}
+
+# Makes a folder with the parents it lacks (0755, root), noting each one made
+# so that turning off takes away those, and only those, once empty again.
+make_policy_dir() {
+    local dir=$1 missing=()
+    while [[ ! -e $dir ]]; do
+        missing=("$dir" "${missing[@]}")
+        dir=${dir%/*}
+    done
+    for dir in "${missing[@]}"; do
+        install -d -m 0755 -o root -g root "$dir" || return 1
+        printf '%s\n' "$dir" >>"$POLICY_STATE/created-dirs"
+    done
+}
+
+# Firefox's policies.json through python3's json module, which keeps the order
+# of what it reads. "lock FILE PREVIOUS" prints FILE's policies (none for an
+# empty FILE) with DNS over HTTPS off and locked, saving the entry it replaces
+# in PREVIOUS; "unlock FILE PREVIOUS" prints FILE with that entry back (or
+# none). Status 3: FILE is no JSON object of policies; 4: our entry is gone.
+firefox_policies() {
+    python3 - "$@" <<'PY'
+import json
+import sys
+
+OURS = {"Enabled": False, "Locked": True}
+action, path, previous = sys.argv[1:4]
+try:
+    data = {}
+    if path:
+        with open(path, encoding="utf-8") as handle:
+            data = json.load(handle)
+    policies = data.setdefault("policies", {})
+except (OSError, ValueError, AttributeError):
+    sys.exit(3)
+if not isinstance(policies, dict):
+    sys.exit(3)
+if action == "lock":
+    if "DNSOverHTTPS" in policies:
+        with open(previous, "w", encoding="utf-8") as handle:
+            json.dump(policies["DNSOverHTTPS"], handle)
+    policies["DNSOverHTTPS"] = OURS
+else:
+    if policies.get("DNSOverHTTPS") != OURS:
+        sys.exit(4)
+    try:
+        with open(previous, encoding="utf-8") as handle:
+            policies["DNSOverHTTPS"] = json.load(handle)
+    except FileNotFoundError:
+        del policies["DNSOverHTTPS"]
+sys.stdout.reconfigure(encoding="utf-8")
+json.dump(data, sys.stdout, indent=2, ensure_ascii=False)
+print()
+PY
+}
+
+# Writes Firefox's policy into its policies.json, keeping everything else in
+# it. The record (firefox.*) holds what we wrote, the bytes from before (or a
+# note that there was no file) and the DNSOverHTTPS entry we replaced.
+lock_firefox_doh() {
+    local target=$FIREFOX_POLICIES record=$POLICY_STATE/firefox source status=0
+    if [[ -L $target || (-e $target && ! -f $target) ]]; then
+        warn "$target no es un archivo común, así que quedó como estaba y Firefox $DOH_STILL_ON."
+        return 0
+    fi
+    if ! command -v python3 >/dev/null 2>&1; then
+        warn "falta python3, así que $target quedó como estaba y Firefox $DOH_STILL_ON."
+        return 0
+    fi
+    if [[ -e $record.written ]]; then
+        if [[ -f $target ]] && cmp -s "$target" "$record.written"; then
+            return 0
+        fi
+        if [[ -e $target ]]; then
+            # Edited since: the bytes from before would undo the edit, so
+            # turning off will take out only our entry.
+            rm -f "$record.original" "$record.created"
+        else
+            rm -f "$record".*
+        fi
+    fi
+    source=$target
+    if [[ ! -e $target ]]; then
+        # Once this file exists Firefox stops reading the distribution one:
+        # its policies come along.
+        source=
+        [[ -f $FIREFOX_DISTRIBUTION_POLICIES ]] && source=$FIREFOX_DISTRIBUTION_POLICIES
+    fi
+    rm -f "$record.new" "$record.previous.new"
+    firefox_policies lock "$source" "$record.previous.new" >"$record.new" || status=$?
+    if ((status == 3)) && [[ $source == "$FIREFOX_DISTRIBUTION_POLICIES" ]]; then
+        status=0
+        firefox_policies lock "" "$record.previous.new" >"$record.new" || status=$?
+    fi
+    if ((status == 3)); then
+        rm -f "$record.new" "$record.previous.new"
+        warn "$target no es un JSON válido, así que quedó como estaba y Firefox $DOH_STILL_ON. Corregí ese archivo y volvé a activar la protección."
+        return 0
+    fi
+    if ((status != 0)) || ! make_policy_dir "${target%/*}"; then
+        rm -f "$record.new" "$record.previous.new"
+        warn "no se pudo escribir $target, así que Firefox $DOH_STILL_ON."
+        return 0
+    fi
+    if [[ ! -e $record.written ]]; then
+        if [[ -e $target ]]; then
+            cp -p "$target" "$record.original"
+        else
+            : >"$record.created"
+        fi
+        if [[ -e $record.previous.new ]]; then
+            mv -f "$record.previous.new" "$record.previous"
+        fi
+    fi
+    rm -f "$record.previous.new"
+    if [[ -e $target ]]; then
+        replace_file "$record.new" "$target" "$target"
+    else
+        replace_file "$record.new" "$target"
+    fi || {
+        rm -f "$record.new"
+        warn "no se pudo escribir $target, así que Firefox $DOH_STILL_ON."
+        return 0
+    }
+    mv -f "$record.new" "$record.written"
+}
+
+# Takes our entry out of Firefox's policies.json: the file as it was before
+# when nobody changed it since, else just our entry out of what is there now.
+unlock_firefox_doh() {
+    local target=$FIREFOX_POLICIES record=$POLICY_STATE/firefox status=0
+    [[ -e $record.written ]] || return 0
+    if [[ -f $target && ! -L $target ]]; then
+        if cmp -s "$target" "$record.written" && [[ -e $record.created ]]; then
+            rm -f "$target"
+        elif cmp -s "$target" "$record.written" && [[ -e $record.original ]]; then
+            replace_file "$record.original" "$target" "$record.original" ||
+                warn "no se pudo devolver $target a como estaba antes de Amparo."
+        elif ! command -v python3 >/dev/null 2>&1; then
+            warn "falta python3 para quitar de $target el bloqueo del DNS sobre HTTPS de Firefox; quitá a mano su entrada DNSOverHTTPS."
+        else
+            firefox_policies unlock "$target" "$record.previous" >"$record.new" || status=$?
+            if ((status == 0)); then
+                replace_file "$record.new" "$target" "$target" ||
+                    warn "no se pudo quitar de $target el bloqueo del DNS sobre HTTPS de Firefox."
+            elif ((status == 3)); then
+                warn "$target cambió desde que Amparo lo escribió y ya no es un JSON válido, así que quedó como está; el DNS sobre HTTPS de Firefox sigue bloqueado hasta que quites a mano su entrada DNSOverHTTPS."
+            fi
+        fi
+    fi
+    rm -f "$record".*
+}
+
+# Turns the browsers' own DNS over HTTPS off with their managed policies.
+lock_browser_doh() {
+    install -d -m 0700 -o root -g root "$POLICY_STATE"
+    local dir
+    for dir in "${CHROMIUM_POLICY_DIRS[@]}"; do
+        if ! make_policy_dir "$dir" ||
+            ! replace_file <(printf '%s\n' "$CHROMIUM_POLICY") "$dir/$CHROMIUM_POLICY_NAME"; then
+            warn "no se pudo escribir $dir/$CHROMIUM_POLICY_NAME, así que ese navegador $DOH_STILL_ON."
+        fi
+    done
+    lock_firefox_doh
+}
+
+# Gives the browsers their policies back as they were: removes our Chromium
+# files, our Firefox entry and the folders made for them.
+unlock_browser_doh() {
+    local dir
+    for dir in "${CHROMIUM_POLICY_DIRS[@]}"; do
+        rm -f "$dir/$CHROMIUM_POLICY_NAME"
+    done
+    unlock_firefox_doh
+    if [[ -f $POLICY_STATE/created-dirs ]]; then
+        while IFS= read -r dir; do
+            rmdir -- "$dir" 2>/dev/null || true
+        done < <(tac "$POLICY_STATE/created-dirs")
+    fi
+    rm -rf "$POLICY_STATE"
 }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Turns the protection off: stops and disables tranca.service and gives the
-# machine back the DNS servers it had before the filter. The lists, the
-# installed daemon and the unit file stay, so install.sh turns it on again.
+# Turns the protection off: stops and disables tranca.service, gives the
+# browsers back their own DNS over HTTPS and the machine the DNS servers it
+# had before the filter. The lists, the installed daemon and the unit file
+# stay, so install.sh turns it on again.
 set -euo pipefail
 
 # shellcheck source=SCRIPTDIR/common.sh

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs or upgrades Amparo's filter: copies trancad and update_blocklist.sh
 # into /var/lib/tranca, keeps the user's lists, fetches the block list when
-# there is none, writes and (re)starts tranca.service, points the machine's
-# DNS at the filter and checks that the filter answers. Running it again
-# upgrades in place. No arguments; exit status 0 only when the filter answers.
+# there is none, writes and (re)starts tranca.service, turns the browsers' own
+# DNS over HTTPS off with managed policies, points the machine's DNS at the
+# filter and checks that the filter answers. Running it again upgrades in
+# place. No arguments; exit status 0 only when the filter answers.
 set -euo pipefail
 
 # shellcheck source=SCRIPTDIR/common.sh
@@ -131,6 +132,9 @@ main() {
     local output
     output=$(systemctl daemon-reload 2>&1) || fail "No se pudo recargar systemd: $output"
     output=$(systemctl enable "$UNIT_NAME" 2>&1) || fail "No se pudo habilitar $UNIT_NAME: $output"
+    # From here on the service is enabled, so the protection counts as on even
+    # if the daemon fails below: the browsers must not walk around it meanwhile.
+    lock_browser_doh
 
     # Recording the DNS as it is now has to come before the daemon runs: once
     # it runs, its stop routine may put the backup resolvers there, and those

@@ -3,7 +3,9 @@
 `Machine` holds a private mount and network namespace (a holder process
 started with `unshare -m -n`) in which temporary directories are bind-mounted
 over /var/lib, /var/log, /run, /etc/systemd/system, /etc/dconf,
-/etc/logrotate.d and /etc/resolv.conf, and only the loopback interface exists. The scripts run
+/etc/logrotate.d and /etc/resolv.conf, the rest of /etc and /usr/lib take
+their writes in a memory overlay (browser policy folders that this machine
+lacks), and only the loopback interface exists. The scripts run
 there through `nsenter`, as the application runs them: as root, with no
 arguments and an almost empty environment, with the systemctl stand-in of
 tests/installer/bin first on PATH. The real trancad then runs on the real
@@ -34,6 +36,9 @@ NO_BUS = "unix:path=/nonexistent/amparo-installer-test-bus"
 
 MOUNTS = ["/var/lib", "/var/log", "/run", "/etc/systemd/system", "/etc/dconf",
           "/etc/logrotate.d", "/etc/resolv.conf"]
+# Writable through an overlay whose upper layer is a tmpfs of the namespace
+# (an overlay cannot sit on an overlay root, as in a container).
+OVERLAYS = ["/etc", "/usr/lib"]
 
 
 def write(path, text, mode=0o644):
@@ -95,11 +100,24 @@ class Machine:
         self.helpers = []
 
     def path(self, inside):
-        """The host path of a path inside the machine."""
-        return os.path.join(self.root, "fs", inside.lstrip("/"))
+        """The host path of a path inside the machine: the temporary directory
+        for the bind-mounted ones, else the namespace's view of the path."""
+        if any(inside == mount or inside.startswith(mount + "/") for mount in MOUNTS):
+            return os.path.join(self.root, "fs", inside.lstrip("/"))
+        return f"/proc/{self.holder.pid}/root{inside}"
 
     def _start_holder(self):
-        script = "set -e\n"
+        layers = os.path.join(self.root, "capas")
+        os.makedirs(layers)
+        script = f'set -e\nmount -t tmpfs -o mode=0700 capas "{layers}"\n'
+        for index, target in enumerate(OVERLAYS):
+            upper, work = f"{layers}/{index}/arriba", f"{layers}/{index}/trabajo"
+            # The upper layer's top gives the merged directory its owner and mode.
+            script += (f'mkdir -p "{upper}" "{work}"\n'
+                       f'chown --reference="{target}" "{upper}"\n'
+                       f'chmod --reference="{target}" "{upper}"\n'
+                       f'mount -t overlay overlay -o '
+                       f'"lowerdir={target},upperdir={upper},workdir={work}" "{target}"\n')
         for mount in MOUNTS:
             script += f'mount --bind "{self.path(mount)}" "{mount}"\n'
         script += "ip link set lo up\necho listo\nexec sleep infinity\n"
