@@ -59,6 +59,7 @@ server:
     access-control: 127.0.0.0/8 allow
     do-ip6: no
     so-reuseport: yes
+    incoming-num-tcp: 128
     include: "$work/unbound-zones.conf"
 CONF
 
@@ -95,10 +96,13 @@ if [ -n "${TRANCAD_BEFORE:-}" ]; then
 fi
 for port in "${ports[@]}"; do wait_port "$port"; done
 
-measure() {  # name port pid
+measure() {  # name port pid [dnsperf options]
     local qps=() lat=() max=()
+    local options=("${@:4}")
+    [ ${#options[@]} -gt 0 ] || options=(-c 4)
     for _ in $(seq 1 "$runs"); do
-        out=$(dnsperf -s 127.0.0.1 -p "$2" -d "$work/queries.txt" -c 4 -T 1 -q 200 -l 20 2>&1)
+        out=$(dnsperf -s 127.0.0.1 -p "$2" -d "$work/queries.txt" "${options[@]}" -T 1 -q 200 \
+            -l 20 2>&1)
         qps+=("$(awk '/Queries per second/ {print $4}' <<<"$out")")
         lat+=("$(awk '/Average Latency/ {print $4}' <<<"$out")")
         max+=("$(awk '/Average Latency/ {gsub(/\)/, "", $8); print $8}' <<<"$out")")
@@ -122,5 +126,10 @@ measure trancad 5311 "$pid_tranca"
 if [ -n "${TRANCAD_BEFORE:-}" ]; then measure antes 5315 "$pid_before"; fi
 measure unbound 5313 "$pid_unbound"
 measure dnsmasq 5312 "$pid_dnsmasq"
+# TCP: 64 connections kept open, each with queries in flight (no echo
+# server: it only speaks UDP).
+measure "trancad/tcp" 5311 "$pid_tranca" -m tcp -c 64
+measure "unbound/tcp" 5313 "$pid_unbound" -m tcp -c 64
 echo
-echo "(mediana de $runs ejecuciones de: dnsperf -c 4 -T 1 -q 200 -l 20; nombres bloqueados al azar de la lista)"
+echo "(mediana de $runs ejecuciones de: dnsperf -c 4 -T 1 -q 200 -l 20, por TCP -m tcp -c 64;"
+echo " nombres bloqueados al azar de la lista)"

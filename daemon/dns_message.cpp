@@ -225,6 +225,76 @@ DnsMessage truncatedReply(DnsBytes reply, DnsBytes query, std::size_t questionEn
     return out;
 }
 
+std::optional<std::size_t> readName(DnsBytes message, std::size_t offset,
+                                    std::span<char, kMaxNameWire> out, std::size_t& next) {
+    std::size_t length = 0;
+    std::size_t wire = 0;
+    bool jumped = false;
+    // Every pointer must go backwards, so a chain of them ends.
+    std::size_t limit = offset;
+    for (std::size_t steps = 0; steps < kMaxWalkLabels * 2; ++steps) {
+        if (offset >= message.size()) {
+            return std::nullopt;
+        }
+        const std::uint8_t label = byteAt(message, offset);
+        if ((label & 0xC0) == 0xC0) {
+            if (offset + 1 >= message.size()) {
+                return std::nullopt;
+            }
+            const std::size_t target = ((label & 0x3F) << 8) | byteAt(message, offset + 1);
+            if (!jumped) {
+                next = offset + 2;
+                jumped = true;
+            }
+            if (target >= limit) {
+                return std::nullopt;
+            }
+            limit = target;
+            offset = target;
+            continue;
+        }
+        if (label > 63) {
+            return std::nullopt;
+        }
+        if (label == 0) {
+            if (!jumped) {
+                next = offset + 1;
+            }
+            return length;
+        }
+        wire += 1 + label;
+        if (wire + 1 > kMaxNameWire || offset + 1 + label > message.size()) {
+            return std::nullopt;
+        }
+        if (length != 0) {
+            out[length++] = '.';
+        }
+        std::memcpy(out.data() + length, message.data() + offset + 1, label);
+        length += label;
+        offset += 1 + label;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::size_t> answersStart(DnsBytes message) {
+    if (message.size() < kHeaderSize) {
+        return std::nullopt;
+    }
+    const std::uint16_t questions = u16At(message, 4);
+    if (questions > kMaxQuestionCount) {
+        return std::nullopt;
+    }
+    std::size_t offset = kHeaderSize;
+    for (std::uint16_t i = 0; i < questions; ++i) {
+        const auto nameEnd = walkName(message, offset);
+        if (!nameEnd || message.size() < *nameEnd + 4) {
+            return std::nullopt;
+        }
+        offset = *nameEnd + 4;
+    }
+    return offset;
+}
+
 std::optional<DNSQuestion> parseQuestion(DnsBytes query) {
     DNSQuestion question;
     if (!parseQuestionInto(query, question)) {

@@ -10,6 +10,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tranca {
@@ -76,6 +77,59 @@ std::size_t udpReplyLimit(DnsBytes query, std::size_t questionEnd);
 // reply cut down to its header (TC set, one question, no records) and the
 // query's question, so the client retries over TCP.
 DnsMessage truncatedReply(DnsBytes reply, DnsBytes query, std::size_t questionEnd);
+
+// Reads the name at offset, following compression pointers, as dotted text
+// into out (labels as they are, case kept). Returns its length, none when it
+// is malformed, loops or is longer than kMaxNameWire; next gets the offset
+// just after the name where it starts.
+std::optional<std::size_t> readName(DnsBytes message, std::size_t offset,
+                                    std::span<char, kMaxNameWire> out, std::size_t& next);
+
+// Offset of the first answer record, none when the header or the questions
+// do not hold together.
+std::optional<std::size_t> answersStart(DnsBytes message);
+
+// Calls visit(name) with the owner of every answer record and the target of
+// every CNAME, in order, until visit returns true; returns whether one did.
+// Stops quietly at the first record that does not read whole.
+template <typename Visit>
+bool anyAnswerName(DnsBytes reply, Visit&& visit) {
+    const auto start = answersStart(reply);
+    if (!start) {
+        return false;
+    }
+    const std::size_t answers =
+        (static_cast<std::size_t>(reply[6]) << 8) | static_cast<std::size_t>(reply[7]);
+    char buffer[kMaxNameWire];
+    std::size_t offset = *start;
+    for (std::size_t i = 0; i < answers && i < kMaxAnswerCount; ++i) {
+        std::size_t next = 0;
+        const auto length = readName(reply, offset, buffer, next);
+        if (!length || reply.size() < next + 10) {
+            return false;
+        }
+        if (visit(std::string_view(buffer, *length))) {
+            return true;
+        }
+        const auto type =
+            (static_cast<unsigned>(reply[next]) << 8) | static_cast<unsigned>(reply[next + 1]);
+        const std::size_t data = next + 10;
+        const std::size_t end = data + ((static_cast<std::size_t>(reply[next + 8]) << 8) |
+                                        static_cast<std::size_t>(reply[next + 9]));
+        if (reply.size() < end) {
+            return false;
+        }
+        if (type == 5) {
+            std::size_t ignored = 0;
+            const auto target = readName(reply, data, buffer, ignored);
+            if (target && visit(std::string_view(buffer, *target))) {
+                return true;
+            }
+        }
+        offset = end;
+    }
+    return false;
+}
 
 // Size of the reply buildAnswer makes for this question.
 inline std::size_t answerSize(std::uint16_t qtype, std::size_t questionEnd) {

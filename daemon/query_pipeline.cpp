@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "daemon/bypass.h"
 #include "daemon/log.h"
 #include "daemon/text.h"
 
@@ -137,6 +138,26 @@ DnsBytes QueryPipeline::handleQuery(DnsBytes query, const ClientAddress& client,
         return out.first(buildAnswerInto(out, query, question.qtype, question.questionEnd,
                                          config_.blockAddress, kLocalTtl));
     }
+    if (const BypassName bypass = classifyBypassName(question.name);
+        bypass != BypassName::none && !lists_.isAllowed(question.name)) {
+        if (bypass == BypassName::encryptedResolver) {
+            blockLog_.blocked(kResolverPrefix, question.name);
+            return out.first(buildAnswerInto(out, query, question.qtype, question.questionEnd,
+                                             config_.blockAddress, kLocalTtl));
+        }
+        if (dueOnceAMinute(nextCanaryLine_)) {
+            logLine(
+                "Nombre de control respondido NXDOMAIN (el navegador no usará su propio "
+                "DNS cifrado): " +
+                question.name);
+        }
+        const std::size_t size =
+            buildAnswerInto(out, query, 0, question.questionEnd, config_.blockAddress, 0);
+        if (size != 0) {
+            out[3] = std::byte{0x83};  // RA, NXDOMAIN
+        }
+        return out.first(size);
+    }
     if (const auto host = safeHost(question.name)) {
         const std::optional<Ipv4> address = safeSearch_.addressOf(*host);
         if (address && !lists_.isAllowed(question.name)) {
@@ -157,10 +178,10 @@ bool QueryPipeline::admitForward(std::size_t zone) {
     std::uint32_t held = zoneCount.load(std::memory_order_relaxed);
     do {
         if (held >= zoneShare_) {
-            noteRefusal(nextZoneLine_,
-                        "Demasiadas consultas esperando para un mismo dominio "
-                        "(límite " +
-                            std::to_string(zoneShare_) + "): se responde SERVFAIL");
+            if (dueOnceAMinute(nextZoneLine_)) {
+                logLine("Demasiadas consultas esperando para un mismo dominio (límite " +
+                        std::to_string(zoneShare_) + "): se responde SERVFAIL");
+            }
             return false;
         }
     } while (!zoneCount.compare_exchange_weak(held, held + 1, std::memory_order_relaxed));
@@ -171,18 +192,18 @@ bool QueryPipeline::admitForward(std::size_t zone) {
         }
     }
     zoneCount.fetch_sub(1, std::memory_order_relaxed);
-    noteRefusal(nextCapLine_, "Demasiadas consultas esperando a los upstreams (límite " +
-                                  std::to_string(forwardCap_) + "): se responde SERVFAIL");
+    if (dueOnceAMinute(nextCapLine_)) {
+        logLine("Demasiadas consultas esperando a los upstreams (límite " +
+                std::to_string(forwardCap_) + "): se responde SERVFAIL");
+    }
     return false;
 }
 
-void QueryPipeline::noteRefusal(std::atomic<std::int64_t>& nextLine, std::string_view line) {
+bool QueryPipeline::dueOnceAMinute(std::atomic<std::int64_t>& nextLine) {
     const std::int64_t now = steadySeconds();
     std::int64_t allowed = nextLine.load(std::memory_order_relaxed);
-    if (now >= allowed &&
-        nextLine.compare_exchange_strong(allowed, now + 60, std::memory_order_relaxed)) {
-        logLine(line);
-    }
+    return now >= allowed &&
+           nextLine.compare_exchange_strong(allowed, now + 60, std::memory_order_relaxed);
 }
 
 void QueryPipeline::release(std::size_t zone) {
@@ -196,6 +217,7 @@ void QueryPipeline::forward(DnsBytes query, const DNSQuestion& question, std::si
     struct Context {
         std::size_t zone = 0;
         std::size_t questionEnd = 0;
+        std::uint16_t qtype = 0;
         std::size_t udpLimit = kPlainUdpLimit;
         std::string name;
         DnsMessage query;
@@ -205,6 +227,7 @@ void QueryPipeline::forward(DnsBytes query, const DNSQuestion& question, std::si
     auto context = std::make_shared<Context>();
     context->zone = zone;
     context->questionEnd = question.questionEnd;
+    context->qtype = question.qtype;
     context->udpLimit = udpReplyLimit(query, question.questionEnd);
     context->name = question.name;
     context->query.assign(query.begin(), query.end());
@@ -213,6 +236,24 @@ void QueryPipeline::forward(DnsBytes query, const DNSQuestion& question, std::si
     forwarder_.forwardQuery(query, [this, context](std::optional<DnsMessage> reply) {
         release(context->zone);
         if (reply) {
+            // A name on the lists hidden behind an innocent one (CNAME
+            // cloaking) is blocked all the same.
+            std::string listed;
+            const bool cloaked = anyAnswerName(*reply, [&](std::string_view name) {
+                if (!lists_.isBlocked(name)) {
+                    return false;
+                }
+                listed = name;  // the view dies with the walk
+                return true;
+            });
+            if (cloaked) {
+                blockLog_.blocked(kBlockedPrefix, listed);
+                const DnsMessage blocked =
+                    buildAnswer(context->query, context->qtype, context->questionEnd,
+                                config_.blockAddress, kLocalTtl);
+                context->channel->send(context->client, blocked);
+                return;
+            }
             if (rewriteFamilyBlock(*reply, config_.blockAddress)) {
                 blockLog_.blocked(kFamilyBlockedPrefix, context->name);
             }

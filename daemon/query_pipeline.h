@@ -43,6 +43,10 @@ inline constexpr std::size_t kReplyBufferSize = 65536 + kAnswerOverhead;
 // slot: a share of the cap each. Counted in buckets of a hash; two domains
 // that meet in one bucket only share a budget.
 inline constexpr std::size_t kZoneBuckets = 1024;
+
+// Not "BLOQUEADO ": a browser probing a resolver is no site the person
+// opened, and the tray application must not react to it.
+inline constexpr std::string_view kResolverPrefix = "Resolvedor cifrado bloqueado: ";
 std::size_t zoneBucket(std::string_view name);
 // The last two labels of name, or three when the second-level label is as
 // short as a registry's ("co", "com"): "a.b.example.co.uk" gives "example.co.uk".
@@ -74,7 +78,8 @@ class QueryPipeline {
     bool isStatusName(std::string_view name) const;
     bool admitForward(std::size_t zone);
     void release(std::size_t zone);
-    void noteRefusal(std::atomic<std::int64_t>& nextLine, std::string_view line);
+    // True at most once a minute per counter, for lines a client could repeat.
+    static bool dueOnceAMinute(std::atomic<std::int64_t>& nextLine);
     void forward(DnsBytes query, const DNSQuestion& question, std::size_t zone,
                  const ClientAddress& client, const std::shared_ptr<ReplyChannel>& channel);
 
@@ -88,6 +93,7 @@ class QueryPipeline {
     std::array<std::atomic<std::uint32_t>, kZoneBuckets> zoneInFlight_{};
     std::atomic<std::int64_t> nextCapLine_{0};
     std::atomic<std::int64_t> nextZoneLine_{0};
+    std::atomic<std::int64_t> nextCanaryLine_{0};
     BlockLog blockLog_;
 };
 

@@ -174,6 +174,31 @@ TEST(TruncatedReply, KeepsHeaderAndQuestionSetsTc) {
     EXPECT_EQ(truncatedReply(reply, query, query.size()), expected);
 }
 
+TEST(AnyAnswerName, OwnersAndCnameTargetsThroughPointersNeverLoops) {
+    // a.example CNAME b.<pointer to "example"> (at 39), then b.example A.
+    DnsMessage reply = makeQuery(1, "a.example");
+    reply[2] = std::byte{0x81};
+    reply[7] = std::byte{2};
+    append(reply, {0xC0, 12, 0, 5, 0, 1, 0, 0, 1, 0, 0, 4, 1, 'b', 0xC0, 14});
+    append(reply, {0xC0, 39, 0, 1, 0, 1, 0, 0, 1, 0, 0, 4, 6, 6, 6, 6});
+    const auto names = [](const DnsMessage& message) {
+        std::vector<std::string> seen;
+        anyAnswerName(message, [&](std::string_view name) {
+            seen.emplace_back(name);
+            return false;
+        });
+        return seen;
+    };
+    using Names = std::vector<std::string>;
+    EXPECT_EQ(names(reply), (Names{"a.example", "b.example", "b.example"}));
+    DnsMessage selfLoop = reply;
+    selfLoop[44] = std::byte{43};  // the second owner points at itself
+    EXPECT_EQ(names(selfLoop), (Names{"a.example", "b.example"}));
+    DnsMessage ahead = reply;
+    ahead[28] = std::byte{0xFF};  // the first owner points past itself
+    EXPECT_EQ(names(ahead), Names{});
+}
+
 TEST(BuildAnswer, KeepsIdCaseAndDropsEdns) {
     DnsMessage query = makeQuery(0x4242, "WwW.Example.COM", 1, 0x0120);
     query[11] = std::byte{1};  // ARCOUNT 1: an OPT record follows

@@ -55,6 +55,24 @@ def many_reply(query, count):
     return header + query[12:end] + records
 
 
+def encode_name(name):
+    return b"".join(bytes([len(l)]) + l.encode() for l in name.split(".")) + b"\x00"
+
+
+def chain_reply(query, targets):
+    """name CNAME targets[0] CNAME ... targets[-1] A 6.6.6.6."""
+    end = question_end(query)
+    records, owner = b"", b"\xc0\x0c"
+    for target in targets:
+        data = encode_name(target)
+        records += owner + b"\x00\x05\x00\x01" + struct.pack(">IH", 300, len(data)) + data
+        owner = encode_name(target)
+    records += owner + b"\x00\x01\x00\x01" + struct.pack(">IH", 300, 4) + bytes([6, 6, 6, 6])
+    count = len(targets) + 1
+    header = query[:2] + b"\x81\x80\x00\x01" + struct.pack(">H", count) + b"\x00\x00\x00\x00"
+    return header + query[12:end] + records
+
+
 class Behaviour:
     """What one fake resolver does; tests change it between queries."""
 
@@ -62,6 +80,7 @@ class Behaviour:
         self.mode = "answer"  # answer, silent, late, other_id, short, status400, status500
         self.silent_under = None  # names under this suffix are never answered
         self.many = {}  # name -> how many A records its answer carries
+        self.chains = {}  # name -> CNAME targets, the last one with A 6.6.6.6
         self.address = address  # the A record it gives, telling who answered
         self.overrides = {}  # name -> address, e.g. "0.0.0.0"
         self.delay = 4.0
@@ -75,6 +94,7 @@ class Behaviour:
             self.mode = mode
             self.silent_under = None
             self.many = {}
+            self.chains = {}
             self.overrides = {}
             self.received = []
             self.connections = 0
@@ -96,6 +116,8 @@ class Behaviour:
                 return query
             return query[:2] + bytes([query[2] | 0x80]) + query[3:]
         address = self.overrides.get(name.lower(), self.address)
+        if name.lower() in self.chains:
+            return chain_reply(query, self.chains[name.lower()])
         count = self.many.get(name.lower())
         if count:
             return many_reply(query, count)

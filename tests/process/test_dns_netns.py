@@ -277,6 +277,38 @@ else:
         assert counts(doh) == {ip: 0 for ip in DOH} and counts(udp) == {ip: 0 for ip in UDP}
         assert not any(SWITCH_TO_PLAIN in line for line in d.lines)
 
+    # --- ways around the filter -------------------------------------------------
+
+    def test_canaries_resolvers_and_cloaked_names(daemon, peers, tmp_path):
+        doh, _ = peers
+        doh["1.1.1.3"].chains = {"inocente.example": ["adult.example"],
+                                 "lejos.example": ["a.cdn.example", "b.cdn.example",
+                                                   "www.adult.example"],
+                                 "permitido.example": ["both.example"]}
+        (tmp_path / "allow.txt").write_text("both.example\ndns.quad9.net\n")
+        d = daemon()
+        rows = [  # name, status, first address
+            ("use-application-dns.net", "NXDOMAIN", None),
+            ("MASK.icloud.com", "NXDOMAIN", None),
+            ("dns.google", "NOERROR", "127.0.0.1"),
+            ("abc123.dns.nextdns.io", "NOERROR", "127.0.0.1"),
+            ("inocente.example", "NOERROR", "127.0.0.1"),
+            ("lejos.example", "NOERROR", "127.0.0.1"),
+            ("permitido.example", "NOERROR", "6.6.6.6"),
+            ("family.cloudflare-dns.com", "NOERROR", "10.0.0.1"),
+            ("dns.quad9.net", "NOERROR", "10.0.0.1"),  # the allow list wins
+        ]
+        for name, status, address in rows:
+            got, answers, out = dig(d.dns_port, name)
+            assert got == status, (name, out)
+            assert (answers[-1][1] if answers else None) == address, (name, out)
+        d.wait_for("Nombre de control respondido NXDOMAIN (el navegador no usará su propio "
+                   "DNS cifrado): use-application-dns.net")
+        d.wait_for("Resolvedor cifrado bloqueado: dns.google")
+        d.wait_for("] BLOQUEADO adult.example")
+        d.wait_for("] BLOQUEADO www.adult.example")
+        assert sum("Nombre de control" in line for line in d.lines) == 1
+
     # --- TCP and truncation -----------------------------------------------------
 
     def tcp_exchange(port, queries, timeout=10):
