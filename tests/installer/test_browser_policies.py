@@ -244,6 +244,12 @@ def test_chromium_obeys_the_policy_install_writes(machine):
                                 flatten=True)["sessionId"]
         row = devtools.call("Runtime.evaluate", session, expression=POLICY_ROW,
                             awaitPromise=True, returnByValue=True)["result"]["value"]
+        # And the browser asks the machine's DNS, that is, the filter.
+        devtools.call("Target.createTarget", url="http://adulto7.example/")
+        deadline = time.monotonic() + 60
+        while "BLOQUEADO adulto7.example" not in machine.read("/var/log/tranca.log"):
+            assert time.monotonic() < deadline, "Chromium did not resolve through the filter"
+            time.sleep(0.2)
     finally:
         devtools.close()
     assert row == {"value": "off", "source": "Platform", "scope": "Machine",
