@@ -1,5 +1,7 @@
 #include "daemon/blockpage.h"
 
+#include <poll.h>
+
 #include <charconv>
 
 #include "daemon/block_template.h"
@@ -349,7 +351,8 @@ BlockPageServer::BlockPageServer(asio::io_context& io, const DaemonConfig& confi
       limits_(limits),
       strand_(asio::make_strand(io)),
       acceptor_(strand_),
-      retryTimer_(strand_) {}
+      retryTimer_(strand_),
+      recheckTimer_(strand_) {}
 
 void BlockPageServer::startBlockPageServer() {
     asio::dispatch(strand_, [self = shared_from_this()] { self->open(); });
@@ -436,10 +439,37 @@ void BlockPageServer::onClientPending(const std::error_code& error) {
         acceptNext();
         return;
     }
+    // The reactor may report the listener ready on an edge the last accept
+    // already took: only a client really in the backlog may cost another
+    // connection its place. A second empty report in a row waits a little,
+    // so a reactor that keeps reporting cannot make this spin.
+    if (!clientInBacklog()) {
+        if (++emptyWakeups_ < 2) {
+            acceptNext();
+            return;
+        }
+        accepting_ = true;
+        recheckTimer_.expires_after(std::chrono::milliseconds(50));
+        recheckTimer_.async_wait([self = shared_from_this()](const std::error_code& waited) {
+            self->accepting_ = false;
+            if (!waited) {
+                self->acceptNext();
+            }
+        });
+        return;
+    }
+    emptyWakeups_ = 0;
     // Its close, or madeNoWay, resumes accepting.
     if (const std::shared_ptr<BlockPageConnection> oldest = oldestWaiting()) {
         oldest->makeWay();
     }
+}
+
+bool BlockPageServer::clientInBacklog() const {
+    pollfd probe{};
+    probe.fd = const_cast<tcp::acceptor&>(acceptor_).native_handle();
+    probe.events = POLLIN;
+    return ::poll(&probe, 1, 0) == 1 && (probe.revents & POLLIN) != 0;
 }
 
 std::shared_ptr<BlockPageConnection> BlockPageServer::oldestWaiting() {

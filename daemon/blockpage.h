@@ -94,6 +94,7 @@ class BlockPageServer : public std::enable_shared_from_this<BlockPageServer> {
     void acceptNext();
     void onAccept(const std::error_code& error, asio::ip::tcp::socket socket);
     void onClientPending(const std::error_code& error);
+    bool clientInBacklog() const;
     // The oldest connection still waiting for its request, dropping from
     // waiting_ those that no longer are.
     std::shared_ptr<BlockPageConnection> oldestWaiting();
@@ -108,6 +109,9 @@ class BlockPageServer : public std::enable_shared_from_this<BlockPageServer> {
     asio::strand<asio::io_context::executor_type> strand_;
     asio::ip::tcp::acceptor acceptor_;
     asio::steady_timer retryTimer_;
+    // Waits out a run of readiness reports with nobody in the backlog.
+    asio::steady_timer recheckTimer_;
+    int emptyWakeups_ = 0;
     // An accept, or at the cap a wait for a client, is in progress.
     bool accepting_ = false;
     // Connections in the order they were accepted; weak, so a closed one

@@ -231,6 +231,10 @@ TEST_F(BlockPageServerTest, AtTheCapTheOldestWaitingClientMakesWayForANewOne) {
     EXPECT_LE(most, 3u) << "a descriptor beyond the cap";
     EXPECT_FALSE(closedWithin(*waiting[2], 200ms));
     EXPECT_FALSE(closedWithin(*waiting[3], 200ms));
+    // The server answers the clients' closing on its own threads, with this
+    // body's redirect: it must be done before the body's locals go.
+    waiting.clear();
+    EXPECT_TRUE(waitUntil([&] { return server->openConnections() == 0; }));
 }
 
 TEST_F(BlockPageServerTest, ClientStillSendingItsBodyIsNotResetBeforeItReadsTheAnswer) {
