@@ -6,6 +6,7 @@
 
 #include "daemon/block_template.h"
 #include "daemon/log.h"
+#include "daemon/tcp_listener.h"
 #include "daemon/text.h"
 
 namespace tranca {
@@ -362,24 +363,8 @@ void BlockPageServer::open() {
     if (acceptor_.is_open()) {
         return;
     }
-    std::error_code error;
-    const asio::ip::address address = asio::ip::make_address(listenHost_, error);
-    const tcp::endpoint endpoint(address, httpPort_);
-    if (!error) {
-        acceptor_.open(endpoint.protocol(), error);
-    }
-    if (!error) {
-        acceptor_.set_option(tcp::acceptor::reuse_address(true), error);
-    }
-    if (!error) {
-        acceptor_.bind(endpoint, error);
-    }
-    if (!error) {
-        acceptor_.listen(asio::socket_base::max_listen_connections, error);
-    }
+    const std::error_code error = openTcpListener(acceptor_, listenHost_, httpPort_);
     if (error) {
-        std::error_code ignored;
-        acceptor_.close(ignored);
         logLine("No pude abrir el puerto 80 (" + describe(error) + ") — reintento en 5 s");
         scheduleBlockPageRetry();
         return;

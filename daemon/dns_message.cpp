@@ -373,22 +373,15 @@ bool rewriteFamilyBlock(std::span<std::byte> reply, const Ipv4& blockAddress) {
     if (message.size() < 12) {
         return false;
     }
-    const std::uint16_t questions = u16At(message, 4);
     const std::uint16_t answers = u16At(message, 6);
-    if (answers == 0 || answers > kMaxAnswerCount || questions > kMaxQuestionCount) {
+    if (answers == 0 || answers > kMaxAnswerCount) {
         return false;
     }
-    std::size_t offset = 12;
-    for (std::uint16_t i = 0; i < questions; ++i) {
-        const auto nameEnd = walkName(message, offset);
-        if (!nameEnd) {
-            return false;
-        }
-        offset = *nameEnd + 4;
-        if (message.size() < offset) {
-            return false;
-        }
+    const auto start = answersStart(message);
+    if (!start) {
+        return false;
     }
+    std::size_t offset = *start;
     bool rewrote = false;
     for (std::uint16_t i = 0; i < answers; ++i) {
         const auto nameEnd = walkName(message, offset);

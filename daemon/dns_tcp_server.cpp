@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "daemon/log.h"
+#include "daemon/tcp_listener.h"
 
 namespace tranca {
 
@@ -263,24 +264,8 @@ DnsTcpServer::DnsTcpServer(asio::io_context& io, const DaemonConfig& config,
 DnsTcpServer::~DnsTcpServer() = default;
 
 void DnsTcpServer::start() {
-    std::error_code error;
-    const auto address = asio::ip::make_address(config_.listenHost, error);
-    const asio::ip::tcp::endpoint local(address, config_.dnsPort);
-    if (!error) {
-        acceptor_.open(local.protocol(), error);
-    }
-    if (!error) {
-        acceptor_.set_option(asio::socket_base::reuse_address(true), error);
-    }
-    if (!error) {
-        acceptor_.bind(local, error);
-    }
-    if (!error) {
-        acceptor_.listen(asio::socket_base::max_listen_connections, error);
-    }
+    const std::error_code error = openTcpListener(acceptor_, config_.listenHost, config_.dnsPort);
     if (error) {
-        std::error_code ignored;
-        acceptor_.close(ignored);
         logLine("No pude crear el listener TCP (" + error.message() + ") — reintento en 2 s");
         scheduleRestart();
         return;
