@@ -28,6 +28,14 @@ std::size_t poolSize() {
     return std::clamp<std::size_t>(cores, 2, 4);
 }
 
+// UDP readers: half the cores, so the programs asking (browsers, a load
+// tool) keep the other half; one reader on a two-core machine beats two that
+// take turns with the clients.
+std::size_t readerCount() {
+    const unsigned cores = std::thread::hardware_concurrency();
+    return std::clamp<std::size_t>(cores / 2, 1, 4);
+}
+
 }  // namespace
 
 Daemon::Daemon(DaemonConfig config, DaemonTimings timings, ExitFn exitProcess)
@@ -158,8 +166,8 @@ void Daemon::startDns() {
     forwarder_ = std::make_unique<UpstreamForwarder>(io_, UpstreamEndpoints::fromConfig(config_));
     pipeline_ = std::make_unique<QueryPipeline>(config_, blocklist_, SafeSearch::shared(),
                                                 *forwarder_, forwardCapFor(descriptors));
-    dnsServer_ =
-        std::make_unique<DnsServer>(io_, config_, *pipeline_, poolSize(), timings_.listenerRetry);
+    dnsServer_ = std::make_unique<DnsServer>(io_, config_, *pipeline_, readerCount(),
+                                             timings_.listenerRetry);
     dnsServer_->startDNSListener();
     tcpServer_ = DnsTcpServer::create(
         io_, config_, *pipeline_, TcpLimits::forDescriptors(descriptors), timings_.listenerRetry);

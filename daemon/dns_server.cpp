@@ -1,14 +1,15 @@
 #include "daemon/dns_server.h"
 
-#include <optional>
-
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
 
 #include <array>
 #include <asio/ip/udp.hpp>
 #include <atomic>
 #include <cerrno>
+#include <optional>
 
 #include "daemon/log.h"
 
@@ -16,11 +17,16 @@ namespace tranca {
 
 namespace {
 
-// Datagrams taken per system call, and batches per wake-up before the socket
-// goes back to the loop so other work gets its turn.
-constexpr std::size_t kBatch = 16;
-constexpr int kBatchesPerWake = 8;
+// Datagrams taken per system call.
+constexpr std::size_t kBatch = 32;
 constexpr std::size_t kMaxDatagram = 65536;
+// A reader blocked on a quiet socket looks at the stop flag this often, in
+// case the wake-up on stop does not reach it.
+constexpr timeval kStopCheck{.tv_sec = 0, .tv_usec = 250'000};
+
+std::error_code lastError() {
+    return {errno, std::system_category()};
+}
 
 }  // namespace
 
@@ -29,65 +35,63 @@ struct DnsServer::Generation {
     std::atomic<bool> ended{false};
 };
 
-// One listening socket. Also the reply channel of the queries it received, so
-// a late forwarded reply keeps the descriptor open until it is sent.
+// One listening socket and its reader. Also the reply channel of the queries
+// it received, so a late forwarded reply keeps the descriptor open until it
+// is sent.
 class DnsServer::Socket : public ReplyChannel, public std::enable_shared_from_this<Socket> {
   public:
-    Socket(asio::io_context& io, QueryPipeline& pipeline) : socket_(io), pipeline_(pipeline) {}
+    explicit Socket(QueryPipeline& pipeline) : pipeline_(pipeline) {}
+    ~Socket() override {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
 
     std::error_code open(const asio::ip::udp::endpoint& local) {
-        std::error_code error;
-        socket_.open(local.protocol(), error);
-        if (!error) {
-            const int on = 1;
-            if (::setsockopt(socket_.native_handle(), SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) !=
-                0) {
-                error = std::error_code(errno, std::system_category());
+        fd_ = ::socket(local.protocol().family(), SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (fd_ < 0) {
+            return lastError();
+        }
+        const int on = 1;
+        if (::setsockopt(fd_, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) != 0 ||
+            ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &kStopCheck, sizeof kStopCheck) != 0 ||
+            ::bind(fd_, local.data(), static_cast<socklen_t>(local.size())) != 0) {
+            return lastError();
+        }
+        return {};
+    }
+
+    // The reader's loop: blocks for the first datagram, takes what else is
+    // queued in the same call, decides each and sends the local replies in
+    // one call. Ends when the generation does or the socket fails.
+    void serve(const std::shared_ptr<Generation>& generation, DnsServer& server) {
+        auto buffers = std::make_unique<Buffers>();
+        const std::shared_ptr<ReplyChannel> channel = shared_from_this();
+        while (!generation->ended.load(std::memory_order_relaxed)) {
+            const int got = receive(*buffers);
+            if (got > 0) {
+                answer(*buffers, got, channel);
+                continue;
             }
+            // Timeouts, signals and errors queued for one datagram (ICMP)
+            // are not the socket's fault; a stop shows up as nothing read.
+            if (got == 0 || errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ||
+                errno == ECONNREFUSED || errno == EHOSTUNREACH || errno == ENETUNREACH) {
+                continue;
+            }
+            server.failed(generation, lastError());
+            return;
         }
-        if (!error) {
-            socket_.non_blocking(true, error);
-        }
-        if (!error) {
-            socket_.bind(local, error);
-        }
-        if (error) {
-            std::error_code ignored;
-            socket_.close(ignored);
-        }
-        return error;
     }
 
-    void receive(std::shared_ptr<Generation> generation, DnsServer& server) {
-        if (!buffers_) {
-            buffers_ = std::make_unique<Buffers>();
-        }
-        socket_.async_wait(asio::ip::udp::socket::wait_read,
-                           [self = shared_from_this(), generation = std::move(generation),
-                            &server](const std::error_code& error) {
-                               if (error == asio::error::operation_aborted || generation->ended) {
-                                   return;
-                               }
-                               if (error) {
-                                   server.failed(generation, error);
-                                   return;
-                               }
-                               if (const std::error_code drained = self->drain()) {
-                                   server.failed(generation, drained);
-                                   return;
-                               }
-                               self->receive(generation, server);
-                           });
-    }
-
-    void close() {
-        std::error_code ignored;
-        socket_.cancel(ignored);
-    }
+    // Wakes the reader out of its wait; it then sees the generation ended.
+    void stop() { (void)::shutdown(fd_, SHUT_RD); }
 
     void send(const ClientAddress& client, DnsBytes reply) override {
         // sendto is safe from any thread; failures are ignored by design.
-        (void)::sendto(socket_.native_handle(), reply.data(), reply.size(), MSG_DONTWAIT,
+        (void)::sendto(fd_, reply.data(), reply.size(), MSG_DONTWAIT,
                        reinterpret_cast<const sockaddr*>(&client.address), client.length);
     }
 
@@ -102,36 +106,24 @@ class DnsServer::Socket : public ReplyChannel, public std::enable_shared_from_th
         std::array<iovec, kBatch> outVectors;
     };
 
-    // Reads what is queued, decides each datagram and sends the local replies
-    // in one call. Returns an error only for a fault of the socket itself.
-    std::error_code drain() {
-        Buffers& b = *buffers_;
-        const std::shared_ptr<ReplyChannel> channel = shared_from_this();
-        for (int round = 0; round < kBatchesPerWake; ++round) {
-            for (std::size_t i = 0; i < kBatch; ++i) {
-                b.inVectors[i] = {b.in[i].data(), kMaxDatagram};
-                b.inHeaders[i] = {};
-                b.inHeaders[i].msg_hdr.msg_iov = &b.inVectors[i];
-                b.inHeaders[i].msg_hdr.msg_iovlen = 1;
-                b.inHeaders[i].msg_hdr.msg_name = &b.clients[i].address;
-                b.inHeaders[i].msg_hdr.msg_namelen = sizeof(sockaddr_storage);
-            }
-            const int got = ::recvmmsg(socket_.native_handle(), b.inHeaders.data(), kBatch,
-                                       MSG_DONTWAIT, nullptr);
-            if (got < 0) {
-                if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
-                    return {};
-                }
-                // Errors queued for one datagram (ICMP) are not the socket's.
-                if (errno == ECONNREFUSED || errno == EHOSTUNREACH || errno == ENETUNREACH) {
-                    continue;
-                }
-                return std::error_code(errno, std::system_category());
-            }
-            unsigned replies = 0;
+    int receive(Buffers& b) {
+        for (std::size_t i = 0; i < kBatch; ++i) {
+            b.inVectors[i] = {b.in[i].data(), kMaxDatagram};
+            b.inHeaders[i] = {};
+            b.inHeaders[i].msg_hdr.msg_iov = &b.inVectors[i];
+            b.inHeaders[i].msg_hdr.msg_iovlen = 1;
+            b.inHeaders[i].msg_hdr.msg_name = &b.clients[i].address;
+            b.inHeaders[i].msg_hdr.msg_namelen = sizeof(sockaddr_storage);
+        }
+        return ::recvmmsg(fd_, b.inHeaders.data(), kBatch, MSG_WAITFORONE, nullptr);
+    }
+
+    void answer(Buffers& b, int got, const std::shared_ptr<ReplyChannel>& channel) {
+        unsigned replies = 0;
+        {
             // The block lines of this batch go out in one write, before the
             // answers, so the log never lags the browser.
-            std::optional<LogBatch> lines(std::in_place);
+            const LogBatch lines;
             for (int i = 0; i < got; ++i) {
                 b.clients[i].length = b.inHeaders[i].msg_hdr.msg_namelen;
                 const DnsBytes query(b.in[i].data(), b.inHeaders[i].msg_len);
@@ -148,34 +140,19 @@ class DnsServer::Socket : public ReplyChannel, public std::enable_shared_from_th
                 b.outHeaders[replies].msg_hdr.msg_namelen = b.clients[i].length;
                 ++replies;
             }
-            lines.reset();
-            sendAll(replies);
-            if (static_cast<std::size_t>(got) < kBatch) {
-                return {};
-            }
         }
-        return {};
-    }
-
-    void sendAll(unsigned count) {
-        Buffers& b = *buffers_;
         unsigned sent = 0;
-        while (sent < count) {
-            const int done = ::sendmmsg(socket_.native_handle(), b.outHeaders.data() + sent,
-                                        count - sent, MSG_DONTWAIT);
-            if (done <= 0) {
-                // A reply that cannot go now is dropped, like any lost datagram;
-                // skip it and keep the others.
-                ++sent;
-                continue;
-            }
-            sent += static_cast<unsigned>(done);
+        while (sent < replies) {
+            const int done =
+                ::sendmmsg(fd_, b.outHeaders.data() + sent, replies - sent, MSG_DONTWAIT);
+            // A reply that cannot go now is dropped, like any lost datagram;
+            // skip it and keep the others.
+            sent += done > 0 ? static_cast<unsigned>(done) : 1;
         }
     }
 
-    asio::ip::udp::socket socket_;
+    int fd_ = -1;
     QueryPipeline& pipeline_;
-    std::unique_ptr<Buffers> buffers_;
 };
 
 DnsServer::DnsServer(asio::io_context& io, const DaemonConfig& config, QueryPipeline& pipeline,
@@ -188,23 +165,43 @@ DnsServer::DnsServer(asio::io_context& io, const DaemonConfig& config, QueryPipe
       retryTimer_(io) {}
 
 DnsServer::~DnsServer() {
-    const std::lock_guard<std::mutex> guard(lock_);
-    if (current_) {
-        current_->ended = true;
-        for (const auto& socket : current_->sockets) {
-            socket->close();
+    std::vector<std::thread> readers;
+    {
+        const std::lock_guard<std::mutex> guard(lock_);
+        if (current_) {
+            end(*current_);
         }
+        readers.swap(readers_);
+    }
+    for (std::thread& reader : readers) {
+        reader.join();
+    }
+}
+
+void DnsServer::end(Generation& generation) {
+    generation.ended = true;
+    for (const auto& socket : generation.sockets) {
+        socket->stop();
     }
 }
 
 void DnsServer::startDNSListener() {
+    // Readers of a failed generation have left or are leaving their loop.
+    std::vector<std::thread> finished;
+    {
+        const std::lock_guard<std::mutex> guard(lock_);
+        finished.swap(readers_);
+    }
+    for (std::thread& reader : finished) {
+        reader.join();
+    }
     std::error_code error;
     const auto address = asio::ip::make_address(config_.listenHost, error);
     auto generation = std::make_shared<Generation>();
     if (!error) {
         const asio::ip::udp::endpoint local(address, config_.dnsPort);
         for (std::size_t i = 0; i < socketCount_ && !error; ++i) {
-            auto socket = std::make_shared<Socket>(io_, pipeline_);
+            auto socket = std::make_shared<Socket>(pipeline_);
             error = socket->open(local);
             if (!error) {
                 generation->sockets.push_back(std::move(socket));
@@ -217,14 +214,12 @@ void DnsServer::startDNSListener() {
         scheduleRestart();
         return;
     }
-    {
-        const std::lock_guard<std::mutex> guard(lock_);
-        current_ = generation;
-    }
     logLine("Servidor DNS escuchando en " + config_.listenHost + ":" +
             std::to_string(config_.dnsPort));
+    const std::lock_guard<std::mutex> guard(lock_);
+    current_ = generation;
     for (const auto& socket : generation->sockets) {
-        socket->receive(generation, *this);
+        readers_.emplace_back([socket, generation, this] { socket->serve(generation, *this); });
     }
 }
 
@@ -234,16 +229,14 @@ void DnsServer::failed(const std::shared_ptr<Generation>& generation,
         return;
     }
     logLine("Listener falló (" + error.message() + ") — reintento en 2 s");
-    for (const auto& socket : generation->sockets) {
-        socket->close();
-    }
+    end(*generation);
     {
         const std::lock_guard<std::mutex> guard(lock_);
         if (current_ == generation) {
             current_.reset();
         }
     }
-    scheduleRestart();
+    asio::post(io_, [this] { scheduleRestart(); });
 }
 
 void DnsServer::scheduleRestart() {

@@ -1,7 +1,8 @@
 // The DNS listener on listenHost:dnsPort: a few UDP sockets sharing the port
-// (SO_REUSEPORT) so the pool's threads decide queries side by side. Each
-// reply goes back to the address the query came from. Creation and runtime
-// failures are logged and retried for ever.
+// (SO_REUSEPORT), each read by a thread of its own so a query is decided
+// where it is received, with no hand-off between threads. Each reply goes
+// back to the address the query came from. Creation and runtime failures are
+// logged and retried for ever.
 #pragma once
 
 #include <asio/io_context.hpp>
@@ -9,6 +10,7 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "daemon/config.h"
@@ -33,6 +35,8 @@ class DnsServer {
 
     void scheduleRestart();
     void failed(const std::shared_ptr<Generation>& generation, const std::error_code& error);
+    // Ends a generation's readers; they leave their loop within moments.
+    static void end(Generation& generation);
 
     asio::io_context& io_;
     const DaemonConfig& config_;
@@ -42,6 +46,9 @@ class DnsServer {
     asio::steady_timer retryTimer_;
     std::mutex lock_;
     std::shared_ptr<Generation> current_;
+    // Readers of this and of failed generations, joined on the next start
+    // and at the end.
+    std::vector<std::thread> readers_;
 };
 
 }  // namespace tranca
