@@ -22,6 +22,8 @@ packages=(
     openssl ca-certificates dnsperf dnsmasq-base unbound python3-hypercorn
     # installer: script lint, unit checks, log rotation, the .deb (dnsmasq-base above is its DNS peer too)
     shellcheck systemd dpkg-dev desktop-file-utils logrotate
+    # a booted Debian with real systemd and NetworkManager for the system tests
+    debootstrap systemd-container
     # Amparo, the tray application: Qt 6 (widgets for dialogs, Qt Quick for the
     # window), polkit's pkexec for root commands, Xvfb to run it in tests
     qt6-base-dev qt6-declarative-dev qt6-svg-dev qt6-declarative-dev-tools

@@ -14,9 +14,9 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 
 "$root/scripts/build.sh" tsan
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:suppressions=$root/tests/tsan.supp}
-# Not here: the process, installer and desktop tests drive processes, not
+# Not here: the process, installer, system and desktop tests drive processes, not
 # threads; the updater's network tests and the QML tests run Qt's own threads
 # (network, scene graph), which live in the uninstrumented Qt libraries and
 # only give false reports.
 (cd "$root/build/tsan" && ctest --output-on-failure -j "$(nproc)" --timeout 600 \
-    -E '^(process|installer|desktop)_|^Updater(Served|Feed)\.|^ui_qml_tests$')
+    -E '^(process|installer|system|desktop)_|^Updater(Served|Feed)\.|^ui_qml_tests$')

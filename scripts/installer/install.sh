@@ -67,6 +67,20 @@ put_file() {
     fi
 }
 
+# A NetworkManager that hands DNS to systemd-resolved takes the global DNS
+# configuration but never passes it on (NetworkManager 1.42 of Debian 12, seen
+# on a booted system): the machine would keep asking its own servers around
+# the filter. Better refused, with the way out, before anything is touched.
+check_resolver() {
+    local mode
+    mode=$(busctl --timeout=5 get-property org.freedesktop.NetworkManager \
+        /org/freedesktop/NetworkManager/DnsManager org.freedesktop.NetworkManager.DnsManager \
+        Mode 2>/dev/null) || return 0
+    if [[ $mode == 's "systemd-resolved"' ]]; then
+        fail "NetworkManager entrega el DNS de este equipo a systemd-resolved, que no aplica el DNS del filtro: así Amparo no podría proteger el equipo. Desactivá systemd-resolved (sudo systemctl disable --now systemd-resolved), reemplazá el enlace /etc/resolv.conf por un archivo común (sudo rm /etc/resolv.conf), reiniciá NetworkManager (sudo systemctl restart NetworkManager) y volvé a activar la protección."
+    fi
+}
+
 show_log_tail() {
     if [[ -s $LOG_FILE ]]; then
         echo "Últimas líneas de $LOG_FILE:" >&2
@@ -99,6 +113,7 @@ main() {
     fi
     # trancad's own sockets do not count, so an upgrade passes this check.
     check_ports
+    check_resolver
 
     install -d -m 0755 -o root -g root "$DATA_DIR"
     prepare_log || fail "No se pudo preparar el registro $LOG_FILE."

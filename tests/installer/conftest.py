@@ -54,22 +54,6 @@ def hosts_list(count, prefix="adulto"):
     return "\n".join(lines) + "\n"
 
 
-def tree(path):
-    """Every path below `path` with its kind, for before/after comparisons."""
-    found = {}
-    for directory, dirs, files in os.walk(path):
-        for name in dirs + files:
-            full = os.path.join(directory, name)
-            relative = os.path.relpath(full, path)
-            if os.path.islink(full):
-                found[relative] = "link -> " + os.readlink(full)
-            elif os.path.isdir(full):
-                found[relative] = "dir"
-            else:
-                found[relative] = "file"
-    return found
-
-
 class Machine:
     def __init__(self, resolv=ORIGINAL_RESOLV, resources_from=None):
         self.root = tempfile.mkdtemp(prefix="amparo-maquina-")

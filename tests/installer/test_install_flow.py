@@ -4,7 +4,7 @@ nothing left, end to end on a throw-away machine (see conftest.py)."""
 import filecmp
 import os
 
-from conftest import ORIGINAL_RESOLV, hosts_list, tree, write
+from conftest import ORIGINAL_RESOLV, hosts_list, write
 
 
 def assert_ok(result):
@@ -17,88 +17,7 @@ def install(machine, url=None, umask=-1, **env):
     return machine.script("install.sh", env=extra, umask=umask)
 
 
-# --- the whole life of an installation ---------------------------------------------
-
-
-def test_install_disable_uninstall_leaves_the_machine_as_it_was(machine):
-    units_before = tree(machine.path("/etc/systemd/system"))
-    url = machine.list_url(hosts_list(1200) + "0.0.0.0 sitio-adulto.example\n")
-
-    result = install(machine, url)
-    assert_ok(result)
-    assert "Protección activa" in result.stdout
-
-    # Installed files, owners and modes.
-    assert filecmp.cmp(machine.path("/var/lib/tranca/trancad"),
-                       os.path.join(machine.resources, "trancad"), shallow=False)
-    assert machine.mode("/var/lib/tranca") == (0o755, 0, 0)
-    assert machine.mode("/var/lib/tranca/trancad") == (0o755, 0, 0)
-    assert machine.mode("/var/lib/tranca/update_blocklist.sh") == (0o755, 0, 0)
-    for name in ("custom.txt", "allow.txt"):
-        assert machine.mode(f"/var/lib/tranca/{name}") == (0o644, 0, 0)
-        assert machine.read(f"/var/lib/tranca/{name}") == ""
-    assert "sitio-adulto.example" in machine.read("/var/lib/tranca/blocklist.txt")
-    assert machine.mode("/etc/systemd/system/tranca.service") == (0o644, 0, 0)
-    assert machine.read("/etc/systemd/system/tranca.service") == \
-        open(os.path.join(machine.resources, "tranca.service"), encoding="utf-8").read()
-    assert os.readlink(machine.path("/etc/systemd/system/multi-user.target.wants/tranca.service")) \
-        == "/etc/systemd/system/tranca.service"
-    assert machine.calls()[:3] == ["daemon-reload", "enable tranca.service",
-                                   "restart tranca.service"]
-
-    # The daemon runs from its installed copy and answers; DNS points at it.
-    pid = machine.daemon_pid()
-    assert pid is not None
-    assert os.readlink(f"/proc/{pid}/exe") == "/var/lib/tranca/trancad"
-    assert machine.dig("estado.amparo.internal") == ["127.0.0.2"]
-    assert machine.dig("sitio-adulto.example") == ["127.0.0.1"]
-    page = machine.run(["curl", "-s", "-o", "/dev/null", "-w", "%{http_code}", "--max-time", "10",
-                        "-H", "Host: sitio-adulto.example", "http://127.0.0.1/"])
-    assert page.stdout in ("200", "302"), page.stdout + page.stderr
-    assert machine.nameservers() == ["127.0.0.1"]
-    assert "search casa.example" in machine.read("/etc/resolv.conf")
-    assert "192.0.2.53" in machine.read("/var/lib/tranca/dns-original.plist")
-    machine.wait_for_log("trancad iniciando (dir: /var/lib/tranca, puerto: 53)")
-    machine.wait_for_log("DNS local en /etc/resolv.conf")
-
-    # Turning it off: stopped, not enabled, DNS back, files kept.
-    result = machine.script("disable.sh")
-    assert_ok(result)
-    assert "Protección desactivada" in result.stdout
-    assert machine.daemon_pid() is None
-    assert "disable --now tranca.service" in machine.calls()
-    assert not machine.exists("/etc/systemd/system/multi-user.target.wants/tranca.service")
-    assert machine.exists("/etc/systemd/system/tranca.service")
-    assert machine.read("/etc/resolv.conf") == ORIGINAL_RESOLV
-    assert not machine.exists("/var/lib/tranca/dns-original.plist")
-    for name in ("trancad", "blocklist.txt", "custom.txt", "allow.txt", "update_blocklist.sh"):
-        assert machine.exists(f"/var/lib/tranca/{name}")
-    machine.wait_for_log("trancad termina (el servicio se detiene)")
-    assert machine.dig("estado.amparo.internal") == []
-
-    # Removing it: nothing left but the log, DNS as before the first install.
-    result = machine.script("uninstall.sh")
-    assert_ok(result)
-    assert "Amparo se desinstaló" in result.stdout
-    assert not machine.exists("/var/lib/tranca")
-    assert tree(machine.path("/etc/systemd/system")) == units_before
-    assert machine.read("/etc/resolv.conf") == ORIGINAL_RESOLV
-    assert sorted(os.listdir(machine.path("/var/log"))) == ["syslog", "tranca.log"]
-    assert sorted(os.listdir(machine.path("/var/lib"))) == []
-    assert os.listdir(machine.path("/etc/logrotate.d")) == []
-    assert not machine.exists("/run/trancad-red.lock")
-
-
-def test_uninstall_straight_from_active_restores_dns_and_stops_the_daemon(machine):
-    assert_ok(install(machine))
-    assert machine.nameservers() == ["127.0.0.1"]
-
-    result = machine.script("uninstall.sh")
-    assert_ok(result)
-    assert machine.daemon_pid() is None
-    assert machine.read("/etc/resolv.conf") == ORIGINAL_RESOLV
-    assert not machine.exists("/var/lib/tranca")
-    assert not machine.exists("/etc/systemd/system/tranca.service")
+# --- the whole life of an installation (the real one: tests/system) ------------------
 
 
 def test_uninstall_after_disable_keeps_the_restored_dns(machine):

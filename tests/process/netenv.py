@@ -1,7 +1,7 @@
 """Sandboxes for the network-settings tests: trancad runs in a private mount
 namespace where /etc/resolv.conf and /etc/dconf (or all of /etc) are temporary
-copies, and talks to a private D-Bus system bus with a fake NetworkManager.
-Nothing here can reach this machine's real settings."""
+copies, with no system bus. Nothing here can reach this machine's real
+settings."""
 
 import os
 import shutil
@@ -11,10 +11,7 @@ import tempfile
 import threading
 import time
 
-import dbus
-
 TRANCAD = os.environ.get("TRANCAD_BIN", "build/asan/bin/trancad")
-TEMPLATE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fake_networkmanager.py")
 NO_BUS = "unix:path=/nonexistent/trancad-test-bus"
 NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
 
@@ -150,83 +147,3 @@ class Daemon:
         if self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait()
-
-
-class PrivateSystemBus:
-    """dbus-daemon with a system-bus configuration on a socket of our own."""
-
-    def __init__(self):
-        self.dir = world_readable_tempdir("trancad-bus-")
-        config = os.path.join(self.dir, "bus.conf")
-        with open(config, "w", encoding="utf-8") as handle:
-            handle.write(f"""<!DOCTYPE busconfig PUBLIC
- "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>system</type>
-  <listen>unix:path={self.dir}/system_bus_socket</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow user="*"/>
-    <allow own="*"/>
-    <allow send_destination="*"/>
-    <allow receive_sender="*"/>
-  </policy>
-</busconfig>
-""")
-        self.proc = subprocess.Popen(["dbus-daemon", f"--config-file={config}", "--nofork",
-                                      "--print-address"],
-                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-        self.address = self.proc.stdout.readline().strip()
-        assert self.address.startswith("unix:"), self.address
-        self.connection = dbus.bus.BusConnection(self.address)
-        self.mock = None
-
-    def start_networkmanager(self, global_dns=None, connection_id="Cable de prueba"):
-        import json
-        parameters = json.dumps({"GlobalDns": global_dns or {}, "ConnectionId": connection_id})
-        env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=self.address)
-        self.mock = subprocess.Popen(["/usr/bin/python3", "-m", "dbusmock", "--system",
-                                      "--template", TEMPLATE, "-p", parameters],
-                                     env=env, stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.DEVNULL)
-        deadline = time.monotonic() + 20
-        while not self.connection.name_has_owner("org.freedesktop.NetworkManager"):
-            assert self.mock.poll() is None, "the fake NetworkManager did not start"
-            assert time.monotonic() < deadline, "the fake NetworkManager never took its name"
-            time.sleep(0.05)
-
-    def _manager(self):
-        proxy = self.connection.get_object("org.freedesktop.NetworkManager",
-                                           "/org/freedesktop/NetworkManager")
-        return dbus.Interface(proxy, "org.freedesktop.DBus.Properties")
-
-    def global_dns(self):
-        """GlobalDnsConfiguration as plain dicts and lists."""
-        def plain(value):
-            if isinstance(value, dict):
-                return {str(k): plain(v) for k, v in value.items()}
-            if isinstance(value, list):
-                return [plain(v) for v in value]
-            return str(value)
-        return plain(self._manager().Get("org.freedesktop.NetworkManager",
-                                         "GlobalDnsConfiguration"))
-
-    def set_global_dns(self, spec):
-        import importlib.util
-        module_spec = importlib.util.spec_from_file_location("fake_nm", TEMPLATE)
-        module = importlib.util.module_from_spec(module_spec)
-        module_spec.loader.exec_module(module)
-        self._manager().Set("org.freedesktop.NetworkManager", "GlobalDnsConfiguration",
-                            module.global_dns(spec))
-
-    def close(self):
-        for proc in (self.mock, self.proc):
-            if proc is not None and proc.poll() is None:
-                proc.terminate()
-                try:
-                    proc.wait(timeout=10)
-                except subprocess.TimeoutExpired:
-                    proc.kill()
-                    proc.wait()
-        shutil.rmtree(self.dir, ignore_errors=True)

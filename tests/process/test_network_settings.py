@@ -1,14 +1,14 @@
-"""trancad's DNS and proxy switching, as real processes against both settings
-backends (resolv.conf in a private mount namespace, NetworkManager on a
-private bus). Every test runs trancad as root in its own namespace so this
-machine's settings are never touched."""
+"""trancad's DNS and proxy switching, as real processes against the resolv.conf
+backend in a private mount namespace (the NetworkManager backend is tested
+against the real NetworkManager in tests/system). Every test runs trancad as
+root in its own namespace so this machine's settings are never touched."""
 
 import os
 import stat
 
 import pytest
 
-from netenv import PrivateSystemBus, Sandbox, messages
+from netenv import Sandbox, messages
 
 USAGE = "Uso: trancad --dns local|respaldo|original|estado · trancad --proxy apagado\n"
 ADMIN = "Hace falta ser administrador para cambiar la red.\n"
@@ -41,13 +41,6 @@ def sandbox_factory():
     yield make
     for box in made:
         box.cleanup()
-
-
-@pytest.fixture
-def bus():
-    private = PrivateSystemBus()
-    yield private
-    private.close()
 
 
 def other_lines(text):
@@ -206,80 +199,6 @@ def test_our_proxy_is_turned_off_and_unlocked(sandbox_factory):
     assert box.tool("--proxy", "apagado").stdout == ""
 
 
-# --- NetworkManager backend ----------------------------------------------------
-
-NM_BEFORE = {
-    "searches": ["corp.example"],
-    "options": ["edns0"],
-    "domains": {"*": {"servers": ["192.168.1.1"], "options": ["rotate"]},
-                "corp.example": {"servers": ["10.0.0.53"]}},
-}
-
-
-def nm_servers(bus):
-    return bus.global_dns().get("domains", {}).get("*", {}).get("servers", [])
-
-
-def test_networkmanager_round_trip_keeps_the_rest_of_the_global_config(bus, sandbox_factory):
-    bus.start_networkmanager(NM_BEFORE)
-    box = sandbox_factory("nameserver 192.168.77.77\n", bus=bus.address)
-
-    local = box.tool("--dns", "local")
-    assert messages(local.stdout) == [
-        "DNS de antes de Amparo guardados (1 servicios)",
-        "DNS local en Cable de prueba (activar)",
-    ]
-    after = bus.global_dns()
-    assert after["domains"]["*"] == {"servers": ["127.0.0.1"], "options": ["rotate"]}
-    assert after["domains"]["corp.example"] == {"servers": ["10.0.0.53"]}
-    assert after["searches"] == ["corp.example"] and after["options"] == ["edns0"]
-    # The NetworkManager machine's resolv.conf is NetworkManager's business.
-    assert box.nameservers() == ["192.168.77.77"]
-
-    assert box.tool("--dns", "local").stdout == ""
-    assert box.tool("--dns", "estado").stdout == "Cable de prueba: DNS 127.0.0.1 · sin proxy\n"
-
-    backup = box.tool("--dns", "respaldo")
-    assert messages(backup.stdout) == ["DNS respaldo en Cable de prueba (recuperar internet)"]
-    assert nm_servers(bus) == BACKUP
-
-    original = box.tool("--dns", "original")
-    assert messages(original.stdout) == ["DNS original en Cable de prueba (desactivar)"]
-    assert bus.global_dns() == NM_BEFORE
-    assert not os.path.exists(box.original_plist)
-
-
-def test_networkmanager_automatic_dns_is_restored_by_clearing(bus, sandbox_factory):
-    bus.start_networkmanager({}, connection_id="")
-    box = sandbox_factory("", bus=bus.address)
-    local = box.tool("--dns", "local")
-    assert messages(local.stdout)[-1] == "DNS local en NetworkManager (activar)"
-    assert nm_servers(bus) == ["127.0.0.1"]
-    assert box.tool("--dns", "original").returncode == 0
-    assert bus.global_dns() == {}
-
-
-def test_networkmanager_changed_by_hand_is_switched_back_once(bus, sandbox_factory):
-    bus.start_networkmanager({"domains": {"*": {"servers": ["192.168.1.1"]}}})
-    box = sandbox_factory("", bus=bus.address)
-    assert box.tool("--dns", "local").returncode == 0
-    bus.set_global_dns({"domains": {"*": {"servers": ["9.9.9.9"]}}})
-    result = box.tool("--dns", "local")
-    assert messages(result.stdout) == ["DNS local en Cable de prueba (activar)"]
-    assert nm_servers(bus) == ["127.0.0.1"]
-    # The first record stays: the hand-made change is not an original.
-    with open(box.original_plist, encoding="utf-8") as handle:
-        assert "192.168.1.1" in handle.read()
-
-
-def test_status_as_ordinary_user_on_networkmanager(bus, sandbox_factory):
-    bus.start_networkmanager(NM_BEFORE)
-    box = sandbox_factory("", bus=bus.address)
-    result = box.tool("--dns", "estado", user=True)
-    assert (result.returncode, result.stderr) == (0, "")
-    assert result.stdout == "Cable de prueba: DNS 192.168.1.1 · sin proxy\n"
-
-
 # --- the command table ---------------------------------------------------------
 
 
@@ -331,15 +250,8 @@ def test_nothing_to_change_prints_nothing(sandbox_factory):
 # --- the daemon's stop routine --------------------------------------------------
 
 
-@pytest.mark.parametrize("backend", ["resolv.conf", "NetworkManager"])
-def test_sigterm_switches_to_backup_resolvers_before_exit(bus, sandbox_factory, backend):
-    if backend == "NetworkManager":
-        bus.start_networkmanager({"domains": {"*": {"servers": ["127.0.0.1"]}}})
-        box = sandbox_factory("nameserver 127.0.0.1\n", bus=bus.address)
-        name = "Cable de prueba"
-    else:
-        box = sandbox_factory("search lan\nnameserver 127.0.0.1\n")
-        name = "/etc/resolv.conf"
+def test_sigterm_switches_to_backup_resolvers_before_exit(sandbox_factory):
+    box = sandbox_factory("search lan\nnameserver 127.0.0.1\n")
     daemon = box.daemon(env={"TRANCAD_PORT": "0", "TRANCAD_HTTP": "0"})
     try:
         daemon.wait_for("trancad iniciando")
@@ -348,10 +260,7 @@ def test_sigterm_switches_to_backup_resolvers_before_exit(bus, sandbox_factory, 
     finally:
         daemon.kill()
     assert messages("\n".join(daemon.lines[-2:])) == [
-        f"DNS respaldo en {name} (el servicio se detiene)",
+        "DNS respaldo en /etc/resolv.conf (el servicio se detiene)",
         "trancad termina (el servicio se detiene)",
     ]
-    if backend == "NetworkManager":
-        assert nm_servers(bus) == BACKUP
-    else:
-        assert box.read_resolv() == "search lan\n" + "".join(f"nameserver {s}\n" for s in BACKUP)
+    assert box.read_resolv() == "search lan\n" + "".join(f"nameserver {s}\n" for s in BACKUP)
