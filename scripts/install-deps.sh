@@ -24,6 +24,8 @@ packages=(
     shellcheck systemd dpkg-dev desktop-file-utils logrotate
     # a booted Debian with real systemd and NetworkManager for the system tests
     debootstrap systemd-container
+    # the keyword filter's proxy, for its tests
+    mitmproxy
     # Amparo, the tray application: Qt 6 (widgets for dialogs, Qt Quick for the
     # window), polkit's pkexec for root commands, Xvfb to run it in tests
     qt6-base-dev qt6-declarative-dev qt6-svg-dev qt6-declarative-dev-tools

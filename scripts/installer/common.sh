@@ -32,6 +32,29 @@ readonly DOH_STILL_ON="puede seguir usando su propio DNS sobre HTTPS, que no pas
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 readonly HERE
 
+# Prints "name (pid N)" for each non-trancad program listening on a given
+# 127.0.0.1 port (or on every address), for one of udp/tcp.
+port_squatters() {
+    local proto=$1 port=$2 flag line local_address users
+    [[ $proto == udp ]] && flag=-u || flag=-t
+    while IFS= read -r line; do
+        # State Recv-Q Send-Q Local Peer [Process]
+        read -r _ _ _ local_address _ users <<<"$line"
+        case $local_address in
+            "127.0.0.1:$port" | "0.0.0.0:$port" | "*:$port" | "[::]:$port" | "[::ffff:127.0.0.1]:$port") ;;
+            *) continue ;;
+        esac
+        if [[ $users == *'"trancad"'* ]]; then
+            continue
+        fi
+        if [[ $users =~ \(\"([^\"]+)\",pid=([0-9]+) ]]; then
+            printf '«%s» (pid %s)\n' "${BASH_REMATCH[1]}" "${BASH_REMATCH[2]}"
+        else
+            printf 'un programa desconocido\n'
+        fi
+    done < <(ss -H -l -n -p "$flag" "sport = :$port" 2>/dev/null)
+}
+
 fail() {
     echo "$*" >&2
     exit 1

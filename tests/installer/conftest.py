@@ -3,7 +3,7 @@
 `Machine` holds a private mount and network namespace (a holder process
 started with `unshare -m -n`) in which temporary directories are bind-mounted
 over /var/lib, /var/log, /run, /etc/systemd/system, /etc/dconf,
-/etc/logrotate.d and /etc/resolv.conf, the rest of /etc and /usr/lib take
+/etc/logrotate.d and /etc/resolv.conf, the rest of /etc, /usr/lib and /usr/local take
 their writes in a memory overlay (browser policy folders that this machine
 lacks), and only the loopback interface exists. The scripts run
 there through `nsenter`, as the application runs them: as root, with no
@@ -29,7 +29,9 @@ TRANCAD = os.environ.get("TRANCAD_BIN", os.path.join(SOURCE, "build", "asan", "b
 STANDIN_BIN = os.path.join(HERE, "bin")
 ROOT_WRAPPER = os.path.join(SOURCE, "app", "resources", "amparo-admin")
 SHIPPED = ["install.sh", "disable.sh", "uninstall.sh", "update_blocklist.sh", "common.sh",
-           "tranca.service", "tranca.logrotate"]
+           "tranca.service", "tranca.logrotate", "proxy_install.sh", "proxy_uninstall.sh",
+           "proxy_common.sh", "tranca-proxy.service"]
+PROXY_ADDON = os.path.join(SOURCE, "scripts", "proxy")
 ORIGINAL_RESOLV = "# de la red de prueba\nsearch casa.example\nnameserver 192.0.2.53\n" \
                   "options timeout:1\n"
 NO_BUS = "unix:path=/nonexistent/amparo-installer-test-bus"
@@ -38,7 +40,7 @@ MOUNTS = ["/var/lib", "/var/log", "/run", "/etc/systemd/system", "/etc/dconf",
           "/etc/logrotate.d", "/etc/resolv.conf"]
 # Writable through an overlay whose upper layer is a tmpfs of the namespace
 # (an overlay cannot sit on an overlay root, as in a container).
-OVERLAYS = ["/etc", "/usr/lib"]
+OVERLAYS = ["/etc", "/usr/lib", "/usr/local"]
 
 
 def write(path, text, mode=0o644):
@@ -73,9 +75,13 @@ class Machine:
         if resources_from:
             for name in SHIPPED + ["trancad"]:
                 shutil.copy2(os.path.join(resources_from, name), self.resources)
+            shutil.copytree(os.path.join(resources_from, "proxy"),
+                            os.path.join(self.resources, "proxy"))
         else:
             for name in SHIPPED:
                 shutil.copy2(os.path.join(SCRIPTS, name), self.resources)
+            shutil.copytree(PROXY_ADDON, os.path.join(self.resources, "proxy"),
+                            ignore=shutil.ignore_patterns("__pycache__"))
             shutil.copy2(TRANCAD, os.path.join(self.resources, "trancad"))
             shutil.copy2(ROOT_WRAPPER, self.resources)
         self.lists = os.path.join(self.root, "listas")

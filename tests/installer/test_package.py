@@ -17,8 +17,10 @@ BUILD = os.environ.get("AMPARO_BUILD_DIR", os.path.join(SOURCE, "build", "asan")
 LIB = "usr/lib/amparo"
 # Side by side: Amparo looks for the others beside its own executable.
 PROGRAMS = ["Amparo", "amparo-estado", "amparo-admin", "trancad", "install.sh", "disable.sh",
-            "uninstall.sh", "update_blocklist.sh"]
-DATA = ["common.sh", "tranca.service", "tranca.logrotate"]
+            "uninstall.sh", "update_blocklist.sh", "proxy_install.sh", "proxy_uninstall.sh"]
+DATA = ["common.sh", "tranca.service", "tranca.logrotate", "proxy_common.sh",
+        "tranca-proxy.service", "proxy/amparo_filter.py", "proxy/palabras.txt",
+        "proxy/sin_interceptar.txt"]
 ROTATION = "etc/logrotate.d/amparo"
 
 

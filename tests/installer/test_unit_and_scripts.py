@@ -65,7 +65,8 @@ def test_every_shell_script_passes_shellcheck():
 
 
 def test_the_scripts_are_strict_bash():
-    for name in ("install.sh", "disable.sh", "uninstall.sh", "update_blocklist.sh"):
+    for name in ("install.sh", "disable.sh", "uninstall.sh", "update_blocklist.sh",
+                 "proxy_install.sh", "proxy_uninstall.sh"):
         with open(os.path.join(SCRIPTS, name), encoding="utf-8") as handle:
             text = handle.read()
         assert text.startswith("#!/usr/bin/env bash\n"), name

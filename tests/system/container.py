@@ -30,7 +30,15 @@ PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
 BASE_PACKAGES = ["systemd", "systemd-sysv", "dbus", "network-manager", "iproute2",
                  # Without it network-manager stays unconfigured: debootstrap
                  # cannot choose polkitd's "default-logind | logind".
-                 "libpam-systemd", "systemd-resolved", "bind9-dnsutils"]
+                 "libpam-systemd", "systemd-resolved", "bind9-dnsutils", "openssl",
+                 "ca-certificates"]
+# Installed with apt once the base is there: debootstrap cannot order the
+# configuration of so many Python packages.
+EXTRA_PACKAGES = ["mitmproxy", "dconf-cli"]
+# What debootstrap or apt print when the archive cannot be reached; any other
+# failure is a fault to report, not a reason to skip.
+UNREACHABLE = ("Failed getting release file", "Couldn't download", "Could not resolve",
+               "Temporary failure resolving", "Failed to fetch", "Unable to fetch")
 # Changes to the customisation below must change the cache's name too.
 LAYOUT_VERSION = "1"
 
@@ -113,7 +121,8 @@ def root_filesystem(cache, packages):
     """The path of a ready root file system with these packages, made when
     missing. Raises Unavailable when debootstrap cannot make it."""
     packages = sorted(set(packages))
-    key = hashlib.sha256(("\n".join(packages) + LAYOUT_VERSION).encode()).hexdigest()[:12]
+    key = hashlib.sha256(("\n".join(packages + EXTRA_PACKAGES) + LAYOUT_VERSION)
+                         .encode()).hexdigest()[:12]
     os.makedirs(cache, exist_ok=True)
     target = os.path.join(cache, f"debian12-{key}")
     with open(os.path.join(cache, ".lock"), "w", encoding="utf-8") as lock:
@@ -123,19 +132,12 @@ def root_filesystem(cache, packages):
         if shutil.which("debootstrap") is None:
             raise Unavailable("falta debootstrap (scripts/install-deps.sh lo instala)")
         staging = tempfile.mkdtemp(prefix="armando-", dir=cache)
-        debs = os.path.join(cache, "debs")
-        os.makedirs(debs, exist_ok=True)
-        mirror = archive_mirror()
         started = time.monotonic()
-        made = subprocess.run(["debootstrap", "--variant=minbase", f"--cache-dir={debs}",
-                               "--include=" + ",".join(packages), "bookworm", staging, mirror],
-                              capture_output=True, text=True, timeout=1800)
-        if made.returncode != 0:
+        try:
+            build(staging, packages, os.path.join(cache, "debs"))
+        except BaseException:
             shutil.rmtree(staging, ignore_errors=True)
-            log = (made.stdout + made.stderr).strip().splitlines()[-5:]
-            raise Unavailable(f"debootstrap no pudo armar Debian 12 desde {mirror}: "
-                              + " / ".join(log))
-        customise(staging)
+            raise
         for old in glob.glob(os.path.join(cache, "debian12-*")):
             shutil.rmtree(old, ignore_errors=True)
         os.rename(staging, target)
@@ -144,10 +146,38 @@ def root_filesystem(cache, packages):
         return target
 
 
+def build(staging, packages, debs):
+    os.makedirs(debs, exist_ok=True)
+    mirror = archive_mirror()
+    made = subprocess.run(["debootstrap", "--variant=minbase", f"--cache-dir={debs}",
+                           "--include=" + ",".join(packages), "bookworm", staging, mirror],
+                          capture_output=True, text=True, timeout=1800)
+    if made.returncode == 0:
+        # apt inside needs names resolved; customise() writes the test one.
+        os.remove(os.path.join(staging, "etc", "resolv.conf"))
+        shutil.copy("/etc/resolv.conf", os.path.join(staging, "etc", "resolv.conf"))
+        made = chroot(staging, "apt-get", "update", "-q")
+    if made.returncode == 0:
+        made = chroot(staging, "apt-get", "install", "-y", "-q", "--no-install-recommends",
+                      *EXTRA_PACKAGES)
+    if made.returncode != 0:
+        output = made.stdout + made.stderr
+        summary = " / ".join(output.strip().splitlines()[-5:])
+        if any(sign in output for sign in UNREACHABLE):
+            raise Unavailable(f"no se llega al archivo de Debian {mirror}: {summary}")
+        raise RuntimeError(f"no se pudo armar Debian 12 desde {mirror}: {summary}")
+    customise(staging)
+
+
+def chroot(root, *argv):
+    return subprocess.run(["chroot", root, *argv], capture_output=True, text=True,
+                          timeout=1800, env={"PATH": PATH, "DEBIAN_FRONTEND": "noninteractive"})
+
+
 def customise(root):
-    def chroot(*argv):
-        subprocess.run(["chroot", root, *argv], check=True, capture_output=True,
-                       env={"PATH": PATH})
+    def run(*argv):
+        done = chroot(root, *argv)
+        assert done.returncode == 0, f"{argv}: {done.stdout}{done.stderr}"
 
     def write(inside, text, mode=0o644):
         path = root + inside
@@ -156,15 +186,15 @@ def customise(root):
         os.chmod(path, mode)
 
     # The user's machine before Amparo: NetworkManager writes resolv.conf.
-    chroot("dpkg", "--purge", "systemd-resolved")
+    run("dpkg", "--purge", "systemd-resolved")
     if os.path.lexists(root + "/etc/resolv.conf"):
         os.remove(root + "/etc/resolv.conf")
     write("/etc/resolv.conf", f"nameserver {USER_DNS}\n")
     write("/etc/NetworkManager/conf.d/90-prueba.conf", NM_CONF)
     write("/etc/systemd/system/cable-prueba.service", CABLE_UNIT)
     write("/etc/NetworkManager/system-connections/Cableada.nmconnection", CONNECTION, 0o600)
-    chroot("systemctl", "enable", "cable-prueba.service")
-    chroot("systemctl", "mask", *MASKED)
+    run("systemctl", "enable", "cable-prueba.service")
+    run("systemctl", "mask", *MASKED)
 
 
 class Container:

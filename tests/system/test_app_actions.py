@@ -52,7 +52,8 @@ def test_a_life_of_protection_seen_through_the_app(machine, deb):
     with open(machine.path("/etc/systemd/system/tranca.service.d/muere.conf"), "w",
               encoding="utf-8") as dropin:
         dropin.write(DYING)
-    machine.run("systemctl daemon-reload && systemctl kill -s KILL tranca", check=True)
+    machine.run("systemctl daemon-reload && kill -9 $(systemctl show -P MainPID tranca)",
+                check=True)
     machine.wait_for(lambda: amparo(machine, "estado")["protection"],
                      lambda state: state == "offline")
     assert amparo(machine, "recuperar")["protection"] == "fallback"

@@ -1,0 +1,144 @@
+#!/usr/bin/env bash
+# Turns Amparo's keyword filter on: mitmdump with Amparo's add-on on
+# 127.0.0.1:8080 as tranca-proxy.service, under a user of its own, with a
+# certificate authority made on this machine now (its key readable by that
+# user alone) and trusted by the system store and by Chromium and Chrome.
+# The daemon's self-check then points the system proxy at it. Running it
+# again upgrades in place and keeps the authority. No arguments; exit status
+# 0 only when the proxy answers.
+set -euo pipefail
+
+# shellcheck source=SCRIPTDIR/common.sh
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+# shellcheck source=SCRIPTDIR/proxy_common.sh
+source "$HERE/proxy_common.sh"
+
+readonly ANSWER_WAIT_SECONDS=20
+
+find_mitmdump() {
+    local candidate
+    for candidate in /usr/bin/mitmdump /usr/local/bin/mitmdump; do
+        if [[ -x $candidate ]]; then
+            printf '%s\n' "$candidate"
+            return 0
+        fi
+    done
+    return 1
+}
+
+# The add-on and its lists, beside these scripts in the package and one
+# folder over in the source tree.
+addon_source() {
+    local dir
+    for dir in "$HERE/proxy" "$HERE/../proxy"; do
+        if [[ -f $dir/amparo_filter.py ]]; then
+            (cd "$dir" && pwd)
+            return 0
+        fi
+    done
+    return 1
+}
+
+ensure_user() {
+    id -u "$PROXY_USER" >/dev/null 2>&1 && return 0
+    useradd --system --user-group --home-dir "$PROXY_STATE" --no-create-home \
+        --shell /usr/sbin/nologin --comment "Amparo, filtro por palabras" "$PROXY_USER" ||
+        fail "No se pudo crear el usuario $PROXY_USER para el filtro por palabras."
+}
+
+# True when the state directory holds a whole authority: key and certificate
+# that belong together, the certificate alone beside them.
+authority_whole() {
+    local pair=$PROXY_STATE/mitmproxy-ca.pem cert=$PROXY_STATE/mitmproxy-ca-cert.pem
+    [[ -s $pair && -s $cert ]] || return 1
+    [[ $(openssl pkey -in "$pair" -pubout 2>/dev/null) == \
+        $(openssl x509 -in "$cert" -noout -pubkey 2>/dev/null) ]] || return 1
+    [[ -n $(openssl x509 -in "$pair" -noout -subject 2>/dev/null) ]]
+}
+
+# A new authority for this machine alone; the key never leaves the state
+# directory. A half-made one from an interrupted run is replaced.
+make_authority() {
+    authority_whole && return 0
+    local work
+    work=$(mktemp -d "$PROXY_STATE/.nueva.XXXXXX") || return 1
+    if ! (umask 077 && openssl req -x509 -newkey rsa:2048 -nodes -sha256 -days 3650 \
+        -subj "/O=Amparo/CN=Amparo filtro por palabras ($(hostname 2>/dev/null || echo equipo))" \
+        -addext "basicConstraints=critical,CA:TRUE" \
+        -addext "keyUsage=critical,keyCertSign,cRLSign" \
+        -keyout "$work/key.pem" -out "$work/cert.pem" >/dev/null 2>&1); then
+        rm -rf "$work"
+        return 1
+    fi
+    cat "$work/key.pem" "$work/cert.pem" >"$work/mitmproxy-ca.pem"
+    cp "$work/cert.pem" "$work/mitmproxy-ca-cert.pem"
+    chown "$PROXY_USER:$PROXY_USER" "$work/mitmproxy-ca.pem" "$work/mitmproxy-ca-cert.pem"
+    chmod 0600 "$work/mitmproxy-ca.pem"
+    chmod 0644 "$work/mitmproxy-ca-cert.pem"
+    # mitmproxy makes its other files from these at start; stale ones from a
+    # former authority must not outlive it.
+    rm -f "$PROXY_STATE"/mitmproxy-ca-cert.{cer,p12} "$PROXY_STATE"/mitmproxy-ca.p12
+    mv -f "$work/mitmproxy-ca.pem" "$PROXY_STATE/mitmproxy-ca.pem"
+    mv -f "$work/mitmproxy-ca-cert.pem" "$PROXY_STATE/mitmproxy-ca-cert.pem"
+    rm -rf "$work"
+    authority_whole
+}
+
+proxy_answers() {
+    timeout 2 bash -c "exec 3<>/dev/tcp/127.0.0.1/$PROXY_PORT" 2>/dev/null
+}
+
+main() {
+    require_root
+    local mitmdump source
+    mitmdump=$(find_mitmdump) ||
+        fail "El filtro por palabras usa mitmproxy. Instalalo con apt (en una terminal: sudo apt install mitmproxy) y volvé a activarlo."
+    "$mitmdump" --version >/dev/null 2>&1 ||
+        fail "mitmproxy está instalado pero no arranca ($mitmdump --version falla). Reinstalalo con: sudo apt install --reinstall mitmproxy, y volvé a activar el filtro."
+    source=$(addon_source) || fail "Falta el complemento del filtro (amparo_filter.py) junto a $HERE."
+    command -v openssl >/dev/null 2>&1 ||
+        fail "Falta openssl para crear el certificado del filtro: sudo apt install openssl."
+
+    # Our own proxy of an earlier run holds the port; anything else is asked
+    # to move, as install.sh does for port 53.
+    systemctl stop "$PROXY_UNIT" >/dev/null 2>&1 || true
+    local who
+    who=$(port_squatters tcp "$PROXY_PORT" | sort -u | paste -sd ',' - | sed 's/,/, /g')
+    if [[ -n $who ]]; then
+        fail "El puerto $PROXY_PORT de 127.0.0.1 ya está ocupado por $who: ahí tiene que escuchar el filtro por palabras. Detenelo o configuralo para que use otro puerto y volvé a activar el filtro."
+    fi
+
+    ensure_user
+    install -d -m 0700 -o "$PROXY_USER" -g "$PROXY_USER" "$PROXY_STATE"
+    make_authority || fail "No se pudo crear el certificado del filtro por palabras en $PROXY_STATE."
+
+    install -d -m 0755 -o root -g root "$DATA_DIR" "$PROXY_ADDON_DIR"
+    local part
+    for part in amparo_filter.py palabras.txt sin_interceptar.txt; do
+        install -m 0644 -o root -g root "$source/$part" "$PROXY_ADDON_DIR/$part" ||
+            fail "No se pudo copiar $part a $PROXY_ADDON_DIR."
+    done
+    [[ -e $DATA_DIR/allow.txt ]] || install -m 0644 -o root -g root /dev/null "$DATA_DIR/allow.txt"
+    prepare_log || fail "No se pudo preparar el registro $LOG_FILE."
+
+    trust_authority
+    sed "s|@MITMDUMP@|$mitmdump|" "$HERE/tranca-proxy.service" >"$PROXY_UNIT_FILE.nuevo"
+    chmod 0644 "$PROXY_UNIT_FILE.nuevo"
+    mv -f "$PROXY_UNIT_FILE.nuevo" "$PROXY_UNIT_FILE"
+    local output
+    output=$(systemctl daemon-reload 2>&1) || fail "No se pudo recargar systemd: $output"
+    output=$(systemctl enable "$PROXY_UNIT" 2>&1) || fail "No se pudo habilitar $PROXY_UNIT: $output"
+    output=$(systemctl restart "$PROXY_UNIT" 2>&1) || fail "No se pudo iniciar $PROXY_UNIT: $output"
+
+    local waited=0
+    until proxy_answers; do
+        if ((waited >= ANSWER_WAIT_SECONDS)); then
+            fail "El filtro por palabras no responde en 127.0.0.1:$PROXY_PORT tras ${ANSWER_WAIT_SECONDS} s; mirá /var/log/tranca-proxy.log."
+        fi
+        sleep 1
+        waited=$((waited + 1))
+    done
+    echo "Filtro por palabras activo en 127.0.0.1:$PROXY_PORT: reiniciá el navegador."
+}
+
+main "$@"

@@ -1,0 +1,148 @@
+"""The keyword filter end to end on a throw-away machine (see conftest.py):
+proxy_install.sh with the real mitmdump and Amparo's add-on (started by the
+systemctl stand-in from the unit's own command line), a test origin over
+HTTPS at a test address, curl through 127.0.0.1:8080, and proxy_uninstall.sh
+leaving the stores as they were."""
+
+import glob
+import json
+import os
+import shutil
+import subprocess
+import time
+
+import pytest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+CORPUS = os.path.join(HERE, "..", "proxy", "corpus")
+PASS_THROUGH_LIST = os.path.join(HERE, "..", "..", "scripts", "proxy", "sin_interceptar.txt")
+ORIGIN = "192.0.2.80"
+STORES = ["/etc/ssl/certs/ca-certificates.crt", "/etc/passwd", "/etc/group"]
+POLICY_DIRS = ["/etc/chromium", "/etc/opt/chrome", "/usr/local/share/ca-certificates"]
+
+pytestmark = pytest.mark.skipif(shutil.which("mitmdump") is None, reason="falta mitmproxy")
+
+
+def first_pass_through_host():
+    with open(PASS_THROUGH_LIST, encoding="utf-8") as handle:
+        for line in handle:
+            line = line.split("#")[0].strip()
+            if line:
+                return line
+    raise AssertionError("empty pass-through list")
+
+
+def corpus_page(prefix):
+    return open(sorted(glob.glob(os.path.join(CORPUS, prefix + "*.html")))[0],
+                encoding="utf-8").read()
+
+
+def openssl(*args, cwd):
+    subprocess.run(["openssl", *args], cwd=cwd, check=True, capture_output=True)
+
+
+@pytest.fixture
+def origin(machine, tmp_path):
+    """Test sites on an origin whose own authority the machine trusts."""
+    hosts = {"explicito.example": corpus_page("explicita-"),
+             "limpio.example": corpus_page("limpia-"),
+             "permitido.example": corpus_page("explicita-"),
+             first_pass_through_host(): corpus_page("explicita-")}
+    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+            "/CN=Origen de prueba", "-keyout", "ca.key", "-out", "ca.pem", cwd=tmp_path)
+    names = ",".join(f"DNS:{host}" for host in hosts)
+    openssl("req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=origen", "-keyout",
+            "site.key", "-out", "site.csr", cwd=tmp_path)
+    (tmp_path / "ext").write_text(f"subjectAltName={names}\n")
+    openssl("x509", "-req", "-in", "site.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+            "-CAcreateserial", "-days", "2", "-extfile", "ext", "-out", "site.pem", cwd=tmp_path)
+    (tmp_path / "pages.json").write_text(json.dumps(hosts))
+    os.chmod(tmp_path, 0o755)
+    os.makedirs(machine.path("/usr/local/share/ca-certificates"), exist_ok=True)
+    shutil.copy(tmp_path / "ca.pem", machine.path("/usr/local/share/ca-certificates/origen.crt"))
+    assert machine.run(["update-ca-certificates", "--fresh"]).returncode == 0
+    with open(machine.path("/etc/hosts"), "a", encoding="utf-8") as etc_hosts:
+        etc_hosts.write("".join(f"{ORIGIN} {host}\n" for host in hosts))
+    machine.run(["ip", "addr", "add", f"{ORIGIN}/32", "dev", "lo"])
+    machine.spawn(["/usr/bin/python3", os.path.join(HERE, "https_origin.py"),
+                   str(tmp_path / "site.pem"), str(tmp_path / "site.key"), ORIGIN,
+                   str(tmp_path / "pages.json")])
+    return hosts
+
+
+def through_proxy(machine, url, *extra):
+    return machine.run(["curl", "-sS", "--max-time", "30", "--proxy", "http://127.0.0.1:8080",
+                        *extra, url], timeout=60)
+
+
+def issuer(machine, host):
+    seen = through_proxy(machine, f"https://{host}/", "-v", "-o", "/dev/null")
+    return [line for line in seen.stderr.splitlines() if "issuer:" in line]
+
+
+def snapshot(machine):
+    found = {path: open(machine.path(path), "rb").read() for path in STORES}
+    for top in POLICY_DIRS:
+        for directory, _, files in os.walk(machine.path(top)):
+            found[directory] = sorted(files)
+    return found
+
+
+def test_pages_over_the_threshold_are_blocked_and_the_rest_left_alone(machine, origin):
+    before = snapshot(machine)
+    installed = machine.script("proxy_install.sh")
+    assert installed.returncode == 0, installed.stdout + installed.stderr
+    assert "Filtro por palabras activo" in installed.stdout
+    key = os.stat(machine.path("/var/lib/tranca-proxy/mitmproxy-ca.pem"))
+    assert (key.st_mode & 0o777, key.st_uid) == (0o600, int(machine.run(
+        ["id", "-u", "tranca-proxy"]).stdout))
+    policy = json.load(open(machine.path(
+        "/etc/chromium/policies/managed/zz-amparo-certificado.json"), encoding="utf-8"))
+    assert len(policy["CACertificates"]) == 1
+
+    blocked = through_proxy(machine, "https://explicito.example/")
+    assert blocked.returncode == 0, blocked.stderr
+    assert "Sitio bloqueado" in blocked.stdout
+    machine.wait_for_log("BLOQUEADO explicito.example")
+    clean = through_proxy(machine, "https://limpio.example/")
+    assert clean.stdout == origin["limpio.example"]
+    # Passed through untouched: the origin's own certificate reaches curl.
+    assert "Origen de prueba" in " ".join(issuer(machine, first_pass_through_host()))
+    assert "Origen de prueba" not in " ".join(issuer(machine, "permitido.example"))
+    with open(machine.path("/var/lib/tranca/allow.txt"), "a", encoding="utf-8") as allow:
+        allow.write("permitido.example\n")
+    deadline = time.monotonic() + 20
+    while "Origen de prueba" not in " ".join(issuer(machine, "permitido.example")):
+        assert time.monotonic() < deadline, "allow.txt was never picked up"
+        time.sleep(1)
+
+    # A download larger than the proxy should ever hold streams through.
+    size = 256 << 20
+    download = through_proxy(machine, f"https://limpio.example/grande?={size}", "-o",
+                             "/dev/null", "-w", "%{size_download}")
+    assert download.stdout == str(size), download.stderr
+    with open(machine.path("/run/systemctl-standin/tranca-proxy.service.pid"),
+              encoding="utf-8") as handle:
+        pid = int(handle.read())
+    with open(f"/proc/{pid}/status", encoding="utf-8") as status:
+        peak = next(int(line.split()[1]) for line in status if line.startswith("VmHWM"))
+    assert peak < 200 * 1024, f"the proxy grew to {peak} KiB"
+
+    for _ in range(2):
+        removed = machine.script("proxy_uninstall.sh")
+        assert removed.returncode == 0, removed.stdout + removed.stderr
+    assert snapshot(machine) == before
+    assert not machine.exists("/var/lib/tranca-proxy")
+    assert not machine.exists("/etc/systemd/system/tranca-proxy.service")
+
+
+def test_port_taken_by_another_program_is_named(machine):
+    machine.spawn(["python3", "-m", "http.server", "--bind", "127.0.0.1", "8080"])
+    deadline = time.monotonic() + 10
+    while machine.run(["ss", "-Hltn", "sport = :8080"]).stdout.strip() == "":
+        assert time.monotonic() < deadline
+        time.sleep(0.1)
+    refused = machine.script("proxy_install.sh")
+    assert refused.returncode == 1
+    assert "8080" in refused.stderr and "python3" in refused.stderr, refused.stderr
+    assert not machine.exists("/var/lib/tranca-proxy")
