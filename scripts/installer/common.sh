@@ -25,6 +25,12 @@ readonly FIREFOX_POLICIES=/etc/firefox/policies/policies.json
 readonly FIREFOX_DISTRIBUTION_POLICIES=/usr/lib/firefox-esr/distribution/policies.json
 # What the browsers' policies were before, to give them back when turning off.
 readonly POLICY_STATE=$DATA_DIR/browser-policies
+# Folders made for the browsers' policies, by the DNS filter or the keyword
+# filter: whichever takes its files out last removes them once empty.
+readonly POLICY_DIRS_MADE=$DATA_DIR/policy-dirs-made
+# What Firefox's policies.json was before Amparo first wrote into it (.json,
+# or .none when there was no file), shared by both filters' entries.
+readonly FIREFOX_PRISTINE=$DATA_DIR/firefox-policies-before
 readonly DOH_STILL_ON="puede seguir usando su propio DNS sobre HTTPS, que no pasa por el filtro"
 
 # The directory these scripts were run from (the application's resources,
@@ -201,7 +207,7 @@ make_policy_dir() {
     done
     for dir in "${missing[@]}"; do
         install -d -m 0755 -o root -g root "$dir" || return 1
-        printf '%s\n' "$dir" >>"$POLICY_STATE/created-dirs"
+        printf '%s\n' "$dir" >>"$POLICY_DIRS_MADE"
     done
 }
 
@@ -294,6 +300,7 @@ lock_firefox_doh() {
         warn "no se pudo escribir $target, así que Firefox $DOH_STILL_ON."
         return 0
     fi
+    remember_firefox_pristine
     if [[ ! -e $record.written ]]; then
         if [[ -e $target ]]; then
             cp -p "$target" "$record.original"
@@ -341,6 +348,7 @@ unlock_firefox_doh() {
         fi
     fi
     rm -f "$record".*
+    restore_firefox_pristine
 }
 
 # Turns the browsers' own DNS over HTTPS off with their managed policies.
@@ -364,10 +372,72 @@ unlock_browser_doh() {
         rm -f "$dir/$CHROMIUM_POLICY_NAME"
     done
     unlock_firefox_doh
+    # Records of an older version kept the folders with the rest.
     if [[ -f $POLICY_STATE/created-dirs ]]; then
-        while IFS= read -r dir; do
-            rmdir -- "$dir" 2>/dev/null || true
-        done < <(tac "$POLICY_STATE/created-dirs")
+        cat "$POLICY_STATE/created-dirs" >>"$POLICY_DIRS_MADE"
     fi
+    remove_made_dirs
     rm -rf "$POLICY_STATE"
+}
+
+# Removes the folders made for policies that are empty again, deepest first;
+# the others stay in the record for the filter that still uses them.
+remove_made_dirs() {
+    [[ -f $POLICY_DIRS_MADE ]] || return 0
+    local dir left=()
+    while IFS= read -r dir; do
+        rmdir -- "$dir" 2>/dev/null || true
+        [[ -e $dir ]] && left=("$dir" "${left[@]}")
+    done < <(tac "$POLICY_DIRS_MADE" | awk '!seen[$0]++')
+    if ((${#left[@]} == 0)); then
+        rm -f "$POLICY_DIRS_MADE"
+    else
+        printf '%s\n' "${left[@]}" >"$POLICY_DIRS_MADE"
+    fi
+}
+
+# Notes Firefox's policies.json as it is, unless already noted: called before
+# either filter first writes into it.
+remember_firefox_pristine() {
+    [[ -e $FIREFOX_PRISTINE.json || -e $FIREFOX_PRISTINE.none ]] && return 0
+    if [[ -e $FIREFOX_POLICIES ]]; then
+        cp -p "$FIREFOX_POLICIES" "$FIREFOX_PRISTINE.json"
+    else
+        : >"$FIREFOX_PRISTINE.none"
+    fi
+}
+
+# After an entry of ours went out: when the file means again what it meant
+# before Amparo (the two filters may have come and gone in any order, and a
+# merge rewrites the layout), the bytes from then go back.
+restore_firefox_pristine() {
+    local target=$FIREFOX_POLICIES before=
+    [[ -e $FIREFOX_PRISTINE.json ]] && before=$FIREFOX_PRISTINE.json
+    [[ -n $before || -e $FIREFOX_PRISTINE.none ]] || return 0
+    if [[ -f $target && ! -L $target ]] && command -v python3 >/dev/null 2>&1 &&
+        python3 - "$target" "$before" <<'PY'
+import json
+import sys
+
+try:
+    with open(sys.argv[1], encoding="utf-8") as now:
+        current = json.load(now)
+    then = {"policies": {}}
+    if sys.argv[2]:
+        with open(sys.argv[2], encoding="utf-8") as handle:
+            then = json.load(handle)
+except (OSError, ValueError):
+    sys.exit(1)
+sys.exit(0 if current == then else 1)
+PY
+    then
+        if [[ -n $before ]]; then
+            replace_file "$before" "$target" "$before" || return 0
+        else
+            rm -f "$target"
+        fi
+        rm -f "$FIREFOX_PRISTINE".*
+    elif [[ ! -e $target && -z $before ]]; then
+        rm -f "$FIREFOX_PRISTINE".*
+    fi
 }

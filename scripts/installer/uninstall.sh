@@ -8,6 +8,11 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 require_root
+# The keyword filter keeps its records in the data folder about to go: it is
+# taken away first, or its certificate would stay trusted with no way back.
+if [[ -e /etc/systemd/system/tranca-proxy.service && -f $HERE/proxy_uninstall.sh ]]; then
+    bash "$HERE/proxy_uninstall.sh" || fail "No se pudo quitar el filtro por palabras; la protección sigue instalada."
+fi
 disable_protection
 
 if [[ -e $UNIT_FILE || -L $UNIT_FILE ]]; then

@@ -12,6 +12,7 @@ tests/installer/bin first on PATH. The real trancad then runs on the real
 ports 53 and 80 of that namespace's 127.0.0.1. Nothing reaches this
 machine's own /etc, /var, /run, services or network."""
 
+import glob
 import os
 import shutil
 import signal
@@ -210,10 +211,13 @@ class Machine:
         raise AssertionError(f"no {fragment!r} in the log:\n{log}")
 
     def cleanup(self):
-        pid = self.daemon_pid()
-        if pid is not None:
+        # Every service the stand-in started: the daemon, the keyword proxy.
+        for record in glob.glob(self.path("/run/systemctl-standin") + "/*.pid"):
+            with open(record, encoding="utf-8") as handle:
+                pid = int(handle.read().strip() or 0)
             try:
-                os.kill(pid, signal.SIGKILL)
+                if pid > 0:
+                    os.kill(pid, signal.SIGKILL)
             except ProcessLookupError:
                 pass
         for proc in self.helpers:
