@@ -95,3 +95,17 @@ def test_port_taken_by_another_program_is_named(machine):
     assert refused.returncode == 1
     assert "8080" in refused.stderr and "python3" in refused.stderr, refused.stderr
     assert not machine.exists("/var/lib/tranca-proxy")
+
+
+@pytest.mark.parametrize("stand_in,message", [
+    pytest.param("/dev/null", "sudo apt install mitmproxy", id="falta"),
+    pytest.param("/bin/false", "mitmproxy está instalado pero no arranca", id="roto"),
+])
+def test_missing_or_broken_mitmproxy_is_explained(machine, stand_in, message):
+    # Only in the machine's own mount namespace.
+    for tool in ("/usr/bin/mitmdump", "/usr/local/bin/mitmdump"):
+        if os.path.exists(tool):
+            assert machine.run(["mount", "--bind", stand_in, tool]).returncode == 0
+    refused = machine.script("proxy_install.sh")
+    assert refused.returncode == 1 and message in refused.stderr, refused.stderr
+    assert not machine.exists("/var/lib/tranca-proxy")
