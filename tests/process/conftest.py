@@ -3,6 +3,7 @@ with a temporary data directory, unprivileged ports and TRANCAD_DNS=0."""
 
 import os
 import queue
+import random
 import signal
 import socket
 import subprocess
@@ -15,10 +16,21 @@ TRANCAD = os.environ.get("TRANCAD_BIN", "build/asan/bin/trancad")
 
 
 def free_port(kind=socket.SOCK_DGRAM):
-    """A loopback port that is free right now for the given socket kind."""
-    with socket.socket(socket.AF_INET, kind) as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
+    """A loopback port that is free right now, for UDP and TCP alike (the DNS
+    port is both; `kind` is kept for the callers that name one). Taken below
+    the kernel's ephemeral range (32768 and up): a port from that range can
+    become some other test's outgoing connection before trancad binds it."""
+    del kind
+    for _ in range(500):
+        port = random.randint(20000, 32000)
+        try:
+            for kind_ in (socket.SOCK_DGRAM, socket.SOCK_STREAM):
+                with socket.socket(socket.AF_INET, kind_) as probe:
+                    probe.bind(("127.0.0.1", port))
+        except OSError:
+            continue
+        return port
+    raise RuntimeError("no free port below the ephemeral range")
 
 
 class Trancad:
