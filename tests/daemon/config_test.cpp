@@ -23,26 +23,6 @@ TEST(PortParsing, AcceptsOnlySignedDecimalInRange) {
     EXPECT_EQ(parsePort("abc", 80), 80);
 }
 
-TEST(DaemonConfigFromEnvironment, DefaultsNameTheDataDirectoryAndPorts) {
-    DaemonConfig config = makeBaseConfig({}, {});
-    completeDaemonConfig(config);
-    EXPECT_EQ(config.dataDirectory, "/var/lib/tranca");
-    EXPECT_EQ(config.blocklistPath, "/var/lib/tranca/blocklist.txt");
-    EXPECT_EQ(config.customPath, "/var/lib/tranca/custom.txt");
-    EXPECT_EQ(config.allowPath, "/var/lib/tranca/allow.txt");
-    EXPECT_EQ(config.redirectPath, "/var/lib/tranca/redirect.txt");
-    EXPECT_EQ(config.dnsPort, 53);
-    EXPECT_EQ(config.httpPort, 80);
-    EXPECT_EQ(config.listenHost, "127.0.0.1");
-    EXPECT_EQ(config.statusName, "estado.amparo.internal");
-    EXPECT_EQ(config.defaultRedirect, kBuiltInBlockDestination);
-    EXPECT_TRUE(config.defaultRedirect.ends_with("/stop"));
-    EXPECT_EQ(config.plainUpstreams,
-              (std::vector<std::string>{"1.1.1.3", "1.0.0.3", "208.67.222.123", "208.67.220.123"}));
-    EXPECT_EQ(config.dohUpstreams,
-              (std::vector<std::string>{"https://1.1.1.3/dns-query", "https://1.0.0.3/dns-query"}));
-}
-
 TEST(DaemonConfigFromEnvironment, EmptyVariablesAreUsedUnchanged) {
     DaemonConfig config = makeBaseConfig({{"TRANCAD_DIR", ""},
                                           {"TRANCAD_REDIRECT", ""},

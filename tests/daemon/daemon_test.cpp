@@ -8,19 +8,20 @@
 #include <fstream>
 #include <thread>
 
+#include "tests/daemon/support.h"
+
 namespace tranca {
 namespace {
 
 using namespace std::chrono_literals;
 
-TEST(DaemonMaintenance, ShortTickPicksUpANewListWithoutRestart) {
-    const auto dir =
-        std::filesystem::temp_directory_path() / ("amparo-daemon-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
-    DaemonConfig config = makeBaseConfig({{"TRANCAD_DIR", dir.string()},
+TEST(DaemonMaintenance, ShortTickPicksUpNewListsAndDestinationWithoutRestart) {
+    const testing::ScratchDir dir;
+    DaemonConfig config = makeBaseConfig({{"TRANCAD_DIR", dir.path().string()},
                                           {"TRANCAD_DNS", "0"},
                                           {"TRANCAD_PORT", "0"},
-                                          {"TRANCAD_HTTP", "0"}},
+                                          {"TRANCAD_HTTP", "0"},
+                                          {"TRANCAD_REDIRECT", ""}},
                                          {});
     completeDaemonConfig(config);
     DaemonTimings timings;
@@ -31,7 +32,9 @@ TEST(DaemonMaintenance, ShortTickPicksUpANewListWithoutRestart) {
         daemon.start();
         std::thread loop([&] { daemon.runLoop(); });
         EXPECT_FALSE(daemon.blocklist().isBlocked("nuevo.example"));
-        std::ofstream(dir / "custom.txt") << "nuevo.example\n";
+        EXPECT_EQ(*daemon.sharedRedirect().url(), "");
+        dir.write("custom.txt", "nuevo.example\n");
+        dir.write("redirect.txt", "# nuevo destino\nhttp://ayuda.example/\n");
         const auto deadline = std::chrono::steady_clock::now() + 20s;
         // The tick counts itself after the reload: wait for both.
         while ((!daemon.blocklist().isBlocked("nuevo.example") || daemon.tickCount() == 0) &&
@@ -39,12 +42,12 @@ TEST(DaemonMaintenance, ShortTickPicksUpANewListWithoutRestart) {
             std::this_thread::sleep_for(10ms);
         }
         EXPECT_TRUE(daemon.blocklist().isBlocked("nuevo.example"));
+        EXPECT_EQ(*daemon.sharedRedirect().url(), "http://ayuda.example/");
         const std::size_t ticks = daemon.tickCount();
         EXPECT_GE(ticks, 1u);
         daemon.stopLoop();
         loop.join();
     }
-    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

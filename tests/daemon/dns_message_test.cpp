@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/daemon/dns_test_util.h"
+#include "tests/daemon/support.h"
 
 namespace tranca {
 namespace {

@@ -11,21 +11,13 @@
 #include <fstream>
 #include <thread>
 
+#include "tests/daemon/support.h"
+
 namespace tranca {
 namespace {
 
-class ListsTest : public testing::Test {
+class ListsTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        dir_ = std::filesystem::temp_directory_path() /
-               ("amparo-lists-" + std::to_string(::getpid()) + "-" +
-                testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(dir_);
-        lists_ = std::make_unique<Blocklist>(path("blocklist.txt"), path("custom.txt"),
-                                             path("allow.txt"));
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-
     std::string path(const char* name) const { return (dir_ / name).string(); }
     void write(const char* name, const std::string& content) {
         std::ofstream(path(name), std::ios::binary | std::ios::trunc) << content;
@@ -43,114 +35,86 @@ class ListsTest : public testing::Test {
         ASSERT_TRUE(lists_->reload());
     }
 
-    std::filesystem::path dir_;
-    std::unique_ptr<Blocklist> lists_;
+    tranca::testing::ScratchDir dir_;
+    std::unique_ptr<Blocklist> lists_ =
+        std::make_unique<Blocklist>(path("blocklist.txt"), path("custom.txt"), path("allow.txt"));
     long stamp_ = 0;
 };
 
-TEST_F(ListsTest, AllowOnParentDoesNotUnblockMoreSpecificBlock) {
-    load("ads.example.com\n", "", "example.com\n");
-    EXPECT_TRUE(lists_->isBlocked("ads.example.com"));
-    EXPECT_TRUE(lists_->isBlocked("x.ads.example.com"));
-    EXPECT_FALSE(lists_->isBlocked("shop.example.com"));
-    EXPECT_FALSE(lists_->isBlocked("example.com"));
-}
-
-TEST_F(ListsTest, AllowOnChildUnblocksOnlyThatSubtree) {
-    load("example.com\n", "", "shop.example.com\n");
-    EXPECT_FALSE(lists_->isBlocked("shop.example.com"));
-    EXPECT_FALSE(lists_->isBlocked("a.shop.example.com"));
-    EXPECT_TRUE(lists_->isBlocked("example.com"));
-    EXPECT_TRUE(lists_->isBlocked("mail.example.com"));
-    EXPECT_TRUE(lists_->isAllowed("a.shop.example.com"));
-    EXPECT_FALSE(lists_->isAllowed("mail.example.com"));
-}
-
-TEST_F(ListsTest, AllowWinsAtTheSameSuffix) {
-    load("same.example\n", "same.example\n", "same.example\n");
-    EXPECT_FALSE(lists_->isBlocked("same.example"));
-    EXPECT_FALSE(lists_->isBlocked("www.same.example"));
-}
-
-TEST_F(ListsTest, QueryNamesAreNormalisedBeforeMatching) {
-    load("example.com\n", "", "");
-    EXPECT_TRUE(lists_->isBlocked("EXAMPLE.COM."));
-    EXPECT_TRUE(lists_->isBlocked("www..Example.com"));
-    EXPECT_TRUE(lists_->isBlocked(".www.example.com"));
-    EXPECT_FALSE(lists_->isBlocked(""));
-    EXPECT_FALSE(lists_->isBlocked("..."));
-    EXPECT_FALSE(lists_->isBlocked("example.co"));
-    EXPECT_FALSE(lists_->isBlocked("notexample.com"));
-    EXPECT_FALSE(lists_->isAllowed(""));
-}
-
-TEST_F(ListsTest, CustomListBlocksAndTopLevelEntryCoversEverything) {
-    load("", "mine.example\ncasino\n", "");
-    EXPECT_TRUE(lists_->isBlocked("www.mine.example"));
-    EXPECT_TRUE(lists_->isBlocked("any.thing.casino"));
-    EXPECT_EQ(lists_->blockedCount(), 2u);
-}
-
-TEST_F(ListsTest, TrailingDotAndWildcardEntriesCoverTheirSuffix) {
-    load("trailing.example.\n", "*.wild.example\n", "*.shop.wild.example\n");
-    EXPECT_TRUE(lists_->isBlocked("www.trailing.example"));
-    EXPECT_TRUE(lists_->isBlocked("a.wild.example"));
-    EXPECT_TRUE(lists_->isBlocked("wild.example"));
-    EXPECT_FALSE(lists_->isBlocked("a.shop.wild.example"));
-}
-
-TEST_F(ListsTest, VeryLongNamesStillMatch) {
-    load("example.com\n", "", "");
-    std::string name;
+TEST_F(ListsTest, MatchingBySuffixWithTheAllowListWinningAtItsOwnLevel) {
+    std::string longName;
     for (int i = 0; i < 300; ++i) {
-        name += "Label" + std::to_string(i) + ".";
+        longName += "Label" + std::to_string(i) + ".";
     }
-    EXPECT_TRUE(lists_->isBlocked(name + "EXAMPLE.com"));
-    EXPECT_FALSE(lists_->isBlocked(name + "example.org"));
-}
-
-TEST_F(ListsTest, UnionCountsEachNameOnce) {
+    struct Row {
+        const char *block, *custom, *allow;
+        std::string name;
+        bool blocked;
+    };
+    const Row rows[] = {
+        // An allow entry on a parent leaves a more specific block in force...
+        {"ads.example.com\n", "", "example.com\n", "x.ads.example.com", true},
+        {"ads.example.com\n", "", "example.com\n", "shop.example.com", false},
+        // ...one on a child frees only its subtree, and at the same suffix it wins.
+        {"example.com\n", "", "shop.example.com\n", "a.shop.example.com", false},
+        {"example.com\n", "", "shop.example.com\n", "mail.example.com", true},
+        {"same.example\n", "same.example\n", "same.example\n", "www.same.example", false},
+        // Query names are normalised; labels match whole.
+        {"example.com\n", "", "", "EXAMPLE.COM.", true},
+        {"example.com\n", "", "", "www..Example.com", true},
+        {"example.com\n", "", "", ".www.example.com", true},
+        {"example.com\n", "", "", "", false},
+        {"example.com\n", "", "", "...", false},
+        {"example.com\n", "", "", "example.co", false},
+        {"example.com\n", "", "", "notexample.com", false},
+        {"example.com\n", "", "", longName + "EXAMPLE.com", true},
+        {"example.com\n", "", "", longName + "example.org", false},
+        // The custom list blocks too; trailing dots, wildcards and top levels.
+        {"", "mine.example\ncasino\n", "", "any.thing.casino", true},
+        {"trailing.example.\n", "*.wild.example\n", "", "www.trailing.example", true},
+        {"", "*.wild.example\n", "*.shop.wild.example\n", "wild.example", true},
+        {"", "*.wild.example\n", "*.shop.wild.example\n", "a.shop.wild.example", false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        load(row.block, row.custom, row.allow);
+        EXPECT_EQ(lists_->isBlocked(row.name), row.blocked);
+    }
+    EXPECT_TRUE(lists_->isAllowed("a.shop.wild.example"));
+    EXPECT_FALSE(lists_->isAllowed("wild.example"));
+    EXPECT_FALSE(lists_->isAllowed(""));
     load("a.example\nb.example\n", "b.example\nc.example\n", "x.example\n");
-    EXPECT_EQ(lists_->blockedCount(), 3u);
+    EXPECT_EQ(lists_->blockedCount(), 3u) << "the union counts each name once";
     EXPECT_EQ(lists_->allowedCount(), 1u);
 }
 
-TEST_F(ListsTest, ReloadHappensOnlyWhenATimeChanges) {
+TEST_F(ListsTest, ReloadHappensOnlyWhenATimeChangesAndThenReadsAllThree) {
     EXPECT_FALSE(lists_->reload()) << "no files at all: nothing to load";
-    load("a.example\n", "", "");
+    load("a.example\n", "b.example\n", "");
     EXPECT_FALSE(lists_->reload()) << "nothing changed";
-    // Touching the allow list alone re-reads all three files.
     write("allow.txt", "a.example\n");
     setTime("allow.txt", 2000, 1);
     EXPECT_TRUE(lists_->reload());
     EXPECT_FALSE(lists_->isBlocked("a.example"));
     EXPECT_FALSE(lists_->reload());
-}
-
-TEST_F(ListsTest, OneNanosecondIsAChange) {
-    load("a.example\n", "", "");
-    write("custom.txt", "b.example\n");
+    write("custom.txt", "c.example\n");
     setTime("custom.txt", 3000, 5);
     ASSERT_TRUE(lists_->reload());
-    write("custom.txt", "c.example\n");
-    setTime("custom.txt", 3000, 6);
+    write("custom.txt", "d.example\n");
+    setTime("custom.txt", 3000, 6);  // one nanosecond is a change
     ASSERT_TRUE(lists_->reload());
-    EXPECT_TRUE(lists_->isBlocked("c.example"));
+    EXPECT_TRUE(lists_->isBlocked("d.example"));
     EXPECT_FALSE(lists_->isBlocked("b.example"));
-}
-
-TEST_F(ListsTest, DeletedFileEmptiesOnlyItsPart) {
-    load("a.example\n", "b.example\n", "");
     std::filesystem::remove(path("custom.txt"));
     ASSERT_TRUE(lists_->reload());
-    EXPECT_FALSE(lists_->isBlocked("b.example"));
-    EXPECT_TRUE(lists_->isBlocked("a.example"));
+    EXPECT_FALSE(lists_->isBlocked("d.example")) << "a deleted file empties only its part";
+    EXPECT_EQ(lists_->allowedCount(), 1u);
 }
 
 TEST_F(ListsTest, LinesPassedOverAreCountedPerFileInTheLog) {
-    testing::internal::CaptureStdout();
+    const tranca::testing::CapturedOutput out;
     load("a.example\n*\n0.0.0.0 .\n", "b.example\ncaf\xe9.example\n", "ok.example\n");
-    const std::string log = testing::internal::GetCapturedStdout();
+    const std::string log = out.text();
     EXPECT_TRUE(lists_->isBlocked("b.example"));
     for (const char* line : {
              "] blocklist.txt: 2 líneas ignoradas (sin un nombre de dominio utilizable)\n",

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "tests/daemon/support.h"
+
 namespace tranca {
 namespace {
 
@@ -60,30 +62,19 @@ TEST(LogLine, UnicodeLineBreaksAndBidiControlsAreEscapedOtherUtf8Kept) {
     }
 }
 
-}  // namespace
-}  // namespace tranca
-
-namespace tranca {
-namespace {
-
-TEST(LogBatchTest, LinesWaitForTheBatchThenLeaveWhole) {
+TEST(LogBatchTest, LinesWaitForTheBatchThenLeaveWholeOtherwiseAtOnce) {
     std::optional<LogBatch> batch(std::in_place);
-    testing::internal::CaptureStdout();
+    const testing::CapturedOutput out;
     logLine("BLOQUEADO uno.example");
     logLine("BLOQUEADO dos.example\nfalso");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "held while the batch is open";
-    testing::internal::CaptureStdout();
+    EXPECT_EQ(out.text(), "") << "held while the batch is open";
     batch.reset();
-    const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2);
-    EXPECT_NE(out.find("] BLOQUEADO uno.example\n["), std::string::npos) << out;
-    EXPECT_NE(out.find("] BLOQUEADO dos.example\\x0afalso\n"), std::string::npos) << out;
-}
-
-TEST(LogBatchTest, WithoutABatchEveryLineIsWrittenAtOnce) {
-    testing::internal::CaptureStdout();
+    const std::string lines = out.text();
+    EXPECT_EQ(testing::countOf(lines, "\n"), 2u);
+    EXPECT_NE(lines.find("] BLOQUEADO uno.example\n["), std::string::npos) << lines;
+    EXPECT_NE(lines.find("] BLOQUEADO dos.example\\x0afalso\n"), std::string::npos) << lines;
     logLine("Listas cargadas: 1 dominios bloqueados, 0 permitidos");
-    EXPECT_NE(testing::internal::GetCapturedStdout().find("Listas cargadas"), std::string::npos);
+    EXPECT_NE(out.text().find("Listas cargadas"), std::string::npos) << "no batch, no wait";
 }
 
 }  // namespace

@@ -39,11 +39,5 @@ TEST(NameSet, DuplicatesAndLongNamesAreHandled) {
     EXPECT_EQ(seen, (std::multiset<std::string>{longName, "", std::string("nul\0inside", 10)}));
 }
 
-TEST(NameSet, EmptySetContainsNothing) {
-    const NameSet set;
-    EXPECT_FALSE(set.contains("example.com"));
-    EXPECT_TRUE(set.empty());
-}
-
 }  // namespace
 }  // namespace tranca

@@ -2,6 +2,7 @@
 // Linux backends cannot show (several services, a failing lock or commit,
 // services without a name or a DNS protocol) are easy to set up.
 #include "daemon/netconfig.h"
+#include "tests/daemon/support.h"
 #include "tests/support/memory_store.h"
 
 #include <gtest/gtest.h>
@@ -26,11 +27,7 @@ class NetConfigTest : public ::testing::Test {
         if (::geteuid() != 0) {
             GTEST_SKIP() << "the DNS modes act only for root";
         }
-        directory_ = std::filesystem::temp_directory_path() /
-                     ("netconfig-test-" + std::to_string(::getpid()) + "-" +
-                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(directory_);
-        config_.dataDirectory = directory_.string();
+        config_.dataDirectory = directory_.path().string();
         state_ = std::make_shared<StoreState>();
         state_->services = {
             {"wifi-id", "Wi-Fi", true}, {"eth-id", "Ethernet", true}, {"off-id", "Apagado", false}};
@@ -39,7 +36,6 @@ class NetConfigTest : public ::testing::Test {
         state_->dns["eth-id"] = {};
         state_->dns["off-id"] = {{"ServerAddresses", std::vector<std::string>{"10.9.9.9"}}};
     }
-    void TearDown() override { std::filesystem::remove_all(directory_); }
 
     NetConfig net() {
         auto state = state_;
@@ -53,12 +49,12 @@ class NetConfigTest : public ::testing::Test {
             .value_or(std::vector<std::string>{});
     }
     std::string logOf(const std::function<void()>& action) {
-        ::testing::internal::CaptureStdout();
+        const testing::CapturedOutput out;
         action();
-        return ::testing::internal::GetCapturedStdout();
+        return out.text();
     }
 
-    std::filesystem::path directory_;
+    testing::ScratchDir directory_;
     DaemonConfig config_;
     std::shared_ptr<StoreState> state_;
 };
@@ -107,20 +103,17 @@ TEST_F(NetConfigTest, ServiceWithoutNameIsLoggedByItsId) {
                                        "2606:4700:4700::1003 · sin proxy"});
 }
 
-TEST_F(NetConfigTest, LockFailureIsLoggedAndChangesNothing) {
-    state_->failLock = true;
-    const std::string log = logOf([&] { EXPECT_FALSE(net().setDNSMode(DNSMode::local, "x")); });
-    EXPECT_EQ(messagesOf(log), std::vector<std::string>{
-                                   "No se pudo abrir la configuración de red: error de prueba"});
-    EXPECT_EQ(servers("wifi-id"), std::vector<std::string>{"192.168.1.1"});
-}
-
-TEST_F(NetConfigTest, CommitFailureIsLoggedNotReportedAsChange) {
-    state_->failCommit = true;
-    const std::string log = logOf([&] { EXPECT_FALSE(net().setDNSMode(DNSMode::local, "x")); });
-    EXPECT_EQ(messagesOf(log),
-              std::vector<std::string>{"No se pudo guardar DNS local: error de prueba"});
-    EXPECT_EQ(servers("wifi-id"), std::vector<std::string>{"192.168.1.1"});
+TEST_F(NetConfigTest, LockOrCommitFailureIsLoggedAndChangesNothing) {
+    for (const bool lockFails : {true, false}) {
+        state_->failLock = lockFails;
+        state_->failCommit = !lockFails;
+        const std::string log = logOf([&] { EXPECT_FALSE(net().setDNSMode(DNSMode::local, "x")); });
+        EXPECT_EQ(messagesOf(log),
+                  std::vector<std::string>{
+                      lockFails ? "No se pudo abrir la configuración de red: error de prueba"
+                                : "No se pudo guardar DNS local: error de prueba"});
+        EXPECT_EQ(servers("wifi-id"), std::vector<std::string>{"192.168.1.1"});
+    }
 }
 
 TEST_F(NetConfigTest, ServiceWithoutDnsProtocolIsNotGivenOneToRestoreNothing) {

@@ -15,6 +15,7 @@
 #include "daemon/selfcheck.h"
 #include "platform/linux/dconf_proxy.h"
 #include "platform/linux/resolvconf_store.h"
+#include "tests/daemon/support.h"
 
 namespace tranca {
 namespace {
@@ -22,44 +23,10 @@ namespace {
 using platform::Dictionary;
 using platform::Protocol;
 
-std::string readText(const std::filesystem::path& path) {
-    std::ifstream in(path);
-    std::stringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-void writeText(const std::filesystem::path& path, const std::string& text) {
-    std::filesystem::create_directories(path.parent_path());
-    std::ofstream(path) << text;
-}
-
-class TempDir {
-  public:
-    TempDir() {
-        path_ = std::filesystem::temp_directory_path() /
-                ("store-test-" + std::to_string(::getpid()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(path_);
-    }
-    ~TempDir() { std::filesystem::remove_all(path_); }
-    const std::filesystem::path& path() const { return path_; }
-
-  private:
-    std::filesystem::path path_;
-};
-
-TEST(ResolvConfText, ServersReplacedInPlaceOtherLinesKept) {
-    const auto parsed = platform::ResolvConf::parse(
-        "# hecho a mano\nnameserver 10.0.0.1\nsearch a b\noptions ndots:2\nnameserver 10.0.0.2\n");
-    EXPECT_EQ(parsed.servers, (std::vector<std::string>{"10.0.0.1", "10.0.0.2"}));
-    EXPECT_EQ(parsed.searches, (std::vector<std::string>{"a", "b"}));
-    EXPECT_EQ(parsed.render({"127.0.0.1"}, parsed.searches),
-              "# hecho a mano\nnameserver 127.0.0.1\nsearch a b\noptions ndots:2\n");
-    EXPECT_EQ(parsed.render({}, parsed.searches), "# hecho a mano\nsearch a b\noptions ndots:2\n");
-    EXPECT_EQ(platform::ResolvConf::parse("options x").render({"1.1.1.3"}, {}),
-              "options x\nnameserver 1.1.1.3\n");
-}
+using testing::CapturedOutput;
+using testing::readText;
+using testing::ScratchDir;
+using testing::writeText;
 
 TEST(DconfMapping, ProxiesSurviveTheKeyfileRoundTrip) {
     Dictionary ours{{"HTTPEnable", std::int64_t{1}},
@@ -97,7 +64,7 @@ TEST(DconfMapping, ReadsTypedAndAnnotatedValues) {
 }
 
 TEST(ResolvConfStore, StagedChangesReachTheFileOnlyOnCommit) {
-    TempDir dir;
+    ScratchDir dir;
     const auto resolv = dir.path() / "resolv.conf";
     writeText(resolv, "search lan\nnameserver 10.0.0.1\n");
     {
@@ -143,7 +110,7 @@ TEST(ResolvConfStore, CommitRefusesToRenderOverAFileItCannotReadWhole) {
     };
     for (const Spoiler& spoiler : spoilers) {
         SCOPED_TRACE(spoiler.what);
-        TempDir dir;
+        ScratchDir dir;
         const auto resolv = dir.path() / "resolv.conf";
         writeText(resolv, "search lan\nnameserver 10.0.0.1\n");
         platform::ResolvConfStore store(resolv, dir.path() / "lock", nullptr);
@@ -199,18 +166,10 @@ class ProtectionTest : public ::testing::Test {
         return fd;
     }
 
-    TempDir dir_;
+    ScratchDir dir_;
     DaemonConfig config_;
     ProtectionSettings settings_;
 };
-
-TEST_F(ProtectionTest, ContentFilterProbeSeesListenerAndClosedPort) {
-    std::uint16_t port = 0;
-    const int fd = listenOnLoopback(port);
-    EXPECT_TRUE(isContentFilterListening(port));
-    ::close(fd);
-    EXPECT_FALSE(isContentFilterListening(port));
-}
 
 TEST_F(ProtectionTest, EnforcePointsDnsHomeAndProxyFollowsTheContentFilter) {
     std::uint16_t port = 0;
@@ -219,9 +178,13 @@ TEST_F(ProtectionTest, EnforcePointsDnsHomeAndProxyFollowsTheContentFilter) {
     SelfCheck check(config_, settings_);
 
     // No job file: the proxy stays off, nothing to turn off.
-    ::testing::internal::CaptureStdout();
-    check.enforceProtection();
-    std::string log = ::testing::internal::GetCapturedStdout();
+    std::string log;
+    const auto enforce = [&] {
+        const CapturedOutput out;
+        check.enforceProtection();
+        log = out.text();
+    };
+    enforce();
     EXPECT_NE(log.find("DNS de antes de Amparo guardados (1 servicios)"), std::string::npos);
     EXPECT_NE(log.find("DNS local en "), std::string::npos);
     EXPECT_NE(log.find(" (el filtro responde)"), std::string::npos);
@@ -230,53 +193,31 @@ TEST_F(ProtectionTest, EnforcePointsDnsHomeAndProxyFollowsTheContentFilter) {
 
     // Job installed and listening: our proxy goes on, locked.
     writeText(settings_.proxyJobFile, "[Service]\n");
-    ::testing::internal::CaptureStdout();
-    check.enforceProtection();
-    log = ::testing::internal::GetCapturedStdout();
+    enforce();
     EXPECT_NE(log.find("Proxy del filtro encendido en "), std::string::npos);
     EXPECT_NE(log.find("(el filtro de contenido atiende)"), std::string::npos);
     EXPECT_NE(keyfile().find("mode='manual'"), std::string::npos);
     EXPECT_TRUE(std::filesystem::exists(dir_.path() / "dconf/db/local.d/locks/90-trancad-proxy"));
 
     // Unchanged: a healthy cycle logs nothing.
-    ::testing::internal::CaptureStdout();
-    check.enforceProtection();
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    enforce();
+    EXPECT_EQ(log, "");
 
     // The proxy stops listening: turned off with the reason.
     ::close(fd);
-    ::testing::internal::CaptureStdout();
-    check.enforceProtection();
-    log = ::testing::internal::GetCapturedStdout();
+    enforce();
     EXPECT_NE(log.find("Proxy del filtro apagado en "), std::string::npos);
     EXPECT_NE(log.find("(el filtro de contenido no atiende)"), std::string::npos);
     EXPECT_NE(keyfile().find("mode='none'"), std::string::npos);
 }
 
-TEST_F(ProtectionTest, AfterStopNoEnforcementPointsDnsBackAtTheFilter) {
-    SelfCheck check(config_, settings_);
-    ::testing::internal::CaptureStdout();
-    check.enforceProtection();
-    check.stopProtection("el servicio se detiene");
-    const std::string log = ::testing::internal::GetCapturedStdout();
-    EXPECT_NE(log.find("DNS respaldo en "), std::string::npos);
-    EXPECT_NE(log.find("(el servicio se detiene)"), std::string::npos);
-
-    ::testing::internal::CaptureStdout();
-    check.enforceProtection();
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(readText(resolv()),
-              "nameserver 1.1.1.3\nnameserver 1.0.0.3\n"
-              "nameserver 2606:4700:4700::1113\nnameserver 2606:4700:4700::1003\n");
-}
-
 TEST_F(ProtectionTest, DnsThatCannotBeReadWholeIsNeitherRecordedNorSwitched) {
     writeText(resolv(), tooLargeForTheStore());
     SelfCheck check(config_, settings_);
-    ::testing::internal::CaptureStdout();
+    const CapturedOutput out;
     check.enforceProtection();
     check.stopProtection("el servicio se detiene");
-    const std::string log = ::testing::internal::GetCapturedStdout();
+    const std::string log = out.text();
     const std::string why = ": no se pudo leer entera la configuración DNS de " +
                             resolv().string() + " (" + resolv().string() + " ocupa más de 1 MiB)\n";
     EXPECT_NE(log.find("] No se cambió a DNS local" + why), std::string::npos) << log;
@@ -293,9 +234,10 @@ TEST_F(ProtectionTest, QueuedEnforceRunsOnTheNetworkQueueAndYieldsToStop) {
     check.queueEnforceProtection();
     asio::post(queue, [&] { check.stopProtection("el filtro no responde"); });
     check.queueEnforceProtection();
-    ::testing::internal::CaptureStdout();
-    queue.run();
-    ::testing::internal::GetCapturedStdout();
+    {
+        const CapturedOutput quiet;
+        queue.run();
+    }
     EXPECT_TRUE(check.stopping());
     EXPECT_EQ(readText(resolv()).substr(0, 20), "nameserver 1.1.1.3\nn");
 }

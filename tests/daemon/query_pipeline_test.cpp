@@ -5,10 +5,10 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
+#include <functional>
 #include <mutex>
 
-#include "tests/daemon/dns_test_util.h"
+#include "tests/daemon/support.h"
 
 namespace tranca {
 namespace {
@@ -53,21 +53,18 @@ class RecordingChannel : public ReplyChannel {
 class Lists {
   public:
     Lists(const std::string& blocked, const std::string& allowed) {
-        char pattern[] = "/tmp/tranca-pipeline-XXXXXX";
-        dir_ = ::mkdtemp(pattern);
-        std::ofstream(dir_ / "blocklist.txt") << blocked;
-        std::ofstream(dir_ / "custom.txt") << "";
-        std::ofstream(dir_ / "allow.txt") << allowed;
+        dir_.write("blocklist.txt", blocked);
+        dir_.write("custom.txt", "");
+        dir_.write("allow.txt", allowed);
         blocklist = std::make_unique<Blocklist>((dir_ / "blocklist.txt").string(),
                                                 (dir_ / "custom.txt").string(),
                                                 (dir_ / "allow.txt").string());
         blocklist->reload();
     }
-    ~Lists() { std::filesystem::remove_all(dir_); }
     std::unique_ptr<Blocklist> blocklist;
 
   private:
-    std::filesystem::path dir_;
+    testing::ScratchDir dir_;
 };
 
 class PipelineTest : public ::testing::Test {
@@ -87,17 +84,13 @@ class PipelineTest : public ::testing::Test {
     // Runs fn with standard output captured; returns what was logged.
     template <typename Fn>
     std::string logged(Fn&& fn) {
-        ::testing::internal::CaptureStdout();
+        const testing::CapturedOutput out;
         fn();
-        return ::testing::internal::GetCapturedStdout();
+        return out.text();
     }
 
-    static std::size_t count(const std::string& text, const std::string& what) {
-        std::size_t n = 0;
-        for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-            ++n;
-        }
-        return n;
+    static std::size_t count(std::string_view text, std::string_view what) {
+        return testing::countOf(text, what);
     }
 
     DaemonConfig config_;
@@ -164,36 +157,42 @@ TEST_F(PipelineTest, SafeSearchAnswersUnlessAllowed) {
     EXPECT_EQ(forwarder_.queries.size(), 1u);
 }
 
-TEST_F(PipelineTest, FamilyZeroAnswerRewrittenAndLogged) {
-    const DnsMessage query = makeQuery(7, "porn.example");
-    ask(query);
-    const std::string log = logged([&] {
-        forwarder_.complete(0, makeReply(query, {{0, 0, 0, 0}}));
-    });
-    EXPECT_EQ(count(log, "] BLOQUEADO (filtro familiar) porn.example\n"), 1u) << log;
-    ASSERT_EQ(channel_->sent.size(), 1u);
-    EXPECT_EQ(channel_->sent[0], makeReply(query, {{127, 0, 0, 1}}));
-}
-
-TEST_F(PipelineTest, RealAnswerRelayedByteForByte) {
-    const DnsMessage query = makeQuery(8, "ok.example");
-    ask(query);
-    const DnsMessage reply = makeReply(query, {{93, 184, 216, 34}});
-    const std::string log = logged([&] { forwarder_.complete(0, reply); });
-    EXPECT_EQ(log, "");
-    ASSERT_EQ(channel_->sent.size(), 1u);
-    EXPECT_EQ(channel_->sent[0], reply);
-}
-
-TEST_F(PipelineTest, NoUpstreamAnswerGivesServfailAndLine) {
-    const DnsMessage query = makeQuery(9, "silent.example");
-    ask(query);
-    const std::string log = logged([&] { forwarder_.complete(0, std::nullopt); });
-    EXPECT_EQ(count(log, "] SIN RESPUESTA de los upstreams para silent.example — SERVFAIL\n"), 1u)
-        << log;
-    ASSERT_EQ(channel_->sent.size(), 1u);
-    EXPECT_EQ(at(channel_->sent[0], 3) & 0x0F, 2);
-    EXPECT_EQ(at(channel_->sent[0], 2) & 0x80, 0x80);
+TEST_F(PipelineTest, UpstreamOutcomeReachesTheClient) {
+    struct Row {
+        const char* what;
+        std::optional<Ipv4> upstream;  // nullopt: no answer at all
+        std::string line;              // logged once, or nothing
+        std::function<void(const DnsMessage& query, const DnsMessage& sent)> check;
+    };
+    const Row rows[] = {
+        {"a family block", Ipv4{0, 0, 0, 0}, "] BLOQUEADO (filtro familiar) q.example\n",
+         [](const DnsMessage& query, const DnsMessage& sent) {
+             EXPECT_EQ(sent, makeReply(query, {{127, 0, 0, 1}}));
+         }},
+        {"a real answer", Ipv4{93, 184, 216, 34}, "",
+         [](const DnsMessage& query, const DnsMessage& sent) {
+             EXPECT_EQ(sent, makeReply(query, {{93, 184, 216, 34}})) << "not byte for byte";
+         }},
+        {"silence", std::nullopt, "] SIN RESPUESTA de los upstreams para q.example — SERVFAIL\n",
+         [](const DnsMessage&, const DnsMessage& sent) {
+             EXPECT_EQ(at(sent, 3) & 0x0F, 2);
+             EXPECT_EQ(at(sent, 2) & 0x80, 0x80);
+         }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const DnsMessage query = makeQuery(7, "q.example");
+        ask(query);
+        const std::string log = logged([&] {
+            forwarder_.complete(
+                forwarder_.pending.size() - 1,
+                row.upstream ? std::optional(makeReply(query, {*row.upstream})) : std::nullopt);
+        });
+        EXPECT_EQ(row.line.empty() ? log.size() : count(log, row.line), row.line.empty() ? 0u : 1u)
+            << log;
+        ASSERT_FALSE(channel_->sent.empty());
+        row.check(query, channel_->sent.back());
+    }
 }
 
 // Nothing the daemon cannot read goes upstream; it is answered from the

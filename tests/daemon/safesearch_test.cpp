@@ -89,9 +89,5 @@ TEST(SafeSearchTable, RefreshResolvesInOrderAndIgnoresZeroAddress) {
         << "a later resolution did not replace the entry";
 }
 
-TEST(SafeSearchTable, SharedIsOneInstance) {
-    EXPECT_EQ(&SafeSearch::shared(), &SafeSearch::shared());
-}
-
 }  // namespace
 }  // namespace tranca

@@ -6,6 +6,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/daemon/support.h"
+
 namespace tranca {
 namespace {
 
@@ -13,10 +15,10 @@ using namespace std::chrono_literals;
 
 TEST(StatusQuery, HasTheExactProbeLayout) {
     const std::vector<std::uint8_t> expected = {
-        0x42, 0x42, 0x01, 0x00, 0x00, 0x01, 0, 0, 0, 0, 0, 0,           // header
-        6, 'e', 's', 't', 'a', 'd', 'o', 6, 'a', 'm', 'p', 'a', 'r', 'o',  // labels
-        8, 'i', 'n', 't', 'e', 'r', 'n', 'a', 'l', 0,                    // root
-        0x00, 0x01, 0x00, 0x01};                                         // A, IN
+        0x42, 0x42, 0x01, 0x00, 0x00, 0x01, 0,   0,   0,   0,   0,   0,              // header
+        6,    'e',  's',  't',  'a',  'd',  'o', 6,   'a', 'm', 'p', 'a', 'r', 'o',  // labels
+        8,    'i',  'n',  't',  'e',  'r',  'n', 'a', 'l', 0,                        // root
+        0x00, 0x01, 0x00, 0x01};                                                     // A, IN
     EXPECT_EQ(buildStatusQuery("estado.amparo.internal"), expected);
 }
 
@@ -40,25 +42,20 @@ TEST(SelfCheckCounting, SecondFailureInARowTerminatesWithStatusOne) {
     check.attachLoop(io, [&](int status, std::string_view reason) {
         ended.emplace_back(status, std::string(reason));
     });
-    testing::internal::CaptureStdout();
+    const tranca::testing::CapturedOutput out;
     check.finishSelfCheck(false);
     check.finishSelfCheck(true);
     check.finishSelfCheck(true);
     check.finishSelfCheck(false);
     EXPECT_TRUE(ended.empty());
     check.finishSelfCheck(false);
-    const std::string log = testing::internal::GetCapturedStdout();
+    const std::string log = out.text();
     ASSERT_EQ(ended.size(), 1u);
     EXPECT_EQ(ended[0], std::make_pair(1, std::string("el filtro no responde")));
     EXPECT_NE(log.find("Autochequeo sin respuesta (1/2)"), std::string::npos);
     EXPECT_NE(log.find("Autochequeo sin respuesta (2/2)"), std::string::npos);
     // Recovered once, then silent on the following good probe.
-    std::size_t recovered = 0;
-    for (std::size_t at = log.find("Autochequeo recuperado"); at != std::string::npos;
-         at = log.find("Autochequeo recuperado", at + 1)) {
-        ++recovered;
-    }
-    EXPECT_EQ(recovered, 1u);
+    EXPECT_EQ(tranca::testing::countOf(log, "Autochequeo recuperado"), 1u);
 }
 
 TEST(SelfCheckProbe, NothingListeningCountsAsAFailedProbe) {
@@ -67,18 +64,19 @@ TEST(SelfCheckProbe, NothingListeningCountsAsAFailedProbe) {
     asio::ip::udp::socket holder(io, {asio::ip::udp::v4(), 0});
     const auto port = holder.local_endpoint().port();
     holder.close();
-    DaemonConfig config = makeBaseConfig(
-        {{"TRANCAD_DNS", "0"}, {"TRANCAD_PORT", std::to_string(port)}}, {});
+    DaemonConfig config =
+        makeBaseConfig({{"TRANCAD_DNS", "0"}, {"TRANCAD_PORT", std::to_string(port)}}, {});
     SelfCheck check(config);
     int terminations = 0;
-    check.attachLoop(io, [&](int, std::string_view) { ++terminations; }, 300ms);
-    testing::internal::CaptureStdout();
+    check.attachLoop(
+        io, [&](int, std::string_view) { ++terminations; }, 300ms);
+    const tranca::testing::CapturedOutput out;
     check.runSelfCheck();
     io.run_for(3s);
     io.restart();
     check.runSelfCheck();
     io.run_for(3s);
-    const std::string log = testing::internal::GetCapturedStdout();
+    const std::string log = out.text();
     EXPECT_EQ(terminations, 1);
     EXPECT_NE(log.find("Autochequeo sin respuesta (2/2)"), std::string::npos) << log;
 }
@@ -96,17 +94,17 @@ TEST(SelfCheckProbe, RightReplyFromAListenerIsAGoodProbe) {
         listener.send_to(asio::buffer(reply), from);
     });
     DaemonConfig config = makeBaseConfig(
-        {{"TRANCAD_DNS", "0"},
-         {"TRANCAD_PORT", std::to_string(listener.local_endpoint().port())}},
+        {{"TRANCAD_DNS", "0"}, {"TRANCAD_PORT", std::to_string(listener.local_endpoint().port())}},
         {});
     SelfCheck check(config);
     int terminations = 0;
-    check.attachLoop(io, [&](int, std::string_view) { ++terminations; }, 2s);
+    check.attachLoop(
+        io, [&](int, std::string_view) { ++terminations; }, 2s);
     check.finishSelfCheck(false);  // one failure already counted
-    testing::internal::CaptureStdout();
+    const tranca::testing::CapturedOutput out;
     check.runSelfCheck();
     io.run_for(3s);
-    const std::string log = testing::internal::GetCapturedStdout();
+    const std::string log = out.text();
     EXPECT_EQ(seen, buildStatusQuery("estado.amparo.internal"));
     EXPECT_NE(log.find("Autochequeo recuperado"), std::string::npos) << log;
     EXPECT_EQ(terminations, 0);

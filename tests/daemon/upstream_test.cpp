@@ -7,27 +7,21 @@
 #include <future>
 #include <thread>
 
-#include "tests/daemon/dns_test_util.h"
+#include "tests/daemon/support.h"
 
 namespace tranca {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::CapturedOutput;
 using testing::makeQuery;
 using testing::makeReply;
 
-// A plain-DNS resolver on a loopback port that answers, stays silent or
-// answers late, and counts what it received.
+// A plain-DNS resolver on a loopback port that answers and counts what it
+// received.
 class FakeUdpResolver {
   public:
-    // forged: another ID, 40 bytes of junk and 5 bytes first, then the
-    // answer; junk: only those.
-    enum class Mode { answer, silent, late, forged, junk };
-
-    explicit FakeUdpResolver(Mode mode, std::chrono::milliseconds delay = 0ms)
-        : mode_(mode),
-          delay_(delay),
-          socket_(io_, asio::ip::udp::endpoint(asio::ip::address_v4::loopback(), 0)) {
+    FakeUdpResolver() : socket_(io_, asio::ip::udp::endpoint(asio::ip::address_v4::loopback(), 0)) {
         thread_ = std::thread([this] { serve(); });
     }
     ~FakeUdpResolver() {
@@ -50,33 +44,12 @@ class FakeUdpResolver {
                 continue;
             }
             ++received_;
-            if (mode_ == Mode::silent) {
-                continue;
-            }
-            if (mode_ == Mode::late) {
-                std::this_thread::sleep_for(delay_);
-            }
             DnsMessage query(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(n));
             const DnsMessage reply = makeReply(query, {{10, 0, 0, 7}});
-            if (mode_ == Mode::forged || mode_ == Mode::junk) {
-                DnsMessage otherId = makeReply(query, {{6, 6, 6, 6}});
-                otherId[1] ^= std::byte{1};
-                const DnsMessage junk(40, std::byte{0x5A});
-                const DnsMessage shortOne(reply.begin(), reply.begin() + 5);
-                const DnsMessage* const bad[] = {&otherId, &junk, &shortOne};
-                for (const DnsMessage* datagram : bad) {
-                    socket_.send_to(asio::buffer(*datagram), from, 0, error);
-                }
-                if (mode_ == Mode::junk) {
-                    continue;
-                }
-            }
             socket_.send_to(asio::buffer(reply), from, 0, error);
         }
     }
 
-    Mode mode_;
-    std::chrono::milliseconds delay_;
     asio::io_context io_;
     asio::ip::udp::socket socket_;
     std::atomic<bool> stop_{false};
@@ -118,14 +91,6 @@ class SilentTcp {
     std::atomic<int> accepted_{0};
     std::thread thread_;
 };
-
-std::string closedPortUrl() {
-    asio::io_context io;
-    asio::ip::tcp::acceptor probe(io, asio::ip::tcp::endpoint(asio::ip::address_v4::loopback(), 0));
-    const auto port = probe.local_endpoint().port();
-    probe.close();
-    return "https://127.0.0.1:" + std::to_string(port) + "/dns-query";
-}
 
 class ForwarderTest : public ::testing::Test {
   protected:
@@ -177,81 +142,24 @@ class ForwarderTest : public ::testing::Test {
     std::unique_ptr<UpstreamForwarder> forwarder_;
 };
 
-TEST_F(ForwarderTest, HttpsDownFallsBackToUdpAndLogsSwitchOnce) {
-    FakeUdpResolver resolver(FakeUdpResolver::Mode::answer);
-    SilentTcp doh;
-    make({doh.url(), closedPortUrl()}, {resolver.endpoint()});
-    const DnsMessage query = makeQuery(0x7777, "a.example");
-    ::testing::internal::CaptureStdout();
-    const auto first = forward(query);
-    const auto second = forward(makeQuery(0x7778, "b.example"));
-    const std::string log = ::testing::internal::GetCapturedStdout();
-    ASSERT_TRUE(first);
-    EXPECT_EQ(*first, makeReply(query, {{10, 0, 0, 7}}));
-    ASSERT_TRUE(second);
-    EXPECT_EQ(doh.accepted(), 1) << "second query did not go to plain DNS first";
-    EXPECT_TRUE(forwarder_->plainPreferred());
-    EXPECT_EQ(log.find("HTTPS no responde: se usa el DNS común por 5 min"),
-              log.rfind("HTTPS no responde: se usa el DNS común por 5 min"))
-        << log;
-    EXPECT_NE(log.find("HTTPS no responde"), std::string::npos) << log;
-}
-
+// The switch itself is proven through the binary; its expiry needs a short
+// period no process test can wait out.
 TEST_F(ForwarderTest, PlainPreferenceExpires) {
-    FakeUdpResolver resolver(FakeUdpResolver::Mode::answer);
+    FakeUdpResolver resolver;
     SilentTcp doh;
     make({doh.url()}, {resolver.endpoint()}, 500ms);
-    ::testing::internal::CaptureStdout();
+    const CapturedOutput log;
     forward(makeQuery(1, "a.example"));
+    EXPECT_TRUE(forwarder_->plainPreferred());
     std::this_thread::sleep_for(600ms);
     EXPECT_FALSE(forwarder_->plainPreferred());
     forward(makeQuery(2, "a.example"));
-    const std::string log = ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(doh.accepted(), 2) << "expired preference still skipped HTTPS";
-    std::size_t lines = 0;
-    for (auto at = log.find("HTTPS no responde"); at != std::string::npos;
-         at = log.find("HTTPS no responde", at + 1)) {
-        ++lines;
-    }
-    EXPECT_EQ(lines, 2u) << log;
-}
-
-TEST_F(ForwarderTest, SilentAndLateResolversAreSkipped) {
-    FakeUdpResolver silent(FakeUdpResolver::Mode::silent);
-    FakeUdpResolver late(FakeUdpResolver::Mode::late, 600ms);
-    FakeUdpResolver good(FakeUdpResolver::Mode::answer);
-    make({}, {silent.endpoint(), late.endpoint(), good.endpoint()});
-    const auto started = std::chrono::steady_clock::now();
-    const auto answer = forward(makeQuery(3, "c.example"));
-    const auto took = std::chrono::steady_clock::now() - started;
-    ASSERT_TRUE(answer);
-    EXPECT_EQ(silent.received(), 1);
-    EXPECT_EQ(late.received(), 1);
-    EXPECT_EQ(good.received(), 1) << "late answer was taken instead of moving on";
-    EXPECT_GE(took, 350ms);
-    EXPECT_LT(took, 5s);
-}
-
-TEST_F(ForwarderTest, EverythingSilentGivesNoAnswerAfterAllAttempts) {
-    FakeUdpResolver a(FakeUdpResolver::Mode::silent);
-    FakeUdpResolver b(FakeUdpResolver::Mode::silent);
-    SilentTcp doh1;
-    SilentTcp doh2;
-    make({doh1.url(), doh2.url()}, {a.endpoint(), b.endpoint()});
-    ::testing::internal::CaptureStdout();
-    const auto answer = forward(makeQuery(4, "d.example"));
-    const std::string log = ::testing::internal::GetCapturedStdout();
-    EXPECT_FALSE(answer);
-    EXPECT_EQ(doh1.accepted(), 1);
-    EXPECT_EQ(doh2.accepted(), 1);
-    EXPECT_EQ(a.received(), 1);
-    EXPECT_EQ(b.received(), 1);
-    EXPECT_EQ(log, "") << "a double failure changed the preference";
-    EXPECT_FALSE(forwarder_->plainPreferred());
+    EXPECT_EQ(log.count("HTTPS no responde"), 2u) << log.text();
 }
 
 TEST_F(ForwarderTest, RefusedPortMovesOnWithoutWaitingForTimer) {
-    FakeUdpResolver good(FakeUdpResolver::Mode::answer);
+    FakeUdpResolver good;
     asio::ip::udp::endpoint closed;
     {
         asio::ip::udp::socket probe(io_,
@@ -262,18 +170,6 @@ TEST_F(ForwarderTest, RefusedPortMovesOnWithoutWaitingForTimer) {
     const auto started = std::chrono::steady_clock::now();
     ASSERT_TRUE(forward(makeQuery(5, "e.example")));
     EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
-}
-
-TEST_F(ForwarderTest, ForgedAndStrayDatagramsAreSkippedForTheRealReply) {
-    FakeUdpResolver forged(FakeUdpResolver::Mode::forged);
-    FakeUdpResolver junk(FakeUdpResolver::Mode::junk);
-    FakeUdpResolver good(FakeUdpResolver::Mode::answer);
-    const DnsMessage query = makeQuery(0x2222, "g.example");
-    make({}, {forged.endpoint()});
-    EXPECT_EQ(forward(query), makeReply(query, {{10, 0, 0, 7}}));
-    make({}, {junk.endpoint(), good.endpoint()});
-    EXPECT_EQ(forward(query), makeReply(query, {{10, 0, 0, 7}}));
-    EXPECT_EQ(good.received(), 1) << "junk ended the wait as if it were an answer";
 }
 
 TEST_F(ForwarderTest, EmptyListsGiveNoAnswerAtOnce) {

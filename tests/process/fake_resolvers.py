@@ -77,7 +77,7 @@ class Behaviour:
     """What one fake resolver does; tests change it between queries."""
 
     def __init__(self, address):
-        self.mode = "answer"  # answer, silent, late, other_id, short, status400, status500
+        self.mode = "answer"  # answer, silent, late, forged, other_id, short, status400, status500
         self.silent_under = None  # names under this suffix are never answered
         self.many = {}  # name -> how many A records its answer carries
         self.chains = {}  # name -> CNAME targets, the last one with A 6.6.6.6
@@ -145,6 +145,10 @@ class UdpResolver:
             if mode == "silent" or b.ignores(data):
                 continue
             reply = b.reply_for(data)
+            if mode == "forged":  # another ID, junk and a stub before the answer
+                other_id = bytes([reply[0] ^ 1]) + reply[1:-4] + bytes([6, 6, 6, 6])
+                for stray in (other_id, b"Z" * 40, reply[:5]):
+                    self._send(stray, peer)
             if mode == "late":
                 threading.Timer(b.delay, self._send, (reply, peer)).start()
             else:

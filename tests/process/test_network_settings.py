@@ -90,14 +90,6 @@ def test_resolvconf_round_trip_keeps_search_options_and_originals(sandbox_factor
     assert not os.path.exists(box.original_plist)
 
 
-def test_backup_resolvers_set_by_hand_are_recorded_as_automatic(sandbox_factory):
-    box = sandbox_factory("".join(f"nameserver {s}\n" for s in BACKUP))
-    assert box.tool("--dns", "local").returncode == 0
-    with open(box.original_plist, encoding="utf-8") as handle:
-        plist = handle.read()
-    assert "1.1.1.3" not in plist and "<array/>" in plist
-
-
 def test_original_without_record_removes_manual_servers(sandbox_factory):
     box = sandbox_factory("search lan\nnameserver 127.0.0.1\n")
     result = box.tool("--dns", "original")
@@ -165,18 +157,6 @@ def test_dns_that_cannot_be_read_whole_changes_nothing(sandbox_factory, spoil, c
 # --- system proxy (dconf) ------------------------------------------------------
 
 
-def test_users_own_proxy_survives_every_command(sandbox_factory):
-    box = sandbox_factory(RESOLV)
-    box.write_keyfile("00-empresa", USER_PROXY)
-    for args in (("--proxy", "apagado"), ("--dns", "respaldo"), ("--dns", "original")):
-        result = box.tool(*args)
-        assert result.returncode == 0
-        assert not any("Proxy" in line for line in messages(result.stdout)), result.stdout
-    assert not os.path.exists(box.keyfile("90-trancad-proxy"))
-    status = box.tool("--dns", "estado")
-    assert status.stdout.endswith(" · proxy.corp.example:3128\n")
-
-
 def test_our_proxy_is_turned_off_and_unlocked(sandbox_factory):
     box = sandbox_factory("nameserver 127.0.0.1\n")
     box.write_keyfile("90-trancad-proxy", OUR_PROXY)
@@ -238,13 +218,6 @@ def test_unknown_commands_get_usage_and_64(sandbox_factory, args, user):
     result = box.tool(*args, user=user)
     assert (result.returncode, result.stdout, result.stderr) == (64, "", USAGE)
     assert box.read_resolv() == RESOLV
-
-
-def test_nothing_to_change_prints_nothing(sandbox_factory):
-    box = sandbox_factory("".join(f"nameserver {s}\n" for s in BACKUP))
-    for args in (("--dns", "respaldo"), ("--proxy", "apagado")):
-        result = box.tool(*args)
-        assert (result.returncode, result.stdout, result.stderr) == (0, "", "")
 
 
 # --- the daemon's stop routine --------------------------------------------------

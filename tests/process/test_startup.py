@@ -1,9 +1,8 @@
-"""trancad as a process: argument dispatch, start-up line, list loading and
-the orderly exit on signals."""
+"""trancad as a process: start-up line, list loading and the orderly exit on
+signals (its command lines are in test_network_settings.py)."""
 
 import os
 import re
-import shutil
 import signal
 import socket
 import struct
@@ -13,8 +12,8 @@ import time
 import pytest
 
 from conftest import TRANCAD, free_port
+from netenv import Daemon, Sandbox
 
-USAGE = "Uso: trancad --dns local|respaldo|original|estado · trancad --proxy apagado\n"
 STAMP = re.compile(r"^\[\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ\] ")
 
 
@@ -22,31 +21,6 @@ def run_tool(args, env=None, **kwargs):
     base = {"PATH": os.environ.get("PATH", ""), "TRANCAD_DNS": "0"}
     base.update(env or {})
     return subprocess.run([TRANCAD, *args], env=base, capture_output=True, timeout=30, **kwargs)
-
-
-@pytest.mark.parametrize(
-    "args",
-    [["--dns"], ["--bogus", "local"], ["--dns", "local", "extra"], ["local"], ["-dns", "estado"]],
-)
-def test_bad_arguments_print_usage_and_exit_64_without_starting(args):
-    result = run_tool(args)
-    assert result.returncode == 64
-    assert result.stderr.decode() == USAGE
-    assert result.stdout == b""
-
-
-def test_unknown_pair_with_known_flag_gets_usage_from_the_tool():
-    result = run_tool(["--dns", "Local"])
-    assert result.returncode == 64
-    assert result.stderr.decode() == USAGE
-
-
-def test_tool_mode_refuses_changes_without_rights_and_logs_nothing(tmp_path):
-    result = run_tool(["--dns", "local"], env={"TRANCAD_DIR": str(tmp_path)})
-    assert result.returncode == 1
-    assert result.stderr.decode() == "Hace falta ser administrador para cambiar la red.\n"
-    assert result.stdout == b""
-    assert list(tmp_path.iterdir()) == []
 
 
 def test_startup_line_lists_and_sigterm_exit(trancad_factory, tmp_path):
@@ -137,65 +111,20 @@ def test_closed_standard_output_does_not_end_the_daemon(tmp_path):
             proc.wait()
 
 
-@pytest.mark.skipif(os.geteuid() != 0 or shutil.which("unshare") is None, reason="needs root")
-def test_root_without_trancad_dns_has_no_suffix(tmp_path):
-    # managesSystemDNS is true here, so keep every network change inside a
-    # private mount namespace with a throw-away resolv.conf.
-    resolv = tmp_path / "resolv.conf"
-    resolv.write_text("nameserver 192.0.2.53\n")
-    data = tmp_path / "data"
-    data.mkdir()
-    script = (
-        f"mount --make-rprivate / && mount --bind {resolv} /etc/resolv.conf && "
-        f"exec {TRANCAD}"
-    )
-    env = {
-        "PATH": os.environ.get("PATH", ""),
-        "TRANCAD_DIR": str(data),
-        "TRANCAD_PORT": "0",
-        "TRANCAD_HTTP": "0",
-        "DBUS_SYSTEM_BUS_ADDRESS": f"unix:path={tmp_path}/no-bus",
-    }
-    proc = subprocess.Popen(
-        ["unshare", "-m", "sh", "-c", script], env=env, stdout=subprocess.PIPE
-    )
+@pytest.mark.parametrize("user", [False, True], ids=["root", "ordinary user"])
+def test_startup_line_says_when_the_machines_dns_is_left_alone(user):
+    # As root the daemon manages DNS: a private mount namespace keeps that to
+    # a throw-away resolv.conf.
+    box = Sandbox("nameserver 192.0.2.53\n")
+    daemon = None
     try:
-        line = proc.stdout.readline().decode()
-        assert line.rstrip().endswith(f"trancad iniciando (dir: {data}, puerto: 0)")
+        daemon = Daemon(box.command([TRANCAD], user=user),
+                        box.env({"TRANCAD_PORT": "0", "TRANCAD_HTTP": "0"}))
+        daemon.wait_for("trancad iniciando")
+        suffix = ", sin tocar el DNS del equipo)" if user else f"(dir: {box.data}, puerto: 0)"
+        assert daemon.lines[0].endswith(suffix), daemon.lines[0]
+        assert daemon.terminate() == 0
     finally:
-        time.sleep(0.5)
-        proc.send_signal(signal.SIGTERM)
-        proc.wait(timeout=20)
-
-
-def test_ordinary_user_gets_the_suffix_without_trancad_dns(tmp_path):
-    if os.geteuid() != 0 or shutil.which("setpriv") is None:
-        pytest.skip("needs root to switch to an ordinary user")
-    tmp_path.chmod(0o755)
-    env = {"PATH": os.environ.get("PATH", ""), "TRANCAD_DIR": str(tmp_path),
-           "TRANCAD_PORT": "0", "TRANCAD_HTTP": "0"}
-    for key in ("ASAN_OPTIONS", "UBSAN_OPTIONS"):
-        if key in os.environ:
-            env[key] = os.environ[key]
-    proc = subprocess.Popen(
-        ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", TRANCAD],
-        env=env, stdout=subprocess.PIPE,
-    )
-    try:
-        line = proc.stdout.readline().decode()
-        assert line.rstrip().endswith(", sin tocar el DNS del equipo)")
-    finally:
-        time.sleep(0.5)
-        proc.send_signal(signal.SIGTERM)
-        assert proc.wait(timeout=20) == 0
-
-
-@pytest.mark.slow
-def test_changed_list_is_picked_up_by_the_minute_tick(trancad_factory, tmp_path):
-    daemon = trancad_factory()
-    daemon.wait_for("trancad iniciando")
-    (tmp_path / "custom.txt").write_text("nuevo.example\notro.example\n")
-    # The program's tick is 60 s; the short-interval case is covered in-process.
-    line = daemon.wait_for("Listas cargadas", timeout=75)
-    assert line.endswith("Listas cargadas: 2 dominios bloqueados, 0 permitidos")
-    daemon.stop()
+        if daemon:
+            daemon.kill()
+        box.cleanup()
