@@ -15,12 +15,11 @@ import pytest
 TRANCAD = os.environ.get("TRANCAD_BIN", "build/asan/bin/trancad")
 
 
-def free_port(kind=socket.SOCK_DGRAM):
+def free_port():
     """A loopback port that is free right now, for UDP and TCP alike (the DNS
-    port is both; `kind` is kept for the callers that name one). Taken below
-    the kernel's ephemeral range (32768 and up): a port from that range can
-    become some other test's outgoing connection before trancad binds it."""
-    del kind
+    port is both). Taken below the kernel's ephemeral range (32768 and up): a
+    port from that range can become some other test's outgoing connection
+    before trancad binds it."""
     for _ in range(500):
         port = random.randint(20000, 32000)
         try:
@@ -33,45 +32,17 @@ def free_port(kind=socket.SOCK_DGRAM):
     raise RuntimeError("no free port below the ephemeral range")
 
 
-class Trancad:
-    """One running trancad with its standard output collected line by line."""
+class Process:
+    """A running program with its standard output collected line by line."""
 
-    def __init__(self, data_dir, env=None, args=(), binary=TRANCAD):
-        self.data_dir = str(data_dir)
-        self.env = {
-            "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
-            "TRANCAD_DIR": self.data_dir,
-            "TRANCAD_PORT": str(free_port(socket.SOCK_DGRAM)),
-            "TRANCAD_HTTP": str(free_port(socket.SOCK_STREAM)),
-            "TRANCAD_DNS": "0",
-        }
-        for key in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"):
-            if key in os.environ:
-                self.env[key] = os.environ[key]
-        if env:
-            for key, value in env.items():
-                if value is None:
-                    self.env.pop(key, None)
-                else:
-                    self.env[key] = value
+    def __init__(self, argv, env):
+        self.env = env
         self.lines = []
         self._queue = queue.Queue()
-        self.proc = subprocess.Popen(
-            [binary, *args],
-            env=self.env,
-            stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE,
-        )
+        self.proc = subprocess.Popen(argv, env=env, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE)
         self._reader = threading.Thread(target=self._read, daemon=True)
         self._reader.start()
-
-    @property
-    def dns_port(self):
-        return int(self.env["TRANCAD_PORT"])
-
-    @property
-    def http_port(self):
-        return int(self.env["TRANCAD_HTTP"])
 
     def _read(self):
         for raw in self.proc.stdout:
@@ -96,9 +67,12 @@ class Trancad:
             if fragment in line:
                 return line
 
-    def stop(self, sig=signal.SIGTERM, timeout=20.0):
+    def stop(self, sig=signal.SIGTERM, timeout=30.0):
         if self.proc.poll() is None:
             self.proc.send_signal(sig)
+        return self.wait(timeout)
+
+    def wait(self, timeout):
         status = self.proc.wait(timeout=timeout)
         self._reader.join(timeout=5)
         return status
@@ -110,6 +84,40 @@ class Trancad:
         if self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait()
+
+
+def sanitizer_options():
+    return {key: os.environ[key] for key in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS")
+            if key in os.environ}
+
+
+class Trancad(Process):
+    """trancad on free loopback ports, leaving the machine's DNS alone."""
+
+    def __init__(self, data_dir, env=None, args=(), binary=TRANCAD):
+        self.data_dir = str(data_dir)
+        full = {
+            "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
+            "TRANCAD_DIR": self.data_dir,
+            "TRANCAD_PORT": str(free_port()),
+            "TRANCAD_HTTP": str(free_port()),
+            "TRANCAD_DNS": "0",
+            **sanitizer_options(),
+        }
+        for key, value in (env or {}).items():
+            if value is None:
+                full.pop(key, None)
+            else:
+                full[key] = value
+        super().__init__([binary, *args], full)
+
+    @property
+    def dns_port(self):
+        return int(self.env["TRANCAD_PORT"])
+
+    @property
+    def http_port(self):
+        return int(self.env["TRANCAD_HTTP"])
 
 
 @pytest.fixture

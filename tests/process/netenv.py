@@ -5,13 +5,11 @@ settings."""
 
 import os
 import shutil
-import signal
 import subprocess
 import tempfile
-import threading
-import time
 
-TRANCAD = os.environ.get("TRANCAD_BIN", "build/asan/bin/trancad")
+from conftest import TRANCAD, Process, sanitizer_options
+
 NO_BUS = "unix:path=/nonexistent/trancad-test-bus"
 NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
 
@@ -85,9 +83,7 @@ class Sandbox:
             "TRANCAD_DIR": self.data,
             "DBUS_SYSTEM_BUS_ADDRESS": self.bus,
         }
-        for key in ("ASAN_OPTIONS", "UBSAN_OPTIONS"):
-            if key in os.environ:
-                env[key] = os.environ[key]
+        env.update(sanitizer_options())
         for key, value in (extra or {}).items():
             if value is None:
                 env.pop(key, None)
@@ -99,8 +95,8 @@ class Sandbox:
         return subprocess.run(self.command([TRANCAD, *args], user=user), env=self.env(env),
                               capture_output=True, text=True, timeout=60)
 
-    def daemon(self, env=None):
-        return Daemon(self.command([TRANCAD]), self.env(env))
+    def daemon(self, env=None, user=False):
+        return Process(self.command([TRANCAD], user=user), self.env(env))
 
     def cleanup(self):
         shutil.rmtree(self.root, ignore_errors=True)
@@ -113,37 +109,3 @@ def messages(stdout):
         assert line.startswith("[") and "] " in line, f"not a log line: {line!r}"
         out.append(line.split("] ", 1)[1])
     return out
-
-
-class Daemon:
-    def __init__(self, argv, env):
-        self.lines = []
-        self.proc = subprocess.Popen(argv, env=env, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, text=True)
-        self._reader = threading.Thread(target=self._read, daemon=True)
-        self._reader.start()
-
-    def _read(self):
-        for line in self.proc.stdout:
-            self.lines.append(line.rstrip("\n"))
-
-    def wait_for(self, fragment, timeout=20.0):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if any(fragment in line for line in self.lines):
-                return
-            if self.proc.poll() is not None:
-                break
-            time.sleep(0.05)
-        raise AssertionError(f"no {fragment!r}; log: {self.lines}")
-
-    def terminate(self, timeout=30.0):
-        self.proc.send_signal(signal.SIGTERM)
-        status = self.proc.wait(timeout=timeout)
-        self._reader.join(timeout=5)
-        return status
-
-    def kill(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()

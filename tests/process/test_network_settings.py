@@ -229,7 +229,7 @@ def test_sigterm_switches_to_backup_resolvers_before_exit(sandbox_factory):
     try:
         daemon.wait_for("trancad iniciando")
         assert daemon.lines[0].endswith(", puerto: 0)"), daemon.lines
-        assert daemon.terminate() == 0
+        assert daemon.stop() == 0
     finally:
         daemon.kill()
     assert messages("\n".join(daemon.lines[-2:])) == [

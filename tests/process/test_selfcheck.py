@@ -24,8 +24,7 @@ def box():
 
 
 def ports():
-    return {"TRANCAD_PORT": str(free_port(socket.SOCK_DGRAM)),
-            "TRANCAD_HTTP": str(free_port(socket.SOCK_STREAM))}
+    return {"TRANCAD_PORT": str(free_port()), "TRANCAD_HTTP": str(free_port())}
 
 
 def dns_lines(daemon):
@@ -55,7 +54,7 @@ def test_healthy_daemon_points_dns_at_itself_and_puts_it_back(box):
         assert changes[-1].endswith("(el filtro responde)")
         assert not any("Autochequeo" in line for line in daemon.lines)
     finally:
-        status = daemon.terminate()
+        status = daemon.stop()
     assert status == 0
     assert box.nameservers() == BACKUP
     tail = messages("\n".join(daemon.lines))[-2:]
@@ -71,11 +70,10 @@ def test_listener_that_cannot_bind_stops_the_daemon_on_backup(box):
     squatter.bind(("127.0.0.1", int(env["TRANCAD_PORT"])))
     daemon = box.daemon(env=env)
     try:
-        status = daemon.proc.wait(timeout=45)
+        status = daemon.wait(45)
     finally:
         daemon.kill()
         squatter.close()
-    daemon._reader.join(timeout=5)
     lines = messages("\n".join(daemon.lines))
     assert status == 1, lines
     assert "Autochequeo sin respuesta (1/2)" in lines

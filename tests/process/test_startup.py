@@ -11,8 +11,9 @@ import time
 
 import pytest
 
-from conftest import TRANCAD, free_port
-from netenv import Daemon, Sandbox
+import flood
+from conftest import TRANCAD, free_port, sanitizer_options
+from netenv import Sandbox
 
 STAMP = re.compile(r"^\[\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ\] ")
 
@@ -73,8 +74,7 @@ def test_directory_with_newline_cannot_forge_a_log_line(trancad_factory, tmp_pat
 
 def ask_dns(port, name, ident):
     """The answer section's first address of an A query, as dotted text."""
-    question = b"".join(bytes([len(label)]) + label.encode() for label in name.split("."))
-    query = struct.pack(">6H", ident, 0x0100, 1, 0, 0, 0) + question + b"\0\0\x01\0\x01"
+    query = flood.query(ident, name)
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
         probe.settimeout(10)
         probe.sendto(query, ("127.0.0.1", port))
@@ -87,11 +87,8 @@ def test_closed_standard_output_does_not_end_the_daemon(tmp_path):
     (tmp_path / "blocklist.txt").write_text("bloqueado.example\n")
     port = free_port()
     env = {"PATH": os.environ.get("PATH", ""), "TRANCAD_DIR": str(tmp_path),
-           "TRANCAD_PORT": str(port), "TRANCAD_HTTP": str(free_port(socket.SOCK_STREAM)),
-           "TRANCAD_DNS": "0"}
-    for key in ("ASAN_OPTIONS", "UBSAN_OPTIONS"):
-        if key in os.environ:
-            env[key] = os.environ[key]
+           "TRANCAD_PORT": str(port), "TRANCAD_HTTP": str(free_port()),
+           "TRANCAD_DNS": "0", **sanitizer_options()}
     proc = subprocess.Popen([TRANCAD], env=env, stdout=subprocess.PIPE,
                             stderr=subprocess.DEVNULL)
     try:
@@ -118,12 +115,11 @@ def test_startup_line_says_when_the_machines_dns_is_left_alone(user):
     box = Sandbox("nameserver 192.0.2.53\n")
     daemon = None
     try:
-        daemon = Daemon(box.command([TRANCAD], user=user),
-                        box.env({"TRANCAD_PORT": "0", "TRANCAD_HTTP": "0"}))
+        daemon = box.daemon({"TRANCAD_PORT": "0", "TRANCAD_HTTP": "0"}, user=user)
         daemon.wait_for("trancad iniciando")
         suffix = ", sin tocar el DNS del equipo)" if user else f"(dir: {box.data}, puerto: 0)"
         assert daemon.lines[0].endswith(suffix), daemon.lines[0]
-        assert daemon.terminate() == 0
+        assert daemon.stop() == 0
     finally:
         if daemon:
             daemon.kill()
