@@ -203,36 +203,47 @@ TEST_F(NetConfigTest, ProxyOnWritesTheFullSetAndKeepsUnknownKeys) {
     EXPECT_EQ(net().statusLines()[0], "Wi-Fi: DNS 192.168.1.1 · 127.0.0.1:8080");
 }
 
-TEST_F(NetConfigTest, HalfOursProxyIsCompletedOnAndDisabledBothWaysOff) {
-    state_->services = {{"wifi-id", "Wi-Fi", true}};
-    state_->proxies["wifi-id"] = ourProxy(true, false);
-    EXPECT_TRUE(net().setSystemProxy("on", "r", true));
-    EXPECT_EQ(platform::integerValue(state_->proxies["wifi-id"], "HTTPSEnable"), 1);
-
-    state_->proxies["wifi-id"] = ourProxy(true, false);
-    EXPECT_TRUE(net().setSystemProxy("off", "r", false));
-    EXPECT_EQ(platform::integerValue(state_->proxies["wifi-id"], "HTTPEnable"), 0);
-    EXPECT_EQ(platform::integerValue(state_->proxies["wifi-id"], "HTTPSEnable"), 0);
-    EXPECT_EQ(platform::textValue(state_->proxies["wifi-id"], "HTTPProxy"), "127.0.0.1");
-}
-
-TEST_F(NetConfigTest, UsersOwnProxyIsNeverTouched) {
-    state_->services = {{"wifi-id", "Wi-Fi", true}};
+// Ours half on is completed or turned off whole; anyone else's proxy, or none
+// at all, is left as it is.
+TEST_F(NetConfigTest, OnlyOurOwnProxyIsTurnedOnOrOff) {
     const Dictionary users{{"HTTPSEnable", std::int64_t{1}},
                            {"HTTPSProxy", std::string("proxy.corp")},
                            {"HTTPSPort", std::int64_t{3128}}};
+    struct Row {
+        const char* what;
+        std::optional<Dictionary> before;
+        bool on;
+        bool changed;
+        std::optional<Dictionary> after;
+    };
+    Dictionary offWhole = ourProxy(false, false);
+    const Row rows[] = {
+        {"half ours, on", ourProxy(true, false), true, true, ourProxy(true, true)},
+        {"half ours, off", ourProxy(true, false), false, true, offWhole},
+        {"the user's, on", users, true, false, users},
+        {"the user's, off", users, false, false, users},
+        {"none, off", std::nullopt, false, false, std::nullopt},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        state_->services = {{"wifi-id", "Wi-Fi", true}};
+        state_->proxies.erase("wifi-id");
+        if (row.before) {
+            state_->proxies["wifi-id"] = *row.before;
+        }
+        const int commits = state_->commits;
+        EXPECT_EQ(net().setSystemProxy("x", "r", row.on), row.changed);
+        EXPECT_EQ(state_->commits > commits, row.changed);
+        if (row.after) {
+            Dictionary got = state_->proxies["wifi-id"];
+            got.erase("ExceptionsList");
+            EXPECT_EQ(got, *row.after);
+        } else {
+            EXPECT_FALSE(state_->proxies.contains("wifi-id"));
+        }
+    }
     state_->proxies["wifi-id"] = users;
-    EXPECT_FALSE(net().setSystemProxy("on", "r", true));
-    EXPECT_FALSE(net().setSystemProxy("off", "r", false));
-    EXPECT_EQ(state_->proxies["wifi-id"], users);
-    EXPECT_EQ(state_->commits, 0);
     EXPECT_EQ(net().statusLines()[0], "Wi-Fi: DNS 192.168.1.1 · proxy.corp:3128");
-}
-
-TEST_F(NetConfigTest, NoProxiesProtocolMeansNothingToTurnOffAndNothingToTurnOnHere) {
-    state_->services = {{"wifi-id", "Wi-Fi", true}};
-    EXPECT_FALSE(net().setSystemProxy("off", "r", false));
-    EXPECT_FALSE(state_->proxies.contains("wifi-id"));
 }
 
 TEST_F(NetConfigTest, StatusLinesEscapeControlCharactersInNames) {

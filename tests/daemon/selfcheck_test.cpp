@@ -13,15 +13,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(StatusQuery, HasTheExactProbeLayout) {
-    const std::vector<std::uint8_t> expected = {
-        0x42, 0x42, 0x01, 0x00, 0x00, 0x01, 0,   0,   0,   0,   0,   0,              // header
-        6,    'e',  's',  't',  'a',  'd',  'o', 6,   'a', 'm', 'p', 'a', 'r', 'o',  // labels
-        8,    'i',  'n',  't',  'e',  'r',  'n', 'a', 'l', 0,                        // root
-        0x00, 0x01, 0x00, 0x01};                                                     // A, IN
-    EXPECT_EQ(buildStatusQuery("estado.amparo.internal"), expected);
-}
-
 TEST(StatusReply, OnlyAReplyEndingInTheStatusAddressIsRight) {
     const std::array<std::uint8_t, 4> status{127, 0, 0, 2};
     const std::vector<std::uint8_t> right = {0x42, 0x42, 0x81, 0x80, 127, 0, 0, 2};
