@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QSettings>
 #include <QSignalSpy>
@@ -16,17 +15,10 @@ namespace amparo {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::waitUntil;
+using testing::refreshed;
 
-ProtectionSnapshot snapshotOf(Protection protection) {
-    ProtectionSnapshot snapshot;
-    snapshot.installed = true;
-    snapshot.protection = protection;
-    return snapshot;
-}
-
-// A gatherer that hands out the states it is given, one per call, and can be
-// held at the start of a call.
+// Hands out the states it is given, one per call; each call waits for a
+// permit, so a test can hold the gathering.
 struct ScriptedGatherer {
     std::vector<Protection> states;
     std::atomic<int> calls = 0;
@@ -36,47 +28,35 @@ struct ScriptedGatherer {
         return [this] {
             gate.acquire();
             const int call = calls++;
-            return snapshotOf(states[std::min<std::size_t>(call, states.size() - 1)]);
+            return testing::snapshotOf(states[std::min<std::size_t>(call, states.size() - 1)]);
         };
     }
 };
 
-TEST(ModelRefresh, CoalescesRequestsWhileGathering) {
+TEST(ModelRefresh, CoalescesRequestsAndNotifiesViewsOnlyOnChange) {
     ScriptedGatherer gatherer{.states = {Protection::active}};
     for (int i = 0; i < 16; ++i) {
-        gatherer.gate.acquire();  // hold every gathering until released
+        gatherer.gate.acquire();
     }
     ProtectionModel model(gatherer.function());
-    QSignalSpy refreshed(&model, &ProtectionModel::refreshed);
+    QSignalSpy changed(&model, &ProtectionModel::snapshotChanged);
+    QSignalSpy done(&model, &ProtectionModel::refreshed);
     for (int i = 0; i < 10; ++i) {
         model.refresh();
     }
-    gatherer.gate.release();
-    ASSERT_TRUE(waitUntil([&] { return refreshed.count() == 1; }));
-    EXPECT_EQ(gatherer.calls.load(), 1);
-    EXPECT_EQ(model.snapshot().protection, Protection::active);
+    gatherer.gate.release(16);
+    ASSERT_TRUE(testing::waitUntil([&] { return done.count() == 1; }));
+    EXPECT_EQ(gatherer.calls.load(), 1) << "requests during a gathering are served by it";
     EXPECT_FALSE(model.isRefreshing());
-    gatherer.gate.release(15);
-}
-
-TEST(ModelRefresh, NotifiesViewsOnlyOnChangeButAlwaysReports) {
-    ScriptedGatherer gatherer{.states = {Protection::active}};
-    ProtectionModel model(gatherer.function());
-    QSignalSpy changed(&model, &ProtectionModel::snapshotChanged);
-    QSignalSpy refreshed(&model, &ProtectionModel::refreshed);
-    model.refresh();
-    ASSERT_TRUE(waitUntil([&] { return refreshed.count() == 1; }));
-    model.refresh();
-    ASSERT_TRUE(waitUntil([&] { return refreshed.count() == 2; }));
-    EXPECT_EQ(changed.count(), 1);
+    ASSERT_TRUE(refreshed(model));
+    EXPECT_EQ(model.snapshot().protection, Protection::active);
+    EXPECT_EQ(changed.count(), 1) << "the same snapshot again is no change";
 }
 
 TEST(ModelRefresh, OfflineGetsASecondLookThatDecides) {
     ScriptedGatherer gatherer{.states = {Protection::offline, Protection::fallback}};
     ProtectionModel model(gatherer.function(), {.secondOpinion = 50ms, .notice = 4s});
-    QSignalSpy refreshed(&model, &ProtectionModel::refreshed);
-    model.refresh();
-    ASSERT_TRUE(waitUntil([&] { return refreshed.count() == 1; }));
+    ASSERT_TRUE(refreshed(model));
     EXPECT_EQ(gatherer.calls.load(), 2);
     EXPECT_EQ(model.snapshot().protection, Protection::fallback);
 }
@@ -86,7 +66,7 @@ TEST(ModelRefresh, GoingAwayCutsTheSecondLookShort) {
     auto model =
         std::make_unique<ProtectionModel>(gatherer.function(), ModelTimings{.secondOpinion = 60s});
     model->refresh();
-    ASSERT_TRUE(waitUntil([&] { return gatherer.calls.load() == 1; }));
+    ASSERT_TRUE(testing::waitUntil([&] { return gatherer.calls.load() == 1; }));
     QElapsedTimer clock;
     clock.start();
     model.reset();
@@ -98,32 +78,32 @@ TEST(ModelCapture, NeverProbes) {
     ProtectionModel model(gatherer.function());
     model.applyCaptureState(QStringLiteral("sitios"));
     model.refresh();
-    QCoreApplication::processEvents();
+    QTest::qWait(50);
     EXPECT_EQ(gatherer.calls.load(), 0);
     EXPECT_EQ(model.snapshot().protection, Protection::active);
     EXPECT_TRUE(model.showSites());
 }
 
 TEST(ModelNotice, ANewerNoticeGetsItsOwnFullTime) {
-    ProtectionModel model([] { return ProtectionSnapshot{}; },
-                          {.secondOpinion = 2s, .notice = 400ms});
+    ProtectionModel model([] { return ProtectionSnapshot{}; }, {.notice = 400ms});
     model.showNotice(QStringLiteral("primero"));
     QTest::qWait(200);
     model.showNotice(QStringLiteral("segundo"));
     QTest::qWait(300);
     EXPECT_EQ(model.notice(), QStringLiteral("segundo")) << "cut short by the first's timer";
-    EXPECT_TRUE(waitUntil([&] { return model.notice().isEmpty(); }, 2s));
+    EXPECT_TRUE(testing::waitUntil([&] { return model.notice().isEmpty(); }, 2s));
 }
 
 TEST(ModelSettings, PageOnBlockSurvivesARestart) {
-    QSettings().remove(QLatin1String(ProtectionModel::kOpensHelpPageKey));
+    const QString key = QLatin1String(ProtectionModel::kOpensHelpPageKey);
     const auto gather = [] { return ProtectionSnapshot{}; };
+    QSettings().remove(key);
     EXPECT_TRUE(ProtectionModel(gather).opensHelpPage()) << "absent means on";
     ProtectionModel(gather).setOpensHelpPage(false);
     EXPECT_FALSE(ProtectionModel(gather).opensHelpPage());
-    QSettings().setValue(QLatin1String(ProtectionModel::kOpensHelpPageKey), QStringLiteral("?"));
+    QSettings().setValue(key, QStringLiteral("?"));
     EXPECT_TRUE(ProtectionModel(gather).opensHelpPage()) << "not a Boolean means on";
-    QSettings().remove(QLatin1String(ProtectionModel::kOpensHelpPageKey));
+    QSettings().remove(key);
 }
 
 }  // namespace

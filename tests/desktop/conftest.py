@@ -1,12 +1,11 @@
 """Amparo as a desktop sees it.
 
 A private X server (Xvfb) serves the whole session. Each tray test gets its
-own session bus on a filesystem socket, with a stand-in StatusNotifierWatcher
-from python3-dbusmock as the panel's tray host, a private home for Amparo,
-and a throw-away machine (tests/installer/conftest.py) whose /etc, /var and
-/run hold the filter's state. Amparo runs inside that machine's namespaces,
-reaching the X server and the bus through their sockets in /tmp, and the test
-reads its StatusNotifierItem and menu over D-Bus as a panel would."""
+own session bus with a stand-in StatusNotifierWatcher from python3-dbusmock as
+the panel's tray host, a private home, and a throw-away machine
+(tests/installer/conftest.py) holding the filter's state. Amparo runs inside
+that machine's namespaces, reaching the X server and the bus through their
+sockets, and the test reads its StatusNotifierItem and menu as a panel would."""
 
 import os
 import runpy
@@ -22,15 +21,12 @@ import pytest
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.environ.get("AMPARO_SOURCE_DIR", os.path.normpath(os.path.join(HERE, "..", "..")))
 APP = os.environ.get("AMPARO_APP", os.path.join(SOURCE, "build", "asan", "lib", "amparo", "Amparo"))
-APP_DIR = os.path.dirname(APP)
 NO_BUS = "unix:path=/nonexistent/amparo-desktop-test-bus"
-
 WATCHER = "org.kde.StatusNotifierWatcher"
-ITEM = "org.kde.StatusNotifierItem"
-MENU = "com.canonical.dbusmenu"
 SEPARATOR = "---"
 
-
+# The machine installs the trancad beside Amparo, so Amparo finds it current.
+os.environ["TRANCAD_BIN"] = os.path.join(os.path.dirname(APP), "trancad")
 # Run from its path rather than imported: "conftest" is this file's name.
 _installer = runpy.run_path(os.path.join(HERE, "..", "installer", "conftest.py"))
 Machine = _installer["Machine"]
@@ -40,13 +36,11 @@ hosts_list = _installer["hosts_list"]
 def wait_until(read, accept, timeout, what):
     """Polls read() until accept(value); the value, or a failure naming the last one seen."""
     deadline = time.monotonic() + timeout
-    while True:
-        value = read()
-        if accept(value):
-            return value
+    while not accept(value := read()):
         if time.monotonic() > deadline:
             raise AssertionError(f"{what}: still {value!r} after {timeout} s")
         time.sleep(0.2)
+    return value
 
 
 def gui_env(display, home):
@@ -55,21 +49,15 @@ def gui_env(display, home):
         os.makedirs(os.path.join(home, folder), mode=0o700, exist_ok=True)
     # Mesa and Qt keep memory until exit; the headless tests check our leaks.
     asan = ":".join(part for part in (os.environ.get("ASAN_OPTIONS"), "detect_leaks=0") if part)
-    return {
-        "LANG": "C.UTF-8",
-        "DISPLAY": display,
-        "QT_QPA_PLATFORM": "xcb",
-        "QT_LOGGING_RULES": "qt.qpa.tray*=true",
-        "HOME": home,
-        "XDG_CONFIG_HOME": os.path.join(home, ".config"),
-        "XDG_RUNTIME_DIR": os.path.join(home, "run"),
-        # Qt's local sockets live here: the single-instance name stays private.
-        "TMPDIR": os.path.join(home, "tmp"),
-        "DBUS_SESSION_BUS_ADDRESS": NO_BUS,
-        # With no system bus, the network settings come from /etc/resolv.conf.
-        "DBUS_SYSTEM_BUS_ADDRESS": NO_BUS,
-        "ASAN_OPTIONS": asan,
-    }
+    return {"LANG": "C.UTF-8", "DISPLAY": display, "QT_QPA_PLATFORM": "xcb", "HOME": home,
+            "QT_LOGGING_RULES": "qt.qpa.tray*=true",
+            "XDG_CONFIG_HOME": os.path.join(home, ".config"),
+            "XDG_RUNTIME_DIR": os.path.join(home, "run"),
+            # Qt's local sockets live here: the single-instance name stays private.
+            "TMPDIR": os.path.join(home, "tmp"),
+            # With no system bus, the network settings come from /etc/resolv.conf.
+            "DBUS_SESSION_BUS_ADDRESS": NO_BUS, "DBUS_SYSTEM_BUS_ADDRESS": NO_BUS,
+            "ASAN_OPTIONS": asan}
 
 
 @pytest.fixture(scope="session")
@@ -77,21 +65,15 @@ def x_display():
     """A private Xvfb; its socket in /tmp/.X11-unix reaches every network namespace."""
     read_end, write_end = os.pipe()
     server = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0",
-                               "1280x1024x24", "-nolisten", "tcp"],
-                              pass_fds=[write_end], stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL)
+                               "1280x1024x24", "-nolisten", "tcp"], pass_fds=[write_end],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     os.close(write_end)
-    number = b""
-    while not number.endswith(b"\n"):
-        chunk = os.read(read_end, 16)
-        if not chunk:
-            break
-        number += chunk
-    os.close(read_end)
-    if not number.strip():
+    with os.fdopen(read_end, "rb") as reader:
+        number = reader.readline().strip()
+    if not number:
         server.kill()
         raise RuntimeError(f"Xvfb did not start (exit {server.wait()})")
-    yield ":" + number.decode().strip()
+    yield ":" + number.decode()
     server.terminate()
     server.wait()
 
@@ -106,7 +88,7 @@ class TrayItem:
                                          "org.freedesktop.DBus.Properties")
 
     def get(self, name):
-        return self.properties.Get(ITEM, name, byte_arrays=True)
+        return self.properties.Get("org.kde.StatusNotifierItem", name, byte_arrays=True)
 
     def tooltip(self):
         # (icon name, icon pixmaps, title, text): the title carries the line.
@@ -117,16 +99,12 @@ class TrayItem:
 
     def menu(self):
         """The rows after the shell announces the opening, separators as '---'."""
-        menu = dbus.Interface(self.bus.get_object(self.service, str(self.get("Menu"))), MENU)
+        menu = dbus.Interface(self.bus.get_object(self.service, str(self.get("Menu"))),
+                              "com.canonical.dbusmenu")
         menu.AboutToShow(0)
         _revision, (_id, _props, children) = menu.GetLayout(0, -1, ["label"])
-        rows = []
-        for _child_id, props, _grandchildren in children:
-            if props.get("type") == "separator" or not props.get("label"):
-                rows.append(SEPARATOR)
-            else:
-                rows.append(str(props["label"]))
-        return rows
+        return [SEPARATOR if props.get("type") == "separator" or not props.get("label")
+                else str(props["label"]) for _child, props, _grandchildren in children]
 
 
 class Desktop:
@@ -135,37 +113,29 @@ class Desktop:
     def __init__(self, display, machine):
         self.machine = machine
         self.root = tempfile.mkdtemp(prefix="amparo-escritorio-")
-        self.address = "unix:path=" + os.path.join(self.root, "bus")
+        address = "unix:path=" + os.path.join(self.root, "bus")
         self.processes = []
-        self.logs = []
         self.bus_daemon = subprocess.Popen(
             ["dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address",
-             "--address=" + self.address],
-            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+             "--address=" + address], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         if not self.bus_daemon.stdout.readline().startswith("unix:"):
             raise RuntimeError("dbus-daemon did not start")
-        self.bus = dbus.bus.BusConnection(self.address)
-        self.env = gui_env(display, os.path.join(self.root, "home"))
-        self.env["DBUS_SESSION_BUS_ADDRESS"] = self.address
-        self._start_watcher()
-
-    def _start_watcher(self):
+        self.bus = dbus.bus.BusConnection(address)
+        self.env = {**gui_env(display, os.path.join(self.root, "home")),
+                    "DBUS_SESSION_BUS_ADDRESS": address}
         # Qt registers its item only when this name exists and its
         # IsStatusNotifierHostRegistered property, read by introspection, is true.
         self.watcher_process = subprocess.Popen(
             [sys.executable, "-m", "dbusmock", WATCHER, "/StatusNotifierWatcher", WATCHER],
-            env={**os.environ, "DBUS_SESSION_BUS_ADDRESS": self.address},
+            env={**os.environ, "DBUS_SESSION_BUS_ADDRESS": address},
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         wait_until(lambda: self.bus.name_has_owner(WATCHER), bool, 30, "the stand-in watcher")
-        mock = dbus.Interface(self.bus.get_object(WATCHER, "/StatusNotifierWatcher"),
-                              "org.freedesktop.DBus.Mock")
-        mock.AddProperties(WATCHER, {
-            "IsStatusNotifierHostRegistered": True,
-            "ProtocolVersion": dbus.Int32(0),
-            "RegisteredStatusNotifierItems": dbus.Array([], signature="s"),
-        })
-        mock.AddMethod(WATCHER, "RegisterStatusNotifierItem", "s", "", "")
-        self.watcher = mock
+        self.watcher = dbus.Interface(self.bus.get_object(WATCHER, "/StatusNotifierWatcher"),
+                                      "org.freedesktop.DBus.Mock")
+        self.watcher.AddProperties(WATCHER, {
+            "IsStatusNotifierHostRegistered": True, "ProtocolVersion": dbus.Int32(0),
+            "RegisteredStatusNotifierItems": dbus.Array([], signature="s")})
+        self.watcher.AddMethod(WATCHER, "RegisterStatusNotifierItem", "s", "", "")
 
     def registrations(self):
         """The names that called RegisterStatusNotifierItem, in order."""
@@ -173,20 +143,19 @@ class Desktop:
                 self.watcher.GetMethodCalls("RegisterStatusNotifierItem")]
 
     def start_amparo(self):
-        """Amparo, started normally inside the machine."""
+        """Amparo, started normally inside the machine, its output in a log."""
         log = os.path.join(self.root, f"amparo-{len(self.processes)}.log")
         with open(log, "wb") as output:
-            proc = subprocess.Popen(self.machine.command([APP]), env=self.machine.env(self.env),
-                                    stdout=output, stderr=subprocess.STDOUT)
-        self.processes.append(proc)
-        self.logs.append(log)
-        return proc
+            self.processes.append(subprocess.Popen(
+                self.machine.command([APP]), env=self.machine.env(self.env), stdout=output,
+                stderr=subprocess.STDOUT))
+        return self.processes[-1]
 
     def output(self):
         text = ""
-        for log in self.logs:
-            with open(log, encoding="utf-8", errors="replace") as handle:
-                text += f"--- {os.path.basename(log)}\n" + handle.read()[-6000:]
+        for index in range(len(self.processes)):
+            with open(os.path.join(self.root, f"amparo-{index}.log"), errors="replace") as log:
+                text += f"--- Amparo {index}\n" + log.read()[-6000:]
         return text
 
     def tray_item(self, proc, timeout=90):
@@ -200,13 +169,12 @@ class Desktop:
 
     def close(self):
         for proc in self.processes:
-            if proc.poll() is None:
-                proc.terminate()
-                try:
-                    proc.wait(timeout=15)
-                except subprocess.TimeoutExpired:
-                    proc.kill()
-                    proc.wait()
+            proc.terminate()
+            try:
+                proc.wait(timeout=15)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
         self.bus.close()
         for proc in (self.watcher_process, self.bus_daemon):
             proc.terminate()
@@ -216,8 +184,7 @@ class Desktop:
 
 @pytest.fixture
 def machine():
-    # Amparo's own parts, so the installed trancad is the copy beside it.
-    made = Machine(resources_from=APP_DIR)
+    made = Machine()
     yield made
     made.cleanup()
 

@@ -12,24 +12,13 @@ from PIL import Image
 
 from conftest import APP, gui_env
 
-ACCENT = (143, 193, 245)
-GOLD = (226, 189, 98)
-CORAL = (229, 123, 108)
-COLOURS = {"accent": ACCENT, "gold": GOLD, "coral": CORAL}
-
+COLOURS = {"accent": (143, 193, 245), "gold": (226, 189, 98), "coral": (229, 123, 108)}
 # (state, its colour, window height asked through AMPARO_CAPTURA_ALTO)
-STATES = [
-    ("activa", "accent", None),
-    ("actualizar", "accent", None),
-    ("sin-instalar", "accent", None),
-    ("respaldo", "gold", None),
-    ("no-usado", "gold", 640),
-    ("sin-internet", "coral", None),
-    ("sin-internet-vieja", "coral", None),
-    ("desactivada", "coral", 960),
-]
+STATES = [("activa", "accent", None), ("actualizar", "accent", None),
+          ("sin-instalar", "accent", None), ("respaldo", "gold", None), ("no-usado", "gold", 640),
+          ("sin-internet", "coral", None), ("sin-internet-vieja", "coral", None),
+          ("desactivada", "coral", 960)]
 DEFAULT_HEIGHT = 800
-
 # The left of the status card, below the header: the status tile and its
 # glyph, above the card's buttons (which are accent in every state).
 TILE_AREA = (0, 225, 120, 305)
@@ -39,8 +28,7 @@ DARK = (20, 24, 36)
 
 
 def run_capture(display, folder, name, state, height=None, path=None):
-    env = gui_env(display, os.path.join(folder, "home-" + name))
-    env["PATH"] = "/usr/bin:/bin"
+    env = {**gui_env(display, os.path.join(folder, "home-" + name)), "PATH": "/usr/bin:/bin"}
     if height:
         env["AMPARO_CAPTURA_ALTO"] = str(height)
     path = path or os.path.join(folder, name + ".png")
@@ -69,46 +57,29 @@ def opened(captures, name):
     return Image.open(path).convert("RGB")
 
 
-def distinct_colours(image):
-    return len(set(image.getdata()))
-
-
 def carries(pixel, colour, tolerance=12):
     """True when pixel is colour drawn over the dark surface at half opacity or more."""
     drawn = [p - d for p, d in zip(pixel, DARK)]
     full = [c - d for c, d in zip(colour, DARK)]
     amount = sum(a * b for a, b in zip(drawn, full)) / sum(b * b for b in full)
-    if not 0.5 <= amount <= 1.1:
-        return False
     off = sum((a - amount * b) ** 2 for a, b in zip(drawn, full)) ** 0.5
-    return off <= tolerance
+    return 0.5 <= amount <= 1.1 and off <= tolerance
 
 
-@pytest.mark.parametrize("state,height", [(s, h) for s, _c, h in STATES])
-def test_capture_is_a_drawn_window_of_the_asked_size(captures, state, height):
+@pytest.mark.parametrize("state,colour,height", STATES)
+def test_capture_is_a_drawn_window_with_the_state_colour(captures, state, colour, height):
     image = opened(captures, state)
     assert image.size == (480, height or DEFAULT_HEIGHT)
     # An empty or unloaded scene is one or two flat colours plus a gradient.
-    assert distinct_colours(image) > 1000
-
-
-@pytest.mark.parametrize("state,colour", [(s, c) for s, c, _h in STATES])
-def test_status_tile_wears_the_state_colour(captures, state, colour):
-    pixels = list(opened(captures, state).crop(TILE_AREA).getdata())
+    assert len(set(image.getdata())) > 1000
+    pixels = list(image.crop(TILE_AREA).getdata())
     found = {name: sum(carries(p, rgb) for p in pixels) for name, rgb in COLOURS.items()}
-    others = {name: count for name, count in found.items() if name != colour}
-    assert found[colour] >= 40 and max(others.values()) < 30, found
+    assert found[colour] >= 40 and max(n for c, n in found.items() if c != colour) < 30, found
 
 
-def test_sites_capture_is_the_sheet_alone(captures):
+def test_sites_capture_is_the_sheet_alone_and_a_missing_folder_fails(captures):
     image = opened(captures, "sitios")
-    width, height = image.size
-    assert abs(width - 440) <= 20, image.size
-    assert 100 < height < DEFAULT_HEIGHT, image.size
-    assert distinct_colours(image) > 500
-
-
-def test_capture_to_a_missing_folder_fails(captures):
+    assert abs(image.width - 440) <= 20 and 100 < image.height < DEFAULT_HEIGHT, image.size
+    assert len(set(image.getdata())) > 500
     result, path = captures["sin-carpeta"]
-    assert result.returncode == 1, result.stderr[-4000:]
-    assert not os.path.exists(path)
+    assert result.returncode == 1 and not os.path.exists(path), result.stderr[-4000:]

@@ -4,63 +4,48 @@ the filter's real state on a throw-away machine (see conftest.py)."""
 
 from conftest import SEPARATOR, hosts_list, wait_until
 
-NOT_ACTIVE = "Amparo · Protección sin activar"
-ACTIVE = "Amparo · Protección activa"
-FALLBACK = "Amparo · Protección de respaldo"
 # Past the 10-s refresh, with room for a slow (sanitizer) build on a busy machine.
 REFRESH_BOUND = 40
 
 
-def test_plain_machine_shows_protection_not_activated(desktop):
-    amparo = desktop.start_amparo()
-    item = desktop.tray_item(amparo)
-
-    assert wait_until(item.tooltip, lambda t: t != "Amparo · Revisando…", 30,
-                      "the first state") == NOT_ACTIVE
-    pixmaps = item.icon()
-    assert pixmaps, "no icon pixmaps: the panel would draw nothing"
-    for width, height, argb in pixmaps:
-        assert width > 0 and len(argb) == width * height * 4
-        assert any(argb[0::4]), f"the {width}×{height} pixmap is fully transparent"
-    assert item.menu() == [
-        "Protección sin activar", SEPARATOR,
-        "Abrir Amparo", "Activar protección…", SEPARATOR,
-        "Buscar actualizaciones…", "Donar…", "Salir de Amparo",
-    ]
+def menu_for(state, action):
+    return [state, SEPARATOR, "Abrir Amparo", action, SEPARATOR,
+            "Buscar actualizaciones…", "Donar…", "Salir de Amparo"]
 
 
 def test_tray_follows_the_filter_without_the_menu_being_opened(desktop, machine):
     amparo = desktop.start_amparo()
     item = desktop.tray_item(amparo)
-    wait_until(item.tooltip, lambda t: t == NOT_ACTIVE, 30, "the tooltip before installing")
+    assert wait_until(item.tooltip, lambda t: t != "Amparo · Revisando…", 30,
+                      "the first state") == "Amparo · Protección sin activar"
     icon_before = item.icon()
+    assert icon_before, "no icon pixmaps: the panel would draw nothing"
+    for width, height, argb in icon_before:
+        assert width > 0 and len(argb) == width * height * 4
+        assert any(argb[0::4]), f"the {width}×{height} pixmap is fully transparent"
+    assert item.menu() == menu_for("Protección sin activar", "Activar protección…")
 
     installed = machine.script("install.sh",
                                env={"TRANCA_BLOCKLIST_URL": machine.list_url(hosts_list(1200))})
     assert installed.returncode == 0, installed.stdout + installed.stderr
-    wait_until(item.tooltip, lambda t: t == ACTIVE, REFRESH_BOUND, "the tooltip after installing")
+    wait_until(item.tooltip, lambda t: t == "Amparo · Protección activa", REFRESH_BOUND,
+               "the tooltip after installing")
     icon_active = item.icon()
     assert icon_active != icon_before, "the icon kept the uninstalled shield"
 
     stopped = machine.run(["systemctl", "stop", "tranca.service"])
     assert stopped.returncode == 0, stopped.stderr
-    wait_until(item.tooltip, lambda t: t == FALLBACK, REFRESH_BOUND,
+    wait_until(item.tooltip, lambda t: t == "Amparo · Protección de respaldo", REFRESH_BOUND,
                "the tooltip after the daemon stopped")
     assert item.icon() != icon_active, "the icon kept the active shield"
-
     # The menu, rebuilt at opening, says the same as the tooltip.
-    assert item.menu() == [
-        "Protección de respaldo", SEPARATOR,
-        "Abrir Amparo", "Reactivar Amparo…", SEPARATOR,
-        "Buscar actualizaciones…", "Donar…", "Salir de Amparo",
-    ]
+    assert item.menu() == menu_for("Protección de respaldo", "Reactivar Amparo…")
     assert amparo.poll() is None, desktop.output()
 
 
 def test_second_start_hands_over_to_the_running_one(desktop):
     first = desktop.start_amparo()
     item = desktop.tray_item(first)
-
     second = desktop.start_amparo()
     assert second.wait(timeout=60) == 0, desktop.output()
     assert first.poll() is None, desktop.output()

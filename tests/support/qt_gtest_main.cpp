@@ -3,12 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QSettings>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    // Settings and caches go to a test location, never the user's own.
+    // Caches go to a test location and settings to this process's own, so
+    // tests run in parallel never see each other's settings.
     QStandardPaths::setTestModeEnabled(true);
+    QTemporaryDir settings;
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settings.path());
     QCoreApplication app(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("AmparoPruebas"));
     QCoreApplication::setApplicationName(QStringLiteral("AmparoPruebas"));

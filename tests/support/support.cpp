@@ -45,16 +45,6 @@ QByteArray readFile(const QString& path) {
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-Scratch::Scratch() {
-    if (!dir_.isValid()) {
-        ADD_FAILURE() << "no temporary directory";
-    }
-}
-
-QString Scratch::path(const QString& relative) const {
-    return relative.isEmpty() ? dir_.path() : dir_.filePath(relative);
-}
-
 ScopedEnv::ScopedEnv(const char* name, const QByteArray& value) : name_(name) {
     if (qEnvironmentVariableIsSet(name)) {
         saved_ = qgetenv(name);

@@ -2,12 +2,17 @@
 #pragma once
 
 #include <QByteArray>
+#include <QSignalSpy>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 #include <chrono>
 #include <functional>
 #include <optional>
 #include <ostream>
+
+#include "app/core/dialogs.h"
+#include "app/core/model.h"
 
 // GoogleTest shows a QString in a failure as its text, not as UTF-16 units.
 inline void PrintTo(const QString& text, std::ostream* out) {
@@ -26,14 +31,36 @@ void writeFile(const QString& path, const QByteArray& bytes, int mode = 0644);
 void appendFile(const QString& path, const QByteArray& bytes);
 QByteArray readFile(const QString& path);
 
-// A scratch directory removed at the end of the test.
-class Scratch {
-  public:
-    Scratch();
-    QString path(const QString& relative = {}) const;
+// Asks for a refresh and waits until the model has delivered it.
+inline bool refreshed(ProtectionModel& model) {
+    QSignalSpy done(&model, &ProtectionModel::refreshed);
+    model.refresh();
+    return waitUntil([&] { return !done.isEmpty(); });
+}
 
-  private:
-    QTemporaryDir dir_;
+inline ProtectionSnapshot snapshotOf(Protection protection, bool installed = true,
+                                     bool outdated = false) {
+    ProtectionSnapshot snapshot;
+    snapshot.protection = protection;
+    snapshot.installed = installed;
+    snapshot.outdated = outdated;
+    return snapshot;
+}
+
+// Keeps what was opened (pages and files) and the last text copied.
+struct RecordingDesktop : Desktop {
+    QStringList opened;
+    QString clipboard;
+    void openUrl(const QUrl& url) override { opened << url.toString(); }
+    void openFile(const QString& path) override { opened << path; }
+    void copyText(const QString& text) override { clipboard = text; }
+};
+
+// A scratch directory removed at the end of the test.
+struct Scratch : QTemporaryDir {
+    QString path(const QString& relative = {}) const {
+        return relative.isEmpty() ? QTemporaryDir::path() : filePath(relative);
+    }
 };
 
 // Sets an environment variable until the end of the scope, then puts back
@@ -51,7 +78,7 @@ class ScopedEnv {
 };
 
 // A directory of stand-in programs, first on PATH until the end of the test,
-// so code that starts "pkexec" or "systemctl" by name starts the stand-in.
+// so code that starts "pkexec" by name starts the stand-in.
 class StandInPrograms {
   public:
     StandInPrograms();

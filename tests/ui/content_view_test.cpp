@@ -10,94 +10,60 @@
 namespace amparo::ui {
 namespace {
 
-ProtectionSnapshot snapshotOf(Protection protection, bool installed = true, bool outdated = false) {
-    ProtectionSnapshot snapshot;
-    snapshot.protection = protection;
-    snapshot.installed = installed;
-    snapshot.outdated = outdated;
-    return snapshot;
-}
+using testing::snapshotOf;
 
-QStringList titles(const std::vector<StatusButton>& buttons) {
-    QStringList out;
-    for (const StatusButton& button : buttons) {
-        out << (button.primary ? "*" : "") + button.title + " → " + button.action;
-    }
-    return out;
-}
-
-TEST(StatusCardLook, FitsEachState) {
+TEST(StatusCard, FitsEachState) {
+    using enum Protection;
+    using enum CardColor;
     struct Row {
         Protection protection;
         bool outdated;
         CardColor color;
         const char* title;
-        QStringList buttons;
+        const char* buttons;  // "*" marks the primary one, "|" parts them
+        bool updateCard;
     };
     const Row rows[] = {
-        {Protection::checking, false, CardColor::muted, "Revisando…", {}},
-        {Protection::notInstalled,
-         false,
-         CardColor::accent,
-         "Activá la protección",
-         {"*Activar protección → activate"}},
-        {Protection::active, false, CardColor::accent, "Protección activa", {}},
-        {Protection::fallback,
-         false,
-         CardColor::gold,
-         "Protección de respaldo",
-         {"*Reactivar Amparo → activate"}},
-        {Protection::offline,
-         false,
-         CardColor::coral,
-         "El equipo se quedó sin internet",
-         {"*Recuperar internet → restoreInternet", "Reactivar Amparo → activate"}},
-        {Protection::offline,
-         true,
-         CardColor::coral,
-         "El equipo se quedó sin internet",
-         {"*Actualizar Amparo → activate", "Recuperar internet → restoreInternet"}},
-        {Protection::notUsed,
-         true,
-         CardColor::gold,
-         "El equipo no está usando el filtro",
-         {"*Reparar → activate"}},
-        {Protection::off,
-         false,
-         CardColor::coral,
-         "Protección desactivada",
-         {"*Activar protección → activate"}},
+        {checking, true, muted, "Revisando…", "", true},
+        {notInstalled, false, accent, "Activá la protección", "*Activar protección → activate",
+         false},
+        {active, false, accent, "Protección activa", "", false},
+        {active, true, accent, "Protección activa", "", true},
+        {fallback, true, gold, "Protección de respaldo", "*Reactivar Amparo → activate", false},
+        {offline, false, coral, "El equipo se quedó sin internet",
+         "*Recuperar internet → restoreInternet|Reactivar Amparo → activate", false},
+        // The status card's own button covers the update.
+        {offline, true, coral, "El equipo se quedó sin internet",
+         "*Actualizar Amparo → activate|Recuperar internet → restoreInternet", false},
+        {notUsed, true, gold, "El equipo no está usando el filtro", "*Reparar → activate", false},
+        {off, false, coral, "Protección desactivada", "*Activar protección → activate", false},
     };
     for (const Row& row : rows) {
+        SCOPED_TRACE(row.title);
         const StatusLook look = statusLook(row.protection);
-        EXPECT_EQ(look.color, row.color) << row.title;
+        EXPECT_EQ(look.color, row.color);
         EXPECT_EQ(look.title, QString::fromUtf8(row.title));
-        EXPECT_EQ(titles(statusButtons(snapshotOf(row.protection, true, row.outdated))),
-                  row.buttons)
-            << row.title;
+        const ProtectionSnapshot snapshot = snapshotOf(row.protection, true, row.outdated);
+        QStringList buttons;
+        for (const StatusButton& button : statusButtons(snapshot)) {
+            buttons << (button.primary ? "*" : "") + button.title + " → " + button.action;
+        }
+        EXPECT_EQ(buttons.join(u'|'), QString::fromUtf8(row.buttons));
+        EXPECT_EQ(showsUpdateCard(snapshot), row.updateCard);
     }
-}
-
-TEST(UpdateCardRule, OnlyForAnInstalledOutdatedFilterThatWorks) {
-    EXPECT_TRUE(showsUpdateCard(snapshotOf(Protection::active, true, true)));
-    EXPECT_TRUE(showsUpdateCard(snapshotOf(Protection::checking, true, true)));
-    EXPECT_FALSE(showsUpdateCard(snapshotOf(Protection::active, true, false)));
-    EXPECT_FALSE(showsUpdateCard(snapshotOf(Protection::offline, true, true)))
-        << "the status card's own button covers it";
-    EXPECT_FALSE(showsUpdateCard(snapshotOf(Protection::notInstalled, false, true)));
+    EXPECT_FALSE(showsUpdateCard(snapshotOf(active, false, true))) << "not installed";
 }
 
 TEST(SettingsLines, ReadInSpanish) {
     const QDateTime fifthOfDecember(QDate(2026, 12, 5), QTime(10, 0));
-    EXPECT_EQ(listDetail(123456, fifthOfDecember),
-              QStringLiteral("123.456 sitios · al día del 5 de diciembre"));
-    EXPECT_EQ(listDetail(123456, std::nullopt), QStringLiteral("123.456 sitios"));
-    EXPECT_EQ(sitesDetail(0, 0), QStringLiteral("Bloqueá o permití un sitio puntual."));
-    EXPECT_EQ(sitesDetail(0, 3), QStringLiteral("3 permitidos"));
-    EXPECT_EQ(sitesDetail(1, 1), QStringLiteral("1 bloqueado · 1 permitido"));
-    EXPECT_EQ(sitesDetail(2, 0), QStringLiteral("2 bloqueados"));
-    EXPECT_EQ(keywordDetail(false, false), QStringLiteral("Avanzado. Necesita mitmproxy (apt)."));
-    EXPECT_EQ(keywordDetail(true, false), QStringLiteral("Lee el texto de las páginas. Avanzado."));
+    EXPECT_EQ(listDetail(123456, fifthOfDecember), "123.456 sitios · al día del 5 de diciembre");
+    EXPECT_EQ(listDetail(123456, std::nullopt), "123.456 sitios");
+    EXPECT_EQ(sitesDetail(0, 0), "Bloqueá o permití un sitio puntual.");
+    EXPECT_EQ(sitesDetail(0, 3), "3 permitidos");
+    EXPECT_EQ(sitesDetail(1, 1), "1 bloqueado · 1 permitido");
+    EXPECT_EQ(sitesDetail(2, 0), "2 bloqueados");
+    EXPECT_EQ(keywordDetail(false, false), "Avanzado. Necesita mitmproxy (apt).");
+    EXPECT_EQ(keywordDetail(true, false), "Lee el texto de las páginas. Avanzado.");
     EXPECT_EQ(destinationLabels().size(), std::size(kAllBlockDestinations));
 }
 
@@ -111,9 +77,9 @@ TEST(Paintings, OnlyFilesThatLoadAsImagesInTableOrder) {
     EXPECT_TRUE(findPaintings(scratch.path("no-existe")).empty());
     const std::vector<Painting> found = findPaintings(scratch.path());
     ASSERT_EQ(found.size(), 2u);
-    EXPECT_TRUE(found[0].path.endsWith("pintura-1.jpg"));
-    EXPECT_TRUE(found[1].path.endsWith("pintura-3.jpg"));
-    EXPECT_TRUE(found[1].credit.contains(QStringLiteral(" · ")));
+    EXPECT_EQ(found[0].path, scratch.path("pintura-1.jpg"));
+    EXPECT_EQ(found[1].path, scratch.path("pintura-3.jpg"));
+    EXPECT_TRUE(found[1].credit.contains(" · "));
 }
 
 }  // namespace

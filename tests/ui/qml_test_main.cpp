@@ -6,7 +6,6 @@
 #include <QStandardPaths>
 #include <QVariantList>
 #include <QtQuickTest>
-#include <functional>
 #include <memory>
 
 #include "app/core/model.h"
@@ -19,60 +18,49 @@
 namespace amparo::ui {
 namespace {
 
-// Keeps what the views asked to save; every other action is ignored.
-class RecordingActions : public testing::IgnoredActions {
-  public:
-    std::function<void(const QStringList&, const QStringList&)> onSaveSites;
-    int destinationRequests = 0;
-
-    void saveSites(const QStringList& blocked, const QStringList& allowed) override {
-        onSaveSites(blocked, allowed);
-    }
-    void setBlockDestination(BlockDestination) override { ++destinationRequests; }
-};
-
-class Fixture : public QObject {
+class Fixture : public QObject, public testing::IgnoredActions {
     Q_OBJECT
     Q_PROPERTY(amparo::ProtectionModel* model READ model CONSTANT)
     Q_PROPERTY(amparo::ui::SitesSheet* sheet READ sheet CONSTANT)
     Q_PROPERTY(amparo::ui::WindowViewModel* view READ view CONSTANT)
-    Q_PROPERTY(int destinationRequests READ destinationRequests)
-    // One {blocked, allowed} object per saveSites call.
-    Q_PROPERTY(QVariantList savedSites READ savedSites NOTIFY savedSitesChanged)
+    Q_PROPERTY(int destinationRequests MEMBER destinationRequests_ NOTIFY recorded)
+    // One {blocked, allowed, sheetShown} object per saveSites call.
+    Q_PROPERTY(QVariantList savedSites MEMBER savedSites_ NOTIFY recorded)
 
   public:
-    explicit Fixture(const Theme& theme) : view_(model_, actions_, theme, QString()) {
-        actions_.onSaveSites = [this](const QStringList& blocked, const QStringList& allowed) {
-            savedSites_.append(QVariantMap{{QStringLiteral("blocked"), blocked},
-                                           {QStringLiteral("allowed"), allowed}});
-            emit savedSitesChanged();
-        };
-    }
+    explicit Fixture(const Theme& theme) : view_(model_, *this, theme, QString()) {}
 
     ProtectionModel* model() { return &model_; }
     SitesSheet* sheet() { return &sheet_; }
     WindowViewModel* view() { return &view_; }
-    int destinationRequests() const { return actions_.destinationRequests; }
-    QVariantList savedSites() const { return savedSites_; }
 
-    // Puts the model in a capture state, forgets the recorded calls and
-    // opens the sheet afresh.
+    void saveSites(const QStringList& blocked, const QStringList& allowed) override {
+        savedSites_.append(QVariantMap{
+            {"blocked", blocked}, {"allowed", allowed}, {"sheetShown", model_.showSites()}});
+        emit recorded();
+    }
+    void setBlockDestination(BlockDestination) override {
+        ++destinationRequests_;
+        emit recorded();
+    }
+
+    // Puts the model in a capture state, forgets the saves and opens the
+    // sheet afresh.
     Q_INVOKABLE void reset(const QString& state) {
         model_.applyCaptureState(state);
         savedSites_.clear();
-        emit savedSitesChanged();
         sheet_.open();
     }
 
   signals:
-    void savedSitesChanged();
+    void recorded();
 
   private:
     // Capture states never gather.
     ProtectionModel model_{[] { return ProtectionSnapshot{}; }};
-    RecordingActions actions_;
-    SitesSheet sheet_{model_, actions_};
+    SitesSheet sheet_{model_, *this};
     WindowViewModel view_;
+    int destinationRequests_ = 0;
     QVariantList savedSites_;
 };
 

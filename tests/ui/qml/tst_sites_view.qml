@@ -38,14 +38,21 @@ Item {
             Fixture.reset("sitios")
         }
 
-        function test_returnAddsTheSiteAndClearsTheField() {
+        function test_returnAddsTheSiteClearsTheFieldAndTheListScrolls() {
+            const list = part(blocked, "siteList")
+            compare(list.height, 2 * 36)
             typeIn(blocked, "Ejemplo.com/juegos")
             keyClick(Qt.Key_Return)
             compare(Fixture.sheet.blocked.count, 3)
             compare(part(blocked, "siteField").text, "")
-            const list = part(blocked, "siteList")
             tryVerify(() => list.itemAtIndex(2) !== null)
             compare(list.itemAtIndex(2).site, "ejemplo.com")
+            for (const site of ["a.com", "b.com"]) {
+                typeIn(blocked, site)
+                keyClick(Qt.Key_Return)
+            }
+            compare(list.height, 4 * 36)
+            tryVerify(() => list.contentHeight > list.height)
         }
 
         function test_aTypoShowsTheHintUntilEdited() {
@@ -65,28 +72,6 @@ Item {
             verify(!part(blocked, "emptyText").visible)
         }
 
-        function test_listScrollsBeyondFourRows() {
-            const list = part(blocked, "siteList")
-            compare(list.height, 2 * 36)
-            for (const site of ["a.com", "b.com", "c.com"]) {
-                typeIn(blocked, site)
-                keyClick(Qt.Key_Return)
-            }
-            compare(list.height, 4 * 36)
-            tryVerify(() => list.contentHeight > list.height)
-        }
-
-        function test_saveWaitsForAChange() {
-            const save = findChild(view, "saveButton")
-            verify(!save.enabled)
-            verify(!part(blocked, "addButton").enabled)
-            typeIn(allowed, "escuela.edu")
-            verify(part(allowed, "addButton").enabled)
-            verify(!save.enabled, "a draft alone is no change")
-            mouseClick(part(allowed, "addButton"))
-            verify(save.enabled)
-        }
-
         function test_escapeCancelsWithoutSaving() {
             typeIn(blocked, "ejemplo.com")
             keyClick(Qt.Key_Return)
@@ -95,17 +80,24 @@ Item {
             compare(Fixture.savedSites.length, 0)
         }
 
-        function test_saveHandsOverBothLists() {
+        function test_saveWaitsForAChangeThenClosesAndHandsOverBothLists() {
+            const save = findChild(view, "saveButton")
+            verify(!save.enabled)
+            verify(!part(allowed, "addButton").enabled)
+            typeIn(allowed, "Escuela.edu")
+            verify(part(allowed, "addButton").enabled)
+            verify(!save.enabled, "a draft alone is no change")
+            mouseClick(part(allowed, "addButton"))
+            verify(save.enabled)
             const first = part(blocked, "siteList").itemAtIndex(0)
             compare(first.site, "apuestas-online.example")
             mouseClick(part(first, "removeButton"))
-            typeIn(allowed, "Escuela.edu")
-            keyClick(Qt.Key_Return)
-            mouseClick(findChild(view, "saveButton"))
+            mouseClick(save)
             verify(!Fixture.model.showSites)
             compare(Fixture.savedSites.length, 1)
             compare(Array.from(Fixture.savedSites[0].blocked), ["juegos-de-azar.example"])
             compare(Array.from(Fixture.savedSites[0].allowed), ["escuela.edu"])
+            verify(!Fixture.savedSites[0].sheetShown, "the sheet must be gone before saving")
         }
     }
 }
