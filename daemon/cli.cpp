@@ -4,15 +4,15 @@
 
 #include <array>
 
-#include "daemon/log.h"
 #include "daemon/netconfig.h"
+#include "platform/linux/file_util.h"
 
 namespace tranca {
 
 namespace {
 
 void writeError(std::string_view text) {
-    writeAll(STDERR_FILENO, text);
+    platform::linux_files::writeAll(STDERR_FILENO, text);
 }
 
 struct CommandRow {

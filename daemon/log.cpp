@@ -2,9 +2,8 @@
 
 #include <unistd.h>
 
-#include <cerrno>
-
 #include "daemon/text.h"
+#include "platform/linux/file_util.h"
 
 namespace tranca {
 
@@ -79,22 +78,6 @@ std::string formatLogLine(std::string_view message, std::time_t when) {
     return line;
 }
 
-bool writeAll(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t written = ::write(fd, text.data(), text.size());
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        // EPIPE from a closed reader and the rest are given up, not retried:
-        // nothing would take the bytes. A write that takes none is too.
-        if (written <= 0) {
-            return false;
-        }
-        text.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return true;
-}
-
 namespace {
 
 constexpr std::size_t kBatchFlushBytes = 16 * 1024;
@@ -113,7 +96,7 @@ ThreadLog& threadLog() {
 
 void flush(ThreadLog& log) {
     if (!log.pending.empty()) {
-        writeAll(STDOUT_FILENO, log.pending);
+        platform::linux_files::writeAll(STDOUT_FILENO, log.pending);
         log.pending.clear();
     }
 }

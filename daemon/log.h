@@ -8,9 +8,6 @@
 
 namespace tranca {
 
-// Writes all of text to fd, retrying partial writes; false on an error.
-bool writeAll(int fd, std::string_view text);
-
 // Writes one timestamped line to standard output.
 void logLine(std::string_view message);
 

@@ -67,7 +67,7 @@ bool isOurs(const Dictionary& proxies, std::string_view hostKey, std::string_vie
 }
 
 void writeOut(std::string_view text) {
-    writeAll(STDOUT_FILENO, text);
+    platform::linux_files::writeAll(STDOUT_FILENO, text);
 }
 
 // Owns a libplist node.
@@ -403,16 +403,7 @@ void NetConfig::saveOriginalDNS() {
         return;
     }
     ::fchmod(fd, 0644);
-    std::string_view rest = *bytes;
-    bool ok = true;
-    while (!rest.empty()) {
-        const ssize_t written = ::write(fd, rest.data(), rest.size());
-        if (written <= 0) {
-            ok = false;
-            break;
-        }
-        rest.remove_prefix(static_cast<std::size_t>(written));
-    }
+    bool ok = platform::linux_files::writeAll(fd, *bytes);
     ok = ::fsync(fd) == 0 && ok;
     ::close(fd);
     if (!ok) {

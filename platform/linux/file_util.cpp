@@ -17,21 +17,23 @@ extern char** environ;
 
 namespace tranca::platform::linux_files {
 
-namespace {
-
-bool writeAll(int fd, std::string_view contents) {
-    while (!contents.empty()) {
-        const ssize_t written = ::write(fd, contents.data(), contents.size());
+bool writeAll(int fd, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t written = ::write(fd, text.data(), text.size());
         if (written < 0 && errno == EINTR) {
             continue;
         }
+        // EPIPE from a closed reader and the rest are given up, not retried:
+        // nothing would take the bytes. A write that takes none is too.
         if (written <= 0) {
             return false;
         }
-        contents.remove_prefix(static_cast<std::size_t>(written));
+        text.remove_prefix(static_cast<std::size_t>(written));
     }
     return true;
 }
+
+namespace {
 
 std::string directoryOf(const std::string& path) {
     const std::size_t slash = path.rfind('/');

@@ -1,4 +1,4 @@
-// Small file helpers for the Linux settings backends.
+// Small file helpers for the daemon and the Linux settings backends.
 #pragma once
 
 #include <cstddef>
@@ -9,6 +9,10 @@
 namespace tranca::platform::linux_files {
 
 inline constexpr std::size_t kMaxReadBytes = 1 << 20;
+
+// Writes all of text to fd, retrying partial and interrupted writes; false on
+// any other error.
+bool writeAll(int fd, std::string_view text);
 
 // Whole file, at most maxBytes; nullopt when missing, unreadable, larger or
 // not a regular file (never blocks on a FIFO).
