@@ -1,12 +1,9 @@
 #include "daemon/redirect.h"
 #include "platform/file_time.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include "daemon/log.h"
 #include "daemon/text.h"
+#include "platform/linux/file_util.h"
 
 namespace tranca {
 
@@ -70,37 +67,6 @@ std::string parseRedirectText(std::string_view content, std::string_view fallbac
     return std::string(fallback);
 }
 
-std::optional<std::string> readSmallFile(const std::string& path, std::size_t limit) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) {
-        return std::nullopt;
-    }
-    std::optional<std::string> content;
-    struct stat info {};
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-        static_cast<std::size_t>(info.st_size) <= limit) {
-        std::string bytes;
-        char chunk[4096];
-        bool ok = true;
-        for (;;) {
-            const ssize_t got = ::read(fd, chunk, sizeof chunk);
-            if (got == 0) {
-                break;
-            }
-            if (got < 0 || bytes.size() + static_cast<std::size_t>(got) > limit) {
-                ok = false;
-                break;
-            }
-            bytes.append(chunk, static_cast<std::size_t>(got));
-        }
-        if (ok) {
-            content = std::move(bytes);
-        }
-    }
-    ::close(fd);
-    return content;
-}
-
 Redirect::Redirect(std::string path, std::string defaultRedirect)
     : path_(std::move(path)),
       defaultRedirect_(std::move(defaultRedirect)),
@@ -115,7 +81,9 @@ bool Redirect::reload() {
     const bool firstLoad = !loaded_;
     loaded_ = true;
 
-    const std::optional<std::string> content = readSmallFile(path_, kRedirectFileLimit);
+    // A FIFO or device planted at the path is refused, never waited on.
+    const std::optional<std::string> content =
+        platform::linux_files::readFile(path_, kRedirectFileLimit);
     auto destination = std::make_shared<const std::string>(
         content ? parseRedirectText(*content, defaultRedirect_) : defaultRedirect_);
     bool changed;

@@ -43,8 +43,4 @@ class Redirect {
     std::shared_ptr<const std::string> url_;
 };
 
-// The text of a small regular file; nothing for a missing, oversized or
-// special file (a FIFO would otherwise stall the caller for good).
-std::optional<std::string> readSmallFile(const std::string& path, std::size_t limit);
-
 }  // namespace tranca
