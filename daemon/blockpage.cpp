@@ -26,19 +26,6 @@ bool isHostCharacter(char c) {
            c == '-' || c == ':';
 }
 
-bool startsWithHost(std::string_view line) {
-    constexpr std::string_view kHost = "host:";
-    if (line.size() < kHost.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < kHost.size(); ++i) {
-        if (text::asciiLower(line[i]) != kHost[i]) {
-            return false;
-        }
-    }
-    return true;
-}
-
 std::string describe(const std::error_code& error) {
     if (error == asio::error::address_in_use) {
         return "la dirección ya está en uso";
@@ -261,8 +248,9 @@ std::optional<std::string_view> findHostHeader(std::string_view request) {
         const std::size_t end = request.find("\r\n", start);
         const std::string_view line = request.substr(
             start, end == std::string_view::npos ? std::string_view::npos : end - start);
-        if (startsWithHost(line)) {
-            return text::trimBlanks(line.substr(5));
+        constexpr std::string_view kHost = "host:";
+        if (text::startsWithIgnoringAsciiCase(line, kHost)) {
+            return text::trimBlanks(line.substr(kHost.size()));
         }
         if (end == std::string_view::npos) {
             break;

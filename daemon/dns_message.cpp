@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "daemon/text.h"
+
 namespace tranca {
 
 namespace {
@@ -15,8 +17,8 @@ inline std::uint16_t u16At(DnsBytes bytes, std::size_t at) {
     return static_cast<std::uint16_t>((byteAt(bytes, at) << 8) | byteAt(bytes, at + 1));
 }
 
-inline std::uint8_t asciiFold(std::uint8_t c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<std::uint8_t>(c + 32) : c;
+inline std::string_view asText(DnsBytes bytes) {
+    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
 
 constexpr char kReplacement[] = "\xEF\xBF\xBD";
@@ -185,12 +187,9 @@ bool isReplyTo(DnsBytes reply, DnsBytes query, std::size_t questionEnd, bool mat
     }
     // Length octets are at most 63, below every letter, so folding case over
     // the whole question compares the names label by label.
-    for (std::size_t i = kHeaderSize; i < questionEnd; ++i) {
-        if (asciiFold(byteAt(reply, i)) != asciiFold(byteAt(query, i))) {
-            return false;
-        }
-    }
-    return true;
+    const std::size_t length = questionEnd - kHeaderSize;
+    return text::equalsIgnoringAsciiCase(asText(reply.subspan(kHeaderSize, length)),
+                                         asText(query.subspan(kHeaderSize, length)));
 }
 
 std::size_t udpReplyLimit(DnsBytes query, std::size_t questionEnd) {

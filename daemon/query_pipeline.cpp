@@ -26,18 +26,6 @@ std::int64_t steadySeconds() {
         .count();
 }
 
-bool equalsAsciiNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (text::asciiLower(a[i]) != text::asciiLower(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
 }  // namespace
 
 std::size_t forwardCapFor(std::size_t descriptorLimit) {
@@ -104,7 +92,7 @@ std::size_t zoneBucket(std::string_view name) {
 
 bool QueryPipeline::isStatusName(std::string_view name) const {
     if (text::isAscii(name)) {
-        return equalsAsciiNoCase(name, config_.statusName);
+        return text::equalsIgnoringAsciiCase(name, config_.statusName);
     }
     // Some non-ASCII letters lower-case to ASCII ones; compare as the lists do.
     return text::lowercase(name) == config_.statusName;

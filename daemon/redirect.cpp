@@ -12,19 +12,6 @@ namespace {
 // redirect.txt holds one address; anything larger is not a setting file.
 constexpr std::size_t kRedirectFileLimit = 1 << 20;
 
-bool isLocalKeyword(std::string_view setting) {
-    constexpr std::string_view kLocal = "local";
-    if (setting.size() != kLocal.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < kLocal.size(); ++i) {
-        if (text::asciiLower(setting[i]) != kLocal[i]) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // A control character in the address would end up inside the Location header
 // and could split the response; such a setting counts as unusable.
 bool hasControlCharacter(std::string_view setting) {
@@ -57,7 +44,7 @@ std::string parseRedirectText(std::string_view content, std::string_view fallbac
     if (!setting) {
         return std::string(fallback);
     }
-    if (isLocalKeyword(*setting)) {
+    if (text::equalsIgnoringAsciiCase(*setting, "local")) {
         return {};
     }
     if ((setting->starts_with("https://") || setting->starts_with("http://")) &&

@@ -61,4 +61,23 @@ inline char asciiLower(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
 }
 
+// Equal once ASCII letters are lower-cased; every other byte must match as it
+// is. Inline: the query decision calls it for every datagram.
+inline bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (asciiLower(a[i]) != asciiLower(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+inline bool startsWithIgnoringAsciiCase(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() &&
+           equalsIgnoringAsciiCase(text.substr(0, prefix.size()), prefix);
+}
+
 }  // namespace tranca::text
