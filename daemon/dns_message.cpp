@@ -21,71 +21,6 @@ inline std::string_view asText(DnsBytes bytes) {
     return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
 
-constexpr char kReplacement[] = "\xEF\xBF\xBD";
-
-// Appends label as UTF-8, each maximal invalid subsequence replaced by U+FFFD
-// (the usual "substitution of maximal subparts").
-void appendLabelUtf8(std::string& out, DnsBytes label) {
-    std::size_t at = 0;
-    while (at < label.size()) {
-        const std::uint8_t lead = byteAt(label, at);
-        if (lead < 0x80) {
-            out += static_cast<char>(lead);
-            ++at;
-            continue;
-        }
-        std::size_t need = 0;
-        std::uint8_t low = 0x80;
-        std::uint8_t high = 0xBF;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            need = 1;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            need = 2;
-            low = lead == 0xE0 ? 0xA0 : 0x80;
-            high = lead == 0xED ? 0x9F : 0xBF;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            need = 3;
-            low = lead == 0xF0 ? 0x90 : 0x80;
-            high = lead == 0xF4 ? 0x8F : 0xBF;
-        } else {
-            out += kReplacement;
-            ++at;
-            continue;
-        }
-        std::size_t taken = 1;
-        bool complete = true;
-        for (std::size_t i = 0; i < need; ++i) {
-            if (at + taken >= label.size()) {
-                complete = false;
-                break;
-            }
-            const std::uint8_t next = byteAt(label, at + taken);
-            const std::uint8_t min = i == 0 ? low : 0x80;
-            const std::uint8_t max = i == 0 ? high : 0xBF;
-            if (next < min || next > max) {
-                complete = false;
-                break;
-            }
-            ++taken;
-        }
-        if (complete) {
-            out.append(reinterpret_cast<const char*>(label.data() + at), taken);
-        } else {
-            out += kReplacement;
-        }
-        at += taken;
-    }
-}
-
-inline bool isAsciiLabel(DnsBytes label) {
-    for (const std::byte b : label) {
-        if (static_cast<std::uint8_t>(b) >= 0x80) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // Skips one name from offset without following pointers; none on failure.
 std::optional<std::size_t> walkName(DnsBytes message, std::size_t offset) {
     for (std::size_t labels = 0; labels < kMaxWalkLabels; ++labels) {
@@ -133,11 +68,11 @@ bool parseQuestionInto(DnsBytes query, DNSQuestion& question) {
         if (offset != 12) {
             question.name += '.';
         }
-        const DnsBytes label = query.subspan(offset + 1, length);
-        if (isAsciiLabel(label)) {
-            question.name.append(reinterpret_cast<const char*>(label.data()), label.size());
+        const std::string_view label = asText(query.subspan(offset + 1, length));
+        if (text::isAscii(label)) {
+            question.name.append(label);
         } else {
-            appendLabelUtf8(question.name, label);
+            text::appendReplacingInvalidUtf8(question.name, label);
         }
         offset += 1 + length;
     }

@@ -9,8 +9,10 @@ namespace tranca::text {
 
 namespace {
 
-// Decodes one code point at text[at]; returns its length, 0 when invalid.
-std::size_t decode(std::string_view text, std::size_t at, char32_t& out) {
+// Decodes one code point at text[at]; returns its length, 0 when invalid, and
+// then sets invalidLength (when given) to the bytes that were still allowed.
+std::size_t decode(std::string_view text, std::size_t at, char32_t& out,
+                   std::size_t* invalidLength = nullptr) {
     const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(text[at + i]); };
     const std::size_t left = text.size() - at;
     const std::uint8_t lead = byte(0);
@@ -18,29 +20,39 @@ std::size_t decode(std::string_view text, std::size_t at, char32_t& out) {
         out = lead;
         return 1;
     }
-    std::size_t length;
-    char32_t value;
-    char32_t minimum;
+    // The lead byte narrows the range of the second one: that rules out
+    // overlong forms, surrogates and values past U+10FFFF, and tells where an
+    // ill-formed sequence ends.
+    std::size_t length = 0;
+    char32_t value = 0;
+    std::uint8_t low = 0x80;
+    std::uint8_t high = 0xbf;
     if (lead >= 0xc2 && lead <= 0xdf) {
-        length = 2, value = lead & 0x1f, minimum = 0x80;
+        length = 2, value = lead & 0x1f;
     } else if (lead >= 0xe0 && lead <= 0xef) {
-        length = 3, value = lead & 0x0f, minimum = 0x800;
+        length = 3, value = lead & 0x0f;
+        low = lead == 0xe0 ? 0xa0 : 0x80;
+        high = lead == 0xed ? 0x9f : 0xbf;
     } else if (lead >= 0xf0 && lead <= 0xf4) {
-        length = 4, value = lead & 0x07, minimum = 0x10000;
+        length = 4, value = lead & 0x07;
+        low = lead == 0xf0 ? 0x90 : 0x80;
+        high = lead == 0xf4 ? 0x8f : 0xbf;
     } else {
-        return 0;
-    }
-    if (left < length) {
+        if (invalidLength != nullptr) {
+            *invalidLength = 1;
+        }
         return 0;
     }
     for (std::size_t i = 1; i < length; ++i) {
-        if ((byte(i) & 0xc0) != 0x80) {
+        if (i >= left || byte(i) < low || byte(i) > high) {
+            if (invalidLength != nullptr) {
+                *invalidLength = i;
+            }
             return 0;
         }
         value = (value << 6) | (byte(i) & 0x3f);
-    }
-    if (value < minimum || value > 0x10ffff || (value >= 0xd800 && value <= 0xdfff)) {
-        return 0;
+        low = 0x80;
+        high = 0xbf;
     }
     out = value;
     return length;
@@ -87,8 +99,26 @@ locale_t utf8Locale() {
 
 }  // namespace
 
-std::size_t decodeUtf8(std::string_view text, std::size_t at, char32_t& out) {
-    return decode(text, at, out);
+std::size_t decodeUtf8(std::string_view text, std::size_t at, char32_t& out,
+                       std::size_t* invalidLength) {
+    return decode(text, at, out, invalidLength);
+}
+
+void appendReplacingInvalidUtf8(std::string& out, std::string_view bytes) {
+    constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+    std::size_t at = 0;
+    while (at < bytes.size()) {
+        char32_t ignored;
+        std::size_t invalid = 1;
+        const std::size_t length = decode(bytes, at, ignored, &invalid);
+        if (length != 0) {
+            out.append(bytes.substr(at, length));
+            at += length;
+        } else {
+            out += kReplacement;
+            at += invalid;
+        }
+    }
 }
 
 bool isValidUtf8(std::string_view bytes) {

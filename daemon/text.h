@@ -13,7 +13,14 @@ bool isValidUtf8(std::string_view bytes);
 
 // Decodes the strict UTF-8 character starting at text[at] (at < text.size())
 // into out; returns its length in bytes, 0 when the bytes there are not one.
-std::size_t decodeUtf8(std::string_view text, std::size_t at, char32_t& out);
+// Then invalidLength, when given, gets the length of the ill-formed sequence
+// there (at least 1): the bytes one U+FFFD stands for.
+std::size_t decodeUtf8(std::string_view text, std::size_t at, char32_t& out,
+                       std::size_t* invalidLength = nullptr);
+
+// Appends bytes to out with each ill-formed sequence replaced by U+FFFD (the
+// usual "substitution of maximal subparts").
+void appendReplacingInvalidUtf8(std::string& out, std::string_view bytes);
 
 // Length of the line terminator starting at text[at] (LF, CR, VT, FF, U+0085,
 // U+2028, U+2029), 0 when there is none. needMore is set when the bytes at the
