@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <memory>
 
+#include "daemon/normal_name.h"
 #include "daemon/text.h"
 
 namespace tranca {
@@ -15,23 +16,6 @@ namespace tranca {
 namespace {
 
 constexpr std::size_t kReadChunk = 256 * 1024;
-
-// Query names are matched with their empty labels dropped, so a list name is
-// read the same way: "example.com." or ".example.com" would otherwise never
-// match anything.
-void dropEmptyLabels(std::string& name) {
-    std::size_t length = 0;
-    for (std::size_t at = 0; at < name.size(); ++at) {
-        if (name[at] == '.' && (length == 0 || name[length - 1] == '.')) {
-            continue;
-        }
-        name[length++] = name[at];
-    }
-    if (length > 0 && name[length - 1] == '.') {
-        --length;
-    }
-    name.resize(length);
-}
 
 bool isFieldSeparator(char c) {
     return c == ' ' || c == '\t';
@@ -144,15 +128,9 @@ void ListParser::takeLine(std::string_view line) {
             name = second;
         }
     }
-    if (text::isAscii(name)) {
-        lowered_.assign(name);
-        for (char& c : lowered_) {
-            c = text::asciiLower(c);
-        }
-    } else {
-        text::lowercaseInto(name, lowered_);
-    }
-    dropEmptyLabels(lowered_);
+    // In the form query names are matched in: "example.com." or ".example.com"
+    // would otherwise never match anything.
+    normaliseNameInto(name, lowered_);
     // "*.example.com" means the names under example.com, and an entry already
     // covers everything under it. Any other "*" is a pattern that a suffix
     // cannot express.

@@ -3,60 +3,11 @@
 
 #include "daemon/list_file.h"
 #include "daemon/log.h"
-#include "daemon/text.h"
+#include "daemon/normal_name.h"
 
 namespace tranca {
 
 namespace {
-
-// The name lower-cased with empty labels dropped, in the caller's buffer when
-// it fits (the usual case), so matching allocates nothing.
-class NormalName {
-  public:
-    explicit NormalName(std::string_view name) {
-        if (name.size() <= sizeof inline_ && normaliseAscii(name)) {
-            return;
-        }
-        const std::string lowered = text::lowercase(name);
-        for (const char c : lowered) {
-            if (c == '.' && (heap_.empty() || heap_.back() == '.')) {
-                continue;
-            }
-            heap_ += c;
-        }
-        if (!heap_.empty() && heap_.back() == '.') {
-            heap_.pop_back();
-        }
-        view_ = heap_;
-    }
-
-    std::string_view view() const { return view_; }
-
-  private:
-    // One pass: lower-case, drop empty labels; false at the first non-ASCII
-    // byte, which needs the Unicode path.
-    bool normaliseAscii(std::string_view name) {
-        std::size_t length = 0;
-        for (const char c : name) {
-            if (static_cast<unsigned char>(c) >= 0x80) {
-                return false;
-            }
-            if (c == '.' && (length == 0 || inline_[length - 1] == '.')) {
-                continue;
-            }
-            inline_[length++] = text::asciiLower(c);
-        }
-        if (length > 0 && inline_[length - 1] == '.') {
-            --length;
-        }
-        view_ = std::string_view(inline_, length);
-        return true;
-    }
-
-    char inline_[1024];
-    std::string heap_;
-    std::string_view view_;
-};
 
 // Says which lines of a list were passed over, so a list that loads fewer
 // names than it holds is explained in the log.
@@ -184,8 +135,9 @@ bool Blocklist::reload() {
 
 bool Blocklist::isBlocked(std::string_view name) const {
     const std::shared_ptr<const Sets> sets = snapshot();
-    const NormalName normal(name);
-    const Suffixes suffixes(normal.view());
+    char buffer[kNormalNameBuffer];
+    std::string spill;
+    const Suffixes suffixes(normalName(name, buffer, spill));
     suffixes.prefetch(sets->blocklist);
     const auto answer = suffixes.walk([&](std::string_view candidate,
                                           std::uint64_t hash) -> std::optional<bool> {
@@ -202,8 +154,9 @@ bool Blocklist::isBlocked(std::string_view name) const {
 
 bool Blocklist::isAllowed(std::string_view name) const {
     const std::shared_ptr<const Sets> sets = snapshot();
-    const NormalName normal(name);
-    const Suffixes suffixes(normal.view());
+    char buffer[kNormalNameBuffer];
+    std::string spill;
+    const Suffixes suffixes(normalName(name, buffer, spill));
     const auto answer =
         suffixes.walk([&](std::string_view candidate, std::uint64_t hash) -> std::optional<bool> {
             if (sets->allowed.contains(candidate, hash)) {

@@ -7,7 +7,7 @@
 #include <array>
 #include <cstring>
 
-#include "daemon/text.h"
+#include "daemon/normal_name.h"
 
 namespace tranca {
 
@@ -69,7 +69,7 @@ constexpr bool allGoogleDomains() {
 }
 static_assert(allGoogleDomains(), "every entry is .google. followed by a suffix");
 
-// name is lower-case with no empty labels.
+// name is in normal form (normal_name.h).
 bool isGoogleSearchDomain(std::string_view name) {
     if (name.starts_with("www.")) {
         name.remove_prefix(4);
@@ -104,50 +104,13 @@ bool isDomainOrPrefixed(std::string_view name, std::string_view domain,
     return false;
 }
 
-// Empty labels are dropped before the rules look at the name, so the exact
-// forms compare against the name rebuilt from its labels.
-std::string_view joinedLabels(std::string_view lower, std::string& spare) {
-    const bool clean = !lower.empty() && lower.front() != '.' && lower.back() != '.' &&
-                       lower.find("..") == std::string_view::npos;
-    if (clean) {
-        return lower;
-    }
-    spare.clear();
-    std::size_t start = 0;
-    while (start <= lower.size()) {
-        std::size_t dot = lower.find('.', start);
-        if (dot == std::string_view::npos) {
-            dot = lower.size();
-        }
-        if (dot > start) {
-            if (!spare.empty()) {
-                spare += '.';
-            }
-            spare.append(lower.substr(start, dot - start));
-        }
-        start = dot + 1;
-    }
-    return spare;
-}
-
 }  // namespace
 
 std::optional<std::string_view> safeHost(std::string_view name) {
-    thread_local std::string lowered;
-    thread_local std::string spare;
-    std::string_view lower = name;
-    bool needsLower = false;
-    for (const char c : name) {
-        if ((c >= 'A' && c <= 'Z') || static_cast<unsigned char>(c) >= 0x80) {
-            needsLower = true;
-            break;
-        }
-    }
-    if (needsLower) {
-        text::lowercaseInto(name, lowered);
-        lower = lowered;
-    }
-    const std::string_view whole = joinedLabels(lower, spare);
+    // Kept by the thread, so a non-ASCII name allocates only the first time.
+    thread_local std::string spill;
+    char buffer[kNormalNameBuffer];
+    const std::string_view whole = normalName(name, buffer, spill);
     if (isGoogleSearchDomain(whole)) {
         return safehosts::kGoogle;
     }
