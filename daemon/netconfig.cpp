@@ -174,10 +174,10 @@ bool setServiceProxy(NetworkStore& store, const ServiceInfo& service, bool on) {
         }
         proxies["HTTPEnable"] = std::int64_t{1};
         proxies["HTTPProxy"] = std::string(kContentFilterHost);
-        proxies["HTTPPort"] = kContentFilterPort;
+        proxies["HTTPPort"] = std::int64_t{kContentFilterPort};
         proxies["HTTPSEnable"] = std::int64_t{1};
         proxies["HTTPSProxy"] = std::string(kContentFilterHost);
-        proxies["HTTPSPort"] = kContentFilterPort;
+        proxies["HTTPSPort"] = std::int64_t{kContentFilterPort};
         proxies["ExceptionsList"] =
             std::vector<std::string>{"*.local", "169.254/16", "localhost", "127.0.0.1"};
     } else {

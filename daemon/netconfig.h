@@ -2,6 +2,7 @@
 // settings store, and the record of the servers found before the first switch.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -25,8 +26,9 @@ const std::vector<std::string>& localServers();
 // Cloudflare's family resolvers: IPv4 primary, secondary, IPv6 primary, secondary.
 const std::vector<std::string>& backupServers();
 
+// Where the content filter listens, and so where the system proxy points.
 inline constexpr std::string_view kContentFilterHost = "127.0.0.1";
-inline constexpr std::int64_t kContentFilterPort = 8080;
+inline constexpr std::uint16_t kContentFilterPort = 8080;
 inline constexpr std::string_view kOriginalDnsFile = "/dns-original.plist";
 
 using OriginalDNS = std::map<std::string, std::vector<std::string>, std::less<>>;

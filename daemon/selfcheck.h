@@ -23,12 +23,10 @@
 
 namespace tranca {
 
-inline constexpr std::uint16_t kContentFilterListenPort = 8080;
-
 // Where the protection routines look; tests point them elsewhere.
 struct ProtectionSettings {
     std::string proxyJobFile{paths::kCurrent.proxyJobFile};
-    std::uint16_t contentFilterPort = kContentFilterListenPort;
+    std::uint16_t contentFilterPort = kContentFilterPort;
     StoreOpener opener;  // empty: this machine's settings store
 };
 
@@ -41,7 +39,7 @@ bool isRightStatusReply(std::span<const std::uint8_t> reply,
                         const std::array<std::uint8_t, 4>& address);
 
 // Non-blocking TCP connect to 127.0.0.1:port, answered within 500 ms.
-bool isContentFilterListening(std::uint16_t port = kContentFilterListenPort);
+bool isContentFilterListening(std::uint16_t port = kContentFilterPort);
 
 class SelfCheck {
   public:
