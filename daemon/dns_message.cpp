@@ -9,13 +9,8 @@ namespace tranca {
 
 namespace {
 
-inline std::uint8_t byteAt(DnsBytes bytes, std::size_t at) {
-    return static_cast<std::uint8_t>(bytes[at]);
-}
-
-inline std::uint16_t u16At(DnsBytes bytes, std::size_t at) {
-    return static_cast<std::uint16_t>((byteAt(bytes, at) << 8) | byteAt(bytes, at + 1));
-}
+// The header up to its flags: all a SERVFAIL needs.
+constexpr std::size_t kThroughFlags = kRcodeFlagsOffset + 1;
 
 inline std::string_view asText(DnsBytes bytes) {
     return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
@@ -31,8 +26,8 @@ std::optional<std::size_t> walkName(DnsBytes message, std::size_t offset) {
         if (length == 0) {
             return offset + 1;
         }
-        if ((length & 0xC0) == 0xC0) {
-            return offset + 2;
+        if ((length & kPointerMark) == kPointerMark) {
+            return offset + kPointerSize;
         }
         offset += 1 + length;
     }
@@ -46,7 +41,7 @@ bool parseQuestionInto(DnsBytes query, DNSQuestion& question) {
         return false;
     }
     question.name.clear();
-    std::size_t offset = 12;
+    std::size_t offset = kHeaderSize;
     for (;;) {
         if (offset >= query.size()) {
             return false;
@@ -56,16 +51,16 @@ bool parseQuestionInto(DnsBytes query, DNSQuestion& question) {
             break;
         }
         // Also rejects compression pointers: their top bits are set.
-        if (length > 63) {
+        if (length > kMaxLabelLength) {
             return false;
         }
         if (query.size() < offset + 1 + length) {
             return false;
         }
-        if (offset + 1 + length - 12 >= kMaxNameWire) {
+        if (offset + 1 + length - kHeaderSize >= kMaxNameWire) {
             return false;  // the root octet would not fit either
         }
-        if (offset != 12) {
+        if (offset != kHeaderSize) {
             question.name += '.';
         }
         const std::string_view label = asText(query.subspan(offset + 1, length));
@@ -76,22 +71,25 @@ bool parseQuestionInto(DnsBytes query, DNSQuestion& question) {
         }
         offset += 1 + length;
     }
-    if (query.size() < offset + 5) {
+    // The root octet, then type and class.
+    const std::size_t fixed = offset + 1;
+    if (query.size() < fixed + kQuestionFixedSize) {
         return false;
     }
-    question.qtype = u16At(query, offset + 1);
-    question.questionEnd = offset + 5;
+    question.qtype = u16At(query, fixed);
+    question.questionEnd = fixed + kQuestionFixedSize;
     return true;
 }
 
 QueryKind classifyQuery(DnsBytes query) {
-    if (query.size() < kHeaderSize || (byteAt(query, 2) & 0x80) != 0) {
+    if (query.size() < kHeaderSize || (byteAt(query, kFlagsOffset) & kFlagQR) != 0) {
         return QueryKind::ignore;
     }
-    if (((byteAt(query, 2) >> 3) & 0x0F) != 0) {
+    if ((byteAt(query, kFlagsOffset) & kOpcodeMask) != 0) {
         return QueryKind::notImplemented;
     }
-    if (u16At(query, 4) != 1 || u16At(query, 6) != 0 || u16At(query, 8) != 0) {
+    if (u16At(query, kQuestionCountOffset) != 1 || u16At(query, kAnswerCountOffset) != 0 ||
+        u16At(query, kAuthorityCountOffset) != 0) {
         return QueryKind::formatError;
     }
     return QueryKind::query;
@@ -102,11 +100,11 @@ std::size_t buildHeaderReplyInto(std::span<std::byte> out, DnsBytes query, std::
         return 0;
     }
     std::memset(out.data(), 0, kHeaderSize);
-    out[0] = query[0];
-    out[1] = query[1];
+    putU16(out, kIdOffset, u16At(query, kIdOffset));
     // QR, the query's opcode and RD.
-    out[2] = std::byte{static_cast<std::uint8_t>(0x80 | (byteAt(query, 2) & 0x79))};
-    out[3] = std::byte{static_cast<std::uint8_t>(rcode & 0x0F)};
+    out[kFlagsOffset] = std::byte{static_cast<std::uint8_t>(
+        kFlagQR | (byteAt(query, kFlagsOffset) & (kOpcodeMask | kFlagRD)))};
+    out[kRcodeFlagsOffset] = std::byte{static_cast<std::uint8_t>(rcode & kRcodeMask)};
     return kHeaderSize;
 }
 
@@ -114,10 +112,10 @@ bool isReplyTo(DnsBytes reply, DnsBytes query, std::size_t questionEnd, bool mat
     if (questionEnd <= kHeaderSize || questionEnd > query.size() || reply.size() < questionEnd) {
         return false;
     }
-    if ((byteAt(reply, 2) & 0x80) == 0 || u16At(reply, 4) != 1) {
+    if ((byteAt(reply, kFlagsOffset) & kFlagQR) == 0 || u16At(reply, kQuestionCountOffset) != 1) {
         return false;
     }
-    if (matchId && (reply[0] != query[0] || reply[1] != query[1])) {
+    if (matchId && u16At(reply, kIdOffset) != u16At(query, kIdOffset)) {
         return false;
     }
     // Length octets are at most 63, below every letter, so folding case over
@@ -131,18 +129,19 @@ std::size_t udpReplyLimit(DnsBytes query, std::size_t questionEnd) {
     if (query.size() < kHeaderSize || questionEnd > query.size()) {
         return kPlainUdpLimit;
     }
-    const std::uint16_t additional = u16At(query, 10);
+    const std::uint16_t additional = u16At(query, kAdditionalCountOffset);
     std::size_t offset = questionEnd;
     for (std::uint16_t i = 0; i < additional && i < kMaxQuestionCount; ++i) {
         const auto nameEnd = walkName(query, offset);
-        if (!nameEnd || query.size() < *nameEnd + 10) {
+        const auto record = nameEnd ? readRecordHeader(query, *nameEnd) : std::nullopt;
+        if (!record) {
             break;
         }
-        if (u16At(query, *nameEnd) == 41) {
-            const std::size_t offered = u16At(query, *nameEnd + 2);
+        if (record->type == RecordType::OPT) {
+            const std::size_t offered = record->recordClass;
             return std::clamp(offered, kPlainUdpLimit, kMaxUdpLimit);
         }
-        offset = *nameEnd + 10 + u16At(query, *nameEnd + 8);
+        offset = record->end;
     }
     return kPlainUdpLimit;
 }
@@ -152,9 +151,11 @@ DnsMessage truncatedReply(DnsBytes reply, DnsBytes query, std::size_t questionEn
         return {};
     }
     DnsMessage out(reply.begin(), reply.begin() + kHeaderSize);
-    out[2] |= std::byte{0x02};  // TC
-    const std::uint8_t counts[8] = {0, 1, 0, 0, 0, 0, 0, 0};
-    std::memcpy(out.data() + 4, counts, sizeof counts);
+    out[kFlagsOffset] |= std::byte{kFlagTC};
+    putU16(out, kQuestionCountOffset, 1);
+    putU16(out, kAnswerCountOffset, 0);
+    putU16(out, kAuthorityCountOffset, 0);
+    putU16(out, kAdditionalCountOffset, 0);
     out.insert(out.end(), query.begin() + kHeaderSize, query.begin() + questionEnd);
     return out;
 }
@@ -171,13 +172,13 @@ std::optional<std::size_t> readName(DnsBytes message, std::size_t offset,
             return std::nullopt;
         }
         const std::uint8_t label = byteAt(message, offset);
-        if ((label & 0xC0) == 0xC0) {
+        if ((label & kPointerMark) == kPointerMark) {
             if (offset + 1 >= message.size()) {
                 return std::nullopt;
             }
-            const std::size_t target = ((label & 0x3F) << 8) | byteAt(message, offset + 1);
+            const std::size_t target = u16At(message, offset) & kPointerOffsetMask;
             if (!jumped) {
-                next = offset + 2;
+                next = offset + kPointerSize;
                 jumped = true;
             }
             if (target >= limit) {
@@ -187,7 +188,7 @@ std::optional<std::size_t> readName(DnsBytes message, std::size_t offset,
             offset = target;
             continue;
         }
-        if (label > 63) {
+        if (label > kMaxLabelLength) {
             return std::nullopt;
         }
         if (label == 0) {
@@ -214,17 +215,17 @@ std::optional<std::size_t> answersStart(DnsBytes message) {
     if (message.size() < kHeaderSize) {
         return std::nullopt;
     }
-    const std::uint16_t questions = u16At(message, 4);
+    const std::uint16_t questions = u16At(message, kQuestionCountOffset);
     if (questions > kMaxQuestionCount) {
         return std::nullopt;
     }
     std::size_t offset = kHeaderSize;
     for (std::uint16_t i = 0; i < questions; ++i) {
         const auto nameEnd = walkName(message, offset);
-        if (!nameEnd || message.size() < *nameEnd + 4) {
+        if (!nameEnd || message.size() < *nameEnd + kQuestionFixedSize) {
             return std::nullopt;
         }
-        offset = *nameEnd + 4;
+        offset = *nameEnd + kQuestionFixedSize;
     }
     return offset;
 }
@@ -239,43 +240,40 @@ std::optional<DNSQuestion> parseQuestion(DnsBytes query) {
 
 std::size_t buildAnswerInto(std::span<std::byte> out, DnsBytes query, std::uint16_t qtype,
                             std::size_t questionEnd, const Ipv4& address, std::uint8_t ttl) {
-    if (questionEnd < 12 || questionEnd > query.size()) {
+    if (questionEnd < kHeaderSize || questionEnd > query.size()) {
         return 0;
     }
     const std::size_t size = answerSize(qtype, questionEnd);
     if (out.size() < size) {
         return 0;
     }
-    const bool isA = qtype == 1;
-    const std::uint8_t header[12] = {
-        byteAt(query, 0),
-        byteAt(query, 1),
-        0x81,
-        0x80,
-        0x00,
-        0x01,
-        0x00,
-        isA ? std::uint8_t{1} : std::uint8_t{0},
-        0x00,
-        0x00,
-        0x00,
-        0x00,
-    };
-    std::memcpy(out.data(), header, sizeof header);
-    std::memcpy(out.data() + 12, query.data() + 12, questionEnd - 12);
+    const bool isA = qtype == static_cast<std::uint16_t>(RecordType::A);
+    // A response, RD and RA set whatever the query asked, no error; the
+    // question as it came, then the record.
+    putU16(out, kIdOffset, u16At(query, kIdOffset));
+    out[kFlagsOffset] = std::byte{kFlagQR | kFlagRD};
+    out[kRcodeFlagsOffset] = std::byte{kFlagRA};
+    putU16(out, kQuestionCountOffset, 1);
+    putU16(out, kAnswerCountOffset, isA ? 1 : 0);
+    putU16(out, kAuthorityCountOffset, 0);
+    putU16(out, kAdditionalCountOffset, 0);
+    std::memcpy(out.data() + kHeaderSize, query.data() + kHeaderSize, questionEnd - kHeaderSize);
     if (isA) {
-        const std::uint8_t record[kAnswerOverhead] = {
-            0xC0, 0x0C, 0x00, 0x01, 0x00,       0x01,       0x00,       0x00,
-            0x00, ttl,  0x00, 0x04, address[0], address[1], address[2], address[3],
-        };
-        std::memcpy(out.data() + questionEnd, record, sizeof record);
+        const std::span<std::byte> record = out.subspan(questionEnd, kAnswerOverhead);
+        putU16(record, 0, kPointerToQuestion);
+        putU16(record, 2, static_cast<std::uint16_t>(RecordType::A));
+        putU16(record, 4, kClassIN);
+        putU16(record, 6, 0);  // the TTL's high half
+        putU16(record, 8, ttl);
+        putU16(record, 10, static_cast<std::uint16_t>(kIpv4Size));
+        std::memcpy(record.data() + kPointerSize + kRecordFixedSize, address.data(), kIpv4Size);
     }
     return size;
 }
 
 DnsMessage buildAnswer(DnsBytes query, std::uint16_t qtype, std::size_t questionEnd,
                        const Ipv4& address, std::uint8_t ttl) {
-    if (questionEnd < 12 || questionEnd > query.size()) {
+    if (questionEnd < kHeaderSize || questionEnd > query.size()) {
         return {};
     }
     DnsMessage reply(answerSize(qtype, questionEnd));
@@ -284,7 +282,7 @@ DnsMessage buildAnswer(DnsBytes query, std::uint16_t qtype, std::size_t question
 }
 
 std::optional<DnsMessage> buildServfail(DnsBytes query) {
-    if (query.size() < 4) {
+    if (query.size() < kThroughFlags) {
         return std::nullopt;
     }
     DnsMessage reply(query.size());
@@ -293,21 +291,22 @@ std::optional<DnsMessage> buildServfail(DnsBytes query) {
 }
 
 std::size_t buildServfailInto(std::span<std::byte> out, DnsBytes query) {
-    if (query.size() < 4 || out.size() < query.size()) {
+    if (query.size() < kThroughFlags || out.size() < query.size()) {
         return 0;
     }
     std::memcpy(out.data(), query.data(), query.size());
-    out[2] = std::byte{static_cast<std::uint8_t>(byteAt(query, 2) | 0x80)};
-    out[3] = std::byte{static_cast<std::uint8_t>((byteAt(query, 3) & 0xF0) | 0x02)};
+    out[kFlagsOffset] = std::byte{static_cast<std::uint8_t>(byteAt(query, kFlagsOffset) | kFlagQR)};
+    out[kRcodeFlagsOffset] = std::byte{
+        static_cast<std::uint8_t>((byteAt(query, kRcodeFlagsOffset) & ~kRcodeMask) | kServFail)};
     return query.size();
 }
 
 bool rewriteFamilyBlock(std::span<std::byte> reply, const Ipv4& blockAddress) {
     const DnsBytes message(reply.data(), reply.size());
-    if (message.size() < 12) {
+    if (message.size() < kHeaderSize) {
         return false;
     }
-    const std::uint16_t answers = u16At(message, 6);
+    const std::uint16_t answers = u16At(message, kAnswerCountOffset);
     if (answers == 0 || answers > kMaxAnswerCount) {
         return false;
     }
@@ -319,25 +318,20 @@ bool rewriteFamilyBlock(std::span<std::byte> reply, const Ipv4& blockAddress) {
     bool rewrote = false;
     for (std::uint16_t i = 0; i < answers; ++i) {
         const auto nameEnd = walkName(message, offset);
-        if (!nameEnd || message.size() < *nameEnd + 10) {
+        const auto record = nameEnd ? readRecordHeader(message, *nameEnd) : std::nullopt;
+        if (!record || message.size() < record->end) {
             break;
         }
-        const std::uint16_t type = u16At(message, *nameEnd);
-        const std::uint16_t dataLength = u16At(message, *nameEnd + 8);
-        const std::size_t next = *nameEnd + 10 + dataLength;
-        if (message.size() < next) {
-            break;
-        }
-        const std::size_t data = *nameEnd + 10;
-        if (type == 1 && dataLength == 4 && byteAt(message, data) == 0 &&
-            byteAt(message, data + 1) == 0 && byteAt(message, data + 2) == 0 &&
-            byteAt(message, data + 3) == 0) {
-            for (std::size_t k = 0; k < 4; ++k) {
+        const std::size_t data = record->data;
+        if (record->type == RecordType::A && record->dataLength == kIpv4Size &&
+            byteAt(message, data) == 0 && byteAt(message, data + 1) == 0 &&
+            byteAt(message, data + 2) == 0 && byteAt(message, data + 3) == 0) {
+            for (std::size_t k = 0; k < kIpv4Size; ++k) {
                 reply[data + k] = std::byte{blockAddress[k]};
             }
             rewrote = true;
         }
-        offset = next;
+        offset = record->end;
     }
     return rewrote;
 }

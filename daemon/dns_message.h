@@ -13,9 +13,10 @@
 #include <string_view>
 #include <vector>
 
+#include "daemon/dns_wire.h"
+
 namespace tranca {
 
-using DnsBytes = std::span<const std::byte>;
 using DnsMessage = std::vector<std::byte>;
 using Ipv4 = std::array<std::uint8_t, 4>;
 
@@ -25,15 +26,15 @@ struct DNSQuestion {
     std::size_t questionEnd = 0;  // first byte after the first question's QCLASS
 };
 
-inline constexpr std::size_t kHeaderSize = 12;
-inline constexpr std::size_t kMinQuestionMessage = 17;
+// A header and a question for the root name.
+inline constexpr std::size_t kMinQuestionMessage = kHeaderSize + 1 + kQuestionFixedSize;
 // The longest name on the wire, length octets and the root included.
 inline constexpr std::size_t kMaxNameWire = 255;
 inline constexpr std::size_t kMaxAnswerCount = 64;
 inline constexpr std::size_t kMaxQuestionCount = 4;
 inline constexpr std::size_t kMaxWalkLabels = 129;
-// Header, the copied question and one A record.
-inline constexpr std::size_t kAnswerOverhead = 16;
+// One A record, its name a pointer to the question's.
+inline constexpr std::size_t kAnswerOverhead = kPointerSize + kRecordFixedSize + kIpv4Size;
 
 // Reads the first question; none when it does not lie whole within the
 // query, uses compression, or names more than kMaxNameWire octets.
@@ -53,9 +54,6 @@ enum class QueryKind {
     query,
 };
 QueryKind classifyQuery(DnsBytes query);
-
-inline constexpr std::uint8_t kFormErr = 1;
-inline constexpr std::uint8_t kNotImp = 4;
 
 // A bare header in reply to query: same ID, opcode and RD, QR set, the given
 // RCODE, no records. Returns its length, 0 when query has no header or out is
@@ -98,42 +96,37 @@ bool anyAnswerName(DnsBytes reply, Visit&& visit) {
     if (!start) {
         return false;
     }
-    const std::size_t answers =
-        (static_cast<std::size_t>(reply[6]) << 8) | static_cast<std::size_t>(reply[7]);
+    const std::size_t answers = u16At(reply, kAnswerCountOffset);
     char buffer[kMaxNameWire];
     std::size_t offset = *start;
     for (std::size_t i = 0; i < answers && i < kMaxAnswerCount; ++i) {
         std::size_t next = 0;
         const auto length = readName(reply, offset, buffer, next);
-        if (!length || reply.size() < next + 10) {
+        const auto record = length ? readRecordHeader(reply, next) : std::nullopt;
+        if (!record) {
             return false;
         }
         if (visit(std::string_view(buffer, *length))) {
             return true;
         }
-        const auto type =
-            (static_cast<unsigned>(reply[next]) << 8) | static_cast<unsigned>(reply[next + 1]);
-        const std::size_t data = next + 10;
-        const std::size_t end = data + ((static_cast<std::size_t>(reply[next + 8]) << 8) |
-                                        static_cast<std::size_t>(reply[next + 9]));
-        if (reply.size() < end) {
+        if (reply.size() < record->end) {
             return false;
         }
-        if (type == 5) {
+        if (record->type == RecordType::CNAME) {
             std::size_t ignored = 0;
-            const auto target = readName(reply, data, buffer, ignored);
+            const auto target = readName(reply, record->data, buffer, ignored);
             if (target && visit(std::string_view(buffer, *target))) {
                 return true;
             }
         }
-        offset = end;
+        offset = record->end;
     }
     return false;
 }
 
 // Size of the reply buildAnswer makes for this question.
 inline std::size_t answerSize(std::uint16_t qtype, std::size_t questionEnd) {
-    return questionEnd + (qtype == 1 ? kAnswerOverhead : 0);
+    return questionEnd + (qtype == static_cast<std::uint16_t>(RecordType::A) ? kAnswerOverhead : 0);
 }
 
 // Writes the reply into out; returns its length, or 0 when out is too small or
@@ -146,7 +139,8 @@ std::size_t buildAnswerInto(std::span<std::byte> out, DnsBytes query, std::uint1
 DnsMessage buildAnswer(DnsBytes query, std::uint16_t qtype, std::size_t questionEnd,
                        const Ipv4& address, std::uint8_t ttl);
 
-// The whole query with QR set and RCODE 2; none below 4 bytes.
+// The whole query with QR set and RCODE SERVFAIL; none when it ends before its
+// flags.
 std::optional<DnsMessage> buildServfail(DnsBytes query);
 
 // Same into out; returns the length, 0 when there is none or out is too small.

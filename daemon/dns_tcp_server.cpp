@@ -25,10 +25,9 @@ using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kAcceptPause{100};
 
 DnsMessage framed(DnsBytes message) {
-    DnsMessage out(2 + message.size());
-    out[0] = std::byte{static_cast<std::uint8_t>(message.size() >> 8)};
-    out[1] = std::byte{static_cast<std::uint8_t>(message.size() & 0xFF)};
-    std::copy(message.begin(), message.end(), out.begin() + 2);
+    DnsMessage out(kTcpLengthSize + message.size());
+    putU16(out, 0, static_cast<std::uint16_t>(message.size()));
+    std::copy(message.begin(), message.end(), out.begin() + kTcpLengthSize);
     return out;
 }
 
@@ -97,8 +96,7 @@ class DnsTcpServer::Connection : public ReplyChannel,
     }
 
     void lengthRead(const std::error_code& error) {
-        const std::size_t size =
-            (static_cast<std::size_t>(length_[0]) << 8) | static_cast<std::size_t>(length_[1]);
+        const std::size_t size = u16At(std::as_bytes(std::span(length_)), 0);
         if (error || size == 0) {
             endOfInput();
             return;
@@ -229,7 +227,7 @@ class DnsTcpServer::Connection : public ReplyChannel,
     std::shared_ptr<DnsTcpServer> server_;
     const TcpLimits limits_;
     ClientAddress client_;
-    std::array<std::uint8_t, 2> length_{};
+    std::array<std::uint8_t, kTcpLengthSize> length_{};
     DnsMessage message_;
     std::deque<DnsMessage> queue_;
     std::size_t queuedBytes_ = 0;

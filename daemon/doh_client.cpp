@@ -132,7 +132,7 @@ void DohClient::finishRequest(void* handle, int result) {
     curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
     curl_multi_remove_handle(static_cast<CURLM*>(multi_), easy);
     DohResult outcome;
-    if (result == CURLE_OK && status == 200 && request->body.size() >= 12) {
+    if (result == CURLE_OK && status == 200 && request->body.size() >= kHeaderSize) {
         outcome.body = std::move(request->body);
     } else {
         // An oversized body aborts the transfer from our side: the resolver

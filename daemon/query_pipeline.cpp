@@ -139,10 +139,11 @@ DnsBytes QueryPipeline::handleQuery(DnsBytes query, const ClientAddress& client,
                 "DNS cifrado): " +
                 question.name);
         }
+        // Type 0 is none: the header and the question, no record.
         const std::size_t size =
             buildAnswerInto(out, query, 0, question.questionEnd, config_.blockAddress, 0);
         if (size != 0) {
-            out[3] = std::byte{0x83};  // RA, NXDOMAIN
+            out[kRcodeFlagsOffset] = std::byte{kFlagRA | kNxDomain};
         }
         return out.first(size);
     }

@@ -11,12 +11,14 @@
 #include <cerrno>
 #include <memory>
 
+#include "daemon/dns_message.h"
 #include "daemon/log.h"
 
 namespace tranca {
 
 namespace {
 
+constexpr std::uint16_t kStatusQueryId = 0x4242;
 constexpr std::string_view kProxyOn = "Proxy del filtro encendido";
 constexpr std::string_view kProxyOff = "Proxy del filtro apagado";
 
@@ -57,26 +59,35 @@ struct Probe {
     asio::ip::udp::socket socket;
     asio::steady_timer timer;
     std::vector<std::uint8_t> query;
-    std::array<std::uint8_t, 512> reply{};
+    std::array<std::uint8_t, kPlainUdpLimit> reply{};
     bool done = false;
 };
 
 }  // namespace
 
 std::vector<std::uint8_t> buildStatusQuery(std::string_view name) {
-    std::vector<std::uint8_t> query{0x42, 0x42, 0x01, 0x00, 0x00, 0x01, 0, 0, 0, 0, 0, 0};
+    std::vector<std::uint8_t> query(kHeaderSize);
+    const std::span<std::byte> header = std::as_writable_bytes(std::span(query));
+    putU16(header, kIdOffset, kStatusQueryId);
+    header[kFlagsOffset] = std::byte{kFlagRD};
+    putU16(header, kQuestionCountOffset, 1);
     std::size_t start = 0;
     while (start <= name.size()) {
         const std::size_t dot = std::min(name.find('.', start), name.size());
-        const std::string_view label = name.substr(start, dot - start);
+        const std::string_view label =
+            name.substr(start, std::min<std::size_t>(dot - start, kMaxLabelLength));
         if (!label.empty()) {
-            query.push_back(static_cast<std::uint8_t>(std::min<std::size_t>(label.size(), 63)));
-            query.insert(query.end(), label.begin(),
-                         label.begin() + std::min<std::size_t>(label.size(), 63));
+            query.push_back(static_cast<std::uint8_t>(label.size()));
+            query.insert(query.end(), label.begin(), label.end());
         }
         start = dot + 1;
     }
-    query.insert(query.end(), {0x00, 0x00, 0x01, 0x00, 0x01});
+    // The root octet, then type A and class IN.
+    const std::size_t fixed = query.size() + 1;
+    query.resize(fixed + kQuestionFixedSize);
+    const std::span<std::byte> tail = std::as_writable_bytes(std::span(query));
+    putU16(tail, fixed, static_cast<std::uint16_t>(RecordType::A));
+    putU16(tail, fixed + 2, kClassIN);
     return query;
 }
 

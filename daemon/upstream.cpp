@@ -86,7 +86,7 @@ void UpstreamForwarder::forwardOverHTTPS(SharedForward forward, std::size_t inde
             if (result.body && isReplyTo(*result.body, query, forward->questionEnd, false)) {
                 // The answer carries the client's ID, whatever the
                 // server put there.
-                std::copy_n(query.begin(), 2, result.body->begin());
+                std::copy_n(query.begin() + kIdOffset, kIdSize, result.body->begin() + kIdOffset);
                 done(std::move(result.body));
                 return;
             }
