@@ -353,7 +353,8 @@ void BlockPageServer::open() {
     }
     const std::error_code error = openTcpListener(acceptor_, listenHost_, httpPort_);
     if (error) {
-        logLine("No pude abrir el puerto 80 (" + describe(error) + ") — reintento en 5 s");
+        logLine("No pude abrir el puerto " + std::to_string(httpPort_) + " (" + describe(error) +
+                ") — reintento en " + durationText(limits_.retryDelay));
         scheduleBlockPageRetry();
         return;
     }
@@ -468,7 +469,8 @@ void BlockPageServer::onAccept(const std::error_code& error, tcp::socket socket)
         listening_ = false;
         std::error_code ignored;
         acceptor_.close(ignored);
-        logLine("Servidor de página de bloqueo falló (" + describe(error) + ") — reintento en 5 s");
+        logLine("Servidor de página de bloqueo falló (" + describe(error) + ") — reintento en " +
+                durationText(limits_.retryDelay));
         scheduleBlockPageRetry();
         return;
     }

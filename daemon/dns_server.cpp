@@ -210,7 +210,8 @@ void DnsServer::startDNSListener() {
     }
     if (error) {
         generation->sockets.clear();
-        logLine("No pude crear el listener (" + error.message() + ") — reintento en 2 s");
+        logLine("No pude crear el listener (" + error.message() + ") — reintento en " +
+                durationText(retryDelay_));
         scheduleRestart();
         return;
     }
@@ -228,7 +229,7 @@ void DnsServer::failed(const std::shared_ptr<Generation>& generation,
     if (generation->ended.exchange(true)) {
         return;
     }
-    logLine("Listener falló (" + error.message() + ") — reintento en 2 s");
+    logLine("Listener falló (" + error.message() + ") — reintento en " + durationText(retryDelay_));
     end(*generation);
     {
         const std::lock_guard<std::mutex> guard(lock_);

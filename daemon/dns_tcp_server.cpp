@@ -264,7 +264,8 @@ DnsTcpServer::~DnsTcpServer() = default;
 void DnsTcpServer::start() {
     const std::error_code error = openTcpListener(acceptor_, config_.listenHost, config_.dnsPort);
     if (error) {
-        logLine("No pude crear el listener TCP (" + error.message() + ") — reintento en 2 s");
+        logLine("No pude crear el listener TCP (" + error.message() + ") — reintento en " +
+                durationText(retryDelay_));
         scheduleRestart();
         return;
     }

@@ -15,6 +15,17 @@ std::string isoTimestamp(std::time_t when) {
     return std::string(text, length);
 }
 
+std::string durationText(std::chrono::milliseconds delay) {
+    const auto count = delay.count();
+    if (count != 0 && count % 60'000 == 0) {
+        return std::to_string(count / 60'000) + " min";
+    }
+    if (count != 0 && count % 1'000 == 0) {
+        return std::to_string(count / 1'000) + " s";
+    }
+    return std::to_string(count) + " ms";
+}
+
 namespace {
 
 constexpr char kHex[] = "0123456789abcdef";

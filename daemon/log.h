@@ -2,6 +2,7 @@
 // written whole in one call so concurrent threads never interleave.
 #pragma once
 
+#include <chrono>
 #include <ctime>
 #include <string>
 #include <string_view>
@@ -22,6 +23,10 @@ class LogBatch {
     LogBatch(const LogBatch&) = delete;
     LogBatch& operator=(const LogBatch&) = delete;
 };
+
+// A delay as log lines state it: "5 min", "2 s", "250 ms". Lines name the
+// delay in force, which tests shorten.
+std::string durationText(std::chrono::milliseconds delay);
 
 // "2026-12-05T17:35:22Z" for the given time.
 std::string isoTimestamp(std::time_t when);

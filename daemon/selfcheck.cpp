@@ -19,6 +19,8 @@ namespace tranca {
 namespace {
 
 constexpr std::uint16_t kStatusQueryId = 0x4242;
+// Failed probes in a row that end the daemon.
+constexpr int kFailuresToStop = 2;
 constexpr std::string_view kProxyOn = "Proxy del filtro encendido";
 constexpr std::string_view kProxyOff = "Proxy del filtro apagado";
 
@@ -171,8 +173,9 @@ void SelfCheck::finishSelfCheck(bool good) {
         return;
     }
     const int failures = selfCheckFailures_.fetch_add(1) + 1;
-    logLine("Autochequeo sin respuesta (" + std::to_string(failures) + "/2)");
-    if (failures >= 2 && terminate_) {
+    logLine("Autochequeo sin respuesta (" + std::to_string(failures) + "/" +
+            std::to_string(kFailuresToStop) + ")");
+    if (failures >= kFailuresToStop && terminate_) {
         terminate_(1, "el filtro no responde");
     }
 }

@@ -122,8 +122,9 @@ void UpstreamForwarder::setPlainPreferred(bool on) {
         plainUntil_ = on ? now + endpoints_.plainPeriod : Clock::time_point::min();
     }
     if (on != was) {
-        logLine(on ? "HTTPS no responde: se usa el DNS común por 5 min"
-                   : "El DNS común no responde: se usa HTTPS");
+        logLine(on ? "HTTPS no responde: se usa el DNS común por " +
+                         durationText(endpoints_.plainPeriod)
+                   : std::string("El DNS común no responde: se usa HTTPS"));
     }
 }
 

@@ -209,10 +209,10 @@ def test_busy_port_is_retried_every_five_seconds_until_free(trancad_factory):
     holder.listen(4)
     port = holder.getsockname()[1]
     daemon = trancad_factory(env={"TRANCAD_HTTP": str(port), "TRANCAD_REDIRECT": ""})
-    first = daemon.wait_for("No pude abrir el puerto 80 (")
+    first = daemon.wait_for(f"No pude abrir el puerto {port} (")
     t_first = time.monotonic()
     assert first.endswith(") — reintento en 5 s")
-    daemon.wait_for("No pude abrir el puerto 80 (", timeout=15)
+    daemon.wait_for(f"No pude abrir el puerto {port} (", timeout=15)
     gap = time.monotonic() - t_first
     assert 2.5 < gap < 12, f"retry after {gap:.1f} s"
     holder.close()
