@@ -209,6 +209,9 @@ TEST_F(NetConfigTest, OnlyOurOwnProxyIsTurnedOnOrOff) {
     const Dictionary users{{"HTTPSEnable", std::int64_t{1}},
                            {"HTTPSProxy", std::string("proxy.corp")},
                            {"HTTPSPort", std::int64_t{3128}}};
+    const Dictionary usersHttp{{"HTTPEnable", std::int64_t{1}},
+                               {"HTTPProxy", std::string("proxy.corp")},
+                               {"HTTPPort", std::int64_t{3128}}};
     struct Row {
         const char* what;
         std::optional<Dictionary> before;
@@ -222,6 +225,7 @@ TEST_F(NetConfigTest, OnlyOurOwnProxyIsTurnedOnOrOff) {
         {"half ours, off", ourProxy(true, false), false, true, offWhole},
         {"the user's, on", users, true, false, users},
         {"the user's, off", users, false, false, users},
+        {"the user's plain HTTP one, on", usersHttp, true, false, usersHttp},
         {"none, off", std::nullopt, false, false, std::nullopt},
     };
     for (const Row& row : rows) {

@@ -142,8 +142,9 @@ inline DnsMessage makeReply(const DnsMessage& query, std::initializer_list<Ipv4>
     return out;
 }
 
+// Past the end is a failed test (the exception), never a read out of bounds.
 inline std::uint8_t at(const DnsMessage& m, std::size_t i) {
-    return static_cast<std::uint8_t>(m[i]);
+    return static_cast<std::uint8_t>(m.at(i));
 }
 
 }  // namespace tranca::testing
