@@ -1,0 +1,791 @@
+#!/usr/bin/env python3
+"""Mutation score of the daemon's tests: plants each fault of a fixed table in
+a scratch copy of the sources, rebuilds, and runs the suite (daemon unit tests,
+fuzz corpus replays, process tests) until something fails.
+
+  bench/mutants.py --list
+  bench/mutants.py --check [--no-build]           each fault applies (and compiles)
+  bench/mutants.py --rev HEAD --name baseline      the score of a commit
+  bench/mutants.py --worktree --name wip --only a,b
+
+The scratch tree (default /tmp/amparo-mutants/<name>) holds src/, build/,
+logs/ and report.json; the repository itself is only read.
+"""
+
+import argparse
+import glob
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+PYTHON = "/usr/bin/python3"  # the interpreter CTest runs the process tests with
+NICE = ["nice", "-n", "10"]
+# Process modules that re-run themselves inside namespaces; a single test of
+# theirs is selected by running that inner form directly.
+INNER_FORM = {"test_dns_netns.py": ("TRANCA_DNS_NETNS", ["unshare", "-n", "-m", "--"])}
+
+NETNS = "test_dns_netns.py::"
+# The faults. `find` occurs exactly once in `file` (as of c91a806); `alt` holds
+# the same fault as spelled in tidied sources, so scores of either stay
+# comparable: when a find stops matching, add a spelling, never a new fault.
+# `first` lists the tests run before the rest of the suite.
+MUTANTS = [
+    # --- DNS wire ------------------------------------------------------------------
+    dict(id="dns-label-64", file="daemon/dns_message.cpp",
+         find="if (length > 63) {\n            return false;\n        }\n        if (query.size() < offset + 1 + length)",
+         replace="if (length > 64) {\n            return false;\n        }\n        if (query.size() < offset + 1 + length)",
+         why="a 64-octet label (reserved length bits) is read as a name and forwarded",
+         alt=[("if (length > kMaxLabelLength) {\n            return false;\n        }\n        if (query.size() < offset + 1 + length)",
+               "if (length > kMaxLabelLength + 1) {\n            return false;\n        }\n        if (query.size() < offset + 1 + length)")],
+         first=["ParseQuestion.*", "fuzz:parse_question"]),
+    dict(id="dns-name-256", file="daemon/dns_message.cpp",
+         find="if (offset + 1 + length - 12 >= kMaxNameWire) {",
+         replace="if (offset + 1 + length - 12 > kMaxNameWire) {",
+         why="a name of 256 octets on the wire is accepted (off by one)",
+         alt=[("if (offset + 1 + length - kHeaderSize >= kMaxNameWire) {",
+               "if (offset + 1 + length - kHeaderSize > kMaxNameWire) {")],
+         first=["ParseQuestion.*"]),
+    dict(id="classify-response", file="daemon/dns_message.cpp",
+         find="if (query.size() < kHeaderSize || (byteAt(query, 2) & 0x80) != 0) {",
+         replace="if (query.size() < kHeaderSize) {",
+         why="datagrams with QR set (responses) are decided and answered like queries",
+         alt=[("if (query.size() < kHeaderSize || (byteAt(query, kFlagsOffset) & kFlagQR) != 0) {",
+               "if (query.size() < kHeaderSize) {")],
+         first=["PipelineTest.DatagramsThatAreNotOneReadableQuestionAreNeverForwarded",
+                NETNS + "test_datagrams_that_are_not_one_readable_question_never_go_upstream"]),
+    dict(id="header-rcode-lost", file="daemon/dns_message.cpp",
+         find="out[3] = std::byte{static_cast<std::uint8_t>(rcode & 0x0F)};",
+         replace="out[3] = std::byte{static_cast<std::uint8_t>(rcode & 0x00)};",
+         why="FORMERR and NOTIMP replies go out as NOERROR",
+         alt=[("out[kRcodeFlagsOffset] = std::byte{static_cast<std::uint8_t>(rcode & kRcodeMask)};",
+               "out[kRcodeFlagsOffset] = std::byte{static_cast<std::uint8_t>(rcode & 0x00)};")],
+         first=["PipelineTest.DatagramsThatAreNotOneReadableQuestionAreNeverForwarded"]),
+    dict(id="tc-bit-missing", file="daemon/dns_message.cpp",
+         find="out[2] |= std::byte{0x02};  // TC",
+         replace="out[2] |= std::byte{0x00};  // TC",
+         why="a cut UDP reply lacks the TC bit, so the client never retries over TCP",
+         alt=[("out[kFlagsOffset] |= std::byte{kFlagTC};",
+               "out[kFlagsOffset] |= std::byte{0x00};")],
+         first=["TruncatedReply.*", NETNS + "test_large_answer_whole_over_tcp_truncated_over_udp"]),
+    dict(id="edns-ignored", file="daemon/dns_message.cpp",
+         find="if (u16At(query, *nameEnd) == 41) {",
+         replace="if (u16At(query, *nameEnd) == 40) {",
+         why="the client's EDNS OPT record is not recognised: every reply over 512 bytes is cut",
+         alt=[("if (record->type == RecordType::OPT) {",
+               "if (static_cast<std::uint16_t>(record->type) == 40) {")],
+         first=["UdpReplyLimit.*"]),
+    dict(id="servfail-nxdomain", file="daemon/dns_message.cpp",
+         find="((byteAt(query, 3) & 0xF0) | 0x02)",
+         replace="((byteAt(query, 3) & 0xF0) | 0x03)",
+         why="upstream failure answered NXDOMAIN instead of SERVFAIL (the name is cached as nonexistent)",
+         alt=[("& ~kRcodeMask) | kServFail)",
+               "& ~kRcodeMask) | kNxDomain)")],
+         first=["BuildServfail.*", "PipelineTest.NoUpstreamAnswerGivesServfailAndLine"]),
+    dict(id="family-zero-flip", file="daemon/dns_message.cpp",
+         find="if (type == 1 && dataLength == 4 && byteAt(message, data) == 0 &&",
+         replace="if (type == 1 && dataLength == 4 && byteAt(message, data) != 0 &&",
+         why="the family resolvers' 0.0.0.0 block answer is no longer sent to the block page",
+         alt=[("byteAt(message, data) == 0 && byteAt(message, data + 1) == 0 &&",
+               "byteAt(message, data) != 0 && byteAt(message, data + 1) == 0 &&")],
+         first=["RewriteFamilyBlock.*", "PipelineTest.FamilyZeroAnswerRewrittenAndLogged"]),
+    # --- the decision ------------------------------------------------------------------
+    dict(id="safesearch-allow-ignored", file="daemon/query_pipeline.cpp",
+         find="if (address && !lists_.isAllowed(question.name)) {",
+         replace="if (address) {",
+         why="an allowed search domain is still rewritten to SafeSearch (allow-list check dropped)",
+         first=["PipelineTest.SafeSearchAnswersUnlessAllowed"]),
+    dict(id="resolver-allow-ignored", file="daemon/query_pipeline.cpp",
+         find="bypass != BypassName::none && !lists_.isAllowed(question.name)) {",
+         replace="bypass != BypassName::none) {",
+         why="an encrypted resolver on the allow list is still blocked",
+         first=["PipelineTest.*", NETNS + "test_canaries_resolvers_and_cloaked_names"]),
+    dict(id="canary-noerror", file="daemon/query_pipeline.cpp",
+         find="out[3] = std::byte{0x83};  // RA, NXDOMAIN",
+         replace="out[3] = std::byte{0x80};  // RA, NXDOMAIN",
+         why="the DoH canary gets NOERROR instead of NXDOMAIN, so Firefox turns its own DoH on",
+         alt=[("out[kRcodeFlagsOffset] = std::byte{kFlagRA | kNxDomain};",
+               "out[kRcodeFlagsOffset] = std::byte{kFlagRA};")],
+         first=["PipelineTest.*", NETNS + "test_canaries_resolvers_and_cloaked_names"]),
+    dict(id="cname-cloak-ignored", file="daemon/query_pipeline.cpp",
+         find="if (cloaked) {",
+         replace="if (cloaked && listed.empty()) {",
+         why="a blocked name behind a CNAME of an innocent one is relayed",
+         first=["PipelineTest.*", NETNS + "test_canaries_resolvers_and_cloaked_names"]),
+    dict(id="tcp-reply-truncated", file="daemon/query_pipeline.cpp",
+         find="if (context->channel->datagram() && reply->size() > context->udpLimit) {",
+         replace="if (reply->size() > context->udpLimit) {",
+         why="large replies are cut over TCP too, so they can never be had whole",
+         first=[NETNS + "test_large_answer_whole_over_tcp_truncated_over_udp"]),
+    dict(id="local-ttl-wrong", file="daemon/query_pipeline.cpp",
+         find="constexpr std::uint8_t kLocalTtl = 60;",
+         replace="constexpr std::uint8_t kLocalTtl = 6;",
+         why="block and SafeSearch answers carry TTL 6 instead of 60",
+         first=["PipelineTest.BlockedNameLogsForEveryTypeAndAnswersLoopback"]),
+    dict(id="zone-share-off-by-one", file="daemon/query_pipeline.cpp",
+         find="if (held >= zoneShare_) {",
+         replace="if (held > zoneShare_) {",
+         why="one domain may hold one forward more than its share",
+         first=["PipelineTest.OneDomainHoldsOnlyItsShareOfTheForwards"]),
+    # --- lists -------------------------------------------------------------------------
+    dict(id="allow-list-dropped", file="daemon/lists.cpp",
+         find="        if (sets->allowed.contains(candidate, hash)) {\n            return false;\n        }\n",
+         replace="",
+         why="isBlocked ignores the allow list",
+         first=["ListsTest.*", NETNS + "test_blocked_allowed_and_status_names"]),
+    dict(id="custom-list-ignored", file="daemon/lists.cpp",
+         find="fresh->custom = parseListFile(paths_[1], &skips[1]);",
+         replace="fresh->custom = parseListFile(paths_[0], &skips[1]);",
+         why="custom.txt is never read (the blocklist is read in its place)",
+         first=["ListsTest.*", "DaemonMaintenance.*"]),
+    dict(id="nameset-full-table", file="daemon/name_set.cpp",
+         find="if ((count_ + 1) * 2 > slots_.size()) {",
+         replace="if (count_ + 1 > slots_.size()) {",
+         why="the hash table fills up completely; looking up an absent name then never ends",
+         first=["NameSet.*"]),
+    dict(id="hosts-127-ignored", file="daemon/list_file.cpp",
+         find='if (name == "0.0.0.0" || name == "127.0.0.1") {',
+         replace='if (name == "0.0.0.0") {',
+         why="hosts-format lines starting with 127.0.0.1 lose their name",
+         first=["Rows/ListFormat.*"]),
+    dict(id="wildcard-half-stripped", file="daemon/list_file.cpp",
+         find='if (lowered_.starts_with("*.")) {\n        lowered_.erase(0, 2);',
+         replace='if (lowered_.starts_with("*.")) {\n        lowered_.erase(0, 1);',
+         why='"*.example.com" is stored as ".example.com" and matches nothing (off by one)',
+         first=["Rows/ListFormat.*", "ListsTest.*"]),
+    # --- text ----------------------------------------------------------------------------
+    dict(id="nbsp-not-blank", file="daemon/text.cpp",
+         find="c == 0x20 || c == 0xa0 || c == 0x1680",
+         replace="c == 0x20 || c == 0x1680",
+         why="a no-break space around a list name or address is kept, so the entry never matches",
+         first=["TextTrim.*", "Rows/ListFormat.*"]),
+    # --- SafeSearch ----------------------------------------------------------------------
+    dict(id="safesearch-www-google", file="daemon/safesearch.cpp",
+         find='if (name.starts_with("www.")) {\n        name.remove_prefix(4);',
+         replace='if (name.starts_with("www.")) {\n        name.remove_prefix(0);',
+         why="www.google.<tld> escapes the SafeSearch rewrite",
+         first=["SafeHost.*", "PipelineTest.SafeSearchAnswersUnlessAllowed"]),
+    dict(id="safesearch-start-ddg", file="daemon/safesearch.cpp",
+         find='isDomainOrPrefixed(whole, "duckduckgo.com", {"www", "start"})',
+         replace='isDomainOrPrefixed(whole, "duckduckgo.com", {"www"})',
+         why="start.duckduckgo.com escapes the SafeSearch rewrite",
+         first=["SafeHost.*"]),
+    # --- block destination and page ------------------------------------------------------
+    dict(id="redirect-control-char", file="daemon/redirect.cpp",
+         find="if (byte < 0x20 || byte == 0x7f) {",
+         replace="if (byte == 0x7f) {",
+         why="a redirect address with control characters is put into the Location header",
+         first=["RedirectFileRules.*"]),
+    dict(id="redirect-last-line-wins", file="daemon/redirect.cpp",
+         find="        if (setting) {\n            return;\n        }\n",
+         replace="",
+         why="the last setting line of redirect.txt wins instead of the first",
+         first=["RedirectFileRules.*"]),
+    dict(id="content-length-no-host", file="daemon/blockpage.cpp",
+         find="pageResponseHeader(page.head.size() + host.size() + page.tail.size(), header_);",
+         replace="pageResponseHeader(page.head.size() + page.tail.size(), header_);",
+         why="the served page's Content-Length leaves out the host name bytes",
+         first=["BlockPageServerTest.*",
+                "test_blockpage.py::test_page_names_the_host_and_content_length_counts_bytes"]),
+    dict(id="host-angle-bracket", file="daemon/blockpage.cpp",
+         find="c == '-' || c == ':';",
+         replace="c == '-' || c == ':' || c == '<';",
+         why="'<' from the Host header reaches the page unescaped (markup injection)",
+         first=["SanitizeHost.*", "HostHeader.*"]),
+    dict(id="blockpage-no-deadline", file="daemon/blockpage.cpp",
+         find="    void start() {\n        armDeadline();\n        readRequest();",
+         replace="    void start() {\n        readRequest();",
+         why="a client that never sends its request holds its connection forever (timeout removed)",
+         first=["BlockPageServerTest.*"]),
+    dict(id="head-gets-body", file="daemon/blockpage.cpp",
+         find="        if (head) {\n            asio::async_write(socket_, asio::buffer(header), std::move(done));",
+         replace="        if (head && header.empty()) {\n            asio::async_write(socket_, asio::buffer(header), std::move(done));",
+         why="a HEAD request gets the page body too",
+         first=["test_blockpage.py::test_head_gets_the_headers_of_get_and_no_body"]),
+    # --- logging ---------------------------------------------------------------------------
+    dict(id="blocklog-repeats", file="daemon/block_log.cpp",
+         find="if (now - slot->lastLogged < 1s ||",
+         replace="if (now - slot->lastLogged < 1ms ||",
+         why="the same blocked name is logged on every query instead of once a second",
+         first=["BlockLogTest.*"]),
+    dict(id="blocklog-single-omission", file="daemon/block_log.cpp",
+         find="    if (omitted != 0) {\n        writeOmitted(omitted);\n    }\n    if (verdict",
+         replace="    if (omitted > 1) {\n        writeOmitted(omitted);\n    }\n    if (verdict",
+         why="a single left-out block line is never reported",
+         first=["BlockLogTest.*"]),
+    dict(id="log-del-unescaped", file="daemon/log.cpp",
+         find="if (byte >= 0x20 && byte < 0x7f) {",
+         replace="if (byte >= 0x20 && byte <= 0x7f) {",
+         why="the DEL byte from a query name reaches the log unescaped",
+         first=["LogLine.*"]),
+    dict(id="log-unflushed", file="daemon/log.cpp",
+         find="if (log.openBatches == 0 || log.pending.size() >= kBatchFlushBytes) {",
+         replace="if (log.openBatches < 0 || log.pending.size() >= kBatchFlushBytes) {",
+         why="lines outside a batch wait until 16 KiB pile up: the log stalls",
+         first=["LogBatchTest.*", "LogLine.*"]),
+    # --- upstreams -------------------------------------------------------------------------
+    dict(id="plain-dns-port", file="daemon/upstream.cpp",
+         find="endpoints.plain.emplace_back(parsed, 53);",
+         replace="endpoints.plain.emplace_back(parsed, 5353);",
+         why="plain DNS fallback asks the family resolvers on port 5353",
+         first=[NETNS + "test_unreachable_https_falls_back_to_udp_switch_logged_once_then_back"]),
+    dict(id="doh-id-not-restored", file="daemon/upstream.cpp",
+         find="std::copy_n(query.begin(), 2, result.body->begin());",
+         replace="std::copy_n(query.begin(), 0, result.body->begin());",
+         why="a DoH answer keeps the server's ID, which the client rejects",
+         alt=[("std::copy_n(query.begin() + kIdOffset, kIdSize, result.body->begin() + kIdOffset);",
+               "std::copy_n(query.begin() + kIdOffset, 0, result.body->begin() + kIdOffset);")],
+         first=[NETNS + "test_https_answer_with_other_id_reaches_client_with_query_id"]),
+    dict(id="https-reached-flip", file="daemon/upstream.cpp",
+         find="if (!result.transportFailed) {",
+         replace="if (result.transportFailed) {",
+         why="a resolver refusing one query makes the forwarder abandon HTTPS for plain DNS",
+         first=[NETNS + "test_https_refusing_a_query_is_no_reason_to_switch"]),
+    dict(id="udp-no-timeout", file="daemon/udp_attempt.cpp",
+         find="            if (!expired) {\n                self->finish(std::nullopt);",
+         replace="            if (expired) {\n                self->finish(std::nullopt);",
+         why="a silent plain DNS resolver is waited for forever (timeout removed)",
+         first=["ForwarderTest.*"]),
+    dict(id="doh-no-timeout", file="daemon/doh_client.cpp",
+         find="curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(options_.timeout.count()));",
+         replace="curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, 0L);",
+         why="a silent DoH resolver is waited for forever (timeout removed)",
+         first=[NETNS + "test_everything_silent_gives_servfail_after_six_attempts"]),
+    # --- listeners -------------------------------------------------------------------------
+    dict(id="udp-listen-port", file="daemon/dns_server.cpp",
+         find="const asio::ip::udp::endpoint local(address, config_.dnsPort);",
+         replace="const asio::ip::udp::endpoint local(address, static_cast<std::uint16_t>(config_.dnsPort + 1));",
+         why="the UDP listener binds the port after the configured one",
+         first=[NETNS + "test_blocked_allowed_and_status_names"]),
+    dict(id="tcp-length-prefix", file="daemon/dns_tcp_server.cpp",
+         find="out[0] = std::byte{static_cast<std::uint8_t>(message.size() >> 8)};",
+         replace="out[0] = std::byte{static_cast<std::uint8_t>(message.size() >> 9)};",
+         why="TCP replies of 256 bytes or more carry a wrong length prefix",
+         alt=[("putU16(out, 0, static_cast<std::uint16_t>(message.size()));",
+               "putU16(out, 0, static_cast<std::uint16_t>(((message.size() >> 9) << 8) | (message.size() & 0xFF)));")],
+         first=[NETNS + "test_large_answer_whole_over_tcp_truncated_over_udp"]),
+    dict(id="tcp-no-idle-timeout", file="daemon/dns_tcp_server.cpp",
+         find="        armIdle(limits_.idleTimeout);\n        readLength();",
+         replace="        readLength();",
+         why="idle or half-sent TCP connections are never closed (timeout removed)",
+         first=[NETNS + "test_pipelined_queries_and_a_client_stuck_halfway"]),
+    # --- self-check and the machine's settings ------------------------------------------------
+    dict(id="selfcheck-third-failure", file="daemon/selfcheck.cpp",
+         find="if (failures >= 2 && terminate_) {",
+         replace="if (failures >= 3 && terminate_) {",
+         why="a dead filter is given up only after three failed probes",
+         alt=[("if (failures >= kFailuresToStop && terminate_) {",
+               "if (failures >= kFailuresToStop + 1 && terminate_) {")],
+         first=["SelfCheckCounting.*"]),
+    dict(id="stop-mode-local", file="daemon/selfcheck.cpp",
+         find="net_.setDNSMode(DNSMode::respaldo, reason);",
+         replace="net_.setDNSMode(DNSMode::local, reason);",
+         why="on stop the machine keeps pointing at the dead local filter (swapped DNS mode)",
+         first=["test_network_settings.py::test_sigterm_switches_to_backup_resolvers_before_exit",
+                "test_selfcheck.py"]),
+    dict(id="original-restore-skipped", file="daemon/netconfig.cpp",
+         find="found == original.end() ? std::vector<std::string>{} : found->second);",
+         replace="found == original.end() ? std::vector<std::string>{} : std::vector<std::string>{});",
+         why='"--dns original" drops the recorded servers instead of restoring them',
+         first=["NetConfigTest.*",
+                "test_network_settings.py::test_resolvconf_round_trip_keeps_search_options_and_originals"]),
+    dict(id="backup-recorded-as-original", file="daemon/netconfig.cpp",
+         find="if (servers == localServers() || servers == backupServers()) {",
+         replace="if (servers == localServers()) {",
+         why="our own backup resolvers are recorded as the user's original servers",
+         first=["NetConfigTest.*",
+                "test_network_settings.py::test_backup_resolvers_set_by_hand_are_recorded_as_automatic"]),
+    dict(id="user-http-proxy-overwritten", file="daemon/netconfig.cpp",
+         find="if ((httpsEnabled && !httpsOurs) || (httpEnabled && !httpOurs)) {",
+         replace="if (httpsEnabled && !httpsOurs) {",
+         why="a user's own HTTP proxy is replaced by ours",
+         first=["NetConfigTest.UsersOwnProxyIsNeverTouched"]),
+    dict(id="resolver-name-case", file="daemon/bypass.cpp",
+         find="buffer[i] = text::asciiLower(name[i]);",
+         replace="buffer[i] = name[i];",
+         why="DNS.GOOGLE and other upper-case resolver names escape the block (lower-casing skipped)",
+         first=[NETNS + "test_canaries_resolvers_and_cloaked_names"]),
+    dict(id="port-65536", file="daemon/config.cpp",
+         find="if (value > 65535) {",
+         replace="if (value > 65536) {",
+         why="TRANCAD_PORT=65536 wraps to port 0 instead of falling back",
+         first=["PortParsing.*"]),
+    dict(id="original-record-kept", file="daemon/cli.cpp",
+         find="::unlink(net.originalPath().c_str());",
+         replace="(void)net.originalPath();",
+         why='"--dns original" keeps the stale record, so later activations never record anew',
+         first=["test_network_settings.py"]),
+    dict(id="resolvconf-servers-not-added", file="platform/linux/resolvconf_store.cpp",
+         find="    if (!serversPlaced) {\n        out += serverLines;\n    }\n    return out;",
+         replace="    return out;",
+         why="a resolv.conf without nameserver lines never gets ours",
+         first=["ResolvConfText.*", "ResolvConfStore.*", "test_network_settings.py"]),
+    dict(id="nm-apply-check-flip", file="platform/linux/nm_store.cpp",
+         find="if (defaultServers(bus_->readGlobal()) != *committedServers_) {",
+         replace="if (defaultServers(bus_->readGlobal()) == *committedServers_) {",
+         why="NetworkManager applying the servers is reported as a failure, and refusing them as success",
+         first=[]),
+    dict(id="single-store-no-proxy", file="platform/linux/single_service_store.cpp",
+         find="return protocol == Protocol::dns || proxy_ != nullptr;",
+         replace="return protocol == Protocol::dns;",
+         why="the system proxy (dconf) is never read or written",
+         first=["ProtectionTest.*", "test_network_settings.py"]),
+    dict(id="replace-file-mode", file="platform/linux/file_util.cpp",
+         find="::fchmod(fd, mode) == 0 &&",
+         replace="::fchmod(fd, mode & 0600) == 0 &&",
+         why="rewritten resolv.conf and dconf files become unreadable for ordinary users",
+         first=["ResolvConfStore.*", "test_network_settings.py"]),
+    dict(id="dconf-locks-flip", file="platform/linux/dconf_proxy.cpp",
+         find="    if (manual) {\n        const std::string lockText =",
+         replace="    if (!manual) {\n        const std::string lockText =",
+         why="the proxy keys are locked when our proxy is off and left unlocked when on",
+         first=["ProtectionTest.*", "test_network_settings.py::test_our_proxy_is_turned_off_and_unlocked"]),
+]
+
+
+def say(text):
+    print(text, flush=True)
+
+
+def git(repo, *args, **kwargs):
+    return subprocess.run(["git", "-C", repo, *args], check=True, **kwargs)
+
+
+def stage_sources(args, stage):
+    """Fills stage with the sources to measure; returns a description."""
+    shutil.rmtree(stage, ignore_errors=True)
+    os.makedirs(stage)
+    if args.worktree:
+        listed = git(args.repo, "ls-files", "-co", "--exclude-standard", "-z",
+                     capture_output=True).stdout.decode().split("\0")
+        for path in filter(None, listed):
+            source = os.path.join(args.repo, path)
+            if not os.path.lexists(source):
+                continue  # deleted in the work tree
+            target = os.path.join(stage, path)
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+            if os.path.islink(source):
+                os.symlink(os.readlink(source), target)
+            else:
+                shutil.copy2(source, target)
+        return "worktree of " + git(args.repo, "rev-parse", "HEAD", capture_output=True,
+                                    text=True).stdout.strip()
+    rev = git(args.repo, "rev-parse", "--verify", args.rev + "^{commit}", capture_output=True,
+              text=True).stdout.strip()
+    archive = subprocess.Popen(["git", "-C", args.repo, "archive", rev], stdout=subprocess.PIPE)
+    subprocess.run(["tar", "-x", "-C", stage], stdin=archive.stdout, check=True)
+    if archive.wait() != 0:
+        sys.exit("git archive failed")
+    return rev
+
+
+def sync_tree(stage, src):
+    """Makes src equal to stage, touching only what differs so builds stay incremental."""
+    wanted = set()
+    for root, _, files in os.walk(stage):
+        for name in files:
+            relative = os.path.relpath(os.path.join(root, name), stage)
+            wanted.add(relative)
+            source, target = os.path.join(stage, relative), os.path.join(src, relative)
+            if os.path.isfile(target) and not os.path.islink(target):
+                with open(source, "rb") as a, open(target, "rb") as b:
+                    if a.read() == b.read():
+                        continue
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+            if os.path.lexists(target):
+                os.remove(target)
+            # A fresh mtime: an older one could leave a stale object in place.
+            shutil.copyfile(source, target, follow_symlinks=False)
+            if not os.path.islink(target):
+                shutil.copymode(source, target)
+    for root, _, files in os.walk(src):
+        for name in files:
+            path = os.path.join(root, name)
+            if os.path.relpath(path, src) not in wanted:
+                os.remove(path)
+
+
+def fuzz_targets(src):
+    text = open(os.path.join(src, "fuzz", "CMakeLists.txt"), encoding="utf-8").read()
+    block = re.search(r"set\(TRANCA_FUZZ_TARGETS(.*?)\)", text, re.S)
+    return block.group(1).split() if block else []
+
+
+class Runner:
+    def __init__(self, args, scratch):
+        self.args = args
+        self.src = os.path.join(scratch, "src")
+        self.build_dir = os.path.join(scratch, "build")
+        self.bin = os.path.join(self.build_dir, "bin")
+        self.logs = os.path.join(scratch, "logs")
+        os.makedirs(self.logs, exist_ok=True)
+        self.timeouts = {}  # suite item -> seconds
+        self.flaky = []  # failures that did not repeat, this mutant
+
+    # --- building -------------------------------------------------------------------------
+    def configure(self):
+        if os.path.exists(os.path.join(self.build_dir, "build.ninja")):
+            return True
+        command = ["cmake", "-S", self.src, "-B", self.build_dir, "-G", "Ninja",
+                   "-DCMAKE_BUILD_TYPE=Release", "-DAMPARO_BUILD_BENCH=OFF"]
+        modules = os.path.join(self.args.repo, ".deps", "npm", "node_modules")
+        if os.path.isdir(modules):  # the UI's fonts, needed only to configure
+            command.append("-DAMPARO_NPM_MODULES=" + modules)
+        return self.quiet(NICE + command, "configure") == 0
+
+    def targets(self):
+        return ["trancad", "daemon_tests", "lists_alloc_test"] + [
+            "replay_" + t for t in fuzz_targets(self.src)]
+
+    def build(self, targets=None, log="build"):
+        command = NICE + ["cmake", "--build", self.build_dir, "-j", str(self.args.jobs),
+                          "--target", *(targets or self.targets())]
+        return self.quiet(command, log) == 0
+
+    def object_of(self, file):
+        top, rest = file.split("/", 1)
+        listing = subprocess.run(["ninja", "-C", self.build_dir, "-t", "targets", "all"],
+                                 capture_output=True, text=True).stdout
+        for line in listing.splitlines():
+            target = line.split(":", 1)[0]
+            if target.startswith(top + "/") and target.endswith(".dir/" + rest + ".o"):
+                return target
+        return None
+
+    def quiet(self, command, log):
+        with open(os.path.join(self.logs, log + ".log"), "w") as out:
+            return subprocess.run(command, stdout=out, stderr=subprocess.STDOUT).returncode
+
+    # --- the suite -------------------------------------------------------------------------
+    def modules(self):
+        return sorted(os.path.basename(p) for p in
+                      glob.glob(os.path.join(self.src, "tests", "process", "test_*.py")))
+
+    def suite(self):
+        items = [("gtest", "daemon_tests", "*"), ("gtest", "lists_alloc_test", "*")]
+        items += [("fuzz", t, None) for t in fuzz_targets(self.src)]
+        items += [("pytest", m, None) for m in self.modules()]
+        return items
+
+    def item_for(self, selector):
+        if selector.startswith("fuzz:"):
+            return ("fuzz", selector[5:], None)
+        if ".py" in selector:
+            module, _, node = selector.partition("::")
+            return ("pytest", module, selector if node else None)
+        return ("gtest", "daemon_tests", selector)
+
+    def timeout_of(self, item):
+        return self.timeouts.get(item[:2], self.args.default_timeout)
+
+    def start(self, item):
+        """Starts one suite item; returns (process, log path)."""
+        kind, name, detail = item
+        env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1")
+        cwd = None
+        if kind == "gtest":
+            command = [os.path.join(self.bin, name), "--gtest_fail_fast",
+                       "--gtest_filter=" + detail]
+        elif kind == "fuzz":
+            command = [os.path.join(self.bin, "replay_" + name),
+                       os.path.join(self.src, "fuzz", "corpus", name)]
+        else:
+            env["TRANCAD_BIN"] = os.path.join(self.bin, "trancad")
+            cwd = os.path.join(self.src, "tests", "process")
+            command = [PYTHON, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-x", detail or name]
+            if detail and name in INNER_FORM:
+                variable, wrapper = INNER_FORM[name]
+                env[variable] = "1"
+                command = wrapper + command
+        log = os.path.join(self.logs, "run-%s-%s.log" % (kind, re.sub(r"[^\w.-]", "_", detail or name)))
+        out = open(log, "w")
+        process = subprocess.Popen(NICE + command, cwd=cwd, env=env, stdout=out,
+                                   stderr=subprocess.STDOUT, start_new_session=True)
+        out.close()
+        return process, log
+
+    @staticmethod
+    def stop(process):
+        try:
+            os.killpg(process.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        process.wait()
+
+    @staticmethod
+    def verdict(item, code, log, timed_out):
+        """None when the item passed, else who failed; "missing" for an unknown selector."""
+        kind, name, detail = item
+        text = open(log, encoding="utf-8", errors="replace").read()
+        if kind == "gtest":
+            failed = re.search(r"^\[  FAILED  \] ([^\s,]+)", text, re.M)
+            running = re.findall(r"^\[ RUN      \] (\S+)", text, re.M)
+            if timed_out:
+                return "timeout in " + (running[-1] if running else name)
+            if code == 0:
+                return None
+            if failed:
+                return failed.group(1)
+            return (running[-1] if running else name) + " (crashed, status %d)" % code
+        if kind == "fuzz":
+            if timed_out:
+                return "timeout in fuzz replay " + name
+            return None if code == 0 else "fuzz replay " + name
+        if timed_out:
+            return "timeout in " + (detail or name)
+        if code == 0:
+            return None
+        if code in (4, 5) and detail:
+            return "missing"
+        failed = re.search(r"^(?:FAILED|ERROR) (\S+)", text, re.M)
+        return failed.group(1) if failed else "%s (status %d)" % (detail or name, code)
+
+    def run(self, items, parallel=1, durations=None, confirm=True):
+        """Runs items, at most `parallel` at once; stops at the first failure
+        that repeats when its item runs again alone. Returns (who failed or None, item)."""
+        pending, running = list(items), []
+        try:
+            while pending or running:
+                while pending and len(running) < parallel:
+                    item = pending.pop(0)
+                    process, log = self.start(item)
+                    running.append((item, process, log, time.monotonic()))
+                time.sleep(0.2)
+                for entry in list(running):
+                    item, process, log, began = entry
+                    elapsed = time.monotonic() - began
+                    timed_out = process.poll() is None and elapsed > self.timeout_of(item)
+                    if process.poll() is None and not timed_out:
+                        continue
+                    if timed_out:
+                        self.stop(process)
+                    running.remove(entry)
+                    who = self.verdict(item, process.returncode, log, timed_out)
+                    if durations is not None:
+                        durations[item] = elapsed
+                    if who == "missing":
+                        say("    (no test %s: selector skipped)" % item[2])
+                        continue
+                    if not who:
+                        continue
+                    if confirm:
+                        # Timing tests can fail under load (a parallel module,
+                        # other programs): a kill must repeat with the item alone.
+                        for other, process_, _, _ in running:
+                            self.stop(process_)
+                            pending.insert(0, other)
+                        running = []
+                        again, _ = self.run([item], confirm=False)
+                        if not again:
+                            self.flaky.append(who)
+                            say("    (%s failed, then passed alone: flaky, not a kill)" % who)
+                            break
+                        who = again
+                    return who, item
+        finally:
+            for _, process, _, _ in running:
+                self.stop(process)
+        return None, None
+
+    def rest_of_suite(self, skip):
+        items = [i for i in self.suite() if i not in skip]
+        quick = [i for i in items if i[0] != "pytest"]
+        slow = sorted((i for i in items if i[0] == "pytest"), key=self.timeout_of)
+        who, item = self.run(quick)
+        if who:
+            return who, item
+        return self.run(slow, parallel=self.args.parallel)
+
+    def attack(self, mutant):
+        """Runs the hinted tests, then the rest; returns who killed the mutant or None."""
+        hinted = [self.item_for(s) for s in mutant.get("first", [])]
+        filters = [i[2] for i in hinted if i[0] == "gtest"]
+        first = []
+        if filters:
+            first += [("gtest", b, ":".join(filters)) for b in ("daemon_tests", "lists_alloc_test")]
+        first += [i for i in hinted if i[0] != "gtest"]
+        who, _ = self.run(first)
+        if who:
+            return who
+        done = {i for i in first if i[0] != "gtest" and i[2] is None}
+        who, _ = self.rest_of_suite(done)
+        return who
+
+
+def locate(text, mutant):
+    """The first spelling of the fault (find, replace) whose find occurs exactly once."""
+    for find, replace in [(mutant["find"], mutant["replace"])] + mutant.get("alt", []):
+        if text.count(find) == 1:
+            return find, replace
+    return None
+
+
+def apply(src, mutant):
+    """Plants the mutant; returns the original bytes."""
+    path = os.path.join(src, mutant["file"])
+    original = open(path, "rb").read()
+    text = original.decode("utf-8")
+    find, replace = locate(text, mutant)
+    with open(path, "w", encoding="utf-8") as out:
+        out.write(text.replace(find, replace))
+    return original
+
+
+def restore(src, mutant, original):
+    path = os.path.join(src, mutant["file"])
+    planted = os.stat(path).st_mtime_ns
+    with open(path, "wb") as out:
+        out.write(original)
+    # Strictly newer than the mutant, so the next build recompiles the file.
+    stamp = max(time.time_ns(), planted + 1_000_000_000)
+    os.utime(path, ns=(stamp, stamp))
+
+
+def check_matches(src, mutants):
+    bad = 0
+    for m in mutants:
+        path = os.path.join(src, m["file"])
+        if not os.path.exists(path) or not locate(open(path, encoding="utf-8").read(), m):
+            bad += 1
+            say("%-30s no find text occurs exactly once in %s" % (m["id"], m["file"]))
+    return bad
+
+
+def main():
+    here = os.path.dirname(os.path.abspath(__file__))
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--repo", default=os.path.dirname(here))
+    parser.add_argument("--rev", default="HEAD", help="commit to measure (git archive)")
+    parser.add_argument("--worktree", action="store_true",
+                        help="measure the work tree (tracked and untracked, not ignored) instead")
+    parser.add_argument("--name", default="work", help="scratch folder under /tmp/amparo-mutants")
+    parser.add_argument("--scratch", help="scratch folder (overrides --name)")
+    parser.add_argument("--only", help="comma-separated mutant ids")
+    parser.add_argument("--list", action="store_true", help="print the table and exit")
+    parser.add_argument("--check", action="store_true", help="apply and compile each mutant, run nothing")
+    parser.add_argument("--no-build", action="store_true", help="with --check: only the unique matches")
+    parser.add_argument("--jobs", type=int, default=2)
+    parser.add_argument("--parallel", type=int, default=2, help="process modules at once")
+    parser.add_argument("--default-timeout", type=float, default=600)
+    args = parser.parse_args()
+
+    mutants = MUTANTS
+    if args.only:
+        wanted = args.only.split(",")
+        unknown = set(wanted) - {m["id"] for m in MUTANTS}
+        if unknown:
+            sys.exit("unknown mutants: " + ", ".join(sorted(unknown)))
+        mutants = [m for m in MUTANTS if m["id"] in wanted]
+    if args.list:
+        for m in mutants:
+            say("%-30s %-40s %s" % (m["id"], m["file"], m["why"]))
+        say("%d mutants" % len(mutants))
+        return 0
+
+    scratch = args.scratch or os.path.join("/tmp/amparo-mutants", args.name)
+    began = time.monotonic()
+    source = stage_sources(args, os.path.join(scratch, "stage"))
+    runner = Runner(args, scratch)
+    os.makedirs(runner.src, exist_ok=True)
+    sync_tree(os.path.join(scratch, "stage"), runner.src)
+    say("sources: %s -> %s" % (source, runner.src))
+    if check_matches(runner.src, mutants):
+        return 1
+    if args.check and args.no_build:
+        say("all %d find texts match exactly once" % len(mutants))
+        return 0
+    if not runner.configure():
+        sys.exit("cmake configure failed: " + os.path.join(runner.logs, "configure.log"))
+    if args.check:
+        failures, sound = 0, {}
+        for m in mutants:
+            target = runner.object_of(m["file"])
+            if m["file"] not in sound:
+                sound[m["file"]] = target is not None and runner.build([target], "check-unmutated")
+            if not sound[m["file"]]:
+                failures += 1
+                say("%-30s %s does not compile even unmutated" % (m["id"], m["file"]))
+                continue
+            original = apply(runner.src, m)
+            try:
+                ok = runner.build([target], "check-" + m["id"])
+            finally:
+                restore(runner.src, m, original)
+            failures += not ok
+            say("%-30s %s" % (m["id"], "compiles" if ok else "DOES NOT COMPILE"))
+        return 1 if failures else 0
+
+    say("building ...")
+    if not runner.build():
+        sys.exit("the unmutated sources do not build: " + os.path.join(runner.logs, "build.log"))
+    say("built in %.0f s" % (time.monotonic() - began))
+
+    # The unmutated suite first: a failure there makes any score meaningless.
+    say("unmutated suite ...")
+    clean_began = time.monotonic()
+    durations = {}
+    for item in runner.suite():
+        who, _ = runner.run([item], durations=durations, confirm=False)
+        seconds = durations[item]
+        if who:
+            again, _ = runner.run([item], confirm=False)
+            say("unmutated suite fails: %s (%s)" % (who, "flaky: passed on a rerun" if not again
+                                                      else "broken: failed again, " + again))
+            return 2
+        runner.timeouts[item[:2]] = max(120.0, 3 * seconds)
+        say("  %-40s %6.1f s" % (item[1], seconds))
+    clean_seconds = time.monotonic() - clean_began
+    say("unmutated suite passed in %.0f s (one item at a time)" % clean_seconds)
+
+    results = []
+    for m in mutants:
+        started = time.monotonic()
+        runner.flaky = []
+        original = apply(runner.src, m)
+        try:
+            if not runner.build(log="build-" + m["id"]):
+                status, who = "no-compile", None
+            else:
+                built = time.monotonic() - started
+                who = runner.attack(m)
+                status = "killed" if who else "survived"
+        finally:
+            restore(runner.src, m, original)
+        seconds = time.monotonic() - started
+        results.append(dict(id=m["id"], file=m["file"], why=m["why"], status=status,
+                            killed_by=who, flaky=runner.flaky, seconds=round(seconds, 1),
+                            build_seconds=round(built, 1) if status != "no-compile" else None))
+        line = {"killed": "KILLED by " + str(who), "survived": "SURVIVED",
+                "no-compile": "does not compile"}[status]
+        if runner.flaky:
+            line += "  [did not repeat: %s]" % ", ".join(runner.flaky)
+        say("%-30s %s  (%.0f s)" % (m["id"], line, seconds))
+
+    scored = [r for r in results if r["status"] != "no-compile"]
+    killed = sum(r["status"] == "killed" for r in scored)
+    percent = 100.0 * killed / len(scored) if scored else 0.0
+    say("\nscore: %d/%d (%.1f %%)" % (killed, len(scored), percent))
+    for r in results:
+        if r["status"] == "survived":
+            say("  survived %-30s %s" % (r["id"], r["why"]))
+        elif r["status"] == "no-compile":
+            say("  does not compile: %s" % r["id"])
+    wall = time.monotonic() - began
+    report = dict(source=source, worktree=args.worktree, only=args.only, wall_seconds=round(wall),
+                  unmutated_seconds=round(clean_seconds),
+                  unmutated={"%s %s" % k[:2]: round(v, 1) for k, v in durations.items()},
+                  killed=killed, total=len(scored), percent=round(percent, 1), mutants=results)
+    with open(os.path.join(scratch, "report.json"), "w") as out:
+        json.dump(report, out, indent=2, ensure_ascii=False)
+    say("wall time %.0f s; report %s" % (wall, os.path.join(scratch, "report.json")))
+    return 0
+
+
+if __name__ == "__main__":
+    # SIGTERM unwinds like Ctrl-C, so the planted file is restored.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+    sys.exit(main())
