@@ -179,6 +179,20 @@ disable_protection() {
     flush_caches
 }
 
+# Runs a command once a second until it succeeds; status 1 once the given
+# number of seconds went by without.
+wait_until() {
+    local seconds=$1 waited=0
+    shift
+    until "$@"; do
+        if ((waited >= seconds)); then
+            return 1
+        fi
+        sleep 1
+        waited=$((waited + 1))
+    done
+}
+
 # Puts the bytes of $1 at $2 by rename, so a browser starting meanwhile never
 # reads half a file; with the owner and mode of $3 when given, else 0644.
 replace_file() {
@@ -212,57 +226,79 @@ make_policy_dir() {
 }
 
 # Firefox's policies.json through python3's json module, which keeps the order
-# of what it reads. "lock FILE PREVIOUS" prints FILE's policies (none for an
-# empty FILE) with DNS over HTTPS off and locked, saving the entry it replaces
-# in PREVIOUS; "unlock FILE PREVIOUS" prints FILE with that entry back (or
-# none). Status 3: FILE is no JSON object of policies; 4: our entry is gone.
+# of what it reads. Prints FILE's policies (none for an empty FILE) with one of
+# Amparo's entries put in or taken out: "lock FILE PREVIOUS" turns DNS over
+# HTTPS off and locked, saving the entry it replaces in PREVIOUS; "unlock FILE
+# PREVIOUS" puts that entry back (or none); "add FILE CERT" puts CERT among
+# Certificates.Install; "remove FILE CERT" takes it out, dropping what that
+# leaves empty. Status 3: FILE is no JSON object of policies; 4: our DNS entry
+# is gone.
 firefox_policies() {
     python3 - "$@" <<'PY'
 import json
 import sys
 
 OURS = {"Enabled": False, "Locked": True}
-action, path, previous = sys.argv[1:4]
+action, path, other = sys.argv[1:4]
 try:
     data = {}
     if path:
         with open(path, encoding="utf-8") as handle:
             data = json.load(handle)
     policies = data.setdefault("policies", {})
+    if action in ("add", "remove"):
+        certificates = policies.setdefault("Certificates", {})
+        install = certificates.setdefault("Install", [])
+        if not isinstance(install, list):
+            sys.exit(3)
 except (OSError, ValueError, AttributeError):
     sys.exit(3)
 if not isinstance(policies, dict):
     sys.exit(3)
 if action == "lock":
     if "DNSOverHTTPS" in policies:
-        with open(previous, "w", encoding="utf-8") as handle:
+        with open(other, "w", encoding="utf-8") as handle:
             json.dump(policies["DNSOverHTTPS"], handle)
     policies["DNSOverHTTPS"] = OURS
-else:
+elif action == "unlock":
     if policies.get("DNSOverHTTPS") != OURS:
         sys.exit(4)
     try:
-        with open(previous, encoding="utf-8") as handle:
+        with open(other, encoding="utf-8") as handle:
             policies["DNSOverHTTPS"] = json.load(handle)
     except FileNotFoundError:
         del policies["DNSOverHTTPS"]
+elif action == "add":
+    if other not in install:
+        install.append(other)
+else:
+    install[:] = [item for item in install if item != other]
+    if not install:
+        del certificates["Install"]
+    if not certificates:
+        del policies["Certificates"]
 sys.stdout.reconfigure(encoding="utf-8")
 json.dump(data, sys.stdout, indent=2, ensure_ascii=False)
 print()
 PY
 }
 
-# Writes Firefox's policy into its policies.json, keeping everything else in
-# it. The record (firefox.*) holds what we wrote, the bytes from before (or a
-# note that there was no file) and the DNSOverHTTPS entry we replaced.
-lock_firefox_doh() {
-    local target=$FIREFOX_POLICIES record=$POLICY_STATE/firefox source status=0
+# Writes one entry of a filter's into Firefox's policies.json, keeping
+# everything else in it:
+#   put_firefox_entry RECORD lock|add CONSEQUENCE TURN_ON_AGAIN [CERT]
+# CONSEQUENCE ends each warning (what stays undone), TURN_ON_AGAIN names what
+# to turn on once the file is fixed. The record (RECORD.*) holds what we
+# wrote, the bytes from before (or a note that there was no file) and the
+# DNSOverHTTPS entry a lock replaced.
+put_firefox_entry() {
+    local record=$1 action=$2 still=$3 again=$4 target=$FIREFOX_POLICIES source status=0
+    local other=${5:-$1.previous.new}
     if [[ -L $target || (-e $target && ! -f $target) ]]; then
-        warn "$target no es un archivo común, así que quedó como estaba y Firefox $DOH_STILL_ON."
+        warn "$target no es un archivo común, así que quedó como estaba y $still."
         return 0
     fi
     if ! command -v python3 >/dev/null 2>&1; then
-        warn "falta python3, así que $target quedó como estaba y Firefox $DOH_STILL_ON."
+        warn "falta python3, así que $target quedó como estaba y $still."
         return 0
     fi
     if [[ -e $record.written ]]; then
@@ -285,19 +321,19 @@ lock_firefox_doh() {
         [[ -f $FIREFOX_DISTRIBUTION_POLICIES ]] && source=$FIREFOX_DISTRIBUTION_POLICIES
     fi
     rm -f "$record.new" "$record.previous.new"
-    firefox_policies lock "$source" "$record.previous.new" >"$record.new" || status=$?
+    firefox_policies "$action" "$source" "$other" >"$record.new" || status=$?
     if ((status == 3)) && [[ $source == "$FIREFOX_DISTRIBUTION_POLICIES" ]]; then
         status=0
-        firefox_policies lock "" "$record.previous.new" >"$record.new" || status=$?
+        firefox_policies "$action" "" "$other" >"$record.new" || status=$?
     fi
     if ((status == 3)); then
         rm -f "$record.new" "$record.previous.new"
-        warn "$target no es un JSON válido, así que quedó como estaba y Firefox $DOH_STILL_ON. Corregí ese archivo y volvé a activar la protección."
+        warn "$target no es un JSON válido, así que quedó como estaba y $still. Corregí ese archivo y volvé a activar $again."
         return 0
     fi
     if ((status != 0)) || ! make_policy_dir "${target%/*}"; then
         rm -f "$record.new" "$record.previous.new"
-        warn "no se pudo escribir $target, así que Firefox $DOH_STILL_ON."
+        warn "no se pudo escribir $target, así que $still."
         return 0
     fi
     remember_firefox_pristine
@@ -318,37 +354,53 @@ lock_firefox_doh() {
         replace_file "$record.new" "$target"
     fi || {
         rm -f "$record.new"
-        warn "no se pudo escribir $target, así que Firefox $DOH_STILL_ON."
+        warn "no se pudo escribir $target, así que $still."
         return 0
     }
     mv -f "$record.new" "$record.written"
 }
 
-# Takes our entry out of Firefox's policies.json: the file as it was before
-# when nobody changed it since, else just our entry out of what is there now.
-unlock_firefox_doh() {
-    local target=$FIREFOX_POLICIES record=$POLICY_STATE/firefox status=0
+# Takes a filter's entry out of Firefox's policies.json: the file as it was
+# before when nobody changed it since, else just our entry out of what is
+# there now.
+#   take_firefox_entry RECORD unlock|remove BEFORE WHAT BY_HAND INVALID [CERT]
+# BEFORE says since when ("antes de Amparo"), WHAT names the entry, BY_HAND
+# how to take it out by hand; INVALID is the warning for a file that is no
+# JSON any more.
+take_firefox_entry() {
+    local record=$1 action=$2 before=$3 what=$4 by_hand=$5 invalid=$6
+    local other=${7:-$1.previous} target=$FIREFOX_POLICIES status=0
     [[ -e $record.written ]] || return 0
     if [[ -f $target && ! -L $target ]]; then
         if cmp -s "$target" "$record.written" && [[ -e $record.created ]]; then
             rm -f "$target"
         elif cmp -s "$target" "$record.written" && [[ -e $record.original ]]; then
             replace_file "$record.original" "$target" "$record.original" ||
-                warn "no se pudo devolver $target a como estaba antes de Amparo."
+                warn "no se pudo devolver $target a como estaba $before."
         elif ! command -v python3 >/dev/null 2>&1; then
-            warn "falta python3 para quitar de $target el bloqueo del DNS sobre HTTPS de Firefox; quitá a mano su entrada DNSOverHTTPS."
+            warn "falta python3 para quitar de $target $what; $by_hand."
         else
-            firefox_policies unlock "$target" "$record.previous" >"$record.new" || status=$?
+            firefox_policies "$action" "$target" "$other" >"$record.new" || status=$?
             if ((status == 0)); then
                 replace_file "$record.new" "$target" "$target" ||
-                    warn "no se pudo quitar de $target el bloqueo del DNS sobre HTTPS de Firefox."
+                    warn "no se pudo quitar de $target $what."
             elif ((status == 3)); then
-                warn "$target cambió desde que Amparo lo escribió y ya no es un JSON válido, así que quedó como está; el DNS sobre HTTPS de Firefox sigue bloqueado hasta que quites a mano su entrada DNSOverHTTPS."
+                warn "$invalid"
             fi
         fi
     fi
     rm -f "$record".*
     restore_firefox_pristine
+}
+
+lock_firefox_doh() {
+    put_firefox_entry "$POLICY_STATE/firefox" lock "Firefox $DOH_STILL_ON" "la protección"
+}
+
+unlock_firefox_doh() {
+    take_firefox_entry "$POLICY_STATE/firefox" unlock "antes de Amparo" \
+        "el bloqueo del DNS sobre HTTPS de Firefox" "quitá a mano su entrada DNSOverHTTPS" \
+        "$FIREFOX_POLICIES cambió desde que Amparo lo escribió y ya no es un JSON válido, así que quedó como está; el DNS sobre HTTPS de Firefox sigue bloqueado hasta que quites a mano su entrada DNSOverHTTPS."
 }
 
 # Turns the browsers' own DNS over HTTPS off with their managed policies.

@@ -136,14 +136,8 @@ main() {
     output=$(systemctl restart "$UNIT_NAME" 2>&1) || {
         give_up "No se pudo iniciar $UNIT_NAME: $output"
     }
-    local waited=0
-    until filter_answers; do
-        if ((waited >= ANSWER_WAIT_SECONDS)); then
-            give_up "El filtro no responde en 127.0.0.1:53 tras ${ANSWER_WAIT_SECONDS} s: la protección no quedó activa."
-        fi
-        sleep 1
-        waited=$((waited + 1))
-    done
+    wait_until "$ANSWER_WAIT_SECONDS" filter_answers ||
+        give_up "El filtro no responde en 127.0.0.1:53 tras ${ANSWER_WAIT_SECONDS} s: la protección no quedó activa."
 
     # The daemon that was replaced switched to the backup resolvers as it
     # stopped; the new one would switch back within its first check.

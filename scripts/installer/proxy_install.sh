@@ -130,14 +130,8 @@ main() {
     output=$(systemctl enable "$PROXY_UNIT" 2>&1) || fail "No se pudo habilitar $PROXY_UNIT: $output"
     output=$(systemctl restart "$PROXY_UNIT" 2>&1) || fail "No se pudo iniciar $PROXY_UNIT: $output"
 
-    local waited=0
-    until proxy_answers; do
-        if ((waited >= ANSWER_WAIT_SECONDS)); then
-            fail "El filtro por palabras no responde en 127.0.0.1:$PROXY_PORT tras ${ANSWER_WAIT_SECONDS} s; mirá /var/log/tranca-proxy.log."
-        fi
-        sleep 1
-        waited=$((waited + 1))
-    done
+    wait_until "$ANSWER_WAIT_SECONDS" proxy_answers ||
+        fail "El filtro por palabras no responde en 127.0.0.1:$PROXY_PORT tras ${ANSWER_WAIT_SECONDS} s; mirá /var/log/tranca-proxy.log."
     echo "Filtro por palabras activo en 127.0.0.1:$PROXY_PORT: reiniciá el navegador."
 }
 
