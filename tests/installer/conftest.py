@@ -1,16 +1,9 @@
-"""A throw-away machine for the installer scripts.
-
-`Machine` holds a private mount and network namespace (a holder process
-started with `unshare -m -n`) in which temporary directories are bind-mounted
-over /var/lib, /var/log, /run, /etc/systemd/system, /etc/dconf,
-/etc/logrotate.d and /etc/resolv.conf, the rest of /etc, /usr/lib and /usr/local take
-their writes in a memory overlay (browser policy folders that this machine
-lacks), and only the loopback interface exists. The scripts run
-there through `nsenter`, as the application runs them: as root, with no
-arguments and an almost empty environment, with the systemctl stand-in of
-tests/installer/bin first on PATH. The real trancad then runs on the real
-ports 53 and 80 of that namespace's 127.0.0.1. Nothing reaches this
-machine's own /etc, /var, /run, services or network."""
+"""A throw-away machine for the installer scripts: a private mount and network
+namespace (held by `unshare -m -n`) with temporary directories over MOUNTS, the
+rest of OVERLAYS writable in memory and only a loopback interface. The scripts
+run there as the application runs them (root, no arguments, an almost empty
+environment, bin/'s systemctl stand-in first on PATH), so the real trancad
+answers on that 127.0.0.1:53 and :80; nothing reaches this machine's own."""
 
 import glob
 import os
@@ -27,20 +20,12 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.environ.get("AMPARO_SOURCE_DIR", os.path.normpath(os.path.join(HERE, "..", "..")))
 SCRIPTS = os.path.join(SOURCE, "scripts", "installer")
 TRANCAD = os.environ.get("TRANCAD_BIN", os.path.join(SOURCE, "build", "asan", "bin", "trancad"))
-STANDIN_BIN = os.path.join(HERE, "bin")
-ROOT_WRAPPER = os.path.join(SOURCE, "app", "resources", "amparo-admin")
-SHIPPED = ["install.sh", "disable.sh", "uninstall.sh", "update_blocklist.sh", "common.sh",
-           "tranca.service", "tranca.logrotate", "proxy_install.sh", "proxy_uninstall.sh",
-           "proxy_common.sh", "tranca-proxy.service"]
-PROXY_ADDON = os.path.join(SOURCE, "scripts", "proxy")
 ORIGINAL_RESOLV = "# de la red de prueba\nsearch casa.example\nnameserver 192.0.2.53\n" \
                   "options timeout:1\n"
-NO_BUS = "unix:path=/nonexistent/amparo-installer-test-bus"
-
 MOUNTS = ["/var/lib", "/var/log", "/run", "/etc/systemd/system", "/etc/dconf",
           "/etc/logrotate.d", "/etc/resolv.conf"]
-# Writable through an overlay whose upper layer is a tmpfs of the namespace
-# (an overlay cannot sit on an overlay root, as in a container).
+# An overlay cannot sit on an overlay root (a container): the upper layers go
+# in a tmpfs of the namespace.
 OVERLAYS = ["/etc", "/usr/lib", "/usr/local"]
 
 
@@ -53,46 +38,35 @@ def write(path, text, mode=0o644):
 
 def hosts_list(count, prefix="adulto"):
     lines = ["# Lista de prueba", "127.0.0.1 localhost", "0.0.0.0 0.0.0.0"]
-    lines += [f"0.0.0.0 {prefix}{i}.example" for i in range(count)]
-    return "\n".join(lines) + "\n"
+    return "\n".join(lines + [f"0.0.0.0 {prefix}{i}.example" for i in range(count)]) + "\n"
+
+
+def ok(result):
+    assert result.returncode == 0, f"exit {result.returncode}\n{result.stdout}\n{result.stderr}"
+    return result
 
 
 class Machine:
-    def __init__(self, resolv=ORIGINAL_RESOLV, resources_from=None):
+    def __init__(self, resolv=ORIGINAL_RESOLV):
         self.root = tempfile.mkdtemp(prefix="amparo-maquina-")
         os.chmod(self.root, 0o755)
-        for mount in MOUNTS:
-            if mount != "/etc/resolv.conf":
-                os.makedirs(self.path(mount), exist_ok=True)
+        for mount in MOUNTS[:-1]:
+            os.makedirs(self.path(mount))
         write(self.path("/etc/resolv.conf"), resolv)
-        # A machine already has other enabled services; they must survive.
-        wants = self.path("/etc/systemd/system/multi-user.target.wants")
-        os.makedirs(wants)
-        os.symlink("/lib/systemd/system/cron.service", os.path.join(wants, "cron.service"))
-        write(self.path("/var/log/syslog"), "otro registro\n")
         # The application's resources: the scripts with trancad beside them.
         self.resources = os.path.join(self.root, "recursos")
-        os.makedirs(self.resources)
-        if resources_from:
-            for name in SHIPPED + ["trancad"]:
-                shutil.copy2(os.path.join(resources_from, name), self.resources)
-            shutil.copytree(os.path.join(resources_from, "proxy"),
-                            os.path.join(self.resources, "proxy"))
-        else:
-            for name in SHIPPED:
-                shutil.copy2(os.path.join(SCRIPTS, name), self.resources)
-            shutil.copytree(PROXY_ADDON, os.path.join(self.resources, "proxy"),
-                            ignore=shutil.ignore_patterns("__pycache__"))
-            shutil.copy2(TRANCAD, os.path.join(self.resources, "trancad"))
-            shutil.copy2(ROOT_WRAPPER, self.resources)
-        self.lists = os.path.join(self.root, "listas")
-        os.makedirs(self.lists)
+        shutil.copytree(SCRIPTS, self.resources)
+        shutil.copytree(os.path.join(SOURCE, "scripts", "proxy"),
+                        os.path.join(self.resources, "proxy"),
+                        ignore=shutil.ignore_patterns("__pycache__"))
+        shutil.copy2(TRANCAD, os.path.join(self.resources, "trancad"))
         self.holder = self._start_holder()
         self.helpers = []
+        self.list = self.list_url(hosts_list(1200))
 
     def path(self, inside):
-        """The host path of a path inside the machine: the temporary directory
-        for the bind-mounted ones, else the namespace's view of the path."""
+        """The host path of a path inside: the temporary directory for the
+        bind-mounted ones, else the namespace's view of it."""
         if any(inside == mount or inside.startswith(mount + "/") for mount in MOUNTS):
             return os.path.join(self.root, "fs", inside.lstrip("/"))
         return f"/proc/{self.holder.pid}/root{inside}"
@@ -104,31 +78,23 @@ class Machine:
         for index, target in enumerate(OVERLAYS):
             upper, work = f"{layers}/{index}/arriba", f"{layers}/{index}/trabajo"
             # The upper layer's top gives the merged directory its owner and mode.
-            script += (f'mkdir -p "{upper}" "{work}"\n'
-                       f'chown --reference="{target}" "{upper}"\n'
-                       f'chmod --reference="{target}" "{upper}"\n'
-                       f'mount -t overlay overlay -o '
+            script += (f'mkdir -p "{upper}" "{work}"\nchown --reference="{target}" "{upper}"\n'
+                       f'chmod --reference="{target}" "{upper}"\nmount -t overlay overlay -o '
                        f'"lowerdir={target},upperdir={upper},workdir={work}" "{target}"\n')
-        for mount in MOUNTS:
-            script += f'mount --bind "{self.path(mount)}" "{mount}"\n'
+        script += "".join(f'mount --bind "{self.path(m)}" "{m}"\n' for m in MOUNTS)
         script += "ip link set lo up\necho listo\nexec sleep infinity\n"
         holder = subprocess.Popen(["unshare", "-m", "-n", "--", "/bin/bash", "-c", script],
                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        line = holder.stdout.readline().strip()
-        if line != "listo":
+        if holder.stdout.readline().strip() != "listo":
             holder.kill()
             raise RuntimeError("namespace holder failed: " + holder.stderr.read())
         return holder
 
     def env(self, extra=None):
-        env = {
-            "PATH": f"{STANDIN_BIN}:/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin",
-            "DBUS_SYSTEM_BUS_ADDRESS": NO_BUS,
-            "LANG": "C.UTF-8",
-        }
-        for key in ("ASAN_OPTIONS", "UBSAN_OPTIONS"):
-            if key in os.environ:
-                env[key] = os.environ[key]
+        env = {"PATH": f"{HERE}/bin:/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin",
+               "DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/nonexistent/amparo-test-bus",
+               "LANG": "C.UTF-8"}
+        env.update({k: os.environ[k] for k in ("ASAN_OPTIONS", "UBSAN_OPTIONS") if k in os.environ})
         env.update(extra or {})
         return env
 
@@ -140,29 +106,32 @@ class Machine:
         return subprocess.run(self.command(prefix + argv), env=self.env(env),
                               capture_output=True, text=True, timeout=timeout, umask=umask)
 
-    def script(self, name, env=None, timeout=120, user=False, umask=-1):
-        """Runs a shipped script as the application does: /bin/bash <script>."""
-        return self.run(["/bin/bash", os.path.join(self.resources, name)], env=env,
-                        timeout=timeout, user=user, umask=umask)
+    def script(self, name, env=None, **kwargs):
+        """A shipped script run as the application does (/bin/bash <script>),
+        with a good block list to download."""
+        env = {"TRANCA_BLOCKLIST_URL": self.list, **(env or {})}
+        return self.run(["/bin/bash", os.path.join(self.resources, name)], env=env, **kwargs)
 
-    def spawn(self, argv):
-        """A helper process inside the namespaces, ended at cleanup."""
+    def spawn(self, argv, listens=None):
+        """A helper process inside, ended at cleanup; waits for it to listen on
+        `listens` (an address:port as ss shows it) when given."""
         proc = subprocess.Popen(self.command(argv), env=self.env(), stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL)
         self.helpers.append(proc)
+        deadline = time.monotonic() + 10
+        while listens and listens not in self.run(["ss", "-Hln"]).stdout:
+            assert proc.poll() is None and time.monotonic() < deadline, argv
+            time.sleep(0.1)
         return proc
 
     def list_url(self, text, name="lista.txt"):
-        target = os.path.join(self.lists, name)
-        write(target, text)
-        return "file://" + target
+        write(os.path.join(self.root, "listas", name), text)
+        return "file://" + os.path.join(self.root, "listas", name)
 
-    def dig(self, name, qtype="A"):
-        result = self.run(["dig", "+short", "+time=2", "+tries=1", "@127.0.0.1", "-p", "53",
-                           name, qtype], timeout=30)
-        # dig reports a timeout on standard output too, as ";; " lines.
-        return [line.strip() for line in result.stdout.splitlines()
-                if line.strip() and not line.startswith(";;")]
+    def dig(self, name):
+        result = self.run(["dig", "+short", "+time=2", "+tries=1", "@127.0.0.1", name], timeout=30)
+        # A timeout is reported on standard output too, as ";; " lines.
+        return [line for line in result.stdout.splitlines() if line and not line.startswith(";")]
 
     def read(self, inside):
         with open(self.path(inside), encoding="utf-8") as handle:
@@ -179,72 +148,61 @@ class Machine:
         return [line.split()[1] for line in self.read("/etc/resolv.conf").splitlines()
                 if line.startswith("nameserver ")]
 
-    def calls(self):
-        path = self.path("/run/systemctl-standin/calls")
-        if not os.path.exists(path):
-            return []
-        with open(path, encoding="utf-8") as handle:
-            return handle.read().splitlines()
-
-    def daemon_pid(self):
-        """The pid of the trancad the stand-in started, None when it is not running."""
-        path = self.path("/run/systemctl-standin/tranca.service.pid")
-        if not os.path.exists(path):
-            return None
-        with open(path, encoding="utf-8") as handle:
-            pid = int(handle.read().strip())
+    def service_pid(self, unit="tranca.service"):
+        """The pid of the unit the stand-in started, None when not running."""
         try:
+            pid = int(self.read(f"/run/systemctl-standin/{unit}.pid"))
             with open(f"/proc/{pid}/stat", encoding="utf-8") as handle:
-                if handle.read().rsplit(")", 1)[1].split()[0] == "Z":
-                    return None
+                return None if handle.read().rsplit(")", 1)[1].split()[0] == "Z" else pid
         except FileNotFoundError:
             return None
-        return pid
 
     def wait_for_log(self, fragment, timeout=30.0):
         deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if self.exists("/var/log/tranca.log") and fragment in self.read("/var/log/tranca.log"):
-                return
+        log = "/var/log/tranca.log"
+        while not (self.exists(log) and fragment in self.read(log)):
+            assert time.monotonic() < deadline, f"no {fragment!r} in the log"
             time.sleep(0.1)
-        log = self.read("/var/log/tranca.log") if self.exists("/var/log/tranca.log") else ""
-        raise AssertionError(f"no {fragment!r} in the log:\n{log}")
+
+    def chromium(self, url, *flags):
+        """A real headless Chromium inside, as root with a fresh profile and HOME
+        (so no NSS database of root's own is read or made), loading url: the
+        page's DOM on standard output, a failed load's net:: error on the other."""
+        home = tempfile.mkdtemp(dir=self.root)
+        return self.run([shutil.which("chromium"), "--headless=new", "--no-sandbox",
+                         "--disable-gpu", "--no-first-run", f"--user-data-dir={home}/perfil",
+                         *flags, "--dump-dom", url], env={"HOME": home}, timeout=180)
+
+    def snapshot(self, *tops):
+        """Every file and folder under tops: mode, owner, bytes (None for a folder)."""
+        found = {}
+        for top in tops:
+            root = self.path(top)
+            paths = [root] if not os.path.isdir(root) else [
+                os.path.join(folder, name) for folder, dirs, files in os.walk(root)
+                for name in ["", *dirs, *files]]
+            for path in filter(os.path.lexists, paths):
+                info = os.lstat(path)
+                data = open(path, "rb").read() if stat.S_ISREG(info.st_mode) else None
+                found[path] = (info.st_mode, info.st_uid, data)
+        return found
 
     def cleanup(self):
         # Every service the stand-in started: the daemon, the keyword proxy.
         for record in glob.glob(self.path("/run/systemctl-standin") + "/*.pid"):
-            with open(record, encoding="utf-8") as handle:
-                pid = int(handle.read().strip() or 0)
             try:
-                if pid > 0:
-                    os.kill(pid, signal.SIGKILL)
-            except ProcessLookupError:
+                os.kill(int(open(record, encoding="utf-8").read().strip() or 0), signal.SIGKILL)
+            except (ProcessLookupError, ValueError):
                 pass
-        for proc in self.helpers:
-            if proc.poll() is None:
-                proc.kill()
-                proc.wait()
-        self.holder.kill()
-        self.holder.wait()
+        for proc in self.helpers + [self.holder]:
+            proc.kill()
+            proc.wait()
         shutil.rmtree(self.root, ignore_errors=True)
 
 
 @pytest.fixture
-def machine():
-    made = Machine()
+def machine(request):
+    """A fresh machine; indirect parameters give its resolv.conf."""
+    made = Machine(*([request.param] if hasattr(request, "param") else []))
     yield made
     made.cleanup()
-
-
-@pytest.fixture
-def machine_factory():
-    made = []
-
-    def make(**kwargs):
-        box = Machine(**kwargs)
-        made.append(box)
-        return box
-
-    yield make
-    for box in made:
-        box.cleanup()

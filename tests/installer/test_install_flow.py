@@ -1,216 +1,137 @@
-"""install.sh → the filter answers → disable.sh → DNS restored → uninstall.sh →
-nothing left, end to end on a throw-away machine (see conftest.py)."""
+"""install.sh, disable.sh and uninstall.sh on a throw-away machine (conftest.py):
+the DNS given back, the user's files kept across an upgrade, the log readable
+and rotated, and every refusal explained with nothing changed."""
 
 import filecmp
 import os
+import shutil
 
-from conftest import ORIGINAL_RESOLV, hosts_list, write
+import pytest
 
+from conftest import ORIGINAL_RESOLV, ok, write
 
-def assert_ok(result):
-    assert result.returncode == 0, f"exit {result.returncode}\n{result.stdout}\n{result.stderr}"
-
-
-def install(machine, url=None, umask=-1, **env):
-    extra = {"TRANCA_BLOCKLIST_URL": url or machine.list_url(hosts_list(1200))}
-    extra.update(env)
-    return machine.script("install.sh", env=extra, umask=umask)
-
-
-# --- the whole life of an installation (the real one: tests/system) ------------------
+LOG = "/var/log/tranca.log"
+DATA = "/var/lib/tranca"
+# Root's, whatever its umask: Amparo reads the log as the desktop user.
+MODES = {DATA: 0o755, f"{DATA}/trancad": 0o755, f"{DATA}/update_blocklist.sh": 0o755,
+         f"{DATA}/custom.txt": 0o644, f"{DATA}/allow.txt": 0o644, LOG: 0o644,
+         "/etc/systemd/system/tranca.service": 0o644, "/etc/logrotate.d/amparo": 0o644}
 
 
-def test_uninstall_after_disable_keeps_the_restored_dns(machine):
-    # The record is gone after disable; a second restore without it must not
-    # wipe the servers the first one gave back.
-    assert_ok(install(machine))
-    assert_ok(machine.script("disable.sh"))
-    assert machine.read("/etc/resolv.conf") == ORIGINAL_RESOLV
-    assert_ok(machine.script("uninstall.sh"))
-    assert machine.read("/etc/resolv.conf") == ORIGINAL_RESOLV
-    assert_ok(machine.script("disable.sh"))
-    assert machine.read("/etc/resolv.conf") == ORIGINAL_RESOLV
+def test_install_upgrade_rotation_disable_and_uninstall(machine):
+    for name in ("disable.sh", "uninstall.sh"):  # nothing to undo yet
+        ok(machine.script(name))
+    assert machine.read("/etc/resolv.conf") == ORIGINAL_RESOLV and not machine.exists(DATA)
 
-
-def test_disable_and_uninstall_on_a_clean_machine_change_nothing(machine):
-    for name in ("disable.sh", "uninstall.sh"):
-        result = machine.script(name)
-        assert_ok(result)
-    assert machine.read("/etc/resolv.conf") == ORIGINAL_RESOLV
-    assert not machine.exists("/var/lib/tranca")
-
-
-def test_disable_without_a_record_gives_back_a_dns_still_pointing_at_the_filter(
-        machine_factory):
-    machine = machine_factory(resolv="nameserver 127.0.0.1\n")
-    assert_ok(install(machine))
-    assert_ok(machine.script("disable.sh"))
-    # The record holds no servers of the user's (127.0.0.1 is the filter's),
-    # so the machine goes back to no manual servers rather than to a dead
-    # 127.0.0.1 or to the backup resolvers.
-    assert machine.nameservers() == []
-
-
-# --- the log ---------------------------------------------------------------------------
-
-
-def test_the_log_is_readable_by_everyone_whatever_the_umask(machine):
-    # Amparo follows the log as the desktop user; root's umask must not hide it,
-    # neither when a script creates the log nor when it finds one too private.
-    write(machine.path("/var/log/tranca.log"), "de antes\n", mode=0o600)
-    assert_ok(install(machine, umask=0o077))
-    assert machine.mode("/var/log/tranca.log") == (0o644, 0, 0)
-    os.unlink(machine.path("/var/log/tranca.log"))
-    assert_ok(machine.script("disable.sh", umask=0o077))
-    assert machine.mode("/var/log/tranca.log") == (0o644, 0, 0)
-
-
-def test_the_log_rotates_while_the_daemon_keeps_writing_to_it(machine):
-    assert_ok(install(machine, machine.list_url(hosts_list(1200) + "rotado.example\n")))
+    write(machine.path(LOG), "de antes\n", mode=0o600)
+    ok(machine.script("install.sh", umask=0o077))
+    assert {path: machine.mode(path) for path in MODES} == {p: (m, 0, 0) for p, m in MODES.items()}
+    assert machine.dig("estado.amparo.internal") == ["127.0.0.2"]
     machine.wait_for_log("Listas cargadas")
-    assert machine.mode("/etc/logrotate.d/amparo") == (0o644, 0, 0)
-    before = machine.read("/var/log/tranca.log")
+    before = machine.read(LOG)
+    ok(machine.run(["logrotate", "-f", "-s", "/run/logrotate.estado", "/etc/logrotate.d/amparo"]))
+    assert machine.read(LOG + ".1").startswith(before)
+    # The daemon keeps the log open for appending: its next line starts the emptied file.
+    assert machine.dig("adulto7.example") == ["127.0.0.1"]
+    machine.wait_for_log("adulto7.example")
+    assert machine.read(LOG).startswith("[") and "trancad iniciando" not in machine.read(LOG)
 
-    result = machine.run(["logrotate", "-f", "-s", "/run/logrotate.estado",
-                          "/etc/logrotate.d/amparo"])
-    assert_ok(result)
-    assert machine.read("/var/log/tranca.log.1").startswith(before)
-    # The daemon still holds the log open for appending: its next line goes
-    # to the emptied file, at its start.
-    assert machine.dig("rotado.example") == ["127.0.0.1"]
-    machine.wait_for_log("rotado.example")
-    log = machine.read("/var/log/tranca.log")
-    assert log.startswith("[") and "trancad iniciando" not in log, log
-    assert machine.mode("/var/log/tranca.log") == (0o644, 0, 0)
-
-
-# --- re-running install.sh: repair and upgrade ----------------------------------------
-
-
-def test_reinstall_upgrades_the_daemon_and_keeps_lists_and_dns_record(machine):
-    assert_ok(install(machine))
-    first_pid = machine.daemon_pid()
-    record = machine.read("/var/lib/tranca/dns-original.plist")
-    with open(machine.path("/var/lib/tranca/custom.txt"), "w", encoding="utf-8") as handle:
-        handle.write("# mis sitios\npropio.example\n")
-    with open(machine.path("/var/lib/tranca/allow.txt"), "w", encoding="utf-8") as handle:
-        handle.write("permitido.example\n")
-    blocklist = machine.read("/var/lib/tranca/blocklist.txt")
-
+    first_pid = machine.service_pid()
+    for path, text in ((f"{DATA}/custom.txt", "# mis sitios\npropio.example\n"),
+                       (f"{DATA}/allow.txt", "permitido.example\n")):
+        write(machine.path(path), text)
+    kept = {name: machine.read(f"{DATA}/{name}") for name in
+            ("custom.txt", "allow.txt", "blocklist.txt", "dns-original.plist")}
     # A new build: bytes appended to an ELF file leave it runnable but different.
     with open(os.path.join(machine.resources, "trancad"), "ab") as handle:
         handle.write(b"\0version nueva\0")
-    result = install(machine, url="file:///no/existe.txt")
-    assert_ok(result)
-    assert "Descargando" not in result.stdout
-
-    assert filecmp.cmp(machine.path("/var/lib/tranca/trancad"),
-                       os.path.join(machine.resources, "trancad"), shallow=False)
-    assert machine.daemon_pid() not in (None, first_pid)
-    assert machine.read("/var/lib/tranca/custom.txt") == "# mis sitios\npropio.example\n"
-    assert machine.read("/var/lib/tranca/allow.txt") == "permitido.example\n"
-    assert machine.read("/var/lib/tranca/blocklist.txt") == blocklist
-    assert machine.read("/var/lib/tranca/dns-original.plist") == record
+    upgraded = ok(machine.script("install.sh", env={"TRANCA_BLOCKLIST_URL": "file:///no/hay"}))
+    assert "Descargando" not in upgraded.stdout
+    assert filecmp.cmp(machine.path(f"{DATA}/trancad"), os.path.join(machine.resources, "trancad"),
+                       shallow=False)
+    assert machine.service_pid() not in (None, first_pid)
+    assert {name: machine.read(f"{DATA}/{name}") for name in kept} == kept
     assert machine.dig("propio.example") == ["127.0.0.1"]
-    assert machine.dig("estado.amparo.internal") == ["127.0.0.2"]
-    assert not [name for name in os.listdir(machine.path("/var/lib/tranca"))
-                if name.startswith(".")]
+    assert not [name for name in os.listdir(machine.path(DATA)) if name.startswith(".")]
 
-
-def test_install_continues_without_a_list_when_the_download_fails(machine):
-    result = install(machine, url="file:///no/existe.txt")
-    assert_ok(result)
-    assert "No se pudo actualizar la lista de bloqueo" in result.stderr
-    assert "sin la lista descargada" in result.stderr
-    assert not machine.exists("/var/lib/tranca/blocklist.txt")
-    assert machine.dig("estado.amparo.internal") == ["127.0.0.2"]
-
-
-# --- what install.sh refuses, and says why -------------------------------------------
-
-
-def assert_nothing_installed(machine):
-    assert not machine.exists("/var/lib/tranca")
-    assert not machine.exists("/etc/systemd/system/tranca.service")
+    os.unlink(machine.path(LOG))
+    ok(machine.script("disable.sh", umask=0o077))
+    assert machine.mode(LOG) == (0o644, 0, 0)
     assert machine.read("/etc/resolv.conf") == ORIGINAL_RESOLV
-    assert not [call for call in machine.calls() if call.startswith(("enable", "restart"))]
+    # Without the record, a second restore must keep what the first gave back.
+    for name in ("uninstall.sh", "disable.sh"):
+        ok(machine.script(name))
+        assert machine.read("/etc/resolv.conf") == ORIGINAL_RESOLV
+    assert not machine.exists(DATA) and machine.service_pid() is None
 
 
-def test_port_53_taken_by_networkmanagers_dnsmasq_is_explained(machine):
-    dnsmasq = machine.spawn(["dnsmasq", "--keep-in-foreground", "--no-resolv", "--no-hosts",
-                             "--listen-address=127.0.0.1", "--bind-interfaces", "--port=53",
-                             "--pid-file=", "--user=root"])
-    machine.run(["sh", "-c", "for i in $(seq 50); do ss -lnu | grep -q ':53 ' && exit; "
-                             "sleep 0.1; done"])
-    assert dnsmasq.poll() is None
-    result = install(machine)
-    assert result.returncode == 1
-    assert "El puerto 53 de 127.0.0.1 ya está ocupado por «dnsmasq»" in result.stderr
-    assert "dns=dnsmasq" in result.stderr and "NetworkManager" in result.stderr
-    assert_nothing_installed(machine)
+@pytest.mark.parametrize("machine", ["nameserver 127.0.0.1\n"], indirect=True)
+def test_install_with_no_list_and_no_dns_of_the_users_own(machine):
+    result = ok(machine.script("install.sh", env={"TRANCA_BLOCKLIST_URL": "file:///no/hay"}))
+    assert "sin la lista descargada" in result.stderr
+    assert machine.dig("estado.amparo.internal") == ["127.0.0.2"]
+    ok(machine.script("disable.sh"))
+    # 127.0.0.1 on record is the filter's: no manual servers rather than a dead one.
+    assert machine.nameservers() == []
 
 
-def test_port_80_taken_is_explained(machine):
-    server = machine.spawn(["python3", "-c",
-                            "import socket,time; s=socket.socket(); "
-                            "s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1); "
-                            "s.bind(('0.0.0.0', 80)); s.listen(); time.sleep(600)"])
-    machine.run(["sh", "-c", "for i in $(seq 50); do ss -lnt | grep -q ':80 ' && exit; "
-                             "sleep 0.1; done"])
-    assert server.poll() is None
-    result = install(machine)
-    assert result.returncode == 1
-    assert "El puerto 80 de 127.0.0.1 ya está ocupado por «python3»" in result.stderr
-    assert "página de bloqueo" in result.stderr
-    assert_nothing_installed(machine)
-
-
-def test_masked_unit_is_explained_and_left_alone(machine):
-    os.symlink("/dev/null", machine.path("/etc/systemd/system/tranca.service"))
-    result = install(machine)
-    assert result.returncode == 1
-    assert "enmascarado" in result.stderr and "systemctl unmask tranca.service" in result.stderr
-    assert os.readlink(machine.path("/etc/systemd/system/tranca.service")) == "/dev/null"
-    assert machine.calls() == []
-
-
-def test_a_filter_that_never_answers_is_a_failure_that_leaves_working_dns(machine):
-    # A "trancad" whose daemon runs but never answers on 127.0.0.1:53; its
-    # tool commands are the real ones.
+def test_a_filter_that_never_answers_fails_and_leaves_working_dns(machine):
+    # Its tool commands are the real trancad's; the daemon never answers.
     real = os.path.join(machine.root, "trancad-real")
-    fake = os.path.join(machine.resources, "trancad")
-    os.rename(fake, real)
-    with open(fake, "w", encoding="utf-8") as handle:
-        handle.write(f'#!/bin/sh\n[ $# -eq 0 ] || exec {real} "$@"\n'
-                     "echo 'trancad de prueba que no responde'\nexec sleep 600\n")
-    os.chmod(fake, 0o755)
-    result = install(machine)
-    assert result.returncode == 1
-    assert "El filtro no responde en 127.0.0.1:53" in result.stderr
-    assert "resolvedores familiares de respaldo" in result.stderr
-    assert "trancad de prueba que no responde" in result.stderr  # the log's tail
-    assert "Protección activa" not in result.stdout
-    # Not left on a dead 127.0.0.1, and what the machine had is on record.
+    os.rename(os.path.join(machine.resources, "trancad"), real)
+    write(os.path.join(machine.resources, "trancad"), f'#!/bin/sh\n[ $# -eq 0 ] || exec {real} '
+          '"$@"\necho \'trancad de prueba que no responde\'\nexec sleep 600\n', mode=0o755)
+    result = machine.script("install.sh")
+    assert result.returncode == 1 and "Protección activa" not in result.stdout
+    for text in ("El filtro no responde en 127.0.0.1:53", "resolvedores familiares de respaldo",
+                 "trancad de prueba que no responde"):  # the last from the log's tail
+        assert text in result.stderr
     assert machine.nameservers() == ["1.1.1.3", "1.0.0.3", "2606:4700:4700::1113",
                                      "2606:4700:4700::1003"]
-    assert "192.0.2.53" in machine.read("/var/lib/tranca/dns-original.plist")
-
-    assert_ok(machine.script("uninstall.sh"))
-    assert machine.read("/etc/resolv.conf") == ORIGINAL_RESOLV
-    assert machine.daemon_pid() is None
+    ok(machine.script("uninstall.sh"))
+    assert machine.read("/etc/resolv.conf") == ORIGINAL_RESOLV and machine.service_pid() is None
 
 
-def test_missing_trancad_is_explained(machine):
-    os.unlink(os.path.join(machine.resources, "trancad"))
-    result = install(machine, AMPARO_TRANCAD="/no/existe/trancad")
-    assert result.returncode == 1
-    assert "Falta el programa trancad" in result.stderr
-    assert_nothing_installed(machine)
+def over(tool, stand_in):
+    """Replaces a program inside the machine's own mount namespace only."""
+    return lambda machine: [machine.run(["mount", "--bind", stand_in, path]) for path in
+                            (f"/usr/bin/{tool}", f"/usr/local/bin/{tool}")
+                            if os.path.exists(path)]
 
 
-def test_every_script_refuses_to_run_without_root(machine):
-    for name in ("install.sh", "disable.sh", "uninstall.sh"):
-        result = machine.script(name, user=True)
-        assert result.returncode == 1, name
-        assert "Hace falta ser administrador" in result.stderr, name
-    assert_nothing_installed(machine)
+mitmproxy = pytest.mark.skipif(shutil.which("mitmdump") is None, reason="falta mitmproxy")
+REFUSALS = [
+    pytest.param("install.sh", lambda m: m.spawn(
+        ["dnsmasq", "-k", "--no-resolv", "--no-hosts", "--listen-address=127.0.0.1",
+         "--bind-interfaces", "--pid-file=", "--user=root"], "127.0.0.1:53"),
+        ["El puerto 53 de 127.0.0.1 ya está ocupado por «dnsmasq»", "dns=dnsmasq"], id="53"),
+    pytest.param("install.sh", lambda m: m.spawn(
+        ["python3", "-m", "http.server", "--bind", "0.0.0.0", "80"], "0.0.0.0:80"),
+        ["El puerto 80 de 127.0.0.1 ya está ocupado por «python3»"], id="80"),
+    pytest.param("proxy_install.sh", lambda m: m.spawn(
+        ["python3", "-m", "http.server", "--bind", "127.0.0.1", "8080"], "127.0.0.1:8080"),
+        ["El puerto 8080 de 127.0.0.1 ya está ocupado por «python3»"], id="8080",
+        marks=mitmproxy),
+    pytest.param("install.sh", lambda m: os.symlink(
+        "/dev/null", m.path("/etc/systemd/system/tranca.service")),
+        ["enmascarado", "sudo systemctl unmask tranca.service"], id="enmascarado"),
+    pytest.param("install.sh", lambda m: os.unlink(os.path.join(m.resources, "trancad")),
+                 ["Falta el programa trancad"], id="sin trancad"),
+    pytest.param("proxy_install.sh", over("mitmdump", "/dev/null"),
+                 ["sudo apt install mitmproxy"], id="sin mitmproxy"),
+    pytest.param("proxy_install.sh", over("mitmdump", "/bin/false"),
+                 ["mitmproxy está instalado pero no arranca"], id="mitmproxy roto"),
+] + [pytest.param(name, None, ["Hace falta ser administrador"], id=f"{name} sin root")
+     for name in ("install.sh", "disable.sh", "uninstall.sh")]
+
+
+@pytest.mark.parametrize("script,setup,reasons", REFUSALS)
+def test_a_refusal_is_explained_and_changes_nothing(machine, script, setup, reasons):
+    if setup:
+        setup(machine)
+    watched = ("/var/lib", "/etc/systemd/system", "/etc/resolv.conf", "/etc/chromium",
+               "/etc/firefox", "/usr/local/share/ca-certificates")
+    before = machine.snapshot(*watched)
+    result = machine.script(script, user=setup is None)
+    assert result.returncode == 1 and all(r in result.stderr for r in reasons), result.stderr
+    assert machine.snapshot(*watched) == before

@@ -1,20 +1,15 @@
-"""A booted Debian 12 for the system tests: real systemd as PID 1, a real
-system bus and a real NetworkManager, offline.
+"""A booted Debian 12 (real systemd, system bus and NetworkManager, offline): the
+root file system, made once by debootstrap and cached under the name of its
+package list, boots through an overlay of its own with systemd-nspawn; a veth
+cable made at boot names its far end, 10.77.0.1, as the user's DNS."""
 
-The root file system is made once by debootstrap from the archive the
-machine's apt sources name and kept under the build directory, named after
-its package list, so it is made again only when that list changes. Each
-container boots it through an overlay of its own (the cached tree stays
-pristine; the upper layer survives a reboot of that container) with
-systemd-nspawn on a private network, and commands run inside with nsenter.
-NetworkManager manages a veth cable made at boot, veth0 10.77.0.2/24, whose
-connection "Cableada" names 10.77.0.1 (the cable's other end) as its DNS:
-the user's DNS before Amparo."""
-
+import contextlib
 import fcntl
 import glob
 import hashlib
+import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -22,6 +17,12 @@ import tempfile
 import time
 
 USER_DNS = "10.77.0.1"
+# What the user's own DNS server answers for every name: seeing it means a
+# query went around the filter.
+LEAKED = "10.77.0.99"
+STATUS_NAME = "estado.amparo.internal"
+BLOCKED = "sitio-bloqueado.net"
+BACKUP = ["1.1.1.3", "1.0.0.3", "2606:4700:4700::1113", "2606:4700:4700::1003"]
 PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
 
 # What a Debian desktop that Amparo runs on has, besides the package's own
@@ -99,22 +100,53 @@ def package_depends(deb):
 
 
 def archive_mirror():
-    """The Debian archive the machine's apt sources name."""
+    """The Debian archive the machine's apt sources name: "URIs: <uri>"
+    (deb822) or "deb [options] <uri> <suite> ..."."""
     for path in ["/etc/apt/sources.list.d/debian.sources", "/etc/apt/sources.list",
                  *sorted(glob.glob("/etc/apt/sources.list.d/*"))]:
-        try:
-            with open(path, encoding="utf-8") as handle:
-                text = handle.read()
-        except OSError:
-            continue
-        for line in text.splitlines():
-            words = line.split("#")[0].split()
-            # "URIs: <uri>" (deb822) or "deb [options] <uri> <suite> ..."
-            if words[:1] in (["URIs:"], ["deb"]):
-                for word in words[1:]:
-                    if word.startswith("http") and "security" not in word:
-                        return word
+        text = open(path, encoding="utf-8").read() if os.path.isfile(path) else ""
+        for words in (line.split("#")[0].split() for line in text.splitlines()):
+            found = [w for w in words[1:] if w.startswith("http") and "security" not in w]
+            if words[:1] in (["URIs:"], ["deb"]) and found:
+                return found[0]
     return "http://deb.debian.org/debian"
+
+
+@contextlib.contextmanager
+def cache_lock(cache):
+    """One test run at a time makes what the cache holds."""
+    os.makedirs(cache, exist_ok=True)
+    with open(os.path.join(cache, ".lock"), "w", encoding="utf-8") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        yield
+
+
+def built_package(build, cache):
+    """The .deb of this build. CPack runs once for what the build installs (the
+    same files, modes and package settings give the same digest); the package
+    waits in the cache for the next test module."""
+    config = os.path.join(build, "CPackConfig.cmake")
+    with tempfile.TemporaryDirectory() as stage:
+        subprocess.run(["cmake", "--install", build], env=dict(os.environ, DESTDIR=stage),
+                       check=True, capture_output=True)
+        digest = hashlib.sha256(subprocess.run(
+            ["tar", "-c", "--sort=name", "--mtime=@0", "-C", stage, "."], capture_output=True,
+            check=True).stdout)
+    for path in [config, *re.findall(r'/[^";\s]+', open(config, encoding="utf-8").read())]:
+        if os.path.isfile(path):  # the package's settings and control files
+            digest.update(open(path, "rb").read())
+    target = os.path.join(cache, f"amparo-{digest.hexdigest()[:12]}.deb")
+    with cache_lock(cache):
+        if not os.path.exists(target):
+            out = tempfile.mkdtemp(prefix="paquete-", dir=cache)
+            made = subprocess.run(["cpack", "-G", "DEB", "--config", config, "-B", out],
+                                  capture_output=True, text=True, timeout=600)
+            assert made.returncode == 0, made.stdout + made.stderr
+            for old in glob.glob(os.path.join(cache, "amparo-*.deb")):
+                os.remove(old)
+            os.rename(*glob.glob(os.path.join(out, "amparo_*.deb")), target)
+            shutil.rmtree(out)
+    return target
 
 
 def root_filesystem(cache, packages):
@@ -123,16 +155,13 @@ def root_filesystem(cache, packages):
     packages = sorted(set(packages))
     key = hashlib.sha256(("\n".join(packages + EXTRA_PACKAGES) + LAYOUT_VERSION)
                          .encode()).hexdigest()[:12]
-    os.makedirs(cache, exist_ok=True)
     target = os.path.join(cache, f"debian12-{key}")
-    with open(os.path.join(cache, ".lock"), "w", encoding="utf-8") as lock:
-        fcntl.flock(lock, fcntl.LOCK_EX)
+    with cache_lock(cache):
         if os.path.exists(os.path.join(target, ".listo")):
             return target
         if shutil.which("debootstrap") is None:
             raise Unavailable("falta debootstrap (scripts/install-deps.sh lo instala)")
         staging = tempfile.mkdtemp(prefix="armando-", dir=cache)
-        started = time.monotonic()
         try:
             build(staging, packages, os.path.join(cache, "debs"))
         except BaseException:
@@ -141,8 +170,7 @@ def root_filesystem(cache, packages):
         for old in glob.glob(os.path.join(cache, "debian12-*")):
             shutil.rmtree(old, ignore_errors=True)
         os.rename(staging, target)
-        with open(os.path.join(target, ".listo"), "w", encoding="utf-8") as done:
-            done.write(f"{time.monotonic() - started:.0f} s\n")
+        open(os.path.join(target, ".listo"), "w", encoding="utf-8").close()
         return target
 
 
@@ -180,10 +208,9 @@ def customise(root):
         assert done.returncode == 0, f"{argv}: {done.stdout}{done.stderr}"
 
     def write(inside, text, mode=0o644):
-        path = root + inside
-        with open(path, "w", encoding="utf-8") as handle:
+        with open(root + inside, "w", encoding="utf-8") as handle:
             handle.write(text)
-        os.chmod(path, mode)
+        os.chmod(root + inside, mode)
 
     # The user's machine before Amparo: NetworkManager writes resolv.conf.
     run("dpkg", "--purge", "systemd-resolved")
@@ -197,33 +224,38 @@ def customise(root):
     run("systemctl", "mask", *MASKED)
 
 
-class Container:
-    """One booted container over its own overlay of a root file system."""
+def unwrap(value):
+    """busctl's JSON without its {"type", "data"} wrappers of variants."""
+    if isinstance(value, dict):
+        if set(value) == {"type", "data"}:
+            return unwrap(value["data"])
+        return {key: unwrap(item) for key, item in value.items()}
+    return [unwrap(item) for item in value] if isinstance(value, list) else value
+
+
+class Machine:
+    """One booted container over its own overlay of a root file system, the
+    user's DNS server answering on the cable."""
 
     def __init__(self, rootfs, workdir):
-        self.workdir = workdir
-        self.root = os.path.join(workdir, "raiz")
+        self.workdir, self.root = workdir, os.path.join(workdir, "raiz")
         for part in ("arriba", "trabajo", "raiz"):
             os.makedirs(os.path.join(workdir, part), exist_ok=True)
         subprocess.run(["mount", "-t", "overlay", "overlay", "-o",
                         f"lowerdir={rootfs},upperdir={workdir}/arriba,"
                         f"workdir={workdir}/trabajo", self.root], check=True)
-        self.nspawn = None
-        self.pid = None
+        self.nspawn = self.pid = self.user_dns = None
         self.boots = 0
 
-    def boot(self, timeout=60):
-        """Boots and returns once systemd has reached its default target."""
+    def start(self, wait=True):
+        """Boots; with wait, returns once the boot is done and the cable up."""
         self.boots += 1
-        console = open(os.path.join(self.workdir, f"arranque-{self.boots}.log"), "w",
-                       encoding="utf-8")
-        self.nspawn = subprocess.Popen(
-            ["systemd-nspawn", "-D", self.root, "-b", "--register=no", "--keep-unit",
-             "--private-network", "--console=pipe"],
-            stdin=subprocess.DEVNULL, stdout=console, stderr=subprocess.STDOUT)
-        console.close()
-        self.pid = None
-        deadline = time.monotonic() + timeout
+        with open(f"{self.workdir}/arranque-{self.boots}.log", "w", encoding="utf-8") as console:
+            self.nspawn = subprocess.Popen(
+                ["systemd-nspawn", "-D", self.root, "-b", "--register=no", "--keep-unit",
+                 "--private-network", "--console=pipe"],
+                stdin=subprocess.DEVNULL, stdout=console, stderr=subprocess.STDOUT)
+        deadline = time.monotonic() + 60
         while self.pid is None:
             assert self.nspawn.poll() is None, "systemd-nspawn ended: " + self.console()
             assert time.monotonic() < deadline, "no systemd in the container: " + self.console()
@@ -231,22 +263,24 @@ class Container:
                                       capture_output=True, text=True).stdout.split()
             if children:
                 self.pid = int(children[0])
-            else:
-                time.sleep(0.05)
-
-    def wait_booted(self, timeout=60):
-        deadline = time.monotonic() + timeout
-        while True:
+            time.sleep(0.05)
+        # The user's DNS server on the cable's far end, which the boot makes.
+        self.user_dns = subprocess.Popen(self.command(
+            ["dnsmasq", "-k", "-C", "/dev/null", "--no-resolv", "--no-hosts", "--bind-dynamic",
+             f"--listen-address={USER_DNS}", f"--address=/#/{LEAKED}", "--local=/#/",
+             "--pid-file=", "--user=root"], namespaces=("-n",)))
+        if wait:
             # Fails at once while the bus is not up yet, then waits for the boot.
-            state = self.run(["systemctl", "is-system-running", "--wait"], timeout=timeout)
-            if state.stdout.strip() in ("running", "degraded"):
-                return
-            assert time.monotonic() < deadline, state.stdout + state.stderr + self.console()
-            time.sleep(0.1)
+            while (state := self.run(["systemctl", "is-system-running", "--wait"], timeout=60)
+                   ).stdout.strip() not in ("running", "degraded"):
+                assert time.monotonic() < deadline + 60, state.stdout + self.console()
+                time.sleep(0.1)
+            # NetworkManager's own start-up: the cable up, resolv.conf written.
+            self.run(["nm-online", "-s", "-q", "-t", "30"], check=True)
 
     def console(self):
-        with open(os.path.join(self.workdir, f"arranque-{self.boots}.log"),
-                  encoding="utf-8", errors="replace") as handle:
+        with open(f"{self.workdir}/arranque-{self.boots}.log", encoding="utf-8",
+                  errors="replace") as handle:
             return handle.read()[-3000:]
 
     def command(self, argv, namespaces=("-a", "-r", "-w")):
@@ -260,14 +294,8 @@ class Container:
         result = subprocess.run(
             self.command(["/usr/bin/env", "-i", f"PATH={PATH}", "LANG=C.UTF-8", *prefix, *argv]),
             capture_output=True, text=True, timeout=timeout)
-        if check:
-            assert result.returncode == 0, f"{argv}: {result.stdout}{result.stderr}"
+        assert not check or result.returncode == 0, f"{argv}: {result.stdout}{result.stderr}"
         return result
-
-    def spawn_in_network(self, argv):
-        """A host program inside the container's network only, ended at stop."""
-        return subprocess.Popen(self.command(argv, namespaces=("-n",)),
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def path(self, inside):
         return self.root + inside
@@ -276,15 +304,50 @@ class Container:
         """A file as the container sees it (through links, in its /run)."""
         return self.run(["cat", inside], check=True).stdout
 
+    def lookup(self, name):
+        """What the C library's resolver answers (NSS, as every program asks)."""
+        found = self.run(["getent", "ahostsv4", name], timeout=30).stdout.split()
+        return found[0] if found else None
+
+    def global_dns(self):
+        """NetworkManager's global DNS configuration, as plain Python values."""
+        return unwrap(json.loads(self.run(
+            ["busctl", "--json=short", "get-property", "org.freedesktop.NetworkManager",
+             "/org/freedesktop/NetworkManager", "org.freedesktop.NetworkManager",
+             "GlobalDnsConfiguration"], check=True).stdout))
+
+    def global_servers(self):
+        return self.global_dns().get("domains", {}).get("*", {}).get("servers", [])
+
+    def set_global_dns(self, *value):
+        self.run(["busctl", "set-property", "org.freedesktop.NetworkManager",
+                  "/org/freedesktop/NetworkManager", "org.freedesktop.NetworkManager",
+                  "GlobalDnsConfiguration", "a{sv}", *value], check=True)
+
+    def wait_for(self, what, predicate, timeout=40):
+        deadline = time.monotonic() + timeout
+        while not predicate(seen := what()):
+            assert time.monotonic() < deadline, f"still {seen!r} after {timeout} s"
+            time.sleep(0.5)
+        return seen
+
+    def reboot(self):
+        """Reboots from inside; returns as soon as the new boot has begun."""
+        self.run(["systemctl", "reboot"])
+        self.nspawn.wait(timeout=60)
+        self.stop()
+        self.start(wait=False)
+
     def stop(self):
         """Ends the container the way a shutdown does (SIGTERM to nspawn)."""
-        if self.nspawn and self.nspawn.poll() is None:
-            self.nspawn.send_signal(signal.SIGTERM)
-            try:
-                self.nspawn.wait(timeout=30)
-            except subprocess.TimeoutExpired:
-                self.nspawn.kill()
-                self.nspawn.wait()
+        for proc, end in ((self.user_dns, signal.SIGKILL), (self.nspawn, signal.SIGTERM)):
+            if proc and proc.poll() is None:
+                proc.send_signal(end)
+                try:
+                    proc.wait(timeout=30)
+                except subprocess.TimeoutExpired:
+                    proc.kill()
+                    proc.wait()
         self.pid = None
 
     def cleanup(self):

@@ -1,43 +1,28 @@
-"""A protected machine whose user has a global DNS configuration of their
-own: the filter changes only the servers of "*", puts them back after a
-hand-made change without taking that change for the original, blocks from
-the first answer after a reboot, and uninstalling gives the configuration
-back whole."""
+"""A user's own global DNS configuration: the filter changes only the servers of
+"*", puts them back after a hand-made change, blocks from the first answer
+after a reboot, and uninstalling gives the configuration back whole."""
 
 import copy
 import time
 
-from conftest import BLOCKED, LEAKED, USER_DNS
+from container import BLOCKED, LEAKED, USER_DNS
 
 USERS_OWN = {"searches": ["casa.example"], "options": ["edns0"],
              "domains": {"*": {"servers": [USER_DNS], "options": ["rotate"]},
                          "corp.example": {"servers": ["10.0.0.53"]}}}
 
 
-def as_busctl(config):
-    """The a{sv} of NetworkManager's global DNS as busctl's arguments."""
-    def strings(values):
-        return ["as", str(len(values)), *values]
-
-    def domain(settings):
-        return ["a{sv}", str(len(settings))] + [part for key, values in settings.items()
-                                              for part in (key, *strings(values))]
-
-    args = [str(len(config))]
-    for key, value in config.items():
-        if key == "domains":
-            args += [key, "a{sv}", str(len(value))]
-            for name, settings in value.items():
-                args += [name, *domain(settings)]
-        else:
-            args += [key, *strings(value)]
-    return args
+def as_busctl(value):
+    """busctl's arguments for an a{sv} whose values are a{sv} again or as."""
+    if isinstance(value, list):
+        return [str(len(value)), *value]
+    return [str(len(value))] + [part for key, item in value.items() for part in (
+        key, "a{sv}" if isinstance(item, dict) else "as", *as_busctl(item))]
 
 
-def test_users_own_global_dns_survives_tampering_reboot_and_uninstall(machine, deb):
+def test_users_own_global_dns_survives_tampering_reboot_and_uninstall(machine):
     machine.set_global_dns(*as_busctl(USERS_OWN))
     assert machine.global_dns() == USERS_OWN
-    machine.install_package(deb)
     machine.run(["/usr/lib/amparo/install.sh"], check=True)
     protected = copy.deepcopy(USERS_OWN)
     protected["domains"]["*"]["servers"] = ["127.0.0.1"]
