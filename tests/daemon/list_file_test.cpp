@@ -2,15 +2,14 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
+
+#include "tests/daemon/support.h"
 
 namespace tranca {
 namespace {
@@ -39,7 +38,7 @@ void PrintTo(const FormatRow& row, std::ostream* out) {
     *out << row.fault;
 }
 
-class ListFormat : public testing::TestWithParam<FormatRow> {};
+class ListFormat : public ::testing::TestWithParam<FormatRow> {};
 
 TEST_P(ListFormat, YieldsExactlyTheListedNamesAndCountsWhatItPassedOver) {
     ListSkips skips;
@@ -51,7 +50,7 @@ TEST_P(ListFormat, YieldsExactlyTheListedNamesAndCountsWhatItPassedOver) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, ListFormat,
-    testing::Values(
+    ::testing::Values(
         FormatRow{"bare name", "example.com\n", {"example.com"}},
         FormatRow{"hosts form with comment field", "0.0.0.0 example.com #x\n", {"example.com"}},
         FormatRow{
@@ -105,7 +104,7 @@ INSTANTIATE_TEST_SUITE_P(
                   {"good.example", "last.example"},
                   {.notUtf8 = 3}},
         FormatRow{"empty file", "", {}}),
-    [](const testing::TestParamInfo<FormatRow>& info) {
+    [](const ::testing::TestParamInfo<FormatRow>& info) {
         std::string name = info.param.fault;
         std::replace_if(
             name.begin(), name.end(), [](char c) { return !std::isalnum(c); }, '_');
@@ -129,51 +128,30 @@ TEST(ListParserChunks, SameNamesWhateverTheChunkBoundaries) {
     }
 }
 
-class ListFileOnDisk : public testing::Test {
-  protected:
-    void SetUp() override {
-        dir_ = std::filesystem::temp_directory_path() /
-               ("amparo-list-" + std::to_string(::getpid()) + "-" +
-                testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(dir_);
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-    std::string write(const std::string& name, const std::string& content) {
-        const auto path = dir_ / name;
-        std::ofstream(path, std::ios::binary) << content;
-        return path.string();
-    }
-    std::filesystem::path dir_;
-};
-
-TEST_F(ListFileOnDisk, MissingDirectoryAndFifoCountAsEmpty) {
-    EXPECT_TRUE(parseListFile((dir_ / "absent.txt").string()).empty());
-    EXPECT_TRUE(parseListFile(dir_.string()).empty());
-    const std::string fifo = (dir_ / "fifo.txt").string();
+TEST(ListFileOnDisk, MissingDirectoryAndFifoCountAsEmpty) {
+    const testing::ScratchDir dir;
+    EXPECT_TRUE(parseListFile((dir / "absent.txt").string()).empty());
+    EXPECT_TRUE(parseListFile(dir.path().string()).empty());
+    const std::string fifo = (dir / "fifo.txt").string();
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     // Must return at once rather than wait for a writer.
     EXPECT_TRUE(parseListFile(fifo).empty());
 }
 
-TEST_F(ListFileOnDisk, LargeFileReadAcrossManyChunks) {
+TEST(ListFileOnDisk, ReadAcrossManyChunksAndABadLineFarInCostsOnlyItself) {
+    const testing::ScratchDir dir;
     std::string content;
     for (int i = 0; i < 100000; ++i) {
         content += "0.0.0.0 host" + std::to_string(i) + ".example.com\n";
     }
-    const NameSet set = parseListFile(write("big.txt", content));
-    EXPECT_EQ(set.size(), 100000u);
-    EXPECT_TRUE(set.contains("host99999.example.com"));
-    EXPECT_TRUE(set.contains("host0.example.com"));
-}
-
-TEST_F(ListFileOnDisk, InvalidLineFarIntoTheFileCostsOnlyItself) {
-    std::string content;
-    for (int i = 0; i < 50000; ++i) {
-        content += "n" + std::to_string(i) + ".example\n";
-    }
-    content += "bad\xc3\n";
+    content += "bad\xc3\nlast.example\n";
+    dir.write("big.txt", content);
     ListSkips skips;
-    EXPECT_EQ(parseListFile(write("bad.txt", content), &skips).size(), 50000u);
+    const NameSet set = parseListFile((dir / "big.txt").string(), &skips);
+    EXPECT_EQ(set.size(), 100001u);
+    EXPECT_TRUE(set.contains("host0.example.com"));
+    EXPECT_TRUE(set.contains("host99999.example.com"));
+    EXPECT_TRUE(set.contains("last.example"));
     EXPECT_EQ(skips.notUtf8, 1u);
 }
 
