@@ -23,7 +23,6 @@ def test_tray_follows_the_filter_without_the_menu_being_opened(desktop, machine)
     for width, height, argb in icon_before:
         assert width > 0 and len(argb) == width * height * 4
         assert any(argb[0::4]), f"the {width}×{height} pixmap is fully transparent"
-    assert item.menu() == menu_for("Protección sin activar", "Activar protección…")
 
     installed = machine.script("install.sh",
                                env={"TRANCA_BLOCKLIST_URL": machine.list_url(hosts_list(1200))})
