@@ -1,35 +1,78 @@
 """Shared fixtures for the process-level tests: the real trancad binary, run
-with a temporary data directory, unprivileged ports and TRANCAD_DNS=0."""
+with a temporary data directory, unprivileged ports and TRANCAD_DNS=0, or as
+root inside a sandbox whose /etc is a throw-away copy."""
 
 import os
 import queue
 import random
+import re
+import shutil
 import signal
 import socket
 import subprocess
+import tempfile
 import threading
 import time
 
 import pytest
 
 TRANCAD = os.environ.get("TRANCAD_BIN", "build/asan/bin/trancad")
+BACKUP = ["1.1.1.3", "1.0.0.3", "2606:4700:4700::1113", "2606:4700:4700::1003"]
+NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
 
 
 def free_port():
-    """A loopback port that is free right now, for UDP and TCP alike (the DNS
-    port is both). Taken below the kernel's ephemeral range (32768 and up): a
-    port from that range can become some other test's outgoing connection
-    before trancad binds it."""
+    """A loopback port free right now for UDP and TCP alike, below the kernel's
+    ephemeral range: one from there can become some other test's outgoing
+    connection before trancad binds it."""
     for _ in range(500):
         port = random.randint(20000, 32000)
         try:
-            for kind_ in (socket.SOCK_DGRAM, socket.SOCK_STREAM):
-                with socket.socket(socket.AF_INET, kind_) as probe:
+            for kind in (socket.SOCK_DGRAM, socket.SOCK_STREAM):
+                with socket.socket(socket.AF_INET, kind) as probe:
                     probe.bind(("127.0.0.1", port))
         except OSError:
             continue
         return port
     raise RuntimeError("no free port below the ephemeral range")
+
+
+def environment(base, extra=None):
+    """base plus PATH and the sanitizers' options; a None in extra unsets."""
+    env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), **base}
+    env.update({k: os.environ[k] for k in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS")
+                if k in os.environ})
+    for key, value in (extra or {}).items():
+        if value is None:
+            env.pop(key, None)
+        else:
+            env[key] = value
+    return env
+
+
+def dig(port, name, qtype="A", timeout=5, tool="dig", extra=("+noedns",)):
+    """(status, [(ttl, address)] of the A records, dig's output)."""
+    options = ([f"+timeout={timeout}", "+retry=0"] if tool == "kdig" else
+               ["+tries=1", f"+time={timeout}", "+nocookie"])
+    out = subprocess.run([tool, "@127.0.0.1", "-p", str(port), name, qtype, *options, *extra],
+                         capture_output=True, text=True, timeout=timeout + 10).stdout
+    status = re.search(r"status: (\w+)", out)
+    answers = re.findall(r"^\S+\s+(\d+)\s+IN\s+A\s+(\S+)$", out, re.M)
+    return (status.group(1) if status else None), answers, out
+
+
+def read(path):
+    with open(path, encoding="utf-8") as handle:
+        return handle.read()
+
+
+def messages(stdout):
+    """Log lines without their "[time] " prefix."""
+    out = []
+    for line in stdout.splitlines():
+        assert line.startswith("[") and "] " in line, f"not a log line: {line!r}"
+        out.append(line.split("] ", 1)[1])
+    return out
 
 
 class Process:
@@ -67,6 +110,9 @@ class Process:
             if fragment in line:
                 return line
 
+    def messages(self):
+        return messages("\n".join(self.lines))
+
     def stop(self, sig=signal.SIGTERM, timeout=30.0):
         if self.proc.poll() is None:
             self.proc.send_signal(sig)
@@ -74,11 +120,8 @@ class Process:
 
     def wait(self, timeout):
         status = self.proc.wait(timeout=timeout)
-        self._reader.join(timeout=5)
+        self._reader.join(timeout=5)  # every line read before anyone looks
         return status
-
-    def stderr(self):
-        return self.proc.stderr.read().decode("utf-8", "replace")
 
     def kill(self):
         if self.proc.poll() is None:
@@ -86,49 +129,106 @@ class Process:
             self.proc.wait()
 
 
-def sanitizer_options():
-    return {key: os.environ[key] for key in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS")
-            if key in os.environ}
-
-
 class Trancad(Process):
     """trancad on free loopback ports, leaving the machine's DNS alone."""
 
     def __init__(self, data_dir, env=None, args=(), binary=TRANCAD):
-        self.data_dir = str(data_dir)
-        full = {
-            "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
-            "TRANCAD_DIR": self.data_dir,
-            "TRANCAD_PORT": str(free_port()),
-            "TRANCAD_HTTP": str(free_port()),
-            "TRANCAD_DNS": "0",
-            **sanitizer_options(),
-        }
-        for key, value in (env or {}).items():
-            if value is None:
-                full.pop(key, None)
-            else:
-                full[key] = value
-        super().__init__([binary, *args], full)
-
-    @property
-    def dns_port(self):
-        return int(self.env["TRANCAD_PORT"])
-
-    @property
-    def http_port(self):
-        return int(self.env["TRANCAD_HTTP"])
+        base = {"TRANCAD_DIR": str(data_dir), "TRANCAD_PORT": str(free_port()),
+                "TRANCAD_HTTP": str(free_port()), "TRANCAD_DNS": "0"}
+        super().__init__([binary, *args], environment(base, env))
+        self.dns_port, self.http_port = int(self.env["TRANCAD_PORT"]), int(self.env["TRANCAD_HTTP"])
 
 
 @pytest.fixture
 def trancad_factory(tmp_path):
     started = []
 
-    def start(env=None, args=(), data_dir=None):
-        daemon = Trancad(data_dir or tmp_path, env=env, args=args)
+    def start(env=None, args=(), data_dir=None, binary=TRANCAD):
+        daemon = Trancad(data_dir or tmp_path, env=env, args=args, binary=binary)
         started.append(daemon)
         return daemon
 
     yield start
     for daemon in started:
         daemon.kill()
+
+
+class Sandbox:
+    """A temporary /etc for trancad as root, with no system bus. mode "file"
+    bind-mounts resolv.conf and dconf alone (resolv.conf is then a mount
+    point, as in containers); mode "dir" replaces /etc as a whole so the
+    atomic rename path is used. Nothing reaches this machine's settings."""
+
+    def __init__(self, resolv_text="", mode="file"):
+        self.mode, self.daemons = mode, []
+        self.root = tempfile.mkdtemp(prefix="trancad-red-")
+        self.etc, self.data = os.path.join(self.root, "etc"), os.path.join(self.root, "data")
+        self.dconf, self.resolv = os.path.join(self.etc, "dconf"), os.path.join(self.etc, "resolv.conf")
+        self.original_plist = os.path.join(self.data, "dns-original.plist")
+        for path in (self.root, self.etc, self.dconf, self.data):
+            os.makedirs(path, exist_ok=True)
+            os.chmod(path, 0o755)  # the ordinary user's commands read through it
+        if resolv_text is not None:
+            self.write_resolv(resolv_text)
+        if mode == "dir" and os.path.exists("/etc/ld.so.cache"):
+            shutil.copy("/etc/ld.so.cache", self.etc)
+
+    def write_resolv(self, text):
+        with open(self.resolv, "w", encoding="utf-8") as handle:
+            handle.write(text)
+        os.chmod(self.resolv, 0o644)
+
+    def read_resolv(self):
+        return read(self.resolv)
+
+    def nameservers(self):
+        return [line.split()[1] for line in self.read_resolv().splitlines()
+                if line.startswith("nameserver ")]
+
+    def keyfile(self, name):
+        return os.path.join(self.dconf, "db", "local.d", name)
+
+    def write_keyfile(self, name, text):
+        os.makedirs(os.path.dirname(self.keyfile(name)), exist_ok=True)
+        with open(self.keyfile(name), "w", encoding="utf-8") as handle:
+            handle.write(text)
+
+    def command(self, argv, user=False):
+        if self.mode == "file":
+            script = 'mount --bind "$1" /etc/resolv.conf && mount --bind "$2" /etc/dconf ' \
+                     '&& shift 2 && exec "$@"'
+            mounts = [self.resolv, self.dconf]
+        else:
+            script = 'mount --bind "$1" /etc && shift && exec "$@"'
+            mounts = [self.etc]
+        return ["unshare", "-m", "--", "/bin/sh", "-c", script, "sh", *mounts,
+                *(NOBODY if user else []), *argv]
+
+    def env(self, extra=None):
+        return environment({"TRANCAD_DIR": self.data,
+                            "DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/nonexistent/trancad-test-bus"},
+                           extra)
+
+    def tool(self, *args, user=False, env=None):
+        return subprocess.run(self.command([TRANCAD, *args], user=user), env=self.env(env),
+                              capture_output=True, text=True, timeout=60)
+
+    def daemon(self, env=None, user=False):
+        self.daemons.append(Process(self.command([TRANCAD], user=user), self.env(env)))
+        return self.daemons[-1]
+
+
+@pytest.fixture
+def sandbox():
+    """Makes sandboxes; each one, and any daemon started in it, goes at the end."""
+    made = []
+
+    def make(*args, **kwargs):
+        made.append(Sandbox(*args, **kwargs))
+        return made[-1]
+
+    yield make
+    for box in made:
+        for daemon in box.daemons:
+            daemon.kill()
+        shutil.rmtree(box.root, ignore_errors=True)

@@ -12,116 +12,81 @@ import threading
 import time
 
 
-def question_end(message):
-    """Offset after the first question, or None when it cannot be read."""
-    if len(message) < 17:
-        return None
-    at = 12
-    while at < len(message):
-        length = message[at]
-        if length == 0:
-            return at + 5 if at + 5 <= len(message) else None
-        if length > 63:
-            return None
-        at += 1 + length
-    return None
-
-
-def question_name(message):
-    end = question_end(message)
-    if end is None:
-        return None
+def question(message):
+    """(name, offset after the first question), or (None, None) when it cannot be read."""
     labels, at = [], 12
-    while message[at]:
-        labels.append(message[at + 1 : at + 1 + message[at]].decode("latin-1"))
+    while len(message) >= 17 and at < len(message) and message[at] <= 63:
+        if message[at] == 0:
+            return (".".join(labels), at + 5) if at + 5 <= len(message) else (None, None)
+        labels.append(message[at + 1:at + 1 + message[at]].decode("latin-1"))
         at += 1 + message[at]
-    return ".".join(labels)
-
-
-def a_reply(query, address, ttl=300):
-    """A NOERROR reply with one A record for the first question."""
-    end = question_end(query)
-    header = query[:2] + b"\x81\x80\x00\x01\x00\x01\x00\x00\x00\x00"
-    record = b"\xc0\x0c\x00\x01\x00\x01" + struct.pack(">IH", ttl, 4) + socket.inet_aton(address)
-    return header + query[12:end] + record
-
-
-def many_reply(query, count):
-    """An answer with count A records 10.1.x.y, for answers too big for UDP."""
-    end = question_end(query)
-    header = query[:2] + b"\x81\x80\x00\x01" + struct.pack(">H", count) + b"\x00\x00\x00\x00"
-    records = b"".join(b"\xc0\x0c\x00\x01\x00\x01" + struct.pack(">IH", 300, 4)
-                       + bytes([10, 1, i >> 8, i & 0xFF]) for i in range(count))
-    return header + query[12:end] + records
+    return None, None
 
 
 def encode_name(name):
     return b"".join(bytes([len(l)]) + l.encode() for l in name.split(".")) + b"\x00"
 
 
-def chain_reply(query, targets):
-    """name CNAME targets[0] CNAME ... targets[-1] A 6.6.6.6."""
-    end = question_end(query)
-    records, owner = b"", b"\xc0\x0c"
-    for target in targets:
-        data = encode_name(target)
-        records += owner + b"\x00\x05\x00\x01" + struct.pack(">IH", 300, len(data)) + data
-        owner = encode_name(target)
-    records += owner + b"\x00\x01\x00\x01" + struct.pack(">IH", 300, 4) + bytes([6, 6, 6, 6])
-    count = len(targets) + 1
-    header = query[:2] + b"\x81\x80\x00\x01" + struct.pack(">H", count) + b"\x00\x00\x00\x00"
-    return header + query[12:end] + records
+def record(owner, rtype, data):
+    return owner + struct.pack(">HHIH", rtype, 1, 300, len(data)) + data
+
+
+def reply(query, records):
+    """A NOERROR reply to the first question with the given answer records."""
+    end = question(query)[1]
+    header = query[:2] + b"\x81\x80\x00\x01" + struct.pack(">H", len(records)) + b"\x00" * 4
+    return header + query[12:end] + b"".join(records)
 
 
 class Behaviour:
     """What one fake resolver does; tests change it between queries."""
 
     def __init__(self, address):
-        self.mode = "answer"  # answer, silent, late, forged, other_id, short, status400, status500
-        self.silent_under = None  # names under this suffix are never answered
-        self.many = {}  # name -> how many A records its answer carries
-        self.chains = {}  # name -> CNAME targets, the last one with A 6.6.6.6
         self.address = address  # the A record it gives, telling who answered
-        self.overrides = {}  # name -> address, e.g. "0.0.0.0"
         self.delay = 4.0
-        self.received = []
-        self.connections = 0
-        self.headers = []
         self.lock = threading.Lock()
+        self.reset()
 
     def reset(self, mode="answer"):
         with self.lock:
-            self.mode = mode
-            self.silent_under = None
-            self.many = {}
-            self.chains = {}
-            self.overrides = {}
-            self.received = []
-            self.connections = 0
-            self.headers = []
+            self.mode = mode  # answer, silent, late, forged, other_id, short, status400, status500
+            self.silent_under = None  # names under this suffix are never answered
+            self.many = {}  # name -> how many A records its answer carries
+            self.chains = {}  # name -> CNAME targets, the last one with A 6.6.6.6
+            self.overrides = {}  # name -> address, e.g. "0.0.0.0"
+            self.received, self.headers, self.connections = [], [], 0
 
     def count(self):
         with self.lock:
             return len(self.received)
 
+    def take(self, query, headers=None):
+        """Records the query; returns the mode it meets."""
+        with self.lock:
+            self.received.append(query)
+            if headers is not None:
+                self.headers.append(headers)
+            return self.mode
+
     def ignores(self, query):
-        name = question_name(query) or ""
-        return bool(self.silent_under) and name.lower().endswith(self.silent_under)
+        name = (question(query)[0] or "").lower()
+        return bool(self.silent_under) and name.endswith(self.silent_under)
 
     def reply_for(self, query):
-        """(reply bytes or None); junk is echoed back with QR set."""
-        name = question_name(query)
+        """The answer; junk is echoed back with QR set."""
+        name = question(query)[0]
         if name is None:
-            if len(query) < 3:
-                return query
-            return query[:2] + bytes([query[2] | 0x80]) + query[3:]
-        address = self.overrides.get(name.lower(), self.address)
-        if name.lower() in self.chains:
-            return chain_reply(query, self.chains[name.lower()])
-        count = self.many.get(name.lower())
-        if count:
-            return many_reply(query, count)
-        return a_reply(query, address)
+            return query if len(query) < 3 else query[:2] + bytes([query[2] | 0x80]) + query[3:]
+        name = name.lower()
+        if name in self.chains:
+            owners = [b"\xc0\x0c"] + [encode_name(t) for t in self.chains[name]]
+            return reply(query, [record(o, 5, t) for o, t in zip(owners, owners[1:])]
+                         + [record(owners[-1], 1, bytes([6, 6, 6, 6]))])
+        if name in self.many:
+            return reply(query, [record(b"\xc0\x0c", 1, bytes([10, 1, i >> 8, i & 0xFF]))
+                                 for i in range(self.many[name])])
+        address = socket.inet_aton(self.overrides.get(name, self.address))
+        return reply(query, [record(b"\xc0\x0c", 1, address)])
 
 
 class UdpResolver:
@@ -129,36 +94,30 @@ class UdpResolver:
         self.behaviour = behaviour
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.sock.bind((ip, 53))
-        self.thread = threading.Thread(target=self._serve, daemon=True)
-        self.thread.start()
+        threading.Thread(target=self._serve, daemon=True).start()
 
     def _serve(self):
+        b = self.behaviour
         while True:
-            try:
-                data, peer = self.sock.recvfrom(65535)
-            except OSError:
-                return
-            b = self.behaviour
-            with b.lock:
-                b.received.append(data)
-                mode = b.mode
+            data, peer = self.sock.recvfrom(65535)
+            mode = b.take(data)
             if mode == "silent" or b.ignores(data):
                 continue
-            reply = b.reply_for(data)
+            answer = b.reply_for(data)
             if mode == "forged":  # another ID, junk and a stub before the answer
-                other_id = bytes([reply[0] ^ 1]) + reply[1:-4] + bytes([6, 6, 6, 6])
-                for stray in (other_id, b"Z" * 40, reply[:5]):
+                for stray in (bytes([answer[0] ^ 1]) + answer[1:-4] + bytes([6, 6, 6, 6]),
+                              b"Z" * 40, answer[:5]):
                     self._send(stray, peer)
             if mode == "late":
-                threading.Timer(b.delay, self._send, (reply, peer)).start()
+                threading.Timer(b.delay, self._send, (answer, peer)).start()
             else:
-                self._send(reply, peer)
+                self._send(answer, peer)
 
-    def _send(self, reply, peer):
+    def _send(self, data, peer):
         try:
-            self.sock.sendto(reply, peer)
+            self.sock.sendto(data, peer)
         except OSError:
-            pass
+            pass  # the asker is gone; the next query is what counts
 
 
 class _DohHandler(http.server.BaseHTTPRequestHandler):
@@ -177,35 +136,27 @@ class _DohHandler(http.server.BaseHTTPRequestHandler):
 
     def do_POST(self):
         b = self.server.behaviour
-        length = int(self.headers.get("Content-Length", "0"))
-        body = self.rfile.read(length)
-        with b.lock:
-            b.received.append(body)
-            b.headers.append(dict(self.headers))
-            mode = b.mode
+        body = self.rfile.read(int(self.headers.get("Content-Length", "0")))
+        mode = b.take(body, dict(self.headers))
+        answer = b.reply_for(body)
         if self.path != "/dns-query":
-            return self._send(404, b"")
-        if mode == "silent":
-            time.sleep(b.delay)
-            return self._send(200, b.reply_for(body))
-        if mode == "status500":
-            return self._send(500, b"fallo")
-        if mode == "status400":
-            return self._send(400, b"no")
-        if mode == "short":
-            return self._send(200, b.reply_for(body)[:11])
-        reply = b.reply_for(body)
-        if mode == "other_id":
-            reply = bytes([reply[0] ^ 0xFF, reply[1] ^ 0xFF]) + reply[2:]
-        self._send(200, reply)
-
-    def _send(self, status, body):
+            status, answer = 404, b""
+        elif mode in ("status400", "status500"):
+            status, answer = int(mode[6:]), b"fallo"
+        else:
+            status = 200
+            if mode == "silent":
+                time.sleep(b.delay)
+            elif mode == "short":
+                answer = answer[:11]
+            elif mode == "other_id":
+                answer = bytes([answer[0] ^ 0xFF, answer[1] ^ 0xFF]) + answer[2:]
         try:
             self.send_response(status)
             self.send_header("Content-Type", "application/dns-message")
-            self.send_header("Content-Length", str(len(body)))
+            self.send_header("Content-Length", str(len(answer)))
             self.end_headers()
-            self.wfile.write(body)
+            self.wfile.write(answer)
         except OSError:
             pass
 
@@ -215,33 +166,21 @@ class _ThreadingTlsServer(socketserver.ThreadingMixIn, http.server.HTTPServer):
     allow_reuse_address = True
 
 
-class DohResolver:
-    def __init__(self, ip, behaviour, context):
-        self.server = _ThreadingTlsServer((ip, 443), _DohHandler)
-        self.server.behaviour = behaviour
-        self.server.socket = context.wrap_socket(self.server.socket, server_side=True)
-        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
-        self.thread.start()
-
-    def close(self):
-        self.server.shutdown()
-        self.server.server_close()
+def serve_doh(ip, behaviour, context):
+    server = _ThreadingTlsServer((ip, 443), _DohHandler)
+    server.behaviour = behaviour
+    server.socket = context.wrap_socket(server.socket, server_side=True)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
 
 
 def make_certificates(folder):
-    """A throw-away CA and a server certificate for the two DoH addresses."""
-    ca_key, ca_crt = folder / "ca.key", folder / "ca.pem"
-    key, csr, crt = folder / "server.key", folder / "server.csr", folder / "server.pem"
-    ext = folder / "san.ext"
-    ext.write_text("subjectAltName=IP:1.1.1.3,IP:1.0.0.3\n")
-    run = lambda *args: subprocess.run(args, check=True, capture_output=True)  # noqa: E731
-    run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-        "-subj", "/CN=Prueba CA", "-keyout", str(ca_key), "-out", str(ca_crt))
-    run("openssl", "req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=1.1.1.3",
-        "-keyout", str(key), "-out", str(csr))
-    run("openssl", "x509", "-req", "-in", str(csr), "-CA", str(ca_crt), "-CAkey", str(ca_key),
-        "-CAcreateserial", "-days", "2", "-extfile", str(ext), "-out", str(crt))
+    """A throw-away self-signed certificate for the two DoH addresses, to be
+    trusted as the only authority."""
+    key, crt = folder / "server.key", folder / "server.pem"
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                    "-subj", "/CN=1.1.1.3", "-addext", "subjectAltName=IP:1.1.1.3,IP:1.0.0.3",
+                    "-keyout", str(key), "-out", str(crt)], check=True, capture_output=True)
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(str(crt), str(key))
     context.set_alpn_protocols(["http/1.1"])
-    return ca_crt, context
+    return crt, context

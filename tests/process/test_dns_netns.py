@@ -33,43 +33,34 @@ if not INSIDE:
 else:
     import fake_resolvers as fr
     import flood
-    from conftest import TRANCAD, Trancad
-
-    def dig(port, name, qtype="A", timeout=5, tool="dig", extra=("+noedns",)):
-        options = ([f"+timeout={timeout}", "+retry=0"] if tool == "kdig" else
-                   ["+tries=1", f"+time={timeout}", "+nocookie"])
-        out = subprocess.run(
-            [tool, "@127.0.0.1", "-p", str(port), name, qtype, *options, *extra],
-            capture_output=True, text=True, timeout=timeout + 10).stdout
-        status = re.search(r"status: (\w+)", out)
-        answers = re.findall(r"^\S+\s+(\d+)\s+IN\s+A\s+(\S+)$", out, re.M)
-        return (status.group(1) if status else None), answers, out
+    from conftest import TRANCAD, dig
 
     @pytest.fixture(scope="module")
     def network(tmp_path_factory):
         folder = tmp_path_factory.mktemp("red")
-        subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+        run = lambda *args: subprocess.run(args, check=True)  # noqa: E731
+        run("ip", "link", "set", "lo", "up")
         for ip in UDP:
-            subprocess.run(["ip", "addr", "add", f"{ip}/32", "dev", "lo"], check=True)
+            run("ip", "addr", "add", f"{ip}/32", "dev", "lo")
         ca, context = fr.make_certificates(folder)
         # The daemon uses the system bundle: trust the test CA in this namespace only.
-        subprocess.run(["mount", "--bind", str(ca), "/etc/ssl/certs/ca-certificates.crt"],
-                       check=True)
+        run("mount", "--bind", str(ca), "/etc/ssl/certs/ca-certificates.crt")
         resolv = folder / "resolv.conf"
         resolv.write_text("nameserver 127.0.0.1\noptions timeout:2 attempts:1\n")
-        subprocess.run(["mount", "--bind", str(resolv), "/etc/resolv.conf"], check=True)
+        run("mount", "--bind", str(resolv), "/etc/resolv.conf")
         doh = {ip: fr.Behaviour(answer) for ip, answer in DOH.items()}
         udp = {ip: fr.Behaviour(answer) for ip, answer in UDP.items()}
-        servers = [fr.DohResolver(ip, b, context) for ip, b in doh.items()]
-        servers += [fr.UdpResolver(ip, b) for ip, b in udp.items()]
-        yield doh, udp
+        for ip, b in doh.items():
+            fr.serve_doh(ip, b, context)
+        for ip, b in udp.items():
+            fr.UdpResolver(ip, b)
+        return doh, udp
 
     @pytest.fixture
     def peers(network):
-        doh, udp = network
-        for b in list(doh.values()) + list(udp.values()):
+        for b in [*network[0].values(), *network[1].values()]:
             b.reset()
-        return doh, udp
+        return network
 
     @pytest.fixture
     def daemon(trancad_factory, tmp_path, peers):
@@ -77,7 +68,7 @@ else:
         (tmp_path / "custom.txt").write_text("propio.example\n")
         (tmp_path / "allow.txt").write_text("both.example\ngoogle.de\n")
 
-        def start(env=None, preexec=None):
+        def start(env=None):
             d = trancad_factory(env=env)
             d.wait_for("Servidor DNS escuchando en 127.0.0.1:")
             return d
@@ -87,47 +78,48 @@ else:
     def counts(behaviours):
         return {ip: b.count() for ip, b in behaviours.items()}
 
+    def silence(behaviours, mode="silent"):
+        for b in behaviours:
+            b.mode, b.delay = mode, 3.0
+
     # --- HTTPS and the fallback -------------------------------------------------
 
-    def test_forwarded_query_goes_over_https_as_dns_message(daemon, peers):
+    def test_forwarded_queries_go_over_one_https_connection_as_dns_messages(daemon, peers):
         doh, udp = peers
         d = daemon()
-        status, answers, _ = dig(d.dns_port, "www.example.com")
-        assert status == "NOERROR" and [a for _, a in answers] == ["10.0.0.1"]
+        for i in range(30):
+            status, answers, _ = dig(d.dns_port, f"n{i}.example")
+            assert status == "NOERROR" and [a for _, a in answers] == ["10.0.0.1"]
         assert counts(udp) == {ip: 0 for ip in UDP}
-        headers = doh["1.1.1.3"].headers[0]
-        assert headers["Content-Type"] == "application/dns-message"
-        assert headers["Accept"] == "application/dns-message"
-        assert doh["1.1.1.3"].received[0][12:] == fr.a_reply(
-            doh["1.1.1.3"].received[0], "0.0.0.0")[12:len(doh["1.1.1.3"].received[0])]
+        first = doh["1.1.1.3"]
+        assert (first.count(), first.connections) == (30, 1)
+        assert first.headers[0]["Content-Type"] == "application/dns-message"
+        assert first.headers[0]["Accept"] == "application/dns-message"
+        # The question alone, as the client asked it: no OPT added, nothing else.
+        assert first.received[0][12:] == flood.query(0, "n0.example")[12:]
 
-    def test_https_answer_with_other_id_reaches_client_with_query_id(daemon, peers):
+    @pytest.mark.parametrize("first, second, address", [
+        ("other_id", "answer", "10.0.0.1"),  # the client still gets its own ID
+        ("status400", "short", "10.0.1.1"),  # plain DNS answers, HTTPS stays first
+    ], ids=["other id", "refused"])
+    def test_https_answers_that_are_no_transport_failure(daemon, peers, first, second, address):
         doh, _ = peers
-        doh["1.1.1.3"].mode = "other_id"
-        d = daemon()
-        status, answers, out = dig(d.dns_port, "id.example")
-        assert "ID mismatch" not in out
-        assert status == "NOERROR" and answers[0][1] == "10.0.0.1"
-
-    def test_https_refusing_a_query_is_no_reason_to_switch(daemon, peers):
-        doh, udp = peers
-        doh["1.1.1.3"].mode = "status400"
-        doh["1.0.0.3"].mode = "short"  # 200 with an 11-byte body
+        doh["1.1.1.3"].mode, doh["1.0.0.3"].mode = first, second
         d = daemon()
         for name in ("uno.example", "dos.example"):
-            _, answers, _ = dig(d.dns_port, name)
-            assert answers[0][1] == "10.0.1.1"
+            status, answers, out = dig(d.dns_port, name)
+            assert "ID mismatch" not in out and status == "NOERROR", out
+            assert answers[0][1] == address
         assert doh["1.1.1.3"].count() == 2, "HTTPS skipped after it only refused a query"
         assert not any(SWITCH_TO_PLAIN in line for line in d.lines)
 
     def test_unreachable_https_falls_back_to_udp_switch_logged_once_then_back(daemon, peers):
         doh, udp = peers
-        doh["1.1.1.3"].mode = "status500"
-        doh["1.0.0.3"].mode = "status500"
+        silence(doh.values(), "status500")
         d = daemon()
         _, answers, _ = dig(d.dns_port, "uno.example")
         assert answers[0][1] == "10.0.1.1"
-        assert doh["1.1.1.3"].count() == 1 and doh["1.0.0.3"].count() == 1
+        assert counts(doh) == {ip: 1 for ip in DOH}
         d.wait_for(SWITCH_TO_PLAIN)
         before = counts(doh)
         _, answers, _ = dig(d.dns_port, "dos.example")
@@ -135,8 +127,7 @@ else:
         assert counts(doh) == before, "plain DNS preferred, yet HTTPS was asked first"
         assert sum(SWITCH_TO_PLAIN in line for line in d.lines) == 1
         # The way back: plain DNS goes silent, HTTPS works again.
-        for b in udp.values():
-            b.mode = "silent"
+        silence(udp.values())
         doh["1.1.1.3"].mode = "answer"
         _, answers, _ = dig(d.dns_port, "tres.example", timeout=20)
         assert answers and answers[0][1] == "10.0.0.1"
@@ -148,17 +139,13 @@ else:
 
     def test_everything_silent_gives_servfail_after_six_attempts(daemon, peers):
         doh, udp = peers
-        for b in list(doh.values()) + list(udp.values()):
-            b.mode = "silent"
-            b.delay = 3.0
+        silence([*doh.values(), *udp.values()])
         d = daemon()
         started = time.monotonic()
         status, answers, _ = dig(d.dns_port, "Silencio.example", timeout=30)
-        took = time.monotonic() - started
-        assert status == "SERVFAIL" and not answers
-        assert 10 < took < 25, took
-        assert all(b.count() == 1 for b in udp.values())
-        assert all(b.count() == 1 for b in doh.values())
+        assert (status, answers) == ("SERVFAIL", [])
+        assert 10 < time.monotonic() - started < 25
+        assert counts(udp) == {ip: 1 for ip in UDP} and counts(doh) == {ip: 1 for ip in DOH}
         d.wait_for("SIN RESPUESTA de los upstreams para Silencio.example — SERVFAIL")
         assert not any("HTTPS no responde" in line or "DNS común no responde" in line
                        for line in d.lines)
@@ -166,10 +153,8 @@ else:
     @pytest.mark.parametrize("mode, address", [("late", "10.0.1.2"), ("forged", "10.0.1.1")])
     def test_late_and_forged_udp_answers_are_not_taken(daemon, peers, mode, address):
         doh, udp = peers
-        for b in doh.values():
-            b.mode = "status500"
-        udp["1.1.1.3"].mode = mode
-        udp["1.1.1.3"].delay = 3.5
+        silence(doh.values(), "status500")
+        udp["1.1.1.3"].mode, udp["1.1.1.3"].delay = mode, 3.5
         d = daemon()
         _, answers, _ = dig(d.dns_port, "tarde.example", timeout=15)
         assert answers[0][1] == address
@@ -180,16 +165,13 @@ else:
         doh, _ = peers
         doh["1.1.1.3"].overrides["safe.duckduckgo.com"] = "10.9.9.9"
         # On port 53 the system resolver of this namespace is the daemon itself.
-        d = daemon(env={"TRANCAD_PORT": "53"})
+        daemon(env={"TRANCAD_PORT": "53"})
         _, answers, _ = dig(53, "duckduckgo.com")
         assert answers[0][1] not in ("10.0.0.1", "10.9.9.9"), "not enforced before the refresh"
         deadline = time.monotonic() + 15
-        while time.monotonic() < deadline:
-            _, answers, _ = dig(53, "start.duckduckgo.com")
-            if answers and answers[0][1] == "10.9.9.9":
-                break
+        while (answers := dig(53, "start.duckduckgo.com")[1]) != [("60", "10.9.9.9")]:
+            assert time.monotonic() < deadline, answers
             time.sleep(0.5)
-        assert answers == [("60", "10.9.9.9")]
 
     # --- ways around the filter -------------------------------------------------
 
@@ -201,7 +183,7 @@ else:
                                  "permitido.example": ["both.example"]}
         (tmp_path / "allow.txt").write_text("both.example\ndns.quad9.net\n")
         d = daemon()
-        rows = [  # name, status, first address
+        rows = [  # name, status, last address
             ("use-application-dns.net", "NXDOMAIN", None),
             ("MASK.icloud.com", "NXDOMAIN", None),
             ("dns.google", "NOERROR", "127.0.0.1"),
@@ -229,35 +211,29 @@ else:
         """Sends queries framed on one connection at once; the replies by ID."""
         with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
             s.sendall(b"".join(len(q).to_bytes(2, "big") + q for q in queries))
-            replies, buffer = {}, b""
-            while len(replies) < len(queries):
-                chunk = s.recv(65535)
-                assert chunk, f"connection closed with {len(replies)} replies"
-                buffer += chunk
-                while len(buffer) >= 2 and len(buffer) >= 2 + int.from_bytes(buffer[:2], "big"):
-                    size = int.from_bytes(buffer[:2], "big")
-                    reply, buffer = buffer[2:2 + size], buffer[2 + size:]
-                    replies[reply[:2]] = reply
+            stream, replies = s.makefile("rb"), {}
+            for _ in queries:
+                size = int.from_bytes(stream.read(2), "big")
+                reply = stream.read(size)
+                assert size and len(reply) == size, f"connection closed with {len(replies)} replies"
+                replies[reply[:2]] = reply
             return replies
 
+    # What is decided where is the in-process tests' business; here each
+    # listener, as dig and kdig use it, answers from the lists on disk.
     @pytest.mark.parametrize("tool, extra", [("dig", ("+noedns",)), ("dig", ("+tcp",)),
                                              ("kdig", ("+tcp",))])
     def test_local_decisions_and_forwarding_over_udp_and_tcp(daemon, peers, tool, extra):
         doh, _ = peers
         d = daemon()
         d.wait_for("Servidor DNS (TCP) escuchando en 127.0.0.1:")
-        rows = [  # name, type, TTL and address (None: no answer record)
-            ("www.adult.example", "A", ("60", "127.0.0.1")),
-            ("propio.example", "AAAA", None),
-            ("ESTADO.amparo.internal", "A", ("1", "127.0.0.2")),
-            ("www.google.com", "A", ("60", "216.239.38.120")),
-            ("both.example", "A", ("300", "10.0.0.1")),  # the allow entry wins
-            ("google.de", "A", ("300", "10.0.0.1")),  # an allowed search domain
-        ]
-        for name, qtype, answer in rows:
-            status, answers, out = dig(d.dns_port, name, qtype, tool=tool, extra=extra)
-            assert status == "NOERROR" and answers[:1] == ([answer] if answer else []), out
-        assert doh["1.1.1.3"].count() == 2, "a locally decided name was forwarded"
+        for name, qtype, answers in [  # the A records' TTL and address
+                ("www.adult.example", "A", [("60", "127.0.0.1")]), ("propio.example", "AAAA", []),
+                ("ESTADO.amparo.internal", "A", [("1", "127.0.0.2")]),
+                ("both.example", "A", [("300", "10.0.0.1")])]:  # the allow entry wins
+            status, got, out = dig(d.dns_port, name, qtype, tool=tool, extra=extra)
+            assert status == "NOERROR" and got == answers, out
+        assert doh["1.1.1.3"].count() == 1, "a locally decided name was forwarded"
         d.wait_for("] BLOQUEADO www.adult.example")
         d.wait_for("] BLOQUEADO propio.example")
 
@@ -270,8 +246,8 @@ else:
         replies = tcp_exchange(d.dns_port, [flood.query(i + 1, n) for i, n in enumerate(names)])
         assert sorted(int.from_bytes(k, "big") for k in replies) == [1, 2, 3, 4]
         stuck.settimeout(20)
-        assert stuck.recv(10) == b"", "an idle half-sent connection was kept open"
-        stuck.close()
+        with stuck:
+            assert stuck.recv(10) == b"", "an idle half-sent connection was kept open"
 
     def test_idle_connections_beyond_the_cap_leave_everything_answering(daemon, peers):
         import resource
@@ -282,14 +258,11 @@ else:
         held = []
         try:
             for _ in range(5000):
-                c = socket.socket()
-                c.setblocking(False)
-                c.connect_ex(("127.0.0.1", d.dns_port))
-                held.append(c)
-            _, answers, _ = dig(d.dns_port, "adult.example")
-            assert answers == [("60", "127.0.0.1")]
-            _, answers, _ = dig(d.dns_port, "adult.example", extra=("+tcp",))
-            assert answers == [("60", "127.0.0.1")]
+                held.append(socket.socket())
+                held[-1].setblocking(False)
+                held[-1].connect_ex(("127.0.0.1", d.dns_port))
+            for extra in (("+noedns",), ("+tcp",)):
+                assert dig(d.dns_port, "adult.example", extra=extra)[1] == [("60", "127.0.0.1")]
             page = subprocess.run(["curl", "-s", "-o", "/dev/null", "-w", "%{http_code}",
                                    "-m", "10", f"http://127.0.0.1:{d.http_port}/"],
                                   capture_output=True, text=True).stdout
@@ -319,20 +292,6 @@ else:
 
     # --- listener and load ------------------------------------------------------
 
-    def test_busy_port_is_retried_until_free(trancad_factory, tmp_path, peers):
-        holder = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        holder.bind(("127.0.0.1", 0))
-        port = holder.getsockname()[1]
-        d = trancad_factory(env={"TRANCAD_PORT": str(port)})
-        first = d.wait_for("No pude crear el listener (")
-        assert first.endswith(") — reintento en 2 s")
-        d.wait_for("No pude crear el listener (", timeout=5)
-        holder.close()
-        d.wait_for(f"Servidor DNS escuchando en 127.0.0.1:{port}", timeout=6)
-        _, answers, _ = dig(port, "estado.amparo.internal")
-        assert answers == [("1", "127.0.0.2")]
-        assert d.proc.poll() is None
-
     def test_second_daemon_on_the_same_port_refuses_to_start(daemon, trancad_factory, tmp_path):
         first = daemon()
         second = trancad_factory(env={"TRANCAD_PORT": str(first.dns_port)},
@@ -340,13 +299,11 @@ else:
         second.wait_for(f"Ya hay otro trancad en 127.0.0.1:{first.dns_port}: este no se inicia")
         assert second.proc.wait(timeout=20) == 1
         for _ in range(10):
-            _, answers, _ = dig(first.dns_port, "adult.example")
-            assert answers == [("60", "127.0.0.1")]
+            assert dig(first.dns_port, "adult.example")[1] == [("60", "127.0.0.1")]
 
     def test_flood_of_silent_names_leaves_other_lookups_answered(daemon, peers):
         doh, udp = peers
-        for b in doh.values():
-            b.mode = "status500"
+        silence(doh.values(), "status500")
         for b in udp.values():
             b.silent_under = ".flood.example"
         d = daemon()
@@ -356,32 +313,13 @@ else:
         assert answered >= 0.99 * asked, (asked, answered, latencies[-5:])
         assert d.proc.poll() is None
 
-    def test_https_connection_is_reused(daemon, peers):
-        doh, _ = peers
-        d = daemon()
-        for i in range(30):
-            _, answers, _ = dig(d.dns_port, f"n{i}.example")
-            assert answers
-        assert doh["1.1.1.3"].count() == 30
-        assert doh["1.1.1.3"].connections == 1
-
-    @pytest.fixture
-    def started():
-        daemons = []
-        yield daemons
-        for d in daemons:
-            d.kill()
-
-    def test_flood_is_bounded_and_local_answers_keep_working(started, tmp_path, peers):
+    def test_flood_is_bounded_and_local_answers_keep_working(trancad_factory, tmp_path, peers):
         doh, udp = peers
-        for b in list(doh.values()) + list(udp.values()):
-            b.mode = "silent"
-            b.delay = 3.0
+        silence([*doh.values(), *udp.values()])
         (tmp_path / "blocklist.txt").write_text("adult.example\n")
         # A low descriptor limit: the daemon raises the soft one to the hard one
         # and caps forwards below it.
-        d = Trancad(tmp_path, args=("--nofile=200:300", "--", TRANCAD), binary="prlimit")
-        started.append(d)
+        d = trancad_factory(args=("--nofile=200:300", "--", TRANCAD), binary="prlimit")
         d.wait_for("Servidor DNS escuchando")
         limits = open(f"/proc/{d.proc.pid}/limits").read()
         assert re.search(r"Max open files\s+300\s+300", limits), limits
@@ -396,17 +334,13 @@ else:
             servfails = 0
             try:
                 while True:
-                    reply = s.recv(65535)
-                    servfails += (reply[3] & 0x0F) == 2
+                    servfails += (s.recv(65535)[3] & 0x0F) == 2
             except socket.timeout:
                 pass
         assert servfails > 1000, "queries beyond the cap were not answered at once"
-        _, answers, _ = dig(d.dns_port, "adult.example")
-        assert answers == [("60", "127.0.0.1")], "blocked name not answered during the flood"
-        _, answers, _ = dig(d.dns_port, "estado.amparo.internal")
-        assert answers == [("1", "127.0.0.2")]
-        fds = len(os.listdir(f"/proc/{d.proc.pid}/fd"))
-        assert fds < 300
-        cap_lines = [l for l in d.lines if "Demasiadas consultas esperando" in l]
-        assert len(cap_lines) == 1, cap_lines
+        assert dig(d.dns_port, "adult.example")[1] == [("60", "127.0.0.1")], \
+            "blocked name not answered during the flood"
+        assert dig(d.dns_port, "estado.amparo.internal")[1] == [("1", "127.0.0.2")]
+        assert len(os.listdir(f"/proc/{d.proc.pid}/fd")) < 300
+        assert sum("Demasiadas consultas esperando" in l for l in d.lines) == 1, d.lines
         assert d.proc.poll() is None

@@ -8,27 +8,18 @@ import time
 
 import pytest
 
-from conftest import free_port
-from netenv import Sandbox, messages
+from conftest import BACKUP, free_port
 
 pytestmark = pytest.mark.skipif(os.geteuid() != 0, reason="needs root for namespaces")
 
-BACKUP = ["1.1.1.3", "1.0.0.3", "2606:4700:4700::1113", "2606:4700:4700::1003"]
-
 
 @pytest.fixture
-def box():
-    sandbox = Sandbox("search casa.lan\nnameserver 192.0.2.1\noptions edns0\n")
-    yield sandbox
-    sandbox.cleanup()
+def box(sandbox):
+    return sandbox("search casa.lan\nnameserver 192.0.2.1\noptions edns0\n")
 
 
 def ports():
     return {"TRANCAD_PORT": str(free_port()), "TRANCAD_HTTP": str(free_port())}
-
-
-def dns_lines(daemon):
-    return [line for line in messages("\n".join(daemon.lines)) if line.startswith("DNS ")]
 
 
 def test_healthy_daemon_points_dns_at_itself_and_puts_it_back(box):
@@ -49,7 +40,7 @@ def test_healthy_daemon_points_dns_at_itself_and_puts_it_back(box):
             time.sleep(0.2)
         assert box.nameservers() == ["127.0.0.1"]
         time.sleep(0.5)
-        changes = [line for line in dns_lines(daemon) if line.startswith("DNS local en")]
+        changes = [line for line in daemon.messages() if line.startswith("DNS local en")]
         assert len(changes) == 2, daemon.lines
         assert changes[-1].endswith("(el filtro responde)")
         assert not any("Autochequeo" in line for line in daemon.lines)
@@ -57,9 +48,8 @@ def test_healthy_daemon_points_dns_at_itself_and_puts_it_back(box):
         status = daemon.stop()
     assert status == 0
     assert box.nameservers() == BACKUP
-    tail = messages("\n".join(daemon.lines))[-2:]
-    assert tail[0].startswith("DNS respaldo en") and tail[0].endswith("(el servicio se detiene)")
-    assert tail[1] == "trancad termina (el servicio se detiene)"
+    assert daemon.messages()[-2:] == ["DNS respaldo en /etc/resolv.conf (el servicio se detiene)",
+                                      "trancad termina (el servicio se detiene)"]
 
 
 def test_listener_that_cannot_bind_stops_the_daemon_on_backup(box):
@@ -74,7 +64,7 @@ def test_listener_that_cannot_bind_stops_the_daemon_on_backup(box):
     finally:
         daemon.kill()
         squatter.close()
-    lines = messages("\n".join(daemon.lines))
+    lines = daemon.messages()
     assert status == 1, lines
     assert "Autochequeo sin respuesta (1/2)" in lines
     assert "Autochequeo sin respuesta (2/2)" in lines
