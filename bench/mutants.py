@@ -33,7 +33,8 @@ NETNS = "test_dns_netns.py::"
 # The faults. `find` occurs exactly once in `file` (as of c91a806); `alt` holds
 # the same fault as spelled in tidied sources, so scores of either stay
 # comparable: when a find stops matching, add a spelling, never a new fault.
-# `first` lists the tests run before the rest of the suite.
+# `first` lists the tests run before the rest of the suite; `was` names where
+# `file` lived before a move, for commits from before it.
 MUTANTS = [
     # --- DNS wire ------------------------------------------------------------------
     dict(id="dns-label-64", file="daemon/dns_message.cpp",
@@ -334,7 +335,8 @@ MUTANTS = [
          replace="return protocol == Protocol::dns;",
          why="the system proxy (dconf) is never read or written",
          first=["ProtectionTest.*", "test_network_settings.py"]),
-    dict(id="replace-file-mode", file="platform/linux/file_util.cpp",
+    dict(id="replace-file-mode", file="platform/posix/file_util.cpp",
+         was=["platform/linux/file_util.cpp"],
          find="::fchmod(fd, mode) == 0 &&",
          replace="::fchmod(fd, mode & 0600) == 0 &&",
          why="rewritten resolv.conf and dconf files become unreadable for ordinary users",
@@ -645,6 +647,15 @@ def restore(src, mutant, original):
     os.utime(path, ns=(stamp, stamp))
 
 
+def settle_paths(src, mutants):
+    """Each fault's file under the name it has in the measured sources."""
+    for m in mutants:
+        for path in [m["file"]] + m.get("was", []):
+            if os.path.exists(os.path.join(src, path)):
+                m["file"] = path
+                break
+
+
 def check_matches(src, mutants):
     bad = 0
     for m in mutants:
@@ -693,6 +704,7 @@ def main():
     os.makedirs(runner.src, exist_ok=True)
     sync_tree(os.path.join(scratch, "stage"), runner.src)
     say("sources: %s -> %s" % (source, runner.src))
+    settle_paths(runner.src, mutants)
     if check_matches(runner.src, mutants):
         return 1
     if args.check and args.no_build:

@@ -5,14 +5,14 @@
 #include <array>
 
 #include "daemon/netconfig.h"
-#include "platform/linux/file_util.h"
+#include "platform/posix/file_util.h"
 
 namespace tranca {
 
 namespace {
 
 void writeError(std::string_view text) {
-    platform::linux_files::writeAll(STDERR_FILENO, text);
+    platform::posix_files::writeAll(STDERR_FILENO, text);
 }
 
 struct CommandRow {

@@ -3,7 +3,7 @@
 #include <unistd.h>
 
 #include "daemon/text.h"
-#include "platform/linux/file_util.h"
+#include "platform/posix/file_util.h"
 
 namespace tranca {
 
@@ -107,7 +107,7 @@ ThreadLog& threadLog() {
 
 void flush(ThreadLog& log) {
     if (!log.pending.empty()) {
-        platform::linux_files::writeAll(STDOUT_FILENO, log.pending);
+        platform::posix_files::writeAll(STDOUT_FILENO, log.pending);
         log.pending.clear();
     }
 }

@@ -8,7 +8,7 @@
 #include <cstdlib>
 
 #include "daemon/log.h"
-#include "platform/linux/file_util.h"
+#include "platform/posix/file_util.h"
 
 namespace tranca {
 
@@ -67,7 +67,7 @@ bool isOurs(const Dictionary& proxies, std::string_view hostKey, std::string_vie
 }
 
 void writeOut(std::string_view text) {
-    platform::linux_files::writeAll(STDOUT_FILENO, text);
+    platform::posix_files::writeAll(STDOUT_FILENO, text);
 }
 
 // Owns a libplist node.
@@ -403,7 +403,7 @@ void NetConfig::saveOriginalDNS() {
         return;
     }
     ::fchmod(fd, 0644);
-    bool ok = platform::linux_files::writeAll(fd, *bytes);
+    bool ok = platform::posix_files::writeAll(fd, *bytes);
     ok = ::fsync(fd) == 0 && ok;
     ::close(fd);
     if (!ok) {
@@ -416,7 +416,7 @@ void NetConfig::saveOriginalDNS() {
 }
 
 OriginalDNS NetConfig::loadOriginalDNS() const {
-    const auto bytes = platform::linux_files::readFile(originalPath(), kMaxOriginalBytes);
+    const auto bytes = platform::posix_files::readFile(originalPath(), kMaxOriginalBytes);
     if (!bytes) {
         return {};
     }

@@ -3,7 +3,7 @@
 
 #include "daemon/log.h"
 #include "daemon/text.h"
-#include "platform/linux/file_util.h"
+#include "platform/posix/file_util.h"
 
 namespace tranca {
 
@@ -70,7 +70,7 @@ bool Redirect::reload() {
 
     // A FIFO or device planted at the path is refused, never waited on.
     const std::optional<std::string> content =
-        platform::linux_files::readFile(path_, kRedirectFileLimit);
+        platform::posix_files::readFile(path_, kRedirectFileLimit);
     auto destination = std::make_shared<const std::string>(
         content ? parseRedirectText(*content, defaultRedirect_) : defaultRedirect_);
     bool changed;

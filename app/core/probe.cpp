@@ -18,8 +18,8 @@
 
 #include "app/core/os_table.h"
 #include "app/core/text.h"
-#include "platform/linux/file_util.h"
 #include "platform/network_store.h"
+#include "platform/posix/file_util.h"
 
 namespace amparo {
 
@@ -33,7 +33,7 @@ constexpr std::size_t kDnsHeaderBytes = 12;
 constexpr std::size_t kReplyBuffer = 512;
 
 std::optional<std::string> readBytes(const QString& path, std::size_t maxBytes) {
-    return tranca::platform::linux_files::readFile(QFile::encodeName(path).toStdString(), maxBytes);
+    return tranca::platform::posix_files::readFile(QFile::encodeName(path).toStdString(), maxBytes);
 }
 
 std::string_view trimmed(std::string_view line) {

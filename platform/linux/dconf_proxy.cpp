@@ -8,7 +8,7 @@
 #include <cctype>
 #include <cerrno>
 
-#include "platform/linux/file_util.h"
+#include "platform/posix/file_util.h"
 
 namespace tranca::platform {
 
@@ -329,7 +329,7 @@ Keyfile DconfProxy::mergedDefaults() const {
     std::sort(names.begin(), names.end());
     Keyfile merged;
     for (const std::string& name : names) {
-        if (const auto text = linux_files::readFile(directory + "/" + name)) {
+        if (const auto text = posix_files::readFile(directory + "/" + name)) {
             parseKeyfileInto(*text, merged);
         }
     }
@@ -348,7 +348,7 @@ bool DconfProxy::commit(std::string& error) {
         return true;
     }
     const std::string profile = paths_.root + "/profile/user";
-    if (const auto text = linux_files::readFile(profile)) {
+    if (const auto text = posix_files::readFile(profile)) {
         if (text->find("system-db:local") == std::string::npos) {
             error = "el perfil de dconf " + profile +
                     " no incluye system-db:local; el proxy no llegaría a los usuarios";
@@ -357,7 +357,7 @@ bool DconfProxy::commit(std::string& error) {
     } else {
         ::mkdir(paths_.root.c_str(), 0755);
         ::mkdir((paths_.root + "/profile").c_str(), 0755);
-        if (!linux_files::replaceFile(profile, "user-db:user\nsystem-db:local\n", 0644, error)) {
+        if (!posix_files::replaceFile(profile, "user-db:user\nsystem-db:local\n", 0644, error)) {
             return false;
         }
     }
@@ -374,7 +374,7 @@ bool DconfProxy::commit(std::string& error) {
             text += key + "=" + value + "\n";
         }
     }
-    if (!linux_files::replaceFile(directory + "/" + std::string(kOurKeyfile), text, 0644, error)) {
+    if (!posix_files::replaceFile(directory + "/" + std::string(kOurKeyfile), text, 0644, error)) {
         return false;
     }
     const std::string locks = directory + "/locks/" + std::string(kOurKeyfile);
@@ -385,11 +385,11 @@ bool DconfProxy::commit(std::string& error) {
             "/system/proxy/mode\n/system/proxy/ignore-hosts\n/system/proxy/http/host\n"
             "/system/proxy/http/port\n/system/proxy/http/enabled\n/system/proxy/https/host\n"
             "/system/proxy/https/port\n";
-        if (!linux_files::replaceFile(locks, lockText, 0644, error)) {
+        if (!posix_files::replaceFile(locks, lockText, 0644, error)) {
             return false;
         }
     } else if (::unlink(locks.c_str()) != 0 && errno != ENOENT) {
-        error = "no se pudo quitar " + locks + ": " + linux_files::systemError(errno);
+        error = "no se pudo quitar " + locks + ": " + posix_files::systemError(errno);
         return false;
     }
     committed_ = true;
@@ -400,7 +400,7 @@ bool DconfProxy::apply(std::string& error) {
     if (!committed_) {
         return true;
     }
-    return linux_files::runProgram(paths_.program, "update", error);
+    return posix_files::runProgram(paths_.program, "update", error);
 }
 
 }  // namespace tranca::platform

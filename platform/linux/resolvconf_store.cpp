@@ -120,7 +120,7 @@ std::vector<ServiceInfo> ResolvConfStore::services() {
 std::optional<Dictionary> ResolvConfStore::readDns() {
     // No file yet reads as nothing configured; a file we cannot read whole is
     // a failure, never nothing.
-    const auto text = linux_files::readSettingsFile(path_, error_);
+    const auto text = posix_files::readSettingsFile(path_, error_);
     if (!text) {
         return std::nullopt;
     }
@@ -163,7 +163,7 @@ bool ResolvConfStore::commitDns(const Dictionary& dns) {
     }
     // Read again under the lock: the file may have changed since readDns, and
     // rendering over text that was not read would drop every other line.
-    const auto text = linux_files::readSettingsFile(path_, error_);
+    const auto text = posix_files::readSettingsFile(path_, error_);
     if (!text) {
         return false;
     }
@@ -173,7 +173,7 @@ bool ResolvConfStore::commitDns(const Dictionary& dns) {
     // The C library notices a changed resolv.conf by itself: nothing to apply.
     const std::string rendered = current.render(servers.value_or(std::vector<std::string>{}),
                                                 searches.value_or(current.searches));
-    return linux_files::replaceFile(path_, rendered, 0644, error_);
+    return posix_files::replaceFile(path_, rendered, 0644, error_);
 }
 
 }  // namespace tranca::platform

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "platform/linux/dconf_proxy.h"
-#include "platform/linux/file_util.h"
 #include "platform/network_store.h"
+#include "platform/posix/file_util.h"
 
 namespace tranca::platform {
 
@@ -47,7 +47,7 @@ class SingleServiceStore : public NetworkStore {
 
   private:
     std::string_view serviceId_;
-    linux_files::FileLock lock_;
+    posix_files::FileLock lock_;
     std::unique_ptr<DconfProxy> proxy_;
     std::optional<Dictionary> stagedDns_;
 };

@@ -1,4 +1,5 @@
-// Small file helpers for the daemon and the Linux settings backends.
+// Small POSIX file helpers shared by the daemon, the app and the settings
+// backends; nothing here is Linux-only, so another platform uses them as is.
 #pragma once
 
 #include <cstddef>
@@ -6,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace tranca::platform::linux_files {
+namespace tranca::platform::posix_files {
 
 inline constexpr std::size_t kMaxReadBytes = 1 << 20;
 
@@ -55,4 +56,4 @@ class FileLock {
 // Runs program with arguments, waits; true when it exited with status 0.
 bool runProgram(const std::string& program, const std::string& argument, std::string& error);
 
-}  // namespace tranca::platform::linux_files
+}  // namespace tranca::platform::posix_files

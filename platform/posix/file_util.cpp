@@ -1,4 +1,4 @@
-#include "platform/linux/file_util.h"
+#include "platform/posix/file_util.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -15,7 +15,7 @@
 
 extern char** environ;
 
-namespace tranca::platform::linux_files {
+namespace tranca::platform::posix_files {
 
 bool writeAll(int fd, std::string_view text) {
     while (!text.empty()) {
@@ -257,4 +257,4 @@ bool runProgram(const std::string& program, const std::string& argument, std::st
     return false;
 }
 
-}  // namespace tranca::platform::linux_files
+}  // namespace tranca::platform::posix_files
