@@ -29,6 +29,10 @@ std::optional<std::size_t> walkName(DnsBytes message, std::size_t offset) {
         if ((length & kPointerMark) == kPointerMark) {
             return offset + kPointerSize;
         }
+        // 0x40 and 0x80 mark label types nobody sends: not a length to skip.
+        if (length > kMaxLabelLength) {
+            return std::nullopt;
+        }
         offset += 1 + length;
     }
     return std::nullopt;

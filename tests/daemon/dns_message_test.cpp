@@ -313,6 +313,15 @@ std::vector<RewriteRow> rewriteRows() {
     append(endless, {0, 0, 1, 0, 1, 0xC0, 0x0C, 0, 1, 0, 1, 0, 0, 0, 1, 0, 4, 0, 0, 0, 0});
     rows.push_back({"walks_more_than_129_labels", endless, false, endless});
 
+    // An owner whose first octet is a reserved label type, not a length.
+    DnsMessage reserved = q;
+    reserved[2] = std::byte{0x81};
+    reserved[7] = std::byte{1};
+    reserved.push_back(std::byte{0x41});
+    reserved.insert(reserved.end(), 0x41, std::byte{'x'});
+    append(reserved, {0, 0, 1, 0, 1, 0, 0, 0, 30, 0, 4, 0, 0, 0, 0});
+    rows.push_back({"reads_a_reserved_label_type_as_a_length", reserved, false, reserved});
+
     DnsMessage ncount = makeReply(q, {});
     rows.push_back({"walks_reply_without_answers", ncount, false, ncount});
     return rows;
