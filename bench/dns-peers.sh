@@ -10,14 +10,8 @@ set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 runs=${1:-3}
-work=$(mktemp -d /tmp/tranca-peers.XXXXXX)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
+source "$root/bench/lib.sh"
+bench_scratch /tmp/tranca-peers.XXXXXX
 
 "$root/scripts/build.sh" release >/dev/null
 cc -O2 -o "$work/echo" "$root/bench/echo_server.c"

@@ -12,14 +12,8 @@ if [[ ${TRANCA_BENCH_NETNS:-} != 1 ]]; then
     exec env TRANCA_BENCH_NETNS=1 unshare -n -m -- "$0" "$@"
 fi
 
-work=$(mktemp -d /tmp/tranca-doh.XXXXXX)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
+source "$root/bench/lib.sh"
+bench_scratch /tmp/tranca-doh.XXXXXX
 
 ip link set lo up
 for a in 1.1.1.3 1.0.0.3 208.67.222.123 208.67.220.123; do ip addr add "$a/32" dev lo; done

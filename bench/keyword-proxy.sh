@@ -12,14 +12,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 runs=${1:-3}
 py=/usr/bin/python3
 helper="$root/bench/keyword_proxy.py"
-work=$(mktemp -d /tmp/amparo-proxy.XXXXXX)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
+source "$root/bench/lib.sh"
+bench_scratch /tmp/amparo-proxy.XXXXXX
 
 free_port() { $py -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
 origin=$(free_port)
