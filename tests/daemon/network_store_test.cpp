@@ -78,13 +78,17 @@ TEST(ResolvConfStore, StagedChangesReachTheFileOnlyOnCommit) {
     }
     EXPECT_EQ(readText(resolv), "search lan\nnameserver 10.0.0.1\n");
 
-    platform::ResolvConfStore store(resolv, dir.path() / "lock", nullptr);
-    Dictionary dns = *store.configuration("resolv.conf", Protocol::dns);
-    dns["ServerAddresses"] = std::vector<std::string>{"127.0.0.1"};
-    store.setConfiguration("resolv.conf", Protocol::dns, dns);
-    ASSERT_TRUE(store.commit()) << store.lastError();
-    EXPECT_TRUE(store.apply());
-    EXPECT_EQ(readText(resolv), "search lan\nnameserver 127.0.0.1\n");
+    // Committed: in place of the old servers, or at the end of a file without.
+    for (const char* before : {"search lan\nnameserver 10.0.0.1\n", "search lan\n"}) {
+        writeText(resolv, before);
+        platform::ResolvConfStore store(resolv, dir.path() / "lock", nullptr);
+        Dictionary dns = *store.configuration("resolv.conf", Protocol::dns);
+        dns["ServerAddresses"] = std::vector<std::string>{"127.0.0.1"};
+        store.setConfiguration("resolv.conf", Protocol::dns, dns);
+        ASSERT_TRUE(store.commit()) << store.lastError();
+        EXPECT_TRUE(store.apply());
+        EXPECT_EQ(readText(resolv), "search lan\nnameserver 127.0.0.1\n") << before;
+    }
 }
 
 std::string tooLargeForTheStore() {
