@@ -1,5 +1,7 @@
 #include "daemon/normal_name.h"
 
+#include <algorithm>
+
 #include "daemon/text.h"
 
 namespace tranca {
@@ -52,27 +54,9 @@ std::string_view normalName(std::string_view name, std::span<char> buffer, std::
     if (isNormal(name)) {
         return name;
     }
-    if (name.size() <= buffer.size()) {
-        // One pass: lower-case and drop empty labels, until the first byte
-        // that needs the Unicode path.
-        std::size_t length = 0;
-        bool ascii = true;
-        for (const char c : name) {
-            if (static_cast<unsigned char>(c) >= 0x80) {
-                ascii = false;
-                break;
-            }
-            if (c == '.' && (length == 0 || buffer[length - 1] == '.')) {
-                continue;
-            }
-            buffer[length++] = text::asciiLower(c);
-        }
-        if (ascii) {
-            if (length > 0 && buffer[length - 1] == '.') {
-                --length;
-            }
-            return {buffer.data(), length};
-        }
+    if (name.size() <= buffer.size() && text::isAscii(name)) {
+        std::transform(name.begin(), name.end(), buffer.begin(), text::asciiLower);
+        return {buffer.data(), dropEmptyLabels(buffer.data(), name.size())};
     }
     normaliseNameInto(name, spill);
     return spill;

@@ -7,6 +7,7 @@
 
 #include "daemon/bypass.h"
 #include "daemon/log.h"
+#include "daemon/normal_name.h"
 #include "daemon/text.h"
 
 namespace tranca {
@@ -121,13 +122,18 @@ DnsBytes QueryPipeline::handleQuery(DnsBytes query, const ClientAddress& client,
         return out.first(buildAnswerInto(out, query, question.qtype, question.questionEnd,
                                          config_.statusAddress, kStatusTtl));
     }
-    if (lists_.isBlocked(question.name)) {
+    // The lists and SafeSearch compare names in normal form: made once here,
+    // each of them then finds it ready.
+    char normalBuffer[kNormalNameBuffer];
+    thread_local std::string normalSpill;
+    const std::string_view normal = normalName(question.name, normalBuffer, normalSpill);
+    if (lists_.isBlocked(normal)) {
         blockLog_.blocked(kBlockedPrefix, question.name);
         return out.first(buildAnswerInto(out, query, question.qtype, question.questionEnd,
                                          config_.blockAddress, kLocalTtl));
     }
     if (const BypassName bypass = classifyBypassName(question.name);
-        bypass != BypassName::none && !lists_.isAllowed(question.name)) {
+        bypass != BypassName::none && !lists_.isAllowed(normal)) {
         if (bypass == BypassName::encryptedResolver) {
             blockLog_.blocked(kResolverPrefix, question.name);
             return out.first(buildAnswerInto(out, query, question.qtype, question.questionEnd,
@@ -147,9 +153,9 @@ DnsBytes QueryPipeline::handleQuery(DnsBytes query, const ClientAddress& client,
         }
         return out.first(size);
     }
-    if (const auto host = safeHost(question.name)) {
+    if (const auto host = safeHost(normal)) {
         const std::optional<Ipv4> address = safeSearch_.addressOf(*host);
-        if (address && !lists_.isAllowed(question.name)) {
+        if (address && !lists_.isAllowed(normal)) {
             return out.first(buildAnswerInto(out, query, question.qtype, question.questionEnd,
                                              *address, kLocalTtl));
         }
