@@ -99,9 +99,8 @@ locale_t utf8Locale() {
 
 }  // namespace
 
-std::size_t decodeUtf8(std::string_view text, std::size_t at, char32_t& out,
-                       std::size_t* invalidLength) {
-    return decode(text, at, out, invalidLength);
+std::size_t decodeUtf8(std::string_view text, std::size_t at, char32_t& out) {
+    return decode(text, at, out);
 }
 
 void appendReplacingInvalidUtf8(std::string& out, std::string_view bytes) {

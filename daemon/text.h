@@ -13,10 +13,7 @@ bool isValidUtf8(std::string_view bytes);
 
 // Decodes the strict UTF-8 character starting at text[at] (at < text.size())
 // into out; returns its length in bytes, 0 when the bytes there are not one.
-// Then invalidLength, when given, gets the length of the ill-formed sequence
-// there (at least 1): the bytes one U+FFFD stands for.
-std::size_t decodeUtf8(std::string_view text, std::size_t at, char32_t& out,
-                       std::size_t* invalidLength = nullptr);
+std::size_t decodeUtf8(std::string_view text, std::size_t at, char32_t& out);
 
 // Appends bytes to out with each ill-formed sequence replaced by U+FFFD (the
 // usual "substitution of maximal subparts").
