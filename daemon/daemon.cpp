@@ -77,9 +77,10 @@ void Daemon::start() {
             ")");
     // Sockets sharing the port would split the queries between two daemons,
     // one of them possibly with other lists. The claim goes before anything
-    // is touched: this one leaves the machine as the other keeps it.
+    // is touched: this one leaves the machine as the other keeps it. Port 0
+    // asks for a port of its own, which nobody shares: no claim to make.
     const std::string where = config_.listenHost + ":" + std::to_string(config_.dnsPort);
-    if (!instance_.claim("trancad " + where)) {
+    if (config_.dnsPort != 0 && !instance_.claim("trancad " + where)) {
         logLine("Ya hay otro trancad en " + where + ": este no se inicia");
         exitProcess_(1);
         exitNow(1);

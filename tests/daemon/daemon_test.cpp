@@ -8,6 +8,7 @@
 #include <fstream>
 #include <thread>
 
+#include "platform/instance_lock.h"
 #include "tests/daemon/support.h"
 
 namespace tranca {
@@ -27,6 +28,9 @@ TEST(DaemonMaintenance, ShortTickPicksUpNewListsAndDestinationWithoutRestart) {
     DaemonTimings timings;
     timings.maintenanceInterval = 50ms;
     timings.selfCheckFirst = 1h;
+    // Another daemon on an ephemeral port (a test beside this one) shares nothing.
+    platform::InstanceClaim other;
+    ASSERT_TRUE(other.claim("trancad 127.0.0.1:0"));
     {
         Daemon daemon(std::move(config), timings);
         daemon.start();
