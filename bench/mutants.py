@@ -7,6 +7,7 @@ fuzz corpus replays, process tests) until something fails.
   bench/mutants.py --check [--no-build]           each fault applies (and compiles)
   bench/mutants.py --rev HEAD --name baseline      the score of a commit
   bench/mutants.py --worktree --name wip --only a,b
+  bench/mutants.py --rev HEAD --name m --matrix   every in-process test each fault fails
 
 The scratch tree (default /tmp/amparo-mutants/<name>) holds src/, build/,
 logs/ and report.json; the repository itself is only read.
@@ -487,14 +488,15 @@ class Runner:
     def timeout_of(self, item):
         return self.timeouts.get(item[:2], self.args.default_timeout)
 
-    def start(self, item):
+    def start(self, item, log=None, fail_fast=True):
         """Starts one suite item; returns (process, log path)."""
         kind, name, detail = item
         env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1")
         cwd = None
         if kind == "gtest":
-            command = [os.path.join(self.bin, name), "--gtest_fail_fast",
-                       "--gtest_filter=" + detail]
+            command = [os.path.join(self.bin, name), "--gtest_filter=" + detail]
+            if fail_fast:
+                command.insert(1, "--gtest_fail_fast")
         elif kind == "fuzz":
             command = [os.path.join(self.bin, "replay_" + name),
                        os.path.join(self.src, "fuzz", "corpus", name)]
@@ -506,7 +508,8 @@ class Runner:
                 variable, wrapper = INNER_FORM[name]
                 env[variable] = "1"
                 command = wrapper + command
-        log = os.path.join(self.logs, "run-%s-%s.log" % (kind, re.sub(r"[^\w.-]", "_", detail or name)))
+        log = log or os.path.join(self.logs, "run-%s-%s.log" % (
+            kind, re.sub(r"[^\w.-]", "_", detail or name)))
         out = open(log, "w")
         process = subprocess.Popen(NICE + command, cwd=cwd, env=env, stdout=out,
                                    stderr=subprocess.STDOUT, start_new_session=True)
@@ -605,6 +608,50 @@ class Runner:
             return who, item
         return self.run(slow, parallel=self.args.parallel)
 
+    def every_failure(self, binary):
+        """All tests of one gtest binary that fail, a crash or hang counting
+        against the test that was running; the rest of the binary runs on."""
+        failed, seen = set(), set()
+        for attempt in range(50):
+            skip = ":".join(sorted(seen))
+            item = ("gtest", binary, "*" + ("-" + skip if skip else ""))
+            process, log = self.start(item, os.path.join(self.logs, "every-%s-%d.log" % (binary, attempt)),
+                                       fail_fast=False)
+            try:
+                process.wait(timeout=self.args.default_timeout)
+                timed_out = False
+            except subprocess.TimeoutExpired:
+                self.stop(process)
+                timed_out = True
+            text = open(log, encoding="utf-8", errors="replace").read()
+            ran = re.findall(r"^\[ RUN      \] (\S+)", text, re.M)
+            end = r"\] ([^\s,]+)(?:, where .*)? \(\d+ ms\)$"
+            ended = set(re.findall(r"^\[(?:       OK |  FAILED  |  SKIPPED )" + end, text, re.M))
+            failed |= set(re.findall(r"^\[  FAILED  " + end, text, re.M))
+            seen |= set(ran)
+            unfinished = [t for t in ran if t not in ended]
+            if not unfinished:
+                if process.returncode != 0 and not failed and not timed_out:
+                    failed.add(binary + " (status %d)" % process.returncode)
+                break
+            failed.add(unfinished[-1])
+        return failed
+
+    def in_process_failures(self):
+        failed = set()
+        for binary in ("daemon_tests", "lists_alloc_test"):
+            failed |= self.every_failure(binary)
+        for target in fuzz_targets(self.src):
+            process, log = self.start(("fuzz", target, None))
+            try:
+                code = process.wait(timeout=self.args.default_timeout)
+            except subprocess.TimeoutExpired:
+                self.stop(process)
+                code = -1
+            if code != 0:
+                failed.add("fuzz:" + target)
+        return sorted(failed)
+
     def attack(self, mutant):
         """Runs the hinted tests, then the rest; returns who killed the mutant or None."""
         hinted = [self.item_for(s) for s in mutant.get("first", [])]
@@ -669,6 +716,43 @@ def check_matches(src, mutants):
     return bad
 
 
+def matrix(runner, mutants, scratch):
+    """Which in-process tests each fault fails; process tests are left out (slow)."""
+    listing = subprocess.run([os.path.join(runner.bin, "daemon_tests"), "--gtest_list_tests"],
+                             capture_output=True, text=True).stdout
+    tests, suite = [], ""
+    for line in listing.splitlines():
+        if not line.startswith(" "):
+            suite = line.split()[0]
+        else:
+            tests.append(suite + line.split()[0])
+    rows = {}
+    for m in mutants:
+        original = apply(runner.src, m)
+        try:
+            built = runner.build(log="build-" + m["id"])
+            rows[m["id"]] = runner.in_process_failures() if built else None
+        finally:
+            restore(runner.src, m, original)
+        say("%-30s %s" % (m["id"], "does not compile" if rows[m["id"]] is None
+                          else ", ".join(rows[m["id"]]) or "-"))
+    killers = {}
+    for mutant, failed in rows.items():
+        for test in failed or []:
+            killers.setdefault(test, []).append(mutant)
+    say("\nsole in-process killer of:")
+    for mutant, failed in rows.items():
+        if failed and len(failed) == 1:
+            say("  %-30s %s" % (mutant, failed[0]))
+    say("\nunit tests no fault fails:")
+    for test in tests:
+        if test not in killers:
+            say("  " + test)
+    with open(os.path.join(scratch, "matrix.json"), "w") as out:
+        json.dump(dict(rows=rows, tests=tests), out, indent=1)
+    return 0
+
+
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -682,6 +766,9 @@ def main():
     parser.add_argument("--list", action="store_true", help="print the table and exit")
     parser.add_argument("--check", action="store_true", help="apply and compile each mutant, run nothing")
     parser.add_argument("--no-build", action="store_true", help="with --check: only the unique matches")
+    parser.add_argument("--matrix", action="store_true",
+                        help="run every in-process test (unit, fuzz replays) against each fault: "
+                             "which tests each fault fails, and which tests no fault needs")
     parser.add_argument("--jobs", type=int, default=2)
     parser.add_argument("--parallel", type=int, default=2, help="process modules at once")
     parser.add_argument("--default-timeout", type=float, default=600)
@@ -734,6 +821,8 @@ def main():
             say("%-30s %s" % (m["id"], "compiles" if ok else "DOES NOT COMPILE"))
         return 1 if failures else 0
 
+    if args.matrix:
+        runner.modules = lambda: []  # the process tests stay out of the matrix
     say("building ...")
     if not runner.build():
         sys.exit("the unmutated sources do not build: " + os.path.join(runner.logs, "build.log"))
@@ -755,6 +844,9 @@ def main():
         say("  %-40s %6.1f s" % (item[1], seconds))
     clean_seconds = time.monotonic() - clean_began
     say("unmutated suite passed in %.0f s (one item at a time)" % clean_seconds)
+
+    if args.matrix:
+        return matrix(runner, mutants, scratch)
 
     results = []
     for m in mutants:
