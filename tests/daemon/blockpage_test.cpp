@@ -89,14 +89,6 @@ TEST(PageResponse, RequestBeyondOneReadIsCutAtTheLimit) {
     EXPECT_NE(blockPageResponse(request, "").find(">el sitio</p>"), std::string::npos);
 }
 
-TEST(RedirectResponse, ExactBytesAndDestinationUnchanged) {
-    const std::string url = "https://ayuda.example/p?a=1&b=%2F";
-    EXPECT_EQ(blockPageResponse("DELETE /x HTTP/1.1\r\nHost: blocked.example\r\n\r\n", url),
-              "HTTP/1.1 302 Found\r\nLocation: https://ayuda.example/p?a=1&b=%2F\r\n"
-              "Referrer-Policy: no-referrer\r\nContent-Length: 0\r\nCache-Control: no-store\r\n"
-              "Connection: close\r\n\r\n");
-}
-
 TEST(PageTemplate, EachPlaceholderFilledOnceAndPageSelfContained) {
     const std::string& page = pageTemplate();
     EXPECT_EQ(countOf(page, "{{HOST}}"), 1u);

@@ -84,14 +84,19 @@ INSTANTIATE_TEST_SUITE_P(
                   {"ok.example"},
                   {.unusable = 6}},
         FormatRow{"other address is a name", "10.0.0.1 example.com\n", {"10.0.0.1"}},
-        FormatRow{"unicode blanks trimmed",
+        FormatRow{"unicode blanks trimmed, a zero-width space kept",
                   "\xe2\x80\x83"
-                  "a.example\xc2\xa0\n",
-                  {"a.example"}},
-        FormatRow{"all newline kinds",
+                  "a.example\xc2\xa0\n\t\xe3\x80\x80\xe2\x80\x8b"
+                  "b.example\n",
+                  {"a.example",
+                   "\xe2\x80\x8b"
+                   "b.example"}},
+        FormatRow{"all newline kinds, and bytes that only look like one",
                   "a\rb\r\nc\vd\fe\xc2\x85"
-                  "f\xe2\x80\xa8g\xe2\x80\xa9h",
-                  {"a", "b", "c", "d", "e", "f", "g", "h"}},
+                  "f\xe2\x80\xa8g\xe2\x80\xa9h\ni\xe2\x80\xa7j",
+                  {"a", "b", "c", "d", "e", "f", "g", "h",
+                   "i\xe2\x80\xa7"
+                   "j"}},
         FormatRow{"no final newline", "last.example", {"last.example"}},
         FormatRow{"byte-order mark does not hide the first name",
                   "\xef\xbb\xbf"
@@ -100,9 +105,10 @@ INSTANTIATE_TEST_SUITE_P(
         FormatRow{"lines not utf-8 are skipped alone",
                   "good.example\ncaf\xe9.example\n"
                   "above\xf4\x90\x80\x80.example\n"  // past U+10FFFF
-                  "half\xe2\x82\nlast.example",
+                  "half\xe2\x82\nover\xc0\xaflong\nsurrogate\xed\xa0\x80\n"
+                  "ff\xff\nlast.example",
                   {"good.example", "last.example"},
-                  {.notUtf8 = 3}},
+                  {.notUtf8 = 6}},
         FormatRow{"empty file", "", {}}),
     [](const ::testing::TestParamInfo<FormatRow>& info) {
         std::string name = info.param.fault;
