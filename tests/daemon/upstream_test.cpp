@@ -174,10 +174,5 @@ TEST_F(ForwarderTest, RefusedPortMovesOnWithoutWaitingForTimer) {
     EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
 }
 
-TEST_F(ForwarderTest, EmptyListsGiveNoAnswerAtOnce) {
-    make({}, {});
-    EXPECT_FALSE(forward(makeQuery(6, "f.example")));
-}
-
 }  // namespace
 }  // namespace tranca
