@@ -10,11 +10,10 @@
 #include <QJsonDocument>
 #include <QTimer>
 #include <cstdio>
+#include <map>
 
 #include "app/core/actions.h"
 #include "app/core/probe.h"
-
-namespace {
 
 using namespace amparo;
 
@@ -38,12 +37,6 @@ struct NoDesktop : Desktop {
     void copyText(const QString&) override {}
 };
 
-QStringList listArgument(const QString& text) {
-    return text.split(u',', Qt::SkipEmptyParts);
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
@@ -60,42 +53,35 @@ int main(int argc, char** argv) {
     YesDialogs dialogs;
     NoDesktop desktop;
     ProtectionActions actions(model, runner, dialogs, desktop, ActionPaths::product(directory));
+    const auto list = [&args](int at) { return args.value(at).split(u',', Qt::SkipEmptyParts); };
+    const std::map<QString, std::function<void()>> run{
+        {"estado", [&] { model.refresh(); }},
+        {"activar", [&] { actions.activate(); }},
+        {"desactivar", [&] { actions.deactivate(); }},
+        {"recuperar", [&] { actions.restoreInternet(); }},
+        {"desinstalar", [&] { actions.uninstall(); }},
+        {"guardar-sitios", [&] { actions.saveSites(list(3), list(4)); }},
+    };
+    const bool known = run.contains(action) && (action != "guardar-sitios" || args.size() == 5);
 
     // Done at the first refresh that follows the end of the privileged run
     // (or, for "estado", at the first refresh).
     bool ran = action == QLatin1String("estado");
-    QObject::connect(&model, &ProtectionModel::busyChanged, [&] {
-        if (model.busy().isEmpty()) {
-            ran = true;
-        }
-    });
+    QObject::connect(&model, &ProtectionModel::busyChanged,
+                     [&] { ran = ran || model.busy().isEmpty(); });
     QObject::connect(&model, &ProtectionModel::refreshed, [&](const ProtectionSnapshot& seen) {
-        if (!ran || !model.busy().isEmpty()) {
-            return;
+        if (ran && model.busy().isEmpty()) {
+            std::printf("%s\n", QJsonDocument(toJson(seen)).toJson(QJsonDocument::Compact).data());
+            app.exit(dialogs.alerts == 0 ? 0 : 1);
         }
-        const QByteArray json = QJsonDocument(toJson(seen)).toJson(QJsonDocument::Compact);
-        std::printf("%s\n", json.constData());
-        app.exit(dialogs.alerts == 0 ? 0 : 1);
     });
-
     QTimer::singleShot(0, [&] {
-        if (action == QLatin1String("estado")) {
-            model.refresh();
-        } else if (action == QLatin1String("activar")) {
-            actions.activate();
-        } else if (action == QLatin1String("desactivar")) {
-            actions.deactivate();
-        } else if (action == QLatin1String("recuperar")) {
-            actions.restoreInternet();
-        } else if (action == QLatin1String("desinstalar")) {
-            actions.uninstall();
-        } else if (action == QLatin1String("guardar-sitios") && args.size() == 5) {
-            actions.saveSites(listArgument(args[3]), listArgument(args[4]));
-        } else {
+        if (!known) {
             std::fprintf(stderr, "acción desconocida: %s\n", qPrintable(action));
             app.exit(64);
             return;
         }
+        run.at(action)();
         if (action != QLatin1String("estado") && model.busy().isEmpty()) {
             std::fprintf(stderr, "la acción no llegó a correr\n");
             app.exit(1);

@@ -1,10 +1,5 @@
 #include "app/core/actions.h"
 
-#include <gtest/gtest.h>
-
-#include <QDir>
-#include <QFileInfo>
-
 #include "tests/support/support.h"
 
 namespace amparo {
@@ -39,15 +34,13 @@ struct ScriptedDialogs : Dialogs {
     QStringList seen;
 
     bool confirm(const QString& title, const QString&, const QString&) override {
-        seen << "confirm: " + title;
-        return answer;
+        return (seen << "confirm: " + title, answer);
     }
-    void showFailure(const QString& title, const QString& message) override {
-        seen << "failure: " + title + " / " + message;
+    void showFailure(const QString& title, const QString& text) override {
+        seen << "failure: " + title + " / " + text;
     }
     bool offer(const QString& title, const QString&, const QString&) override {
-        seen << "offer: " + title;
-        return answer;
+        return (seen << "offer: " + title, answer);
     }
     std::optional<QString> askCustomAddress() override { return address; }
 };
@@ -85,14 +78,8 @@ class ActionsTest : public ::testing::Test {
 
 TEST_F(ActionsTest, EachPrivilegedActionRunsItsCommandAndReportsItsOutcome) {
     const QString app = paths_.applicationDirectory;
-    struct Row {
-        std::function<void()> invoke;
-        QString busy;
-        QString command;
-        QString notice;   // on ok; empty: none
-        QString failure;  // alert title on failed
-    };
-    const Row rows[] = {
+    // {action, busy text, command, notice on ok ("": none), alert title on failed}
+    const std::tuple<std::function<void()>, QString, QString, QString, QString> rows[] = {
         {[&] { actions_.activate(); }, "Activando la protección…",
          "/bin/bash '" + app + "/install.sh'", "", "No se pudo activar"},
         {[&] { actions_.deactivate(); }, "Desactivando…", "/bin/bash '" + app + "/disable.sh'", "",
@@ -112,20 +99,20 @@ TEST_F(ActionsTest, EachPrivilegedActionRunsItsCommandAndReportsItsOutcome) {
         {[&] { actions_.uninstall(); }, "Desinstalando…", "/bin/bash '" + app + "/uninstall.sh'",
          "Amparo se desinstaló", "No se pudo desinstalar"},
     };
-    for (const Row& row : rows) {
+    for (const auto& [invoke, busy, command, notice, failure] : rows) {
         for (const Kind kind : {Kind::ok, Kind::failed, Kind::cancelled}) {
-            SCOPED_TRACE(row.command.toStdString() + " ends " + std::to_string(int(kind)));
+            SCOPED_TRACE(command.toStdString() + " ends " + std::to_string(int(kind)));
             dialogs_.seen.clear();
             runner_.commands.clear();
             model_.showNotice({});
-            row.invoke();
-            EXPECT_EQ(model_.busy(), row.busy);
+            invoke();
+            EXPECT_EQ(model_.busy(), busy);
             finish({kind, QStringLiteral("salida")});
-            EXPECT_EQ(runner_.commands, QStringList{row.command});
+            EXPECT_EQ(runner_.commands, QStringList{command});
             EXPECT_EQ(dialogs_.seen.filter("failure: "),
-                      kind == Kind::failed ? QStringList{"failure: " + row.failure + " / salida"}
+                      kind == Kind::failed ? QStringList{"failure: " + failure + " / salida"}
                                            : QStringList{});
-            EXPECT_EQ(model_.notice(), kind == Kind::ok ? row.notice : QString());
+            EXPECT_EQ(model_.notice(), kind == Kind::ok ? notice : QString());
         }
     }
 }
@@ -217,7 +204,7 @@ TEST_F(ActionsTest, SavedSitesKeepCommentsAndStayData) {
         << "the user's lists left in the temporary folder";
 
     // Edits that cannot be staged exist only in the window: say so.
-    testing::ScopedEnv noTemporaryFolder("TMPDIR", "/nonexistent/amparo");
+    const auto noTemporaryFolder = testing::scopedEnv("TMPDIR", "/nonexistent/amparo");
     actions_.saveSites({"nuevo.example"}, {});
     EXPECT_EQ(runner_.commands.size(), 1);
     EXPECT_EQ(dialogs_.seen.filter("failure: No se pudieron guardar tus sitios").size(), 1);

@@ -1,12 +1,5 @@
 #include "app/core/block_watcher.h"
 
-#include <gtest/gtest.h>
-
-#include <QDir>
-#include <QFile>
-
-#include <sys/stat.h>
-
 #include <cstdio>
 
 #include "app/core/block_reaction.h"
@@ -26,14 +19,21 @@ QByteArray blockLine(const QString& name) {
 
 class BlockWatcherTest : public ::testing::Test {
   protected:
-    // A watcher started on the log, which first holds these bytes.
+    // A watcher started on the log, which first holds these bytes; the names
+    // it reports go to names.
     std::unique_ptr<BlockWatcher> watch(const QByteArray& initial = {},
                                         std::chrono::milliseconds gap = 0ms) {
+        names.clear();
         writeFile(log, initial);
         auto watcher = std::make_unique<BlockWatcher>(
             log, gap, [this](const QString& name) { names << name; }, [this] { return now; });
         EXPECT_TRUE(watcher->start());
         return watcher;
+    }
+    // Appends, then polls.
+    void write(BlockWatcher& watcher, const QByteArray& bytes) {
+        appendFile(log, bytes);
+        watcher.poll();
     }
 
     testing::Scratch scratch;
@@ -42,65 +42,40 @@ class BlockWatcherTest : public ::testing::Test {
     QStringList names;
 };
 
-// Half lines are TakesTheWordAfterTheFirstMarker's: every case there comes in
-// two writes.
-TEST_F(BlockWatcherTest, ReportsOnlyLinesWrittenAfterStartWithoutBeingPolled) {
-    const auto watcher = watch(blockLine("antes.example") + "[t] BLOQUEADO a-medias.example");
-    // No poll: the file's own change event must bring it.
-    appendFile(log, "\n[t] sigue\n" + blockLine("sitio.example"));
-    EXPECT_TRUE(waitUntil([&] { return !names.isEmpty(); }));
-    watcher->poll();
-    EXPECT_EQ(names, QStringList{"sitio.example"}) << "reported once";
-}
-
 TEST_F(BlockWatcherTest, ReactsAtMostOncePerGap) {
-    struct Case {
-        const char* fault;
-        std::chrono::seconds later;
-        qsizetype reactions;
-    };
-    for (const Case& c : {Case{"each line of a burst reported", 0s, 1},
-                          Case{"reacting again before the gap is over", 89s, 1},
-                          Case{"silent once the gap is over", 90s, 2}}) {
-        SCOPED_TRACE(c.fault);
-        names.clear();
+    for (const auto& [fault, later, reactions] :
+         {std::tuple{"each line of a burst reported", 0s, 1},
+          std::tuple{"reacting again before the gap is over", 89s, 1},
+          std::tuple{"silent once the gap is over", 90s, 2}}) {
+        SCOPED_TRACE(fault);
         const auto watcher = watch({}, 90s);
-        appendFile(log, blockLine("a.example") + blockLine("b.example") + blockLine("c.example"));
-        watcher->poll();
-        now += c.later;
-        appendFile(log, blockLine("d.example"));
-        watcher->poll();
-        EXPECT_EQ(names.size(), c.reactions);
+        write(*watcher, blockLine("a.example") + blockLine("b.example") + blockLine("c.example"));
+        now += later;
+        write(*watcher, blockLine("d.example"));
+        EXPECT_EQ(names.size(), reactions);
         EXPECT_EQ(names.value(0), "a.example");
     }
 }
 
 TEST_F(BlockWatcherTest, TakesTheWordAfterTheFirstMarker) {
-    struct Case {
-        const char* fault;
-        QByteArray line;
-        QString name;  // empty: none
-    };
-    const Case cases[] = {
-        {"a line too long to be the daemon's", QByteArray(70 * 1024, 'x') + " BLOQUEADO l\n", ""},
-        {"a marker with no name reported", "[t] BLOQUEADO \n", ""},
-        {"a marker ending the line taken without its space", "[t] BLOQUEADO\n", ""},
-        {"the marker matched in lower case", "[t] bloqueado sitio.example\n", ""},
-        {"the name not cut at the next space", "[t] BLOQUEADO (filtro familiar) x\n", "(filtro"},
-        {"every marker of a line reported", "[t] BLOQUEADO a.example BLOQUEADO b\n", "a.example"},
-        {"invalid UTF-8 losing the report", "[t] BLOQUEADO caf\xe9.example\n",
-         QStringLiteral(u"caf\uFFFD.example")},
+    const std::pair<const char*, QByteArray> cases[] = {
+        // {the name it must report ("": none), the line}
+        {"", QByteArray(70 * 1024, 'x') + " BLOQUEADO l\n"},  // too long to be the daemon's
+        {"", "[t] BLOQUEADO \n"},
+        {"", "[t] BLOQUEADO\n"},
+        {"", "[t] bloqueado sitio.example\n"},
+        {"(filtro", "[t] BLOQUEADO (filtro familiar) x\n"},
+        {"a.example", "[t] BLOQUEADO a.example BLOQUEADO b\n"},
+        {"caf\uFFFD.example", "[t] BLOQUEADO caf\xe9.example\n"},  // invalid UTF-8
     };
     const auto watcher = watch();
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.fault);
+    for (const auto& [name, line] : cases) {
+        SCOPED_TRACE(line.left(40).toStdString());
         names.clear();
         // In two writes, the first one without the line's end.
-        appendFile(log, c.line.chopped(8));
-        watcher->poll();
-        appendFile(log, c.line.last(8));
-        watcher->poll();
-        EXPECT_EQ(names.join(u'|'), c.name);
+        write(*watcher, line.chopped(8));
+        write(*watcher, line.last(8));
+        EXPECT_EQ(names, QString::fromUtf8(name).split(u'|', Qt::SkipEmptyParts));
     }
 }
 
@@ -110,7 +85,6 @@ TEST_F(BlockWatcherTest, FollowsALogTruncatedInPlace) {
     const QByteArray before = QByteArray(4096, 'x') + '\n';
     for (const int lines : {1, int(before.size() / blockLine("a").size()) + 2}) {
         SCOPED_TRACE(lines);
-        names.clear();
         const auto watcher = watch(before);
         QByteArray after;
         QStringList expected;
@@ -120,17 +94,16 @@ TEST_F(BlockWatcherTest, FollowsALogTruncatedInPlace) {
         }
         writeFile(log, after);
         watcher->poll();
-        appendFile(log, blockLine("luego.example"));
-        watcher->poll();
+        write(*watcher, blockLine("luego.example"));
         EXPECT_EQ(names, expected << "luego.example");
     }
 }
 
-// Rotation renames the log; a deleted log is still written through the
-// daemon's open descriptor.
-TEST_F(BlockWatcherTest, ReadsARotatedLogToItsEndThenFollowsTheNewOneEvenDeleted) {
-    const auto watcher = watch();
-    appendFile(log, blockLine("antigua.example"));
+// Change events, not polls, bring each line. Rotation renames the log; a
+// deleted log is still written through the daemon's open descriptor.
+TEST_F(BlockWatcherTest, ReportsNewLinesFollowingRotationAndDeletion) {
+    const auto watcher = watch(blockLine("antes.example") + "[t] BLOQUEADO a-medias.example");
+    appendFile(log, "\n[t] sigue\n" + blockLine("antigua.example"));
     ASSERT_EQ(std::rename(QFile::encodeName(log), QFile::encodeName(log + ".1")), 0);
     writeFile(log, blockLine("nueva.example"));
     EXPECT_TRUE(waitUntil([&] { return names.size() == 2; }));
@@ -162,8 +135,7 @@ TEST_F(BlockWatcherTest, RefusesAMissingLogAFifoOrADirectoryWithoutHanging) {
 
 TEST_F(BlockWatcherTest, ReadsAHugeAppendASliceAtATime) {
     const auto watcher = watch();
-    appendFile(log, (QByteArray(99, 'x') + '\n').repeated(30000) + blockLine("final.example"));
-    watcher->poll();
+    write(*watcher, (QByteArray(99, 'x') + '\n').repeated(30000) + blockLine("final.example"));
     EXPECT_TRUE(names.isEmpty());
     EXPECT_TRUE(waitUntil([&] { return !names.isEmpty(); }));
 }
@@ -177,10 +149,8 @@ TEST_F(BlockWatcherTest, StopFromTheCallbackEndsTheReadAndStaysStopped) {
     });
     self = &watcher;
     ASSERT_TRUE(watcher.start());
-    appendFile(log, blockLine("uno.example") + blockLine("dos.example"));
-    watcher.poll();
-    appendFile(log, blockLine("tres.example"));
-    watcher.poll();
+    write(watcher, blockLine("uno.example") + blockLine("dos.example"));
+    write(watcher, blockLine("tres.example"));
     EXPECT_FALSE(watcher.isWatching());
     EXPECT_EQ(names, QStringList{"uno.example"});
 }

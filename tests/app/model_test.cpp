@@ -1,11 +1,7 @@
 #include "app/core/model.h"
 
-#include <gtest/gtest.h>
-
 #include <QElapsedTimer>
 #include <QSettings>
-#include <QSignalSpy>
-#include <QTest>
 #include <atomic>
 #include <semaphore>
 
@@ -17,12 +13,13 @@ namespace {
 using namespace std::chrono_literals;
 using testing::refreshed;
 
-// Hands out the states it is given, one per call; each call waits for a
-// permit, so a test can hold the gathering.
+// Hands out the states it is given, one per call; each call takes a permit
+// from the gate, so a test can hold the gathering.
 struct ScriptedGatherer {
     std::vector<Protection> states;
+    int permits = 16;
     std::atomic<int> calls = 0;
-    std::counting_semaphore<16> gate{16};
+    std::counting_semaphore<16> gate{permits};
 
     ProtectionModel::Gatherer function() {
         return [this] {
@@ -34,10 +31,7 @@ struct ScriptedGatherer {
 };
 
 TEST(ModelRefresh, CoalescesRequestsAndNotifiesViewsOnlyOnChange) {
-    ScriptedGatherer gatherer{.states = {Protection::active}};
-    for (int i = 0; i < 16; ++i) {
-        gatherer.gate.acquire();
-    }
+    ScriptedGatherer gatherer{.states = {Protection::active}, .permits = 0};
     ProtectionModel model(gatherer.function());
     QSignalSpy changed(&model, &ProtectionModel::snapshotChanged);
     QSignalSpy done(&model, &ProtectionModel::refreshed);
@@ -96,13 +90,13 @@ TEST(ModelNotice, ANewerNoticeGetsItsOwnFullTime) {
 
 TEST(ModelSettings, PageOnBlockSurvivesARestart) {
     const QString key = QLatin1String(ProtectionModel::kOpensHelpPageKey);
-    const auto gather = [] { return ProtectionSnapshot{}; };
+    const auto fresh = [] { return ProtectionModel([] { return ProtectionSnapshot{}; }); };
     QSettings().remove(key);
-    EXPECT_TRUE(ProtectionModel(gather).opensHelpPage()) << "absent means on";
-    ProtectionModel(gather).setOpensHelpPage(false);
-    EXPECT_FALSE(ProtectionModel(gather).opensHelpPage());
+    EXPECT_TRUE(fresh().opensHelpPage()) << "absent means on";
+    fresh().setOpensHelpPage(false);
+    EXPECT_FALSE(fresh().opensHelpPage());
     QSettings().setValue(key, QStringLiteral("?"));
-    EXPECT_TRUE(ProtectionModel(gather).opensHelpPage()) << "not a Boolean means on";
+    EXPECT_TRUE(fresh().opensHelpPage()) << "not a Boolean means on";
     QSettings().remove(key);
 }
 

@@ -1,22 +1,15 @@
 #include "app/core/privileged.h"
 
-#include <gtest/gtest.h>
-
-#include <QDir>
-#include <QFileInfo>
 #include <memory>
 
 #include <signal.h>
-#include <sys/stat.h>
 
 #include "tests/support/support.h"
 
 namespace amparo {
 
 void PrintTo(const PrivilegedResult& result, std::ostream* out) {
-    *out << "{kind " << int(result.kind) << ", ";
-    ::PrintTo(result.text, out);
-    *out << '}';
+    *out << "{kind " << int(result.kind) << ", " << result.text.toStdString() << '}';
 }
 
 namespace {
@@ -25,62 +18,55 @@ using testing::readFile;
 using testing::StandInPrograms;
 using testing::waitUntil;
 using Kind = PrivilegedResult::Kind;
-
-const QString kNotAuthorised = QStringLiteral(
-    "Error executing command as another user: Not authorized\n\nThis incident has been reported.");
-const QString kNoPermission = QStringLiteral("No se obtuvo el permiso de administrador.");
+constexpr auto failed = &PrivilegedResult::failed;
+constexpr auto ok = &PrivilegedResult::ok;
 
 TEST(PkexecClassify, TellsWhoEndedTheRun) {
-    const auto failed = &PrivilegedResult::failed;
-    const auto ok = &PrivilegedResult::ok;
-    struct Row {
-        const char* fault;
-        QProcess::ExitStatus status;
-        int code;
-        QByteArray output;
-        PrivilegedResult expected;
-    };
+    const QString refusal = QStringLiteral(
+        "Error executing command as another user: Not authorized\n\nThis incident has been "
+        "reported.");
+    const QString noPermission = QStringLiteral("No se obtuvo el permiso de administrador.");
+    const QByteArray marker = "AMPARO-AUTORIZADO\n";
+    const auto normal = QProcess::NormalExit, crash = QProcess::CrashExit;
+    using Row = std::tuple<const char*, QProcess::ExitStatus, int, QByteArray, PrivilegedResult>;
     const Row rows[] = {
-        {"output after the marker lost", QProcess::NormalExit, 0, "AMPARO-AUTORIZADO\n  listo\n",
-         ok("listo")},
-        {"the command's error text hidden", QProcess::NormalExit, 1,
-         "AMPARO-AUTORIZADO\nsin lugar\n", failed("sin lugar")},
-        {"a silent failure without message", QProcess::NormalExit, 3, "AMPARO-AUTORIZADO\n",
+        {"output after the marker lost", normal, 0, marker + "  listo\n", ok("listo")},
+        {"the command's error text hidden", normal, 1, marker + "sin lugar\n", failed("sin lugar")},
+        {"a silent failure without message", normal, 3, marker,
          failed("La orden terminó con el código 3.")},
-        {"the command's 126 taken for a dismissal", QProcess::NormalExit, 126,
-         "AMPARO-AUTORIZADO\n", failed("La orden terminó con el código 126.")},
-        {"the command's 127 taken for a refusal", QProcess::NormalExit, 127,
-         "AMPARO-AUTORIZADO\nsh: 1: x: not found\n", failed("sh: 1: x: not found")},
-        {"a dismissed dialog reported as a failure", QProcess::NormalExit, 126,
+        {"the command's 126 taken for a dismissal", normal, 126, marker,
+         failed("La orden terminó con el código 126.")},
+        {"the command's 127 taken for a refusal", normal, 127, marker + "sh: 1: x: not found\n",
+         failed("sh: 1: x: not found")},
+        {"a dismissed dialog reported as a failure", normal, 126,
          "Error executing command as another user: Request dismissed\n",
          PrivilegedResult::cancelled()},
-        {"a refusal loses pkexec's reason", QProcess::NormalExit, 127,
-         kNotAuthorised.toUtf8() + '\n', failed(kNoPermission + '\n' + kNotAuthorised)},
-        {"a crash before the marker taken for a dismissal", QProcess::CrashExit, 126, "",
-         failed(kNoPermission)},
-        {"a crash after the marker taken for success", QProcess::CrashExit, 0,
-         "AMPARO-AUTORIZADO\nmitad", failed("La orden se interrumpió antes de terminar.\nmitad")},
-        {"pkexec's noise shown as output", QProcess::NormalExit, 0,
-         "aviso del agente\nAMPARO-AUTORIZADO\nhecho", ok("hecho")},
-        {"a marker echoed by the command swallowed", QProcess::NormalExit, 0,
-         "AMPARO-AUTORIZADO\nAMPARO-AUTORIZADO\n", ok("AMPARO-AUTORIZADO")},
-        {"invalid UTF-8 drops the text", QProcess::NormalExit, 0,
-         "AMPARO-AUTORIZADO\nca\xffn\xc3\xb1", ok(QStringLiteral("ca\uFFFDn\u00F1"))},
+        {"a refusal loses pkexec's reason", normal, 127, refusal.toUtf8() + '\n',
+         failed(noPermission + '\n' + refusal)},
+        {"a crash before the marker taken for a dismissal", crash, 126, "", failed(noPermission)},
+        {"a crash after the marker taken for success", crash, 0, marker + "mitad",
+         failed("La orden se interrumpió antes de terminar.\nmitad")},
+        {"pkexec's noise shown as output", normal, 0, "aviso del agente\n" + marker + "hecho",
+         ok("hecho")},
+        {"a marker echoed by the command swallowed", normal, 0, marker + marker,
+         ok("AMPARO-AUTORIZADO")},
+        {"invalid UTF-8 drops the text", normal, 0, marker + "ca\xffn\xc3\xb1",
+         ok(QStringLiteral("ca\uFFFDn\u00F1"))},
     };
-    for (const Row& row : rows) {
-        EXPECT_EQ(classifyPkexec(row.status, row.code, row.output), row.expected) << row.fault;
+    for (const auto& [fault, status, code, output, expected] : rows) {
+        EXPECT_EQ(classifyPkexec(status, code, output), expected) << fault;
     }
 }
 
 const QString kWrapper = QStringLiteral(AMPARO_SOURCE_DIR "/app/resources/amparo-admin");
 
 // Runs to the end and checks done came exactly once, from the event loop.
-PrivilegedResult runToEnd(PkexecRunner& runner, const QString& command) {
+PrivilegedResult runToEnd(PkexecRunner&& runner, const QString& command) {
     std::vector<PrivilegedResult> results;
     runner.run(command, [&](const PrivilegedResult& r) { results.push_back(r); });
     EXPECT_TRUE(results.empty()) << "done ran inside run()";
     EXPECT_TRUE(waitUntil([&] { return !results.empty(); })) << command.toStdString();
-    waitUntil([] { return false; }, std::chrono::milliseconds(50));
+    QTest::qWait(50);
     EXPECT_EQ(results.size(), 1u) << command.toStdString();
     return results.empty() ? PrivilegedResult{} : results.front();
 }
@@ -88,35 +74,27 @@ PrivilegedResult runToEnd(PkexecRunner& runner, const QString& command) {
 // Through the real root wrapper, with a stand-in pkexec.
 TEST(PkexecRunner, EndsAsPkexecAndTheCommandDid) {
     const QByteArray ran = "exec \"$@\"\n";
-    struct Row {
-        const char* fault;
-        QByteArray pkexec;  // what the stand-in does with "wrapper command"
-        QString command;
-        PrivilegedResult expected;
-    };
-    const Row rows[] = {
+    const std::tuple<const char*, QByteArray, QString, PrivilegedResult> rows[] = {
+        // {fault, what the stand-in pkexec does with "wrapper command", command, result}
         {"a dismissed dialog not cancelled",
          "echo 'Error executing command as another user: Request dismissed' >&2\nexit 126\n",
          "true", PrivilegedResult::cancelled()},
         {"the command's standard error lost", ran, "echo 'sin lugar' >&2; exit 1",
-         PrivilegedResult::failed("sin lugar")},
-        {"the command's output lost", ran, "printf 'uno\\ndos\\n'",
-         PrivilegedResult::ok("uno\ndos")},
-        {"standard input left open hangs", ran, "cat", PrivilegedResult::ok("")},
+         failed("sin lugar")},
+        {"the command's output lost", ran, "printf 'uno\\ndos\\n'", ok("uno\ndos")},
+        {"standard input left open hangs", ran, "cat", ok("")},
         {"a long output kept whole", ran, "head -c 400000 /dev/zero | tr '\\0' x; printf FIN",
-         PrivilegedResult::ok(QString(PkexecRunner::kMaxOutput - 3, u'x') + "FIN")},
+         ok(QString(PkexecRunner::kMaxOutput - 3, u'x') + "FIN")},
     };
-    for (const Row& row : rows) {
+    for (const auto& [fault, pkexec, command, expected] : rows) {
         StandInPrograms programs;
-        programs.add("pkexec", row.pkexec);
-        PkexecRunner runner(kWrapper);
-        EXPECT_EQ(runToEnd(runner, row.command), row.expected) << row.fault;
+        programs.add("pkexec", pkexec);
+        EXPECT_EQ(runToEnd(PkexecRunner(kWrapper), command), expected) << fault;
     }
     for (const auto& [pkexec, wrapper, start] :
          {std::tuple{"amparo-pkexec-que-no-existe", kWrapper, "No se pudo preparar la orden.\n"},
           std::tuple{"pkexec", QStringLiteral("/nonexistent/amparo-admin"), "Abrí Amparo desde"}}) {
-        PkexecRunner runner(wrapper, QLatin1String(pkexec));
-        const PrivilegedResult result = runToEnd(runner, "true");
+        const PrivilegedResult result = runToEnd(PkexecRunner(wrapper, pkexec), "true");
         EXPECT_EQ(result.kind, Kind::failed);
         EXPECT_TRUE(result.text.startsWith(QString::fromUtf8(start))) << result.text.toStdString();
     }
@@ -130,11 +108,19 @@ TEST(PkexecRunner, DestroyedMidRunKillsPkexecAndNeverAnswers) {
     bool called = false;
     runner->run("true", [&](const PrivilegedResult&) { called = true; });
     ASSERT_TRUE(waitUntil([&] { return readFile(programs.path("pid")).endsWith('\n'); }));
-    const int pid = readFile(programs.path("pid")).trimmed().toInt();
     runner.reset();
-    waitUntil([] { return false; }, std::chrono::milliseconds(100));
+    QTest::qWait(100);
     EXPECT_FALSE(called);
-    EXPECT_NE(::kill(pid, 0), 0) << "stand-in pkexec still running";
+    EXPECT_NE(::kill(readFile(programs.path("pid")).trimmed().toInt(), 0), 0)
+        << "stand-in pkexec still running";
+}
+
+// What /bin/sh prints for this script.
+QString sh(const QString& script) {
+    QProcess sh;
+    sh.start("/bin/sh", {"-c", script});
+    EXPECT_TRUE(sh.waitForFinished());
+    return QString::fromUtf8(sh.readAllStandardOutput());
 }
 
 // Every text reaches the shell as one word, verbatim, and runs nothing.
@@ -145,27 +131,21 @@ TEST(ShellQuote, RoundTripsThroughShAndInstallGetsExactlyItsArguments) {
          {QString("it's '' '"), QString("say \"hi\" a\\b\\'c\\"), QString("$HOME ${PATH} * ?"),
           "$(touch " + pwned + ") `touch " + pwned + "`", QString("a  b\tc\nuno;"),
           QString("ñandú ¿qué?")}) {
-        QProcess sh;
-        sh.start("/bin/sh", {"-c", "printf %s " + shellQuote(text)});
-        ASSERT_TRUE(sh.waitForFinished());
-        EXPECT_EQ(sh.readAllStandardOutput(), text.toUtf8());
+        EXPECT_EQ(sh("printf %s " + shellQuote(text)), text);
     }
     EXPECT_FALSE(QFileInfo::exists(pwned));
 
     const QString staged = "/tmp/amparo.a b/it's.txt";
     const QString destination = "/etc/tranca/$(id) `id`.txt";
-    QProcess sh;
-    sh.start("/bin/sh",
-             {"-c", "set -- " + installCommand(staged, destination) + "; printf '%s\\n' \"$@\""});
-    ASSERT_TRUE(sh.waitForFinished());
-    EXPECT_EQ(QString::fromUtf8(sh.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts),
+    EXPECT_EQ(sh("set -- " + installCommand(staged, destination) + "; printf '%s\\n' \"$@\"")
+                  .split('\n', Qt::SkipEmptyParts),
               (QStringList{"/usr/bin/install", "-m", "644", "-o", "root", "-g", "root", staged,
                            destination}));
 }
 
 TEST(StageFile, WritesTheTextVerbatimInAPrivateDirectory) {
     testing::Scratch scratch;
-    testing::ScopedEnv tmp("TMPDIR", QFile::encodeName(scratch.path()));
+    const auto tmp = testing::scopedEnv("TMPDIR", QFile::encodeName(scratch.path()));
     const QString text = "$(touch " + scratch.path("pwned") + ")\n`id`\nñandú 'x'\n";
     const auto first = stageFile(text);
     const auto second = stageFile(text);

@@ -1,8 +1,5 @@
 #include "app/core/updater.h"
 
-#include <gtest/gtest.h>
-
-#include <QHostAddress>
 #include <QSettings>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -33,13 +30,7 @@ QByteArray item(const QByteArray& version, const QByteArray& extra = {}) {
 }
 
 TEST(VersionCompare, TableOfFaults) {
-    struct Row {
-        const char* fault;
-        const char* a;
-        const char* b;
-        int expected;
-    };
-    const Row rows[] = {
+    const std::tuple<const char*, QString, QString, int> rows[] = {
         {"compares as text", "1.10", "1.9", 1},
         {"needs equal segment counts", "1.0", "1", 0},
         {"ignores the last segment", "1.0.0", "1.0.1", -1},
@@ -54,12 +45,9 @@ TEST(VersionCompare, TableOfFaults) {
         {"ranks letters above numbers", "1.x", "1.0", -1},
         {"drops trailing digits", "1.0a2", "1.0a", 1},
     };
-    for (const Row& row : rows) {
-        EXPECT_EQ(compareVersions(QString::fromUtf8(row.a), QString::fromUtf8(row.b)), row.expected)
-            << row.fault;
-        EXPECT_EQ(compareVersions(QString::fromUtf8(row.b), QString::fromUtf8(row.a)),
-                  -row.expected)
-            << row.fault;
+    for (const auto& [fault, a, b, expected] : rows) {
+        EXPECT_EQ(compareVersions(a, b), expected) << fault;
+        EXPECT_EQ(compareVersions(b, a), -expected) << fault;
     }
 }
 
@@ -80,65 +68,61 @@ QByteArray sparkle(const QByteArray& tag, const QByteArray& text) {
 
 TEST(AppcastFeed, TableOfFaults) {
     using enum UpdateStatus;
-    struct Row {
-        const char* fault;
-        QByteArray xml;
-        UpdateStatus status = badFeed;
-        QString display = {};
-        QString page = {};
-        QString notes = {};
-    };
     const QString deb = QStringLiteral("https://www.amparo-filtro.org/amparo_0.3.0.deb");
     const QByteArray enclosure = "<enclosure url=\"" + deb.toUtf8() +
                                  "\" sparkle:version=\"0.3.0\" sparkle:shortVersionString=\"0.3\" "
                                  "length=\"1234\" type=\"application/octet-stream\"/>";
     const QByteArray feed = appcast({item("0.2.0")});
-    const Row rows[] = {
-        {"misses the newer version", feed, newer, "0.2.0", kSite + "0.2.0"},
-        {"offers the same version", appcast({item("0.1.0")}), upToDate, "0.1.0", kSite + "0.1.0"},
-        {"offers an older version", appcast({item("0.0.9")}), upToDate, "0.0.9", kSite + "0.0.9"},
+    const auto notes = [](const QByteArray& link) { return sparkle("releaseNotesLink", link); };
+    // {fault, feed, status, "shown version|download page (kSite left out)|notes"}
+    const std::tuple<const char*, QByteArray, UpdateStatus, QString> rows[] = {
+        {"misses the newer version", feed, newer, "0.2.0|0.2.0|"},
+        {"offers the same version", appcast({item("0.1.0")}), upToDate, "0.1.0|0.1.0|"},
+        {"offers an older version", appcast({item("0.0.9")}), upToDate, "0.0.9|0.0.9|"},
         {"takes the first item or compares as text",
-         appcast({item("0.2.0"), item("0.10.0"), item("0.9.1")}), newer, "0.10.0",
-         kSite + "0.10.0"},
+         appcast({item("0.2.0"), item("0.10.0"), item("0.9.1")}), newer, "0.10.0|0.10.0|"},
         {"ignores shortVersionString",
-         appcast({item("0.2.0", sparkle("shortVersionString", "0.2"))}), newer, "0.2",
-         kSite + "0.2.0"},
-        {"ignores the enclosure's version", appcast({enclosure}), newer, "0.3", deb},
-        {"prefers the enclosure to the link", appcast({item("0.3.0", enclosure)}), newer, "0.3",
-         kSite + "0.3.0"},
-        {"drops release notes",
-         appcast({item("0.2.0", sparkle("releaseNotesLink", "https://n.example/0.2"))}), newer,
-         "0.2.0", kSite + "0.2.0", "https://n.example/0.2"},
-        {"keeps javascript release notes",
-         appcast({item("0.2.0", sparkle("releaseNotesLink", "javascript:alert(1)"))}), newer,
-         "0.2.0", kSite + "0.2.0"},
+         appcast({item("0.2.0", sparkle("shortVersionString", "0.2"))}), newer, "0.2|0.2.0|"},
+        {"ignores the enclosure's version", appcast({enclosure}), newer, "0.3|" + deb + "|"},
+        {"prefers the enclosure to the link", appcast({item("0.3.0", enclosure)}), newer,
+         "0.3|0.3.0|"},
+        {"drops release notes", appcast({item("0.2.0", notes("https://n.example/0.2"))}), newer,
+         "0.2.0|0.2.0|https://n.example/0.2"},
+        {"keeps javascript release notes", appcast({item("0.2.0", notes("javascript:alert(1)"))}),
+         newer, "0.2.0|0.2.0|"},
         {"shows markup as the version",
          appcast({item("0.2.0", sparkle("shortVersionString", "&lt;b&gt;9&lt;/b&gt;"))}), newer,
-         "0.2.0", kSite + "0.2.0"},
+         "0.2.0|0.2.0|"},
         {"offers the beta channel",
-         appcast({item("0.3.0", sparkle("channel", "beta")), item("0.2.0")}), newer, "0.2.0",
-         kSite + "0.2.0"},
+         appcast({item("0.3.0", sparkle("channel", "beta")), item("0.2.0")}), newer,
+         "0.2.0|0.2.0|"},
         {"offers a file link or drops the feed",
          appcast({sparkle("version", "0.3.0") + "<link>file:///etc/passwd</link>", item("0.2.0")}),
-         newer, "0.2.0", kSite + "0.2.0"},
+         newer, "0.2.0|0.2.0|"},
         {"offers a plain http link",
-         appcast({sparkle("version", "0.2.0") + "<link>http://a.example/</link>"})},
-        {"offers an item without version", appcast({"<link>https://a.example/</link>"})},
-        {"accepts a feed without items", appcast({})},
-        {"accepts a truncated feed", feed.first(feed.size() - 20)},
-        {"accepts an undeclared prefix", QByteArray(feed).replace("xmlns:sparkle", "xmlns:x")},
-        {"accepts an HTML page", QByteArray(feed).replace("<rss", "<html").replace("</rss", "</h")},
-        {"parses an oversized feed", feed + "<!--" + QByteArray(kMaxFeedBytes, ' ') + "-->"},
+         appcast({sparkle("version", "0.2.0") + "<link>http://a.example/</link>"}), badFeed, "||"},
+        {"offers an item without version", appcast({"<link>https://a.example/</link>"}), badFeed,
+         "||"},
+        {"accepts a feed without items", appcast({}), badFeed, "||"},
+        {"accepts a truncated feed", feed.first(feed.size() - 20), badFeed, "||"},
+        {"accepts an undeclared prefix", QByteArray(feed).replace("xmlns:sparkle", "xmlns:x"),
+         badFeed, "||"},
+        {"accepts an HTML page", QByteArray(feed).replace("<rss", "<html").replace("</rss", "</h"),
+         badFeed, "||"},
+        {"parses an oversized feed", feed + "<!--" + QByteArray(kMaxFeedBytes, ' ') + "-->",
+         badFeed, "||"},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.fault);
-        const UpdateCheck result = evaluateFeed(row.xml, kRunning);
-        EXPECT_EQ(result.status, row.status);
-        EXPECT_EQ(result.currentVersion, kRunning);
+    for (const auto& [fault, xml, status, shown] : rows) {
+        const UpdateCheck result = evaluateFeed(xml, kRunning);
+        EXPECT_EQ(result.status, status) << fault;
+        EXPECT_EQ(result.currentVersion, kRunning) << fault;
         const AppcastItem newest = result.newest.value_or(AppcastItem{});
-        EXPECT_EQ(newest.displayVersion, row.display);
-        EXPECT_EQ(newest.downloadPage, QUrl(row.page));
-        EXPECT_EQ(newest.releaseNotes, QUrl(row.notes));
+        const QString page = newest.downloadPage.toString();
+        EXPECT_EQ(newest.displayVersion + '|' +
+                      (page.startsWith(kSite) ? page.mid(kSite.size()) : page) + '|' +
+                      newest.releaseNotes.toString(),
+                  shown)
+            << fault;
     }
 }
 
@@ -161,18 +145,17 @@ TEST(UpdaterMessages, SayWhatHappened) {
     }
 }
 
-// An HTTP server on 127.0.0.1 in this process. Every request gets the same
-// bytes, then a close, or nothing more (hold; silence without bytes), or a
-// body that never ends. Or nobody listens at all.
-class FeedServer {
-  public:
+// An HTTP server on 127.0.0.1 in this process: every request gets the same
+// bytes, then a close, or nothing more, or a body that never ends. Or nobody
+// listens at all.
+struct FeedServer {
     enum class Answer { close, hold, endless, refused };
 
     FeedServer(Answer answer, QByteArray response) {
-        EXPECT_TRUE(server_.listen(QHostAddress::LocalHost));
-        url = QUrl(QStringLiteral("http://127.0.0.1:%1/appcast.xml").arg(server_.serverPort()));
-        QObject::connect(&server_, &QTcpServer::newConnection, [=, this] {
-            QTcpSocket* socket = server_.nextPendingConnection();
+        EXPECT_TRUE(server.listen(QHostAddress::LocalHost));
+        url = QUrl(QStringLiteral("http://127.0.0.1:%1/appcast.xml").arg(server.serverPort()));
+        QObject::connect(&server, &QTcpServer::newConnection, [=, this] {
+            QTcpSocket* socket = server.nextPendingConnection();
             QObject::connect(socket, &QTcpSocket::readyRead, socket, [=, this] {
                 if (socket->peek(64 * 1024).contains("\r\n\r\n")) {
                     socket->readAll();
@@ -190,20 +173,18 @@ class FeedServer {
             });
         });
         if (answer == Answer::refused) {
-            server_.close();
+            server.close();
         }
     }
 
+    QTcpServer server;
     QUrl url;
     int requests = 0;
-
-  private:
-    QTcpServer server_;
 };
 
 QByteArray http(const QByteArray& status, const QByteArray& body) {
-    return "HTTP/1.1 " + status + "\r\nContent-Type: application/rss+xml\r\nContent-Length: " +
-           QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+    return "HTTP/1.1 " + status + "\r\nContent-Length: " + QByteArray::number(body.size()) +
+           "\r\nConnection: close\r\n\r\n" + body;
 }
 
 // Sets the testers' feed for one test, and removes it again.
@@ -215,53 +196,44 @@ struct FeedOverride {
 
 // The testers' feed, as the product finds it, served by the local server.
 TEST(UpdaterServed, EndsEveryCheckInOneResult) {
-    struct Row {
-        const char* fault;
-        FeedServer::Answer answer;
-        QByteArray response;
-        std::chrono::milliseconds timeout;
-        UpdateStatus status;
-        int requests;
-    };
+    using enum UpdateStatus;
     using Answer = FeedServer::Answer;
-    const Row rows[] = {
-        {"misses the newer version", Answer::close, http("200 OK", appcast({item("0.2.0")})), 5s,
-         UpdateStatus::newer, 1},
-        {"waits for a declared 5 MiB", Answer::hold,
-         "HTTP/1.1 200 OK\r\nContent-Length: 5242880\r\n\r\n<rss>", 5s, UpdateStatus::badFeed, 1},
-        {"reads an endless body", Answer::endless,
-         "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n<rss>", 5s, UpdateStatus::badFeed, 1},
-        {"waits on a silent server", Answer::hold, {}, 300ms, UpdateStatus::timedOut, 1},
-        {"follows a redirect loop", Answer::close,
-         "HTTP/1.1 302 Found\r\nLocation: /appcast.xml\r\nContent-Length: 0\r\n\r\n", 5s,
-         UpdateStatus::badFeed, 1 + kMaxFeedRedirects},
-        {"reads an error page as the feed", Answer::close,
-         http("404 Not Found", appcast({item("0.2.0")})), 5s, UpdateStatus::badFeed, 1},
-        {"calls a refusal a bad feed", Answer::refused, {}, 5s, UpdateStatus::noNetwork, 0},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.fault);
-        FeedServer server(row.answer, row.response);
+    const std::tuple<const char*, Answer, QByteArray, std::chrono::milliseconds, UpdateStatus, int>
+        rows[] = {
+            {"misses the newer version", Answer::close, http("200 OK", appcast({item("0.2.0")})),
+             5s, newer, 1},
+            {"waits for a declared 5 MiB", Answer::hold,
+             "HTTP/1.1 200 OK\r\nContent-Length: 5242880\r\n\r\n<rss>", 5s, badFeed, 1},
+            {"reads an endless body", Answer::endless,
+             "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n<rss>", 5s, badFeed, 1},
+            {"waits on a silent server", Answer::hold, {}, 300ms, timedOut, 1},
+            {"follows a redirect loop", Answer::close,
+             "HTTP/1.1 302 Found\r\nLocation: /appcast.xml\r\nContent-Length: 0\r\n\r\n", 5s,
+             badFeed, 1 + kMaxFeedRedirects},
+            {"reads an error page as the feed", Answer::close,
+             http("404 Not Found", appcast({item("0.2.0")})), 5s, badFeed, 1},
+            {"calls a refusal a bad feed", Answer::refused, {}, 5s, noNetwork, 0},
+        };
+    for (const auto& [fault, answer, response, timeout, status, requests] : rows) {
+        SCOPED_TRACE(fault);
+        FeedServer server(answer, response);
         const FeedOverride setting(server.url.toString());
         Updater updater(kRunning);
-        updater.setTimeout(row.timeout);
-        std::vector<UpdateCheck> results;
-        QObject::connect(&updater, &Updater::finished,
-                         [&results](const UpdateCheck& check) { results.push_back(check); });
+        updater.setTimeout(timeout);
+        QSignalSpy results(&updater, &Updater::finished);
         ASSERT_TRUE(updater.check());
         EXPECT_FALSE(updater.check()) << "a second check while one runs";
-        EXPECT_TRUE(testing::waitUntil([&results] { return !results.empty(); }));
-        testing::waitUntil([] { return false; }, 100ms);  // room for a stray second result
-        ASSERT_EQ(results.size(), 1u);
-        EXPECT_EQ(results[0].status, row.status) << results[0].detail.toStdString();
-        EXPECT_EQ(server.requests, row.requests);
+        EXPECT_TRUE(testing::waitUntil([&] { return !results.isEmpty(); }));
+        QTest::qWait(100);  // room for a stray second result
+        ASSERT_EQ(results.size(), 1);
+        const auto result = results[0][0].value<UpdateCheck>();
+        EXPECT_EQ(result.status, status) << result.detail.toStdString();
+        EXPECT_EQ(server.requests, requests);
         EXPECT_FALSE(updater.isChecking());
         EXPECT_TRUE(updater.check()) << "a finished check frees the way";
     }
 }
 
-// An override that is usable is what UpdaterServed fetches from; one that is
-// not falls back to the compiled feed.
 TEST(UpdaterFeed, AnUnusableOverrideFallsBackToTheCompiledOne) {
     const QUrl compiled(QString::fromLatin1(kAppcastUrl.data()));
     for (const char* setting : {"", "http://pruebas.example/appcast.xml", "file:///tmp/a.xml"}) {

@@ -1,11 +1,7 @@
-"""Amparo as a desktop sees it.
-
-A private X server (Xvfb) serves the whole session. Each tray test gets its
-own session bus with a stand-in StatusNotifierWatcher from python3-dbusmock as
-the panel's tray host, a private home, and a throw-away machine
-(tests/installer/conftest.py) holding the filter's state. Amparo runs inside
-that machine's namespaces, reaching the X server and the bus through their
-sockets, and the test reads its StatusNotifierItem and menu as a panel would."""
+"""Amparo as a desktop sees it: a private Xvfb for the session; per tray test a
+session bus whose panel tray host is a python3-dbusmock StatusNotifierWatcher,
+a private home, and a throw-away machine (tests/installer/conftest.py) holding
+the filter's state, inside whose namespaces Amparo runs."""
 
 import os
 import runpy
@@ -28,9 +24,7 @@ SEPARATOR = "---"
 # The machine installs the trancad beside Amparo, so Amparo finds it current.
 os.environ["TRANCAD_BIN"] = os.path.join(os.path.dirname(APP), "trancad")
 # Run from its path rather than imported: "conftest" is this file's name.
-_installer = runpy.run_path(os.path.join(HERE, "..", "installer", "conftest.py"))
-Machine = _installer["Machine"]
-hosts_list = _installer["hosts_list"]
+machine = runpy.run_path(os.path.join(HERE, "..", "installer", "conftest.py"))["machine"]
 
 
 def wait_until(read, accept, timeout, what):
@@ -70,7 +64,7 @@ def x_display():
     os.close(write_end)
     with os.fdopen(read_end, "rb") as reader:
         number = reader.readline().strip()
-    if not number:
+    if not number:  # killed first: wait() must not hang on a server still running
         server.kill()
         raise RuntimeError(f"Xvfb did not start (exit {server.wait()})")
     yield ":" + number.decode()
@@ -82,8 +76,7 @@ class TrayItem:
     """Amparo's StatusNotifierItem and its menu, read as a panel reads them."""
 
     def __init__(self, bus, service):
-        self.bus = bus
-        self.service = service
+        self.bus, self.service = bus, service
         self.properties = dbus.Interface(bus.get_object(service, "/StatusNotifierItem"),
                                          "org.freedesktop.DBus.Properties")
 
@@ -91,8 +84,7 @@ class TrayItem:
         return self.properties.Get("org.kde.StatusNotifierItem", name, byte_arrays=True)
 
     def tooltip(self):
-        # (icon name, icon pixmaps, title, text): the title carries the line.
-        return str(self.get("ToolTip")[2])
+        return str(self.get("ToolTip")[2])  # (icon name, pixmaps, title, text)
 
     def icon(self):
         return [(int(w), int(h), bytes(data)) for w, h, data in self.get("IconPixmap")]
@@ -107,19 +99,23 @@ class TrayItem:
                 else str(props["label"]) for _child, props, _grandchildren in children]
 
 
-class Desktop:
+@pytest.fixture
+def desktop(x_display, machine):
     """A session bus with a tray host, a home, and the Amparo processes started in it."""
+    made = Desktop(x_display, machine)
+    yield made
+    made.close()
 
+
+class Desktop:
     def __init__(self, display, machine):
-        self.machine = machine
+        self.machine, self.processes = machine, []
         self.root = tempfile.mkdtemp(prefix="amparo-escritorio-")
         address = "unix:path=" + os.path.join(self.root, "bus")
-        self.processes = []
         self.bus_daemon = subprocess.Popen(
             ["dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address",
              "--address=" + address], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-        if not self.bus_daemon.stdout.readline().startswith("unix:"):
-            raise RuntimeError("dbus-daemon did not start")
+        assert self.bus_daemon.stdout.readline().startswith("unix:"), "dbus-daemon did not start"
         self.bus = dbus.bus.BusConnection(address)
         self.env = {**gui_env(display, os.path.join(self.root, "home")),
                     "DBUS_SESSION_BUS_ADDRESS": address}
@@ -144,19 +140,16 @@ class Desktop:
 
     def start_amparo(self):
         """Amparo, started normally inside the machine, its output in a log."""
-        log = os.path.join(self.root, f"amparo-{len(self.processes)}.log")
-        with open(log, "wb") as output:
+        with open(os.path.join(self.root, f"amparo-{len(self.processes)}.log"), "wb") as log:
             self.processes.append(subprocess.Popen(
-                self.machine.command([APP]), env=self.machine.env(self.env), stdout=output,
+                self.machine.command([APP]), env=self.machine.env(self.env), stdout=log,
                 stderr=subprocess.STDOUT))
         return self.processes[-1]
 
     def output(self):
-        text = ""
-        for index in range(len(self.processes)):
-            with open(os.path.join(self.root, f"amparo-{index}.log"), errors="replace") as log:
-                text += f"--- Amparo {index}\n" + log.read()[-6000:]
-        return text
+        return "".join(f"--- Amparo {index}\n" + open(os.path.join(
+            self.root, f"amparo-{index}.log"), errors="replace").read()[-6000:]
+            for index in range(len(self.processes)))
 
     def tray_item(self, proc, timeout=90):
         """The item proc registers, once the tray host has been told about it."""
@@ -180,17 +173,3 @@ class Desktop:
             proc.terminate()
             proc.wait()
         shutil.rmtree(self.root, ignore_errors=True)
-
-
-@pytest.fixture
-def machine():
-    made = Machine()
-    yield made
-    made.cleanup()
-
-
-@pytest.fixture
-def desktop(x_display, machine):
-    made = Desktop(x_display, machine)
-    yield made
-    made.close()

@@ -1,7 +1,6 @@
-"""Capture mode as the pictures of the window are made: every state renders
-a full, drawn window of the asked size, its status tile in the state's
-colour; "sitios" renders the sites sheet alone; a path that cannot be
-written is a failure. All captures run at once, each with its own home."""
+"""Capture mode: every state renders a full, drawn window of the asked size,
+its status tile in the state's colour; "sitios" the sites sheet alone; a path
+that cannot be written is a failure. All captures run at once."""
 
 import os
 import subprocess
@@ -28,21 +27,19 @@ DARK = (20, 24, 36)
 
 
 def run_capture(display, folder, name, state, height=None, path=None):
-    env = {**gui_env(display, os.path.join(folder, "home-" + name)), "PATH": "/usr/bin:/bin"}
-    if height:
-        env["AMPARO_CAPTURA_ALTO"] = str(height)
+    env = {**gui_env(display, os.path.join(folder, "home-" + name)), "PATH": "/usr/bin:/bin",
+           **({"AMPARO_CAPTURA_ALTO": str(height)} if height else {})}
     path = path or os.path.join(folder, name + ".png")
-    result = subprocess.run([APP, "--captura", path, state], env=env, capture_output=True,
-                            text=True, timeout=180)
-    return result, path
+    return subprocess.run([APP, "--captura", path, state], env=env, capture_output=True,
+                          text=True, timeout=180), path
 
 
 @pytest.fixture(scope="module")
 def captures(x_display, tmp_path_factory):
     folder = str(tmp_path_factory.mktemp("capturas"))
-    jobs = {state: (state, height, None) for state, _colour, height in STATES}
-    jobs["sitios"] = ("sitios", None, None)
-    jobs["sin-carpeta"] = ("activa", None, os.path.join(folder, "no-existe", "captura.png"))
+    jobs = {state: (state, height, None) for state, _colour, height in STATES} | {
+        "sitios": ("sitios", None, None),
+        "sin-carpeta": ("activa", None, os.path.join(folder, "no-existe", "captura.png"))}
     # Each capture mostly waits for its render delay: run them together.
     with ThreadPoolExecutor(max_workers=6) as pool:
         futures = {name: pool.submit(run_capture, x_display, folder, name, *job)

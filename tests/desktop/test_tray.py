@@ -2,7 +2,7 @@
 registers with the panel's watcher, its tooltip, icon and menu, following
 the filter's real state on a throw-away machine (see conftest.py)."""
 
-from conftest import SEPARATOR, hosts_list, wait_until
+from conftest import SEPARATOR, wait_until
 
 # Past the 10-s refresh, with room for a slow (sanitizer) build on a busy machine.
 REFRESH_BOUND = 40
@@ -24,8 +24,7 @@ def test_tray_follows_the_filter_without_the_menu_being_opened(desktop, machine)
         assert width > 0 and len(argb) == width * height * 4
         assert any(argb[0::4]), f"the {width}×{height} pixmap is fully transparent"
 
-    installed = machine.script("install.sh",
-                               env={"TRANCA_BLOCKLIST_URL": machine.list_url(hosts_list(1200))})
+    installed = machine.script("install.sh")
     assert installed.returncode == 0, installed.stdout + installed.stderr
     wait_until(item.tooltip, lambda t: t == "Amparo · Protección activa", REFRESH_BOUND,
                "the tooltip after installing")

@@ -1,15 +1,21 @@
-// Helpers shared by the app's tests.
+// Helpers shared by the app's tests: a Qt event loop to wait on, scratch
+// files, stand-in programs, and stand-ins for the app's outside world.
 #pragma once
 
-#include <QByteArray>
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QScopeGuard>
 #include <QSignalSpy>
-#include <QString>
-#include <QStringList>
 #include <QTemporaryDir>
+#include <QTest>
 #include <chrono>
-#include <functional>
 #include <optional>
 #include <ostream>
+
+#include <sys/stat.h>
 
 #include "app/core/dialogs.h"
 #include "app/core/model.h"
@@ -21,15 +27,32 @@ inline void PrintTo(const QString& text, std::ostream* out) {
 
 namespace amparo::testing {
 
-// Runs the event loop until the condition holds or the time is up; the
-// condition's last value.
-bool waitUntil(const std::function<bool()>& condition,
-               std::chrono::milliseconds limit = std::chrono::seconds(10));
+// Runs the event loop until the condition holds or the time is up.
+template <typename Condition>
+bool waitUntil(Condition condition, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    return QTest::qWaitFor(condition, int(limit.count()));
+}
 
 // Writes (replaces) a file, creating its directory; mode as in chmod.
-void writeFile(const QString& path, const QByteArray& bytes, int mode = 0644);
-void appendFile(const QString& path, const QByteArray& bytes);
-QByteArray readFile(const QString& path);
+inline void writeFile(const QString& path, const QByteArray& bytes, int mode = 0644) {
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
+    ASSERT_EQ(file.write(bytes), bytes.size());
+    file.close();
+    ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), mode_t(mode)), 0);
+}
+
+inline void appendFile(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Append)) << path.toStdString();
+    ASSERT_EQ(file.write(bytes), bytes.size());
+}
+
+inline QByteArray readFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
 
 // Asks for a refresh and waits until the model has delivered it.
 inline bool refreshed(ProtectionModel& model) {
@@ -63,32 +86,29 @@ struct Scratch : QTemporaryDir {
     }
 };
 
-// Sets an environment variable until the end of the scope, then puts back
-// what was there (or unsets it).
-class ScopedEnv {
-  public:
-    ScopedEnv(const char* name, const QByteArray& value);
-    ~ScopedEnv();
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-  private:
-    const char* name_;
-    std::optional<QByteArray> saved_;
-};
+// Sets an environment variable until the guard goes, then puts back what was
+// there (or unsets it).
+[[nodiscard]] inline auto scopedEnv(const char* name, const QByteArray& value) {
+    const auto saved =
+        qEnvironmentVariableIsSet(name) ? std::optional(qgetenv(name)) : std::nullopt;
+    qputenv(name, value);
+    return qScopeGuard([name, saved] { saved ? qputenv(name, *saved) : qunsetenv(name); });
+}
 
 // A directory of stand-in programs, first on PATH until the end of the test,
 // so code that starts "pkexec" by name starts the stand-in.
 class StandInPrograms {
   public:
-    StandInPrograms();
     // Writes an executable /bin/sh script with this body.
-    void add(const QString& name, const QByteArray& body);
+    void add(const QString& name, const QByteArray& body) {
+        writeFile(dir_.path(name), "#!/bin/sh\n" + body, 0755);
+    }
     QString path(const QString& name = {}) const { return dir_.path(name); }
 
   private:
     Scratch dir_;  // declared first: PATH is put back before the directory goes
-    ScopedEnv pathVariable_;
+    decltype(scopedEnv("", {})) path_ =
+        scopedEnv("PATH", QFile::encodeName(dir_.path()) + ':' + qgetenv("PATH"));
 };
 
 }  // namespace amparo::testing

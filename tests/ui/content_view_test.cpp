@@ -1,7 +1,5 @@
 #include "app/ui/content_view.h"
 
-#include <gtest/gtest.h>
-
 #include <QImage>
 
 #include "app/ui/settings_section.h"
@@ -15,15 +13,8 @@ using testing::snapshotOf;
 TEST(StatusCard, FitsEachState) {
     using enum Protection;
     using enum CardColor;
-    struct Row {
-        Protection protection;
-        bool outdated;
-        CardColor color;
-        const char* title;
-        const char* buttons;  // "*" marks the primary one, "|" parts them
-        bool updateCard;
-    };
-    const Row rows[] = {
+    // {state, outdated, colour, title, buttons ("*" marks the primary one), update card}
+    const std::tuple<Protection, bool, CardColor, QString, QString, bool> rows[] = {
         {checking, true, muted, "Revisando…", "", true},
         {notInstalled, false, accent, "Activá la protección", "*Activar protección → activate",
          false},
@@ -38,18 +29,17 @@ TEST(StatusCard, FitsEachState) {
         {notUsed, true, gold, "El equipo no está usando el filtro", "*Reparar → activate", false},
         {off, false, coral, "Protección desactivada", "*Activar protección → activate", false},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.title);
-        const StatusLook look = statusLook(row.protection);
-        EXPECT_EQ(look.color, row.color);
-        EXPECT_EQ(look.title, QString::fromUtf8(row.title));
-        const ProtectionSnapshot snapshot = snapshotOf(row.protection, true, row.outdated);
-        QStringList buttons;
+    for (const auto& [protection, outdated, color, title, buttons, updateCard] : rows) {
+        SCOPED_TRACE(title.toStdString());
+        EXPECT_EQ(statusLook(protection).color, color);
+        EXPECT_EQ(statusLook(protection).title, title);
+        const ProtectionSnapshot snapshot = snapshotOf(protection, true, outdated);
+        QStringList shown;
         for (const StatusButton& button : statusButtons(snapshot)) {
-            buttons << (button.primary ? "*" : "") + button.title + " → " + button.action;
+            shown << (button.primary ? "*" : "") + button.title + " → " + button.action;
         }
-        EXPECT_EQ(buttons.join(u'|'), QString::fromUtf8(row.buttons));
-        EXPECT_EQ(showsUpdateCard(snapshot), row.updateCard);
+        EXPECT_EQ(shown.join(u'|'), buttons);
+        EXPECT_EQ(showsUpdateCard(snapshot), updateCard);
     }
     EXPECT_FALSE(showsUpdateCard(snapshotOf(active, false, true))) << "not installed";
 }
@@ -64,7 +54,10 @@ TEST(SettingsLines, ReadInSpanish) {
     EXPECT_EQ(sitesDetail(2, 0), "2 bloqueados");
     EXPECT_EQ(keywordDetail(false, false), "Avanzado. Necesita mitmproxy (apt).");
     EXPECT_EQ(keywordDetail(true, false), "Lee el texto de las páginas. Avanzado.");
+    // One per destination, in the order of kAllBlockDestinations: the picker's index.
     EXPECT_EQ(destinationLabels().size(), std::size(kAllBlockDestinations));
+    EXPECT_EQ(destinationLabels(), (QStringList{"Página de Amparo", "Página de este equipo",
+                                                "Otra página…", "No abrir nada"}));
 }
 
 TEST(Paintings, OnlyFilesThatLoadAsImagesInTableOrder) {

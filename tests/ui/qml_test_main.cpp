@@ -1,12 +1,10 @@
-// Runs the Qt Quick tests of Amparo's views on the QML compiled into the
-// program's resources, with a fixture standing in for the application: a
-// model in a capture state, actions that only record, and the view models.
+// Qt Quick tests of Amparo's views on the QML in the program's resources; a
+// fixture stands in for the application: a model in a capture state, actions
+// that only record, and the view models.
 #include <QCoreApplication>
 #include <QQmlEngine>
 #include <QStandardPaths>
-#include <QVariantList>
 #include <QtQuickTest>
-#include <memory>
 
 #include "app/core/model.h"
 #include "app/ui/content_view.h"
@@ -33,7 +31,6 @@ class Fixture : public QObject, public testing::IgnoredActions {
     ProtectionModel* model() { return &model_; }
     SitesSheet* sheet() { return &sheet_; }
     WindowViewModel* view() { return &view_; }
-
     void saveSites(const QStringList& blocked, const QStringList& allowed) override {
         savedSites_.append(QVariantMap{
             {"blocked", blocked}, {"allowed", allowed}, {"sheetShown", model_.showSites()}});
@@ -44,8 +41,7 @@ class Fixture : public QObject, public testing::IgnoredActions {
         emit recorded();
     }
 
-    // Puts the model in a capture state, forgets the saves and opens the
-    // sheet afresh.
+    // A capture state, no saves, the sheet opened afresh.
     Q_INVOKABLE void reset(const QString& state) {
         model_.applyCaptureState(state);
         savedSites_.clear();
@@ -56,8 +52,7 @@ class Fixture : public QObject, public testing::IgnoredActions {
     void recorded();
 
   private:
-    // Capture states never gather.
-    ProtectionModel model_{[] { return ProtectionSnapshot{}; }};
+    ProtectionModel model_{[] { return ProtectionSnapshot{}; }};  // captures never gather
     SitesSheet sheet_{model_, *this};
     WindowViewModel view_;
     int destinationRequests_ = 0;

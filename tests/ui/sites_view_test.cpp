@@ -1,10 +1,6 @@
 #include "app/ui/sites_view.h"
 
-#include <gtest/gtest.h>
-
 #include <QAbstractItemModelTester>
-#include <QSignalSpy>
-#include <functional>
 
 #include "tests/support/ignored_actions.h"
 #include "tests/support/support.h"
@@ -15,12 +11,7 @@ namespace {
 TEST(NormalizedSite, KeepsTheBareDomainOfWhatWasTyped) {
     const QString longest = QString(249, u'a') + QStringLiteral(".com");
     const QString label = QString(64, u'a') + QStringLiteral(".com");
-    struct Row {
-        const char* fault;
-        QString typed;
-        std::optional<QString> site;
-    };
-    const Row rows[] = {
+    const std::tuple<const char*, QString, std::optional<QString>> rows[] = {
         {"scheme kept", "https://ejemplo.com", "ejemplo.com"},
         {"www. kept", "www.ejemplo.com", "ejemplo.com"},
         {"capitals kept", "EjEmPlo.COM", "ejemplo.com"},
@@ -51,8 +42,8 @@ TEST(NormalizedSite, KeepsTheBareDomainOfWhatWasTyped) {
         {"non-ASCII letter accepted", "ñandú.com", std::nullopt},
         {"user part accepted", "usuario@ejemplo.com", std::nullopt},
     };
-    for (const Row& row : rows) {
-        EXPECT_EQ(normalizedSite(row.typed), row.site) << row.fault;
+    for (const auto& [fault, typed, site] : rows) {
+        EXPECT_EQ(normalizedSite(typed), site) << fault;
     }
 }
 
@@ -122,12 +113,7 @@ TEST(SitesSheet, OpensCleanOnTheSnapshotAndCountsOnlyRealChanges) {
         list->setDraft(site);
         list->addDraft();
     };
-    struct Row {
-        const char* fault;
-        std::function<void()> edit;
-        bool changes;
-    };
-    const Row rows[] = {
+    const std::tuple<const char*, std::function<void()>, bool> rows[] = {
         {"change without an edit", [] {}, false},
         {"duplicate counted", [&] { add(blocked, first); }, false},
         {"reordering ignored",
@@ -147,12 +133,12 @@ TEST(SitesSheet, OpensCleanOnTheSnapshotAndCountsOnlyRealChanges) {
         {"allowed list ignored", [&] { add(sheet.allowed(), "escuela.edu"); }, true},
         {"removal ignored", [&] { blocked->removeSite(second); }, true},
     };
-    for (const Row& row : rows) {
+    for (const auto& [fault, edit, changes] : rows) {
         sheet.open();
         QSignalSpy notified(&sheet, &SitesSheet::hasChangesChanged);
-        row.edit();
-        EXPECT_EQ(sheet.hasChanges(), row.changes) << row.fault;
-        EXPECT_TRUE(!row.changes || !notified.isEmpty()) << row.fault << ": the button never knew";
+        edit();
+        EXPECT_EQ(sheet.hasChanges(), changes) << fault;
+        EXPECT_TRUE(!changes || !notified.isEmpty()) << fault << ": the button never knew";
     }
 }
 

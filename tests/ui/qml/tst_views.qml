@@ -4,8 +4,9 @@ import Amparo
 import AmparoPruebas
 import "qrc:/qml"
 
+// Both views side by side, each with its own TestCase.
 Item {
-    width: 480
+    width: 960
     height: 760
 
     SitesView {
@@ -34,9 +35,7 @@ Item {
                 keyClick(character)
         }
 
-        function init() {
-            Fixture.reset("sitios")
-        }
+        function init() { Fixture.reset("sitios") }
 
         function test_returnAddsTheSiteClearsTheFieldAndTheListScrolls() {
             const list = part(blocked, "siteList")
@@ -55,7 +54,10 @@ Item {
             tryVerify(() => list.contentHeight > list.height)
         }
 
-        function test_aTypoShowsTheHintUntilEdited() {
+        function test_anEmptyListShowsItsTextAndATypoTheHintUntilEdited() {
+            verify(part(allowed, "emptyText").visible)
+            verify(!part(allowed, "siteList").visible)
+            verify(!part(blocked, "emptyText").visible)
             const hint = part(allowed, "invalidHint")
             typeIn(allowed, "no es un sitio")
             keyClick(Qt.Key_Enter)
@@ -63,12 +65,6 @@ Item {
             compare(part(allowed, "siteField").text, "no es un sitio")
             keyClick(Qt.Key_Backspace)
             verify(!hint.visible)
-        }
-
-        function test_emptyListShowsItsTextInsteadOfRows() {
-            verify(part(allowed, "emptyText").visible)
-            verify(!part(allowed, "siteList").visible)
-            verify(!part(blocked, "emptyText").visible)
         }
 
         function test_escapeCancelsWithoutSaving() {
@@ -97,6 +93,53 @@ Item {
             compare(Array.from(Fixture.savedSites[0].blocked), ["juegos-de-azar.example"])
             compare(Array.from(Fixture.savedSites[0].allowed), ["escuela.edu"])
             verify(!Fixture.savedSites[0].sheetShown, "the sheet must be gone before saving")
+        }
+    }
+
+    Column {
+        width: 440
+        x: 500
+        spacing: 16
+        QuoteCard { id: quotes; view: Fixture.view }
+        SettingsSection { id: settings; view: Fixture.view }
+    }
+
+    TestCase {
+        name: "WindowControls"
+        when: windowShown
+
+        function init() { Fixture.reset("activa") }
+
+        function test_quoteArrowsWrapAroundAndTakeQuickPresses() {
+            const next = findChild(quotes, "fraseSiguiente")
+            quotes.index = 0
+            mouseClick(findChild(quotes, "fraseAnterior"))
+            tryCompare(quotes, "index", 9, 2000, "before the first comes the tenth")
+            mouseClick(next)
+            tryCompare(quotes, "index", 0, 2000, "after the tenth comes the first")
+            tryCompare(quotes, "textOpacity", 1, 2000)
+            quotes.index = 3
+            mouseClick(next)
+            mouseClick(next)
+            tryCompare(quotes, "index", 5, 2000, "two quick presses, two steps")
+        }
+
+        function test_pickerSnapsBackWhenNothingChanged() {
+            const picker = findChild(settings, "selectorDestino")
+            compare(picker.currentIndex, 0)
+            const before = Fixture.destinationRequests
+            // The user picks "Otra página…", then cancels the address dialog.
+            picker.currentIndex = 2
+            picker.activated(2)
+            tryVerify(() => Fixture.destinationRequests === before + 1, 2000)
+            tryCompare(picker, "currentIndex", 0, 2000, "shows what the model observes")
+        }
+
+        function test_switchSnapsBackWhenNothingChanged() {
+            const keyword = findChild(settings, "interruptorPalabras")
+            verify(!keyword.checked)
+            mouseClick(keyword)
+            tryCompare(keyword, "checked", false, 2000, "the filter was not switched on")
         }
     }
 }
