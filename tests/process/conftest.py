@@ -22,9 +22,8 @@ NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
 
 
 def free_port():
-    """A loopback port free right now for UDP and TCP alike, below the kernel's
-    ephemeral range: one from there can become some other test's outgoing
-    connection before trancad binds it."""
+    """Free for UDP and TCP, below the ephemeral range (where another test's
+    outgoing connection could take it before trancad binds it)."""
     for _ in range(500):
         port = random.randint(20000, 32000)
         try:
@@ -66,13 +65,18 @@ def read(path):
         return handle.read()
 
 
+def write(path, text):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w", encoding="utf-8") as handle:
+        handle.write(text)
+    os.chmod(path, 0o644)
+
+
 def messages(stdout):
     """Log lines without their "[time] " prefix."""
-    out = []
-    for line in stdout.splitlines():
-        assert line.startswith("[") and "] " in line, f"not a log line: {line!r}"
-        out.append(line.split("] ", 1)[1])
-    return out
+    lines = stdout.splitlines()
+    assert all(line.startswith("[") and "] " in line for line in lines), lines
+    return [line.split("] ", 1)[1] for line in lines]
 
 
 class Process:
@@ -129,23 +133,17 @@ class Process:
             self.proc.wait()
 
 
-class Trancad(Process):
-    """trancad on free loopback ports, leaving the machine's DNS alone."""
-
-    def __init__(self, data_dir, env=None, args=(), binary=TRANCAD):
-        base = {"TRANCAD_DIR": str(data_dir), "TRANCAD_PORT": str(free_port()),
-                "TRANCAD_HTTP": str(free_port()), "TRANCAD_DNS": "0"}
-        super().__init__([binary, *args], environment(base, env))
-        self.dns_port, self.http_port = int(self.env["TRANCAD_PORT"]), int(self.env["TRANCAD_HTTP"])
-
-
 @pytest.fixture
 def trancad_factory(tmp_path):
+    """trancad on free loopback ports, leaving the machine's DNS alone."""
     started = []
 
     def start(env=None, args=(), data_dir=None, binary=TRANCAD):
-        daemon = Trancad(data_dir or tmp_path, env=env, args=args, binary=binary)
-        started.append(daemon)
+        base = {"TRANCAD_DIR": str(data_dir or tmp_path), "TRANCAD_PORT": str(free_port()),
+                "TRANCAD_HTTP": str(free_port()), "TRANCAD_DNS": "0"}
+        started.append(Process([binary, *args], environment(base, env)))
+        daemon = started[-1]
+        daemon.dns_port, daemon.http_port = int(daemon.env["TRANCAD_PORT"]), int(daemon.env["TRANCAD_HTTP"])
         return daemon
 
     yield start
@@ -174,9 +172,7 @@ class Sandbox:
             shutil.copy("/etc/ld.so.cache", self.etc)
 
     def write_resolv(self, text):
-        with open(self.resolv, "w", encoding="utf-8") as handle:
-            handle.write(text)
-        os.chmod(self.resolv, 0o644)
+        write(self.resolv, text)
 
     def read_resolv(self):
         return read(self.resolv)
@@ -189,9 +185,7 @@ class Sandbox:
         return os.path.join(self.dconf, "db", "local.d", name)
 
     def write_keyfile(self, name, text):
-        os.makedirs(os.path.dirname(self.keyfile(name)), exist_ok=True)
-        with open(self.keyfile(name), "w", encoding="utf-8") as handle:
-            handle.write(text)
+        write(self.keyfile(name), text)
 
     def command(self, argv, user=False):
         if self.mode == "file":

@@ -4,7 +4,6 @@ inside a private network namespace)."""
 
 import http.server
 import socket
-import socketserver
 import ssl
 import struct
 import subprocess
@@ -161,21 +160,15 @@ class _DohHandler(http.server.BaseHTTPRequestHandler):
             pass
 
 
-class _ThreadingTlsServer(socketserver.ThreadingMixIn, http.server.HTTPServer):
-    daemon_threads = True
-    allow_reuse_address = True
-
-
 def serve_doh(ip, behaviour, context):
-    server = _ThreadingTlsServer((ip, 443), _DohHandler)
+    server = http.server.ThreadingHTTPServer((ip, 443), _DohHandler)
     server.behaviour = behaviour
     server.socket = context.wrap_socket(server.socket, server_side=True)
     threading.Thread(target=server.serve_forever, daemon=True).start()
 
 
 def make_certificates(folder):
-    """A throw-away self-signed certificate for the two DoH addresses, to be
-    trusted as the only authority."""
+    """A self-signed certificate for the two DoH addresses, trusted as the only authority."""
     key, crt = folder / "server.key", folder / "server.pem"
     subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
                     "-subj", "/CN=1.1.1.3", "-addext", "subjectAltName=IP:1.1.1.3,IP:1.0.0.3",

@@ -10,12 +10,11 @@ import struct
 import threading
 import time
 
+from fake_resolvers import encode_name
+
 
 def query(qid, name):
-    out = struct.pack(">HHHHHH", qid, 0x0100, 1, 0, 0, 0)
-    for label in name.split("."):
-        out += bytes([len(label)]) + label.encode()
-    return out + b"\x00\x00\x01\x00\x01"
+    return struct.pack(">HHHHHH", qid, 0x0100, 1, 0, 0, 0) + encode_name(name) + b"\x00\x01\x00\x01"
 
 
 def _flood(port, rate, stop):

@@ -1,5 +1,4 @@
-"""The block page server of the real trancad, driven by curl, raw sockets and
-a headless browser."""
+"""trancad's block page, driven by curl, raw sockets and a headless browser."""
 
 import os
 import re
@@ -32,25 +31,14 @@ def hosts(body):
     return PILL.findall(body.decode("utf-8"))
 
 
-def curl(*args, input=None):
-    """Headers and body as curl received them; the last argument is the URL."""
-    result = subprocess.run(
-        ["curl", "-s", "-S", "-i", "--max-time", "20", *args], input=input, capture_output=True,
-        check=True)
-    return split_response(result.stdout)
-
-
 def raw_exchange(port, payload, timeout=30.0):
-    """Sends payload as is (a list: part by part, a moment apart, as separate
-    TCP segments) and reads until the server closes."""
-    parts = payload if isinstance(payload, list) else [payload]
+    """Sends payload (a list: as separate TCP segments, a moment apart) and
+    reads until the server closes."""
     with socket.create_connection(("127.0.0.1", port), timeout=timeout) as conn:
         conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        for index, part in enumerate(parts):
-            if index:
-                time.sleep(0.3)
-            if part:
-                conn.sendall(part)
+        for index, part in enumerate(payload if isinstance(payload, list) else [payload]):
+            time.sleep(0.3 if index else 0)
+            conn.sendall(part)
         return read_all(conn)
 
 
@@ -111,13 +99,6 @@ def test_head_gets_the_headers_of_get_and_no_body(page):
 # --- the destination -----------------------------------------------------------
 
 
-def expected_redirect(url):
-    return (
-        f"HTTP/1.1 302 Found\r\nLocation: {url}\r\nReferrer-Policy: no-referrer\r\n"
-        "Content-Length: 0\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n"
-    ).encode()
-
-
 CHOSEN = "http://ayuda.example/ánimo?de=Amparo&x=%20"
 
 
@@ -138,7 +119,9 @@ def test_every_method_and_path_goes_where_variable_and_file_say(
         payload = f"{method} {path} HTTP/1.1\r\nHost: bloqueado.example\r\n\r\n".encode()
         response = raw_exchange(daemon.http_port, payload)
         if destination:
-            assert response == expected_redirect(destination)
+            assert response == (
+                f"HTTP/1.1 302 Found\r\nLocation: {destination}\r\nReferrer-Policy: no-referrer\r\n"
+                "Content-Length: 0\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n").encode()
         else:
             assert hosts(split_response(response)[1]) == ["bloqueado.example"]
 
@@ -164,8 +147,10 @@ def test_silent_and_slow_clients_are_answered_and_released(page):
 def test_a_large_upload_is_read_before_the_answer_and_not_reset(page):
     # Closing with the rest of a form post unread would reset the connection,
     # failing the upload and with it the page.
-    head, body = curl("--data-binary", "@-", "-H", "Host: grande.example", "-H", "Expect:",
-                      f"http://127.0.0.1:{page.http_port}/formulario", input=b"x" * 900_000)
+    head, body = split_response(subprocess.run(
+        ["curl", "-sSi", "-m", "20", "--data-binary", "@-", "-H", "Host: grande.example", "-H",
+         "Expect:", f"http://127.0.0.1:{page.http_port}/formulario"], input=b"x" * 900_000,
+        capture_output=True, check=True).stdout)
     assert head.startswith("HTTP/1.1 200 OK")
     assert hosts(body) == ["grande.example"]
 

@@ -1,9 +1,10 @@
-"""trancad answering DNS end to end against fake family resolvers at their
-real addresses, inside a private network and mount namespace. Outside the
-namespace the module only re-runs itself under `unshare -n -m`."""
+"""trancad against fake family resolvers at their real addresses, in a
+private network and mount namespace (the module re-runs itself there)."""
 
+import contextlib
 import os
 import re
+import resource
 import socket
 import subprocess
 import sys
@@ -21,11 +22,10 @@ SWITCH_TO_HTTPS = "El DNS común no responde: se usa HTTPS"
 if not INSIDE:
 
     def test_dns_end_to_end_in_private_network_namespace():
-        env = dict(os.environ, TRANCA_DNS_NETNS="1")
         result = subprocess.run(
             ["unshare", "-n", "-m", "--", sys.executable, "-m", "pytest", "-q", "-p",
              "no:cacheprovider", "-x", __file__],
-            env=env, capture_output=True, text=True, timeout=900)
+            env=dict(os.environ, TRANCA_DNS_NETNS="1"), capture_output=True, text=True, timeout=900)
         sys.stdout.write(result.stdout[-20000:])
         sys.stderr.write(result.stderr[-5000:])
         assert result.returncode == 0, result.stdout[-8000:]
@@ -250,17 +250,16 @@ else:
             assert stuck.recv(10) == b"", "an idle half-sent connection was kept open"
 
     def test_idle_connections_beyond_the_cap_leave_everything_answering(daemon, peers):
-        import resource
-        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
-        resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, 20000), hard))
-        d = daemon()
-        d.wait_for("Servidor DNS (TCP) escuchando")
-        held = []
-        try:
+        with contextlib.ExitStack() as held:
+            soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+            resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, 20000), hard))
+            held.callback(resource.setrlimit, resource.RLIMIT_NOFILE, (soft, hard))
+            d = daemon()
+            d.wait_for("Servidor DNS (TCP) escuchando")
             for _ in range(5000):
-                held.append(socket.socket())
-                held[-1].setblocking(False)
-                held[-1].connect_ex(("127.0.0.1", d.dns_port))
+                conn = held.enter_context(socket.socket())
+                conn.setblocking(False)
+                conn.connect_ex(("127.0.0.1", d.dns_port))
             for extra in (("+noedns",), ("+tcp",)):
                 assert dig(d.dns_port, "adult.example", extra=extra)[1] == [("60", "127.0.0.1")]
             page = subprocess.run(["curl", "-s", "-o", "/dev/null", "-w", "%{http_code}",
@@ -268,10 +267,6 @@ else:
                                   capture_output=True, text=True).stdout
             assert page in ("200", "302"), page
             assert len(os.listdir(f"/proc/{d.proc.pid}/fd")) < 2000
-        finally:
-            for c in held:
-                c.close()
-            resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
 
     def test_large_answer_whole_over_tcp_truncated_over_udp(daemon, peers):
         doh, _ = peers

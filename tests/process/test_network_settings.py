@@ -1,14 +1,12 @@
-"""trancad's DNS and proxy switching, as real processes against the resolv.conf
-backend in a private mount namespace (the NetworkManager backend is tested
-against the real NetworkManager in tests/system). Every test runs trancad as
-root in its own namespace so this machine's settings are never touched."""
+"""trancad's DNS and proxy switching against the resolv.conf backend, as root
+in a private mount namespace (NetworkManager's: tests/system)."""
 
 import os
 import stat
 
 import pytest
 
-from conftest import BACKUP, messages, read
+from conftest import BACKUP, messages, read, write
 
 USAGE = "Uso: trancad --dns local|respaldo|original|estado · trancad --proxy apagado\n"
 ADMIN = "Hace falta ser administrador para cambiar la red.\n"
@@ -67,13 +65,9 @@ def test_resolvconf_round_trip_keeps_search_options_and_originals(sandbox, mode)
 
 def test_symlinked_resolvconf_is_reported_not_fought(sandbox):
     box = sandbox(None, mode="dir")
-    target_dir = os.path.join(box.root, "run", "systemd", "resolve")
-    os.makedirs(target_dir)
-    target = os.path.join(target_dir, "stub-resolv.conf")
-    with open(target, "w", encoding="utf-8") as handle:
-        handle.write("nameserver 127.0.0.53\n")
+    target = os.path.join(box.root, "run", "systemd", "resolve", "stub-resolv.conf")
+    write(target, "nameserver 127.0.0.53\n")
     os.symlink(target, box.resolv)
-
     result = box.tool("--dns", "local")
     assert result.returncode == 0
     lines = messages(result.stdout)
@@ -117,7 +111,6 @@ def test_dns_that_cannot_be_read_whole_changes_nothing(sandbox, fifo, reason, co
 def test_our_proxy_is_turned_off_and_unlocked(sandbox):
     box = sandbox("nameserver 127.0.0.1\n")
     box.write_keyfile("90-trancad-proxy", OUR_PROXY)
-    os.makedirs(os.path.dirname(box.keyfile("locks/x")), exist_ok=True)
     box.write_keyfile("locks/90-trancad-proxy", "/system/proxy/mode\n")
     assert box.tool("--dns", "estado").stdout.endswith(" · 127.0.0.1:8080\n")
 
