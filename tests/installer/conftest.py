@@ -5,6 +5,7 @@ run there as the application runs them (root, no arguments, an almost empty
 environment, bin/'s systemctl stand-in first on PATH), so the real trancad
 answers on that 127.0.0.1:53 and :80; nothing reaches this machine's own."""
 
+import contextlib
 import glob
 import os
 import shutil
@@ -27,6 +28,7 @@ MOUNTS = ["/var/lib", "/var/log", "/run", "/etc/systemd/system", "/etc/dconf",
 # An overlay cannot sit on an overlay root (a container): the upper layers go
 # in a tmpfs of the namespace.
 OVERLAYS = ["/etc", "/usr/lib", "/usr/local"]
+NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
 
 
 def write(path, text, mode=0o644):
@@ -65,8 +67,7 @@ class Machine:
         self.list = self.list_url(hosts_list(1200))
 
     def path(self, inside):
-        """The host path of a path inside: the temporary directory for the
-        bind-mounted ones, else the namespace's view of it."""
+        """The host's path to a path inside the machine."""
         if any(inside == mount or inside.startswith(mount + "/") for mount in MOUNTS):
             return os.path.join(self.root, "fs", inside.lstrip("/"))
         return f"/proc/{self.holder.pid}/root{inside}"
@@ -102,19 +103,16 @@ class Machine:
         return ["nsenter", f"--target={self.holder.pid}", "--mount", "--net", "--", *argv]
 
     def run(self, argv, env=None, timeout=120, user=False, umask=-1):
-        prefix = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"] if user else []
-        return subprocess.run(self.command(prefix + argv), env=self.env(env),
+        return subprocess.run(self.command((NOBODY if user else []) + argv), env=self.env(env),
                               capture_output=True, text=True, timeout=timeout, umask=umask)
 
     def script(self, name, env=None, **kwargs):
-        """A shipped script run as the application does (/bin/bash <script>),
-        with a good block list to download."""
+        """A shipped script run as the application does, with a good list to download."""
         env = {"TRANCA_BLOCKLIST_URL": self.list, **(env or {})}
         return self.run(["/bin/bash", os.path.join(self.resources, name)], env=env, **kwargs)
 
     def spawn(self, argv, listens=None):
-        """A helper process inside, ended at cleanup; waits for it to listen on
-        `listens` (an address:port as ss shows it) when given."""
+        """A helper process inside, ended at cleanup, once listening on `listens` (as ss shows it)."""
         proc = subprocess.Popen(self.command(argv), env=self.env(), stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL)
         self.helpers.append(proc)
@@ -150,12 +148,10 @@ class Machine:
 
     def service_pid(self, unit="tranca.service"):
         """The pid of the unit the stand-in started, None when not running."""
-        try:
+        with contextlib.suppress(FileNotFoundError):
             pid = int(self.read(f"/run/systemctl-standin/{unit}.pid"))
             with open(f"/proc/{pid}/stat", encoding="utf-8") as handle:
                 return None if handle.read().rsplit(")", 1)[1].split()[0] == "Z" else pid
-        except FileNotFoundError:
-            return None
 
     def wait_for_log(self, fragment, timeout=30.0):
         deadline = time.monotonic() + timeout
@@ -165,9 +161,8 @@ class Machine:
             time.sleep(0.1)
 
     def chromium(self, url, *flags):
-        """A real headless Chromium inside, as root with a fresh profile and HOME
-        (so no NSS database of root's own is read or made), loading url: the
-        page's DOM on standard output, a failed load's net:: error on the other."""
+        """Headless Chromium inside with a fresh profile and HOME (no NSS database of
+        root's): the DOM on standard output, a failed load's net:: error on the other."""
         home = tempfile.mkdtemp(dir=self.root)
         return self.run([shutil.which("chromium"), "--headless=new", "--no-sandbox",
                          "--disable-gpu", "--no-first-run", f"--user-data-dir={home}/perfil",
@@ -190,10 +185,8 @@ class Machine:
     def cleanup(self):
         # Every service the stand-in started: the daemon, the keyword proxy.
         for record in glob.glob(self.path("/run/systemctl-standin") + "/*.pid"):
-            try:
+            with contextlib.suppress(ProcessLookupError, ValueError):
                 os.kill(int(open(record, encoding="utf-8").read().strip() or 0), signal.SIGKILL)
-            except (ProcessLookupError, ValueError):
-                pass
         for proc in self.helpers + [self.holder]:
             proc.kill()
             proc.wait()
