@@ -102,15 +102,11 @@ class Process:
         """The first not yet consumed log line that contains fragment."""
         deadline = time.monotonic() + timeout
         while True:
-            left = deadline - time.monotonic()
-            if left <= 0:
-                raise AssertionError(f"no line with {fragment!r} in {timeout}s; log: {self.lines}")
             try:
-                line = self._queue.get(timeout=left)
+                line = self._queue.get(timeout=max(0, deadline - time.monotonic()))
             except queue.Empty:
-                continue
-            if line is None:
-                raise AssertionError(f"trancad ended before {fragment!r}; log: {self.lines}")
+                raise AssertionError(f"no line with {fragment!r} in {timeout}s; log: {self.lines}")
+            assert line is not None, f"trancad ended before {fragment!r}; log: {self.lines}"
             if fragment in line:
                 return line
 
@@ -118,8 +114,7 @@ class Process:
         return messages("\n".join(self.lines))
 
     def stop(self, sig=signal.SIGTERM, timeout=30.0):
-        if self.proc.poll() is None:
-            self.proc.send_signal(sig)
+        self.proc.send_signal(sig)  # none once it has ended
         return self.wait(timeout)
 
     def wait(self, timeout):
@@ -128,9 +123,8 @@ class Process:
         return status
 
     def kill(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
+        self.proc.kill()  # a no-op once it has ended
+        self.proc.wait()
 
 
 @pytest.fixture

@@ -1,7 +1,7 @@
 import asyncio
-import importlib.util
 import re
 import socket
+import sys
 import threading
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
@@ -12,9 +12,8 @@ from mitmproxy.test import taddons, tflow
 
 HERE = Path(__file__).parent
 PROXY = HERE.parents[1] / "scripts" / "proxy"
-_spec = importlib.util.spec_from_file_location("amparo_filter", PROXY / "amparo_filter.py")
-af = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(af)
+sys.path.insert(0, str(PROXY))
+import amparo_filter as af  # noqa: E402
 WORDS = af.load_words(PROXY / "palabras.txt")[0]
 EXPLICIT = (HERE / "corpus" / "explicita-videos-porno-es.html").read_bytes()
 CLEAN = (HERE / "corpus" / "limpia-its-salud.html").read_bytes()
