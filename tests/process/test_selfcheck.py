@@ -24,29 +24,26 @@ def ports():
 
 def test_healthy_daemon_points_dns_at_itself_and_puts_it_back(box):
     daemon = box.daemon(env=ports())
-    try:
-        daemon.wait_for("DNS local en", timeout=30)
-        assert box.nameservers() == ["127.0.0.1"]
-        assert "search casa.lan" in box.read_resolv()
-        assert os.path.exists(box.original_plist)
-        # The next probe finds nothing to change: no line at all.
-        settled = len(daemon.lines)
-        time.sleep(17)
-        assert daemon.lines[settled:] == []
-        # Someone changes the DNS by hand: back within one interval, one line.
-        box.write_resolv("search casa.lan\nnameserver 9.9.9.9\noptions edns0\n")
-        deadline = time.monotonic() + 20
-        while box.nameservers() != ["127.0.0.1"] and time.monotonic() < deadline:
-            time.sleep(0.2)
-        assert box.nameservers() == ["127.0.0.1"]
-        time.sleep(0.5)
-        changes = [line for line in daemon.messages() if line.startswith("DNS local en")]
-        assert len(changes) == 2, daemon.lines
-        assert changes[-1].endswith("(el filtro responde)")
-        assert not any("Autochequeo" in line for line in daemon.lines)
-    finally:
-        status = daemon.stop()
-    assert status == 0
+    daemon.wait_for("DNS local en", timeout=30)
+    assert box.nameservers() == ["127.0.0.1"]
+    assert "search casa.lan" in box.read_resolv()
+    assert os.path.exists(box.original_plist)
+    # The next probe finds nothing to change: no line at all.
+    settled = len(daemon.lines)
+    time.sleep(17)
+    assert daemon.lines[settled:] == []
+    # Someone changes the DNS by hand: back within one interval, one line.
+    box.write_resolv("search casa.lan\nnameserver 9.9.9.9\noptions edns0\n")
+    deadline = time.monotonic() + 20
+    while box.nameservers() != ["127.0.0.1"] and time.monotonic() < deadline:
+        time.sleep(0.2)
+    assert box.nameservers() == ["127.0.0.1"]
+    time.sleep(0.5)
+    changes = [line for line in daemon.messages() if line.startswith("DNS local en")]
+    assert len(changes) == 2, daemon.lines
+    assert changes[-1].endswith("(el filtro responde)")
+    assert not any("Autochequeo" in line for line in daemon.lines)
+    assert daemon.stop() == 0
     assert box.nameservers() == BACKUP
     assert daemon.messages()[-2:] == ["DNS respaldo en /etc/resolv.conf (el servicio se detiene)",
                                       "trancad termina (el servicio se detiene)"]
@@ -56,14 +53,10 @@ def test_listener_that_cannot_bind_stops_the_daemon_on_backup(box):
     env = ports()
     # Hold the DNS port: the listener keeps retrying, and the probes reach this
     # socket, which never answers.
-    squatter = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    squatter.bind(("127.0.0.1", int(env["TRANCAD_PORT"])))
-    daemon = box.daemon(env=env)
-    try:
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as squatter:
+        squatter.bind(("127.0.0.1", int(env["TRANCAD_PORT"])))
+        daemon = box.daemon(env=env)
         status = daemon.wait(45)
-    finally:
-        daemon.kill()
-        squatter.close()
     lines = daemon.messages()
     assert status == 1, lines
     assert "Autochequeo sin respuesta (1/2)" in lines
