@@ -186,7 +186,9 @@ class Machine:
         # Every service the stand-in started: the daemon, the keyword proxy.
         for record in glob.glob(self.path("/run/systemctl-standin") + "/*.pid"):
             with contextlib.suppress(ProcessLookupError, ValueError):
-                os.kill(int(open(record, encoding="utf-8").read().strip() or 0), signal.SIGKILL)
+                pid = int(open(record, encoding="utf-8").read().strip())
+                if pid > 0:  # 0 or less would signal a whole process group: pytest's own
+                    os.kill(pid, signal.SIGKILL)
         for proc in self.helpers + [self.holder]:
             proc.kill()
             proc.wait()

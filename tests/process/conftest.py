@@ -86,8 +86,9 @@ class Process:
         self.env = env
         self.lines = []
         self._queue = queue.Queue()
-        self.proc = subprocess.Popen(argv, env=env, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE)
+        # Standard error goes where pytest captures it: a pipe nobody reads
+        # would stall a daemon with much to say there.
+        self.proc = subprocess.Popen(argv, env=env, stdout=subprocess.PIPE)
         self._reader = threading.Thread(target=self._read, daemon=True)
         self._reader.start()
 
