@@ -31,6 +31,7 @@ NICE = ["nice", "-n", "10"]
 INNER_FORM = {"test_dns_netns.py": ("TRANCA_DNS_NETNS", ["unshare", "-n", "-m", "--"])}
 
 NETNS = "test_dns_netns.py::"
+GTEST_BINARIES = ("daemon_tests", "lists_alloc_test")
 # The faults. `find` occurs exactly once in `file` (as of c91a806); `alt` holds
 # the same fault as spelled in tidied sources, so scores of either stay
 # comparable: when a find stops matching, add a spelling, never a new fault.
@@ -442,7 +443,7 @@ class Runner:
         return self.quiet(NICE + command, "configure") == 0
 
     def targets(self):
-        return ["trancad", "daemon_tests", "lists_alloc_test"] + [
+        return ["trancad", *GTEST_BINARIES] + [
             "replay_" + t for t in fuzz_targets(self.src)]
 
     def build(self, targets=None, log="build"):
@@ -470,7 +471,7 @@ class Runner:
                       glob.glob(os.path.join(self.src, "tests", "process", "test_*.py")))
 
     def suite(self):
-        items = [("gtest", "daemon_tests", "*"), ("gtest", "lists_alloc_test", "*")]
+        items = [("gtest", b, "*") for b in GTEST_BINARIES]
         items += [("fuzz", t, None) for t in fuzz_targets(self.src)]
         items += [("pytest", m, None) for m in self.modules()]
         return items
@@ -615,12 +616,7 @@ class Runner:
             item = ("gtest", binary, "*" + ("-" + skip if skip else ""))
             process, log = self.start(item, os.path.join(self.logs, "every-%s-%d.log" % (binary, attempt)),
                                        fail_fast=False)
-            try:
-                process.wait(timeout=self.args.default_timeout)
-                timed_out = False
-            except subprocess.TimeoutExpired:
-                self.stop(process)
-                timed_out = True
+            timed_out = self.finish(process) is None
             text = open(log, encoding="utf-8", errors="replace").read()
             ran = re.findall(r"^\[ RUN      \] (\S+)", text, re.M)
             end = r"\] ([^\s,]+)(?:, where .*)? \(\d+ ms\)$"
@@ -637,18 +633,20 @@ class Runner:
 
     def in_process_failures(self):
         failed = set()
-        for binary in ("daemon_tests", "lists_alloc_test"):
+        for binary in GTEST_BINARIES:
             failed |= self.every_failure(binary)
         for target in fuzz_targets(self.src):
-            process, log = self.start(("fuzz", target, None))
-            try:
-                code = process.wait(timeout=self.args.default_timeout)
-            except subprocess.TimeoutExpired:
-                self.stop(process)
-                code = -1
-            if code != 0:
+            if self.finish(self.start(("fuzz", target, None))[0]) != 0:
                 failed.add("fuzz:" + target)
         return sorted(failed)
+
+    def finish(self, process):
+        """The exit status, or None when the process was stopped at its timeout."""
+        try:
+            return process.wait(timeout=self.args.default_timeout)
+        except subprocess.TimeoutExpired:
+            self.stop(process)
+            return None
 
     def attack(self, mutant):
         """Runs the hinted tests, then the rest; returns who killed the mutant or None."""
@@ -656,7 +654,7 @@ class Runner:
         filters = [i[2] for i in hinted if i[0] == "gtest"]
         first = []
         if filters:
-            first += [("gtest", b, ":".join(filters)) for b in ("daemon_tests", "lists_alloc_test")]
+            first += [("gtest", b, ":".join(filters)) for b in GTEST_BINARIES]
         first += [i for i in hinted if i[0] != "gtest"]
         who, _ = self.run(first)
         if who:
@@ -716,14 +714,15 @@ def check_matches(src, mutants):
 
 def matrix(runner, mutants, scratch):
     """Which in-process tests each fault fails; process tests are left out (slow)."""
-    listing = subprocess.run([os.path.join(runner.bin, "daemon_tests"), "--gtest_list_tests"],
-                             capture_output=True, text=True).stdout
     tests, suite = [], ""
-    for line in listing.splitlines():
-        if not line.startswith(" "):
-            suite = line.split()[0]
-        else:
-            tests.append(suite + line.split()[0])
+    for binary in GTEST_BINARIES:
+        listing = subprocess.run([os.path.join(runner.bin, binary), "--gtest_list_tests"],
+                                 capture_output=True, text=True).stdout
+        for line in listing.splitlines():
+            if not line.startswith(" "):
+                suite = line.split()[0]
+            else:
+                tests.append(suite + line.split()[0])
     rows = {}
     for m in mutants:
         original = apply(runner.src, m)

@@ -15,13 +15,12 @@ text() {
 }
 
 files | while read -r path; do
+    [ -n "$rev" ] || [ -f "$path" ] || continue  # deleted in the work tree
     case "$path" in
         *.cpp | *.h | *.sh | *.py | *.qml) ;;
         */*.* | *.*) continue ;;
-        *) [ -n "$rev" ] || [ -f "$path" ] || continue
-           text "$path" | head -c 2 | grep -q '^#!' || continue ;;
+        *) text "$path" | head -c 2 | grep -q '^#!' || continue ;;
     esac
-    [ -n "$rev" ] || [ -f "$path" ] || continue
     printf '%s %s\n' "$(text "$path" | grep -cv '^[[:space:]]*$' || true)" "$path"
 done | awk '
     { split($2, part, "/"); top = part[1]; folder = (top == "tests" && part[3] != "") ? top "/" part[2] : top }

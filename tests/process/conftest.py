@@ -138,6 +138,7 @@ def trancad_factory(tmp_path):
                 "TRANCAD_HTTP": str(free_port()), "TRANCAD_DNS": "0"}
         started.append(Process([binary, *args], environment(base, env)))
         daemon = started[-1]
+        # Read back from the environment: a test's env may name other ports.
         daemon.dns_port, daemon.http_port = int(daemon.env["TRANCAD_PORT"]), int(daemon.env["TRANCAD_HTTP"])
         return daemon
 
