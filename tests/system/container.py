@@ -277,6 +277,10 @@ class Machine:
                 time.sleep(0.1)
             # NetworkManager's own start-up: the cable up, resolv.conf written.
             self.run(["nm-online", "-s", "-q", "-t", "30"], check=True)
+            # The user's DNS server, started beside the boot, answering on it.
+            self.wait_for(lambda: self.run(["dig", "+short", "+time=1", "+tries=1",
+                                            f"@{USER_DNS}", BLOCKED]).stdout.strip(),
+                          lambda answer: answer == LEAKED, timeout=30)
 
     def console(self):
         with open(f"{self.workdir}/arranque-{self.boots}.log", encoding="utf-8",
