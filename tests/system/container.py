@@ -277,6 +277,9 @@ class Machine:
                 time.sleep(0.1)
             # NetworkManager's own start-up: the cable up, resolv.conf written.
             self.run(["nm-online", "-s", "-q", "-t", "30"], check=True)
+            # Start-up can end with the cable still unconfigured (seen under
+            # load): bring its connection up and wait until it is.
+            self.run(["nmcli", "-w", "60", "connection", "up", "Cableada"], timeout=90, check=True)
             # The user's DNS server, started beside the boot, answering on it.
             self.wait_for(lambda: self.run(["dig", "+short", "+time=1", "+tries=1",
                                             f"@{USER_DNS}", BLOCKED]).stdout.strip(),
