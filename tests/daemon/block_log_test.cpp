@@ -28,55 +28,6 @@ class BlockLogTest : public ::testing::Test {
     std::vector<std::string> lines;
 };
 
-TEST_F(BlockLogTest, OneLinePerNamePerSecond) {
-    struct Case {
-        const char* fault;
-        std::string_view again;
-        std::chrono::milliseconds later;
-        std::size_t lines;
-    };
-    for (const Case& c : {Case{"a repeat within the second logged", "a.example", 999ms, 1},
-                          Case{"the name in other case counted as another", "A.Example", 0ms, 1},
-                          Case{"silent once the second is over", "a.example", 1000ms, 2}}) {
-        SCOPED_TRACE(c.fault);
-        lines.clear();
-        BlockLog log({}, sink());
-        log.blocked(kBlockedPrefix, "a.example", t0);
-        log.blocked(kBlockedPrefix, c.again, t0 + c.later);
-        EXPECT_EQ(countStartingWith(kBlockedPrefix), c.lines);
-    }
-}
-
-TEST_F(BlockLogTest, NamesLoggedBeforeStopAtTheCapTogether) {
-    BlockLog log({.linesPerSecond = 3}, sink());
-    for (std::size_t i = 0; i < 6; ++i) {
-        log.blocked(kBlockedPrefix, name(i), t0);
-    }
-    lines.clear();
-    for (std::size_t i = 0; i < 6; ++i) {
-        log.blocked(kFamilyBlockedPrefix, name(i), t0 + 1s);
-    }
-    EXPECT_EQ(countStartingWith(kFamilyBlockedPrefix), 3u);
-}
-
-TEST_F(BlockLogTest, ANameNotSeenLatelyIsLoggedPastTheCapUpToTheCeiling) {
-    BlockLog log({.linesPerSecond = 2, .linesPerSecondWithNewNames = 4}, sink());
-    log.blocked(kBlockedPrefix, "viejo.example", t0);
-    log.blocked(kBlockedPrefix, "viejo2.example", t0 + 1s);
-    log.blocked(kBlockedPrefix, "viejo.example", t0 + 1s);
-    ASSERT_EQ(lines.size(), 3u) << "the cap reached in the second second";
-    for (std::size_t i = 0; i < 4; ++i) {
-        log.blocked(kBlockedPrefix, name(i), t0 + 1s);
-    }
-    EXPECT_EQ(lines,
-              (std::vector<std::string>{"BLOQUEADO viejo.example", "BLOQUEADO viejo2.example",
-                                        "BLOQUEADO viejo.example", "BLOQUEADO n0.example",
-                                        "BLOQUEADO n1.example"}));
-    // Left out at the ceiling, it is still new when it comes back.
-    log.blocked(kBlockedPrefix, name(2), t0 + 2s);
-    EXPECT_EQ(lines.back(), "BLOQUEADO n2.example");
-}
-
 TEST_F(BlockLogTest, LeftOutLinesAreCountedInOneLineOnceTheirSecondIsOver) {
     struct Case {
         const char* fault;

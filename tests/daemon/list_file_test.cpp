@@ -21,10 +21,6 @@ std::vector<std::string> names(const NameSet& set) {
     return out;
 }
 
-std::vector<std::string> parse(std::string_view text) {
-    return names(parseListText(text));
-}
-
 using Names = std::vector<std::string>;
 
 struct FormatRow {
@@ -116,23 +112,6 @@ INSTANTIATE_TEST_SUITE_P(
             name.begin(), name.end(), [](char c) { return !std::isalnum(c); }, '_');
         return name;
     });
-
-TEST(ListParserChunks, SameNamesWhateverTheChunkBoundaries) {
-    const std::string text =
-        "\xef\xbb\xbf"
-        "0.0.0.0 one.example\r\ntwo.example\xe2\x80\xa8three.example\xc2\x85"
-        "# c\n\xc3\x91.example\rbad\xe2\x80\nfour.example";
-    const Names whole = parse(text);
-    ASSERT_EQ(whole.size(), 5u);
-    for (std::size_t chunk = 1; chunk <= 7; ++chunk) {
-        ListParser parser;
-        for (std::size_t at = 0; at < text.size(); at += chunk) {
-            parser.feed(std::string_view(text).substr(at, chunk));
-        }
-        EXPECT_EQ(names(parser.finish()), whole) << "chunk size " << chunk;
-        EXPECT_EQ(parser.skips().notUtf8, 1u) << "chunk size " << chunk;
-    }
-}
 
 TEST(ListFileOnDisk, MissingDirectoryAndFifoCountAsEmpty) {
     const testing::ScratchDir dir;

@@ -71,38 +71,6 @@ std::vector<std::string> messagesOf(const std::string& log) {
     return out;
 }
 
-TEST_F(NetConfigTest, TwoChangedServicesShareOneLineAndDisabledOnesAreLeftAlone) {
-    const std::string log = logOf([&] { EXPECT_TRUE(net().setDNSMode(DNSMode::local, "prueba")); });
-    EXPECT_EQ(messagesOf(log), std::vector<std::string>{"DNS local en Wi-Fi, Ethernet (prueba)"});
-    EXPECT_EQ(servers("wifi-id"), localServers());
-    EXPECT_EQ(servers("eth-id"), localServers());
-    EXPECT_EQ(servers("off-id"), std::vector<std::string>{"10.9.9.9"});
-    // Search domains and other keys survive the switch.
-    EXPECT_EQ(platform::textListValue(state_->dns["wifi-id"], "SearchDomains"),
-              std::vector<std::string>{"casa"});
-}
-
-TEST_F(NetConfigTest, NothingToChangeTakesNoLockCommitsNothingLogsNothing) {
-    net().setDNSMode(DNSMode::local, "prueba");
-    const int locks = state_->locks;
-    const int commits = state_->commits;
-    const std::string log =
-        logOf([&] { EXPECT_FALSE(net().setDNSMode(DNSMode::local, "otra vez")); });
-    EXPECT_EQ(log, "");
-    EXPECT_EQ(state_->locks, locks);
-    EXPECT_EQ(state_->commits, commits);
-}
-
-TEST_F(NetConfigTest, ServiceWithoutNameIsLoggedByItsId) {
-    state_->services = {{"sin-nombre", "", true}};
-    state_->dns["sin-nombre"] = {};
-    const std::string log = logOf([&] { net().setDNSMode(DNSMode::respaldo, "prueba"); });
-    EXPECT_EQ(messagesOf(log), std::vector<std::string>{"DNS respaldo en sin-nombre (prueba)"});
-    EXPECT_EQ(net().statusLines(),
-              std::vector<std::string>{"sin-nombre: DNS 1.1.1.3 1.0.0.3 2606:4700:4700::1113 "
-                                       "2606:4700:4700::1003 · sin proxy"});
-}
-
 TEST_F(NetConfigTest, LockOrCommitFailureIsLoggedAndChangesNothing) {
     for (const bool lockFails : {true, false}) {
         state_->failLock = lockFails;
@@ -114,15 +82,6 @@ TEST_F(NetConfigTest, LockOrCommitFailureIsLoggedAndChangesNothing) {
                                 : "No se pudo guardar DNS local: error de prueba"});
         EXPECT_EQ(servers("wifi-id"), std::vector<std::string>{"192.168.1.1"});
     }
-}
-
-TEST_F(NetConfigTest, ServiceWithoutDnsProtocolIsNotGivenOneToRestoreNothing) {
-    state_->services = {{"nuevo", "Nuevo", true}};
-    state_->dns.erase("nuevo");
-    EXPECT_FALSE(net().setDNSMode(DNSMode::original, "x"));
-    EXPECT_FALSE(state_->dns.contains("nuevo"));
-    EXPECT_TRUE(net().setDNSMode(DNSMode::local, "x"));
-    EXPECT_EQ(servers("nuevo"), localServers());
 }
 
 TEST_F(NetConfigTest, OriginalsAreRecordedOnceWithOurOwnServersAsEmpty) {
@@ -152,34 +111,7 @@ TEST_F(NetConfigTest, MissingDataDirectoryDoesNotLoseTheOriginals) {
     EXPECT_EQ(net().loadOriginalDNS().at("wifi-id"), std::vector<std::string>{"192.168.1.1"});
 }
 
-TEST_F(NetConfigTest, ManagementOffChangesAndRecordsNothing) {
-    config_.environment["TRANCAD_DNS"] = "0";
-    EXPECT_FALSE(net().setDNSMode(DNSMode::local, "x"));
-    net().saveOriginalDNS();
-    EXPECT_EQ(state_->opens, 0);
-    EXPECT_FALSE(std::filesystem::exists(net().originalPath()));
-}
-
 // --- the record file ---------------------------------------------------------
-
-TEST(OriginalDnsFile, RoundTripsAndRejectsAnythingButTextArrays) {
-    const OriginalDNS record{{"", {}}, {"a&b<c>", {"192.168.1.1", "fe80::1"}}};
-    const auto bytes = serializeOriginalDNS(record);
-    ASSERT_TRUE(bytes);
-    EXPECT_NE(bytes->find("<!DOCTYPE plist"), std::string::npos);
-    EXPECT_EQ(parseOriginalDNS(*bytes), record);
-
-    EXPECT_FALSE(parseOriginalDNS(""));
-    EXPECT_FALSE(parseOriginalDNS("not a plist"));
-    EXPECT_FALSE(
-        parseOriginalDNS("<?xml version=\"1.0\"?><plist version=\"1.0\"><array/></plist>"));
-    EXPECT_FALSE(
-        parseOriginalDNS("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>x</key>"
-                         "<array><integer>1</integer></array></dict></plist>"));
-    EXPECT_FALSE(
-        parseOriginalDNS("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>x</key>"
-                         "<string>1.1.1.1</string></dict></plist>"));
-}
 
 // --- the proxy rules ---------------------------------------------------------
 
@@ -248,12 +180,6 @@ TEST_F(NetConfigTest, OnlyOurOwnProxyIsTurnedOnOrOff) {
     }
     state_->proxies["wifi-id"] = users;
     EXPECT_EQ(net().statusLines()[0], "Wi-Fi: DNS 192.168.1.1 · proxy.corp:3128");
-}
-
-TEST_F(NetConfigTest, StatusLinesEscapeControlCharactersInNames) {
-    state_->services = {{"x", "Red\nfalsa", true}};
-    EXPECT_EQ(net().statusLines(),
-              std::vector<std::string>{"Red\\x0afalsa: DNS del router · sin proxy"});
 }
 
 }  // namespace

@@ -28,41 +28,6 @@ using testing::readText;
 using testing::ScratchDir;
 using testing::writeText;
 
-TEST(DconfMapping, ProxiesSurviveTheKeyfileRoundTrip) {
-    Dictionary ours{{"HTTPEnable", std::int64_t{1}},
-                    {"HTTPProxy", std::string("127.0.0.1")},
-                    {"HTTPPort", std::int64_t{8080}},
-                    {"HTTPSEnable", std::int64_t{1}},
-                    {"HTTPSProxy", std::string("127.0.0.1")},
-                    {"HTTPSPort", std::int64_t{8080}},
-                    {"ExceptionsList", std::vector<std::string>{"*.local", "it's"}},
-                    {"system/proxy/socks:host", std::string("'socks.example'")}};
-    EXPECT_EQ(platform::proxiesFromKeyfile(platform::keyfileFromProxies(ours)), ours);
-
-    // Turned off: the hosts stay, GNOME's mode becomes none.
-    ours["HTTPEnable"] = std::int64_t{0};
-    ours["HTTPSEnable"] = std::int64_t{0};
-    const auto keyfile = platform::keyfileFromProxies(ours);
-    EXPECT_EQ(keyfile.at("system/proxy").at("mode"), "'none'");
-    EXPECT_EQ(platform::proxiesFromKeyfile(keyfile), ours);
-}
-
-TEST(DconfMapping, ReadsTypedAndAnnotatedValues) {
-    platform::Keyfile keyfile;
-    platform::parseKeyfileInto(
-        "[system/proxy]\nmode = 'manual'\nignore-hosts=@as []\n"
-        "[system/proxy/https]\nhost=\"p.example\"\nport=uint32 3128\n",
-        keyfile);
-    const Dictionary proxies = platform::proxiesFromKeyfile(keyfile);
-    EXPECT_EQ(platform::textValue(proxies, "HTTPSProxy"), "p.example");
-    EXPECT_EQ(platform::integerValue(proxies, "HTTPSPort"), 3128);
-    EXPECT_EQ(platform::integerValue(proxies, "HTTPSEnable"), 1);
-    EXPECT_EQ(platform::integerValue(proxies, "HTTPEnable"), 0);
-    EXPECT_EQ(platform::textListValue(proxies, "ExceptionsList"), std::vector<std::string>{});
-    EXPECT_FALSE(platform::gvariant::parseStringArray("['a', 'b'"));
-    EXPECT_FALSE(platform::gvariant::parseInteger("80a"));
-}
-
 TEST(ResolvConfStore, StagedChangesReachTheFileOnlyOnCommit) {
     ScratchDir dir;
     const auto resolv = dir.path() / "resolv.conf";

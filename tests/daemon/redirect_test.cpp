@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <future>
 #include <thread>
 
 #include "tests/daemon/support.h"
@@ -66,48 +65,6 @@ class RedirectReload : public ::testing::Test {
     std::string path_ = directory_ / "redirect.txt";
     long stamp_ = 0;
 };
-
-TEST_F(RedirectReload, ChangesAreLoggedOnceAndAnUnchangedTimeIsNotReread) {
-    Redirect redirect(path_, std::string(kDefault));
-    EXPECT_EQ(*redirect.url(), kDefault);
-    EXPECT_EQ(testing::countOf(reload(redirect).first,
-                               "] Al bloquear se lleva a: https://default.example/stop\n"),
-              1u);
-    EXPECT_EQ(reload(redirect), std::make_pair(std::string(), false)) << "no file, no news";
-
-    write("local\n");
-    EXPECT_NE(reload(redirect).first.find("Al bloquear se lleva a: la página incluida"),
-              std::string::npos);
-    write("http://otra.example/\n");
-    EXPECT_NE(reload(redirect).first.find("Al bloquear se lleva a: http://otra.example/"),
-              std::string::npos);
-    write("# otra vez\nhttp://otra.example/\n");
-    EXPECT_EQ(reload(redirect), std::make_pair(std::string(), true)) << "same destination";
-    write("local\n", false);  // same time: the content is not looked at
-    EXPECT_EQ(reload(redirect), std::make_pair(std::string(), false));
-    EXPECT_EQ(*redirect.url(), "http://otra.example/");
-
-    std::filesystem::remove(path_);
-    EXPECT_NE(reload(redirect).first.find(std::string(kDefault)), std::string::npos);
-    EXPECT_EQ(*redirect.url(), kDefault);
-}
-
-TEST_F(RedirectReload, FifoOrOversizedFileCountsAsUnreadableWithoutStalling) {
-    for (const bool fifo : {true, false}) {
-        std::filesystem::remove(path_);
-        if (fifo) {
-            ASSERT_EQ(::mkfifo(path_.c_str(), 0600), 0);
-        } else {
-            write("local\n" + std::string(2 << 20, '#'));
-        }
-        Redirect redirect(path_, std::string(kDefault));
-        auto done = std::async(std::launch::async, [&] { return reload(redirect); });
-        ASSERT_EQ(done.wait_for(std::chrono::seconds(10)), std::future_status::ready)
-            << "reload blocked on a FIFO";
-        done.get();
-        EXPECT_EQ(*redirect.url(), kDefault);
-    }
-}
 
 TEST_F(RedirectReload, ReadersSeeAConsistentUrlWhileReloading) {
     Redirect redirect(path_, std::string(kDefault));

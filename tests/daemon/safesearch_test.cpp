@@ -51,43 +51,5 @@ TEST(SafeHost, TableOfFaults) {
     }
 }
 
-TEST(SafeSearchTable, EveryEngineIsEnforcedBeforeAnyResolutionSucceeds) {
-    SafeSearch safeSearch([](std::string_view) { return std::nullopt; });
-    safeSearch.refresh();
-    const std::vector<std::pair<std::string_view, Ipv4>> builtIns = {
-        {safehosts::kGoogle, safehosts::kGoogleBuiltIn},
-        {safehosts::kBing, safehosts::kBingBuiltIn},
-        {safehosts::kDuckDuckGo, safehosts::kDuckDuckGoBuiltIn},
-    };
-    for (const auto& [host, address] : builtIns) {
-        EXPECT_EQ(safeSearch.addressOf(host), address) << host;
-    }
-}
-
-TEST(SafeSearchTable, RefreshResolvesInOrderAndIgnoresZeroAddress) {
-    std::vector<std::string> asked;
-    std::map<std::string, Ipv4, std::less<>> answers = {
-        {std::string(safehosts::kGoogle), {0, 0, 0, 0}},
-        {std::string(safehosts::kBing), {1, 2, 3, 4}},
-        {std::string(safehosts::kDuckDuckGo), {5, 6, 7, 8}},
-    };
-    SafeSearch safeSearch([&](std::string_view host) -> std::optional<Ipv4> {
-        asked.emplace_back(host);
-        return answers.find(host)->second;
-    });
-    safeSearch.refresh();
-    EXPECT_EQ(asked, (std::vector<std::string>{std::string(safehosts::kGoogle),
-                                               std::string(safehosts::kBing),
-                                               std::string(safehosts::kDuckDuckGo)}));
-    EXPECT_EQ(safeSearch.addressOf(safehosts::kGoogle), safehosts::kGoogleBuiltIn)
-        << "0.0.0.0 replaced a good address";
-    EXPECT_EQ(safeSearch.addressOf(safehosts::kBing), (Ipv4{1, 2, 3, 4}));
-    EXPECT_EQ(safeSearch.addressOf(safehosts::kDuckDuckGo), (Ipv4{5, 6, 7, 8}));
-    answers[std::string(safehosts::kDuckDuckGo)] = {9, 9, 9, 9};
-    safeSearch.refresh();
-    EXPECT_EQ(safeSearch.addressOf(safehosts::kDuckDuckGo), (Ipv4{9, 9, 9, 9}))
-        << "a later resolution did not replace the entry";
-}
-
 }  // namespace
 }  // namespace tranca
