@@ -30,23 +30,6 @@ struct ScriptedGatherer {
     }
 };
 
-TEST(ModelRefresh, CoalescesRequestsAndNotifiesViewsOnlyOnChange) {
-    ScriptedGatherer gatherer{.states = {Protection::active}, .permits = 0};
-    ProtectionModel model(gatherer.function());
-    QSignalSpy changed(&model, &ProtectionModel::snapshotChanged);
-    QSignalSpy done(&model, &ProtectionModel::refreshed);
-    for (int i = 0; i < 10; ++i) {
-        model.refresh();
-    }
-    gatherer.gate.release(16);
-    ASSERT_TRUE(testing::waitUntil([&] { return done.count() == 1; }));
-    EXPECT_EQ(gatherer.calls.load(), 1) << "requests during a gathering are served by it";
-    EXPECT_FALSE(model.isRefreshing());
-    ASSERT_TRUE(refreshed(model));
-    EXPECT_EQ(model.snapshot().protection, Protection::active);
-    EXPECT_EQ(changed.count(), 1) << "the same snapshot again is no change";
-}
-
 TEST(ModelRefresh, OfflineGetsASecondLookThatDecides) {
     ScriptedGatherer gatherer{.states = {Protection::offline, Protection::fallback}};
     ProtectionModel model(gatherer.function(), {.secondOpinion = 50ms, .notice = 4s});
@@ -65,27 +48,6 @@ TEST(ModelRefresh, GoingAwayCutsTheSecondLookShort) {
     clock.start();
     model.reset();
     EXPECT_LT(clock.elapsed(), 10000);
-}
-
-TEST(ModelCapture, NeverProbes) {
-    ScriptedGatherer gatherer{.states = {Protection::off}};
-    ProtectionModel model(gatherer.function());
-    model.applyCaptureState(QStringLiteral("sitios"));
-    model.refresh();
-    QTest::qWait(50);
-    EXPECT_EQ(gatherer.calls.load(), 0);
-    EXPECT_EQ(model.snapshot().protection, Protection::active);
-    EXPECT_TRUE(model.showSites());
-}
-
-TEST(ModelNotice, ANewerNoticeGetsItsOwnFullTime) {
-    ProtectionModel model([] { return ProtectionSnapshot{}; }, {.notice = 400ms});
-    model.showNotice(QStringLiteral("primero"));
-    QTest::qWait(200);
-    model.showNotice(QStringLiteral("segundo"));
-    QTest::qWait(300);
-    EXPECT_EQ(model.notice(), QStringLiteral("segundo")) << "cut short by the first's timer";
-    EXPECT_TRUE(testing::waitUntil([&] { return model.notice().isEmpty(); }, 2s));
 }
 
 TEST(ModelSettings, PageOnBlockSurvivesARestart) {

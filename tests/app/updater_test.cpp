@@ -126,25 +126,6 @@ TEST(AppcastFeed, TableOfFaults) {
     }
 }
 
-TEST(UpdaterMessages, SayWhatHappened) {
-    const QString failed = QStringLiteral("No se pudo buscar actualizaciones");
-    const std::pair<UpdateStatus, UpdateMessage> rows[] = {
-        {UpdateStatus::newer,
-         {"Hay una versión nueva de Amparo",
-          "La versión 0.2 está disponible. ¿Abrís la página para descargarla?"}},
-        {UpdateStatus::upToDate, {"Amparo está al día", "Ya tenés la última versión (0.1.0)."}},
-        {UpdateStatus::noNetwork, {failed, "Sin conexión"}},
-        {UpdateStatus::timedOut, {failed, "tardó demasiado"}},
-        {UpdateStatus::badFeed, {failed, "no entiende"}},
-    };
-    for (const auto& [status, expected] : rows) {
-        const UpdateMessage message =
-            describe({status, kRunning, AppcastItem{"0.2.0", "0.2", {}, {}}, {}});
-        EXPECT_EQ(message.title, expected.title);
-        EXPECT_TRUE(message.text.contains(expected.text)) << message.text.toStdString();
-    }
-}
-
 // An HTTP server on 127.0.0.1 in this process: every request gets the same
 // bytes, then a close, or nothing more, or a body that never ends. Or nobody
 // listens at all.

@@ -1,7 +1,5 @@
 #include "app/ui/content_view.h"
 
-#include <QImage>
-
 #include "app/ui/settings_section.h"
 #include "tests/support/support.h"
 
@@ -58,21 +56,6 @@ TEST(SettingsLines, ReadInSpanish) {
     EXPECT_EQ(destinationLabels().size(), std::size(kAllBlockDestinations));
     EXPECT_EQ(destinationLabels(), (QStringList{"Página de Amparo", "Página de este equipo",
                                                 "Otra página…", "No abrir nada"}));
-}
-
-TEST(Paintings, OnlyFilesThatLoadAsImagesInTableOrder) {
-    testing::Scratch scratch;
-    QImage image(64, 48, QImage::Format_RGB32);
-    image.fill(Qt::darkBlue);
-    ASSERT_TRUE(image.save(scratch.path("pintura-3.jpg"), "JPG"));
-    ASSERT_TRUE(image.save(scratch.path("pintura-1.jpg"), "JPG"));
-    testing::writeFile(scratch.path("pintura-2.jpg"), "no es una imagen");
-    EXPECT_TRUE(findPaintings(scratch.path("no-existe")).empty());
-    const std::vector<Painting> found = findPaintings(scratch.path());
-    ASSERT_EQ(found.size(), 2u);
-    EXPECT_EQ(found[0].path, scratch.path("pintura-1.jpg"));
-    EXPECT_EQ(found[1].path, scratch.path("pintura-3.jpg"));
-    EXPECT_TRUE(found[1].credit.contains(" · "));
 }
 
 }  // namespace
