@@ -14,6 +14,7 @@ logs/ and report.json; the repository itself is only read.
 """
 
 import argparse
+import contextlib
 import glob
 import json
 import os
@@ -32,6 +33,8 @@ INNER_FORM = {"test_dns_netns.py": ("TRANCA_DNS_NETNS", ["unshare", "-n", "-m", 
 
 NETNS = "test_dns_netns.py::"
 GTEST_BINARIES = ("daemon_tests", "lists_alloc_test")
+# The test gtest was running: the last of these lines in its output.
+GTEST_RUN = re.compile(r"^\[ RUN      \] (\S+)", re.M)
 # The faults. `find` occurs exactly once in `file` (as of c91a806); `alt` holds
 # the same fault as spelled in tidied sources, so scores of either stay
 # comparable: when a find stops matching, add a spelling, never a new fault.
@@ -496,6 +499,8 @@ class Runner:
 
     # --- the suite -------------------------------------------------------------------------
     def modules(self):
+        if self.args.matrix:
+            return []  # process tests would take hours against every fault
         return sorted(os.path.basename(p) for p in
                       glob.glob(os.path.join(self.src, "tests", "process", "test_*.py")))
 
@@ -559,7 +564,7 @@ class Runner:
         text = open(log, encoding="utf-8", errors="replace").read()
         if kind == "gtest":
             failed = re.search(r"^\[  FAILED  \] ([^\s,]+)", text, re.M)
-            running = re.findall(r"^\[ RUN      \] (\S+)", text, re.M)
+            running = GTEST_RUN.findall(text)
             if timed_out:
                 return "timeout in " + (running[-1] if running else name)
             if code == 0:
@@ -647,7 +652,7 @@ class Runner:
                                        fail_fast=False)
             timed_out = self.finish(process, item) is None
             text = open(log, encoding="utf-8", errors="replace").read()
-            ran = re.findall(r"^\[ RUN      \] (\S+)", text, re.M)
+            ran = GTEST_RUN.findall(text)
             end = r"\] ([^\s,]+)(?:, where .*)? \(\d+ ms\)$"
             ended = set(re.findall(r"^\[(?:       OK |  FAILED  |  SKIPPED )" + end, text, re.M))
             failed |= set(re.findall(r"^\[  FAILED  " + end, text, re.M))
@@ -670,10 +675,10 @@ class Runner:
                 failed.add("fuzz:" + target)
         return sorted(failed)
 
-    def finish(self, process, item=None):
-        """The exit status, or None when the process was stopped at its timeout."""
+    def finish(self, process, item):
+        """The exit status, or None when the process was stopped at its item's timeout."""
         try:
-            return process.wait(timeout=self.timeout_of(item) if item else self.args.default_timeout)
+            return process.wait(timeout=self.timeout_of(item))
         except subprocess.TimeoutExpired:
             self.stop(process)
             return None
@@ -702,25 +707,24 @@ def locate(text, mutant):
     return None
 
 
-def apply(src, mutant):
-    """Plants the mutant; returns the original bytes."""
+@contextlib.contextmanager
+def planted(src, mutant):
+    """The mutant in its file for the duration; the original bytes back after."""
     path = os.path.join(src, mutant["file"])
     original = open(path, "rb").read()
     text = original.decode("utf-8")
     find, replace = locate(text, mutant)
     with open(path, "w", encoding="utf-8") as out:
         out.write(text.replace(find, replace))
-    return original
-
-
-def restore(src, mutant, original):
-    path = os.path.join(src, mutant["file"])
-    planted = os.stat(path).st_mtime_ns
-    with open(path, "wb") as out:
-        out.write(original)
-    # Strictly newer than the mutant, so the next build recompiles the file.
-    stamp = max(time.time_ns(), planted + 1_000_000_000)
-    os.utime(path, ns=(stamp, stamp))
+    try:
+        yield
+    finally:
+        mutated = os.stat(path).st_mtime_ns
+        with open(path, "wb") as out:
+            out.write(original)
+        # Strictly newer than the mutant, so the next build recompiles the file.
+        stamp = max(time.time_ns(), mutated + 1_000_000_000)
+        os.utime(path, ns=(stamp, stamp))
 
 
 def settle_paths(src, mutants):
@@ -755,18 +759,12 @@ def matrix(runner, mutants, scratch):
                 tests.append(suite + line.split()[0])
     rows = {}
     for m in mutants:
-        original = apply(runner.src, m)
-        try:
+        with planted(runner.src, m):
             built = runner.build(log="build-" + m["id"])
             rows[m["id"]] = runner.in_process_failures() if built else None
-        finally:
-            restore(runner.src, m, original)
         say("%-30s %s" % (m["id"], "does not compile" if rows[m["id"]] is None
                           else ", ".join(rows[m["id"]]) or "-"))
-    killers = {}
-    for mutant, failed in rows.items():
-        for test in failed or []:
-            killers.setdefault(test, []).append(mutant)
+    killers = {test for failed in rows.values() for test in failed or []}
     say("\nsole in-process killer of:")
     for mutant, failed in rows.items():
         if failed and len(failed) == 1:
@@ -839,17 +837,12 @@ def main():
                 failures += 1
                 say("%-30s %s does not compile even unmutated" % (m["id"], m["file"]))
                 continue
-            original = apply(runner.src, m)
-            try:
+            with planted(runner.src, m):
                 ok = runner.build([target], "check-" + m["id"])
-            finally:
-                restore(runner.src, m, original)
             failures += not ok
             say("%-30s %s" % (m["id"], "compiles" if ok else "DOES NOT COMPILE"))
         return 1 if failures else 0
 
-    if args.matrix:
-        runner.modules = lambda: []  # the process tests stay out of the matrix
     say("building ...")
     if not runner.build():
         sys.exit("the unmutated sources do not build: " + os.path.join(runner.logs, "build.log"))
@@ -879,16 +872,13 @@ def main():
     for m in mutants:
         started = time.monotonic()
         runner.flaky = []
-        original = apply(runner.src, m)
-        try:
+        with planted(runner.src, m):
             if not runner.build(log="build-" + m["id"]):
                 status, who = "no-compile", None
             else:
                 built = time.monotonic() - started
                 who = runner.attack(m)
                 status = "killed" if who else "survived"
-        finally:
-            restore(runner.src, m, original)
         seconds = time.monotonic() - started
         results.append(dict(id=m["id"], file=m["file"], why=m["why"], status=status,
                             killed_by=who, flaky=runner.flaky, seconds=round(seconds, 1),
