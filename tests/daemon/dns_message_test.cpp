@@ -103,26 +103,6 @@ TEST(ParseQuestion, NamesEndAt255OctetsOnTheWire) {
     }
 }
 
-TEST(IsReplyTo, OnlyTheAnswerToTheQuestionAsked) {
-    const DnsMessage query = makeQuery(0x1234, "Www.Example.com");
-    const std::size_t end = parseQuestion(query)->questionEnd;
-    DnsMessage otherCase = makeReply(makeQuery(0x1234, "wWW.eXAMPLE.COM"), {{1, 2, 3, 4}});
-    DnsMessage notResponse = makeReply(query, {{1, 2, 3, 4}});
-    notResponse[2] = std::byte{0x01};
-    const std::pair<const char*, DnsMessage> rejected[] = {
-        {"other id", makeReply(makeQuery(0x1235, "www.example.com"), {{1, 2, 3, 4}})},
-        {"other name", makeReply(makeQuery(0x1234, "www.example.org"), {{1, 2, 3, 4}})},
-        {"other type", makeReply(makeQuery(0x1234, "www.example.com", 28), {})},
-        {"query, not response", notResponse},
-        {"five bytes", bytes({0x12, 0x34, 0x81, 0x80, 0})},
-    };
-    EXPECT_TRUE(isReplyTo(otherCase, query, end, true));
-    for (const auto& [what, reply] : rejected) {
-        EXPECT_FALSE(isReplyTo(reply, query, end, true)) << what;
-    }
-    EXPECT_TRUE(isReplyTo(rejected[0].second, query, end, false)) << "id ignored over HTTPS";
-}
-
 TEST(UdpReplyLimit, FromTheClientsOptRecordWithinBounds) {
     const auto withOpt = [](int high, int low) {
         DnsMessage query = makeQuery(1, "a.example");
@@ -139,32 +119,6 @@ TEST(UdpReplyLimit, FromTheClientsOptRecordWithinBounds) {
     for (const auto& [query, limit] : rows) {
         EXPECT_EQ(udpReplyLimit(query, parseQuestion(query)->questionEnd), limit);
     }
-}
-
-TEST(TruncatedReply, KeepsHeaderAndQuestionSetsTc) {
-    const DnsMessage query = makeQuery(0x0A0B, "a.example");
-    const DnsMessage reply = makeReply(query, {{1, 1, 1, 1}, {2, 2, 2, 2}});
-    DnsMessage expected(reply.begin(), reply.begin() + 12);
-    expected[2] |= std::byte{0x02};
-    expected[7] = std::byte{0};
-    expected.insert(expected.end(), query.begin() + 12, query.end());
-    EXPECT_EQ(truncatedReply(reply, query, query.size()), expected);
-}
-
-TEST(BuildServfail, TableOfFaults) {
-    EXPECT_FALSE(buildServfail(bytes({1, 2, 3}))) << "answers_3_byte_datagram";
-    const auto tiny = buildServfail(bytes({1, 2, 0x00, 0x00}));
-    ASSERT_TRUE(tiny) << "drops_4_byte_datagram";
-    EXPECT_EQ(*tiny, bytes({1, 2, 0x80, 0x02}));
-    const auto rd = buildServfail(bytes({9, 9, 0x79, 0xF5, 7, 7}));
-    ASSERT_TRUE(rd) << "loses_opcode_aa_tc_rd_or_upper_flags";
-    EXPECT_EQ(*rd, bytes({9, 9, 0xF9, 0xF2, 7, 7}));
-    DnsMessage edns = makeQuery(7, "x.y");
-    append(edns, {0, 0, 41, 0x10, 0, 0, 0, 0, 0, 0, 0});
-    const auto whole = buildServfail(edns);
-    ASSERT_TRUE(whole) << "drops_additional_records";
-    EXPECT_EQ(whole->size(), edns.size());
-    EXPECT_TRUE(std::equal(edns.begin() + 4, edns.end(), whole->begin() + 4));
 }
 
 struct RewriteRow {

@@ -88,29 +88,6 @@ TEST_F(ListsTest, MatchingBySuffixWithTheAllowListWinningAtItsOwnLevel) {
     EXPECT_EQ(lists_->allowedCount(), 1u);
 }
 
-TEST_F(ListsTest, ReloadHappensOnlyWhenATimeChangesAndThenReadsAllThree) {
-    EXPECT_FALSE(lists_->reload()) << "no files at all: nothing to load";
-    load("a.example\n", "b.example\n", "");
-    EXPECT_FALSE(lists_->reload()) << "nothing changed";
-    write("allow.txt", "a.example\n");
-    setTime("allow.txt", 2000, 1);
-    EXPECT_TRUE(lists_->reload());
-    EXPECT_FALSE(lists_->isBlocked("a.example"));
-    EXPECT_FALSE(lists_->reload());
-    write("custom.txt", "c.example\n");
-    setTime("custom.txt", 3000, 5);
-    ASSERT_TRUE(lists_->reload());
-    write("custom.txt", "d.example\n");
-    setTime("custom.txt", 3000, 6);  // one nanosecond is a change
-    ASSERT_TRUE(lists_->reload());
-    EXPECT_TRUE(lists_->isBlocked("d.example"));
-    EXPECT_FALSE(lists_->isBlocked("b.example"));
-    std::filesystem::remove(path("custom.txt"));
-    ASSERT_TRUE(lists_->reload());
-    EXPECT_FALSE(lists_->isBlocked("d.example")) << "a deleted file empties only its part";
-    EXPECT_EQ(lists_->allowedCount(), 1u);
-}
-
 TEST_F(ListsTest, MatchersSeeWholeSetsWhileReloadsRun) {
     // Every generation of the file holds both names, so a matcher must always
     // see both or be looking at a torn set.

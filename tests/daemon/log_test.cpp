@@ -55,20 +55,5 @@ TEST(LogLine, UnicodeLineBreaksAndBidiControlsAreEscapedOtherUtf8Kept) {
     }
 }
 
-TEST(LogBatchTest, LinesWaitForTheBatchThenLeaveWholeOtherwiseAtOnce) {
-    std::optional<LogBatch> batch(std::in_place);
-    const testing::CapturedOutput out;
-    logLine("BLOQUEADO uno.example");
-    logLine("BLOQUEADO dos.example\nfalso");
-    EXPECT_EQ(out.text(), "") << "held while the batch is open";
-    batch.reset();
-    const std::string lines = out.text();
-    EXPECT_EQ(testing::countOf(lines, "\n"), 2u);
-    EXPECT_NE(lines.find("] BLOQUEADO uno.example\n["), std::string::npos) << lines;
-    EXPECT_NE(lines.find("] BLOQUEADO dos.example\\x0afalso\n"), std::string::npos) << lines;
-    logLine("Listas cargadas: 1 dominios bloqueados, 0 permitidos");
-    EXPECT_NE(out.text().find("Listas cargadas"), std::string::npos) << "no batch, no wait";
-}
-
 }  // namespace
 }  // namespace tranca

@@ -105,12 +105,6 @@ TEST_F(NetConfigTest, OriginalsAreRecordedOnceWithOurOwnServersAsEmpty) {
     EXPECT_FALSE(state_->dns["eth-id"].contains("ServerAddresses"));
 }
 
-TEST_F(NetConfigTest, MissingDataDirectoryDoesNotLoseTheOriginals) {
-    config_.dataDirectory = (directory_ / "todavia-no").string();
-    logOf([&] { net().saveOriginalDNS(); });
-    EXPECT_EQ(net().loadOriginalDNS().at("wifi-id"), std::vector<std::string>{"192.168.1.1"});
-}
-
 // --- the record file ---------------------------------------------------------
 
 // --- the proxy rules ---------------------------------------------------------

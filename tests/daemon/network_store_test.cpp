@@ -180,22 +180,6 @@ TEST_F(ProtectionTest, EnforcePointsDnsHomeAndProxyFollowsTheContentFilter) {
     EXPECT_NE(keyfile().find("mode='none'"), std::string::npos);
 }
 
-TEST_F(ProtectionTest, DnsThatCannotBeReadWholeIsNeitherRecordedNorSwitched) {
-    writeText(resolv(), tooLargeForTheStore());
-    SelfCheck check(config_, settings_);
-    const CapturedOutput out;
-    check.enforceProtection();
-    check.stopProtection("el servicio se detiene");
-    const std::string log = out.text();
-    const std::string why = ": no se pudo leer entera la configuración DNS de " +
-                            resolv().string() + " (" + resolv().string() + " ocupa más de 1 MiB)\n";
-    EXPECT_NE(log.find("] No se cambió a DNS local" + why), std::string::npos) << log;
-    EXPECT_NE(log.find("] No se cambió a DNS respaldo" + why), std::string::npos) << log;
-    EXPECT_EQ(log.find("guardados"), std::string::npos) << log;
-    EXPECT_FALSE(std::filesystem::exists(config_.dataDirectory + std::string(kOriginalDnsFile)));
-    EXPECT_EQ(readText(resolv()), tooLargeForTheStore());
-}
-
 TEST_F(ProtectionTest, QueuedEnforceRunsOnTheNetworkQueueAndYieldsToStop) {
     SelfCheck check(config_, settings_);
     asio::io_context queue;
