@@ -8,6 +8,7 @@ fuzz corpus replays, process tests) until something fails.
   bench/mutants.py --rev HEAD --name baseline      the score of a commit
   bench/mutants.py --worktree --name wip --only a,b
   bench/mutants.py --rev HEAD --name m --matrix   every in-process test each fault fails
+  bench/mutants.py --rev HEAD --name p --process-only   the process tests alone
 
 The scratch tree (default /tmp/amparo-mutants/<name>) holds src/, build/,
 logs/ and report.json; the repository itself is only read.
@@ -76,7 +77,7 @@ MUTANTS = [
          why="a cut UDP reply lacks the TC bit, so the client never retries over TCP",
          alt=[("out[kFlagsOffset] |= std::byte{kFlagTC};",
                "out[kFlagsOffset] |= std::byte{0x00};")],
-         first=["TruncatedReply.*", NETNS + "test_large_answer_whole_over_tcp_truncated_over_udp"]),
+         first=[NETNS + "test_large_answer_whole_over_tcp_truncated_over_udp"]),
     dict(id="edns-ignored", file="daemon/dns_message.cpp",
          find="if (u16At(query, *nameEnd) == 41) {",
          replace="if (u16At(query, *nameEnd) == 40) {",
@@ -90,19 +91,19 @@ MUTANTS = [
          why="upstream failure answered NXDOMAIN instead of SERVFAIL (the name is cached as nonexistent)",
          alt=[("& ~kRcodeMask) | kServFail)",
                "& ~kRcodeMask) | kNxDomain)")],
-         first=["BuildServfail.*", "PipelineTest.UpstreamOutcomeReachesTheClient"]),
+         first=["fuzz:build_servfail"]),
     dict(id="family-zero-flip", file="daemon/dns_message.cpp",
          find="if (type == 1 && dataLength == 4 && byteAt(message, data) == 0 &&",
          replace="if (type == 1 && dataLength == 4 && byteAt(message, data) != 0 &&",
          why="the family resolvers' 0.0.0.0 block answer is no longer sent to the block page",
          alt=[("byteAt(message, data) == 0 && byteAt(message, data + 1) == 0 &&",
                "byteAt(message, data) != 0 && byteAt(message, data + 1) == 0 &&")],
-         first=["RewriteFamilyBlock.*", "PipelineTest.UpstreamOutcomeReachesTheClient"]),
+         first=["RewriteFamilyBlock.*"]),
     dict(id="reply-id-ignored", file="daemon/dns_message.cpp",
          find="if (matchId && u16At(reply, kIdOffset) != u16At(query, kIdOffset)) {",
          replace="if (false && matchId && u16At(reply, kIdOffset) != u16At(query, kIdOffset)) {",
          why="a plain-DNS reply with another ID (a spoofed one) is taken as the answer",
-         first=["IsReplyTo.*"]),
+         first=[NETNS + "test_late_and_forged_udp_answers_are_not_taken"]),
     # --- the decision ------------------------------------------------------------------
     dict(id="safesearch-allow-ignored", file="daemon/query_pipeline.cpp",
          find="if (address && !lists_.isAllowed(question.name)) {",
@@ -138,7 +139,7 @@ MUTANTS = [
          find="constexpr std::uint8_t kLocalTtl = 60;",
          replace="constexpr std::uint8_t kLocalTtl = 6;",
          why="block and SafeSearch answers carry TTL 6 instead of 60",
-         first=["PipelineTest.BlockedNameLogsForEveryTypeAndAnswersLoopback"]),
+         first=["PipelineTest.SafeSearchAnswersUnlessAllowed"]),
     dict(id="zone-share-off-by-one", file="daemon/query_pipeline.cpp",
          find="if (held >= zoneShare_) {",
          replace="if (held > zoneShare_) {",
@@ -181,12 +182,12 @@ MUTANTS = [
          find='if (name.starts_with("www.")) {\n        name.remove_prefix(4);',
          replace='if (name.starts_with("www.")) {\n        name.remove_prefix(0);',
          why="www.google.<tld> escapes the SafeSearch rewrite",
-         first=["SafeHost.*", "PipelineTest.SafeSearchAnswersUnlessAllowed"]),
+         first=["PipelineTest.SafeSearchAnswersUnlessAllowed"]),
     dict(id="safesearch-start-ddg", file="daemon/safesearch.cpp",
          find='isDomainOrPrefixed(whole, "duckduckgo.com", {"www", "start"})',
          replace='isDomainOrPrefixed(whole, "duckduckgo.com", {"www"})',
          why="start.duckduckgo.com escapes the SafeSearch rewrite",
-         first=["SafeHost.*"]),
+         first=[NETNS + "test_duckduckgo_enforced_from_the_start_then_refreshed_through_itself"]),
     # --- block destination and page ------------------------------------------------------
     dict(id="redirect-control-char", file="daemon/redirect.cpp",
          find="if (byte < 0x20 || byte == 0x7f) {",
@@ -238,7 +239,7 @@ MUTANTS = [
          find="if (log.openBatches == 0 || log.pending.size() >= kBatchFlushBytes) {",
          replace="if (log.openBatches < 0 || log.pending.size() >= kBatchFlushBytes) {",
          why="lines outside a batch wait until 16 KiB pile up: the log stalls",
-         first=["LogBatchTest.*", "LogLine.*"]),
+         first=["test_network_settings.py::test_resolvconf_round_trip_keeps_search_options_and_originals"]),
     dict(id="log-line-separator-kept", file="daemon/log.cpp",
          find="(c >= 0x80 && c <= 0x9f) || (c >= 0x2028 && c <= 0x202e) ||",
          replace="(c >= 0x80 && c <= 0x9f) ||",
@@ -271,7 +272,7 @@ MUTANTS = [
          find="            if (!expired) {\n                self->finish(std::nullopt);",
          replace="            if (expired) {\n                self->finish(std::nullopt);",
          why="a silent plain DNS resolver is waited for forever (timeout removed)",
-         first=["ForwarderTest.*"]),
+         first=[NETNS + "test_unreachable_https_falls_back_to_udp_switch_logged_once_then_back"]),
     dict(id="doh-no-timeout", file="daemon/doh_client.cpp",
          find="curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(options_.timeout.count()));",
          replace="curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, 0L);",
@@ -369,7 +370,7 @@ MUTANTS = [
          find="    ::mkdir(config_.dataDirectory.c_str(), 0755);\n",
          replace="",
          why="on a fresh installation the user's own DNS servers are never recorded, so never given back",
-         first=["NetConfigTest.MissingDataDirectoryDoesNotLoseTheOriginals"]),
+         first=["ProtectionTest.*"]),
     dict(id="replace-file-mode", file="platform/posix/file_util.cpp",
          was=["platform/linux/file_util.cpp"],
          find="::fchmod(fd, mode) == 0 &&",
@@ -475,6 +476,8 @@ class Runner:
         return self.quiet(NICE + command, "configure") == 0
 
     def targets(self):
+        if self.args.process_only:
+            return ["trancad"]
         return ["trancad", *GTEST_BINARIES] + [
             "replay_" + t for t in fuzz_targets(self.src)]
 
@@ -505,6 +508,8 @@ class Runner:
                       glob.glob(os.path.join(self.src, "tests", "process", "test_*.py")))
 
     def suite(self):
+        if self.args.process_only:
+            return [("pytest", m, None) for m in self.modules()]
         items = [("gtest", b, "*") for b in GTEST_BINARIES]
         items += [("fuzz", t, None) for t in fuzz_targets(self.src)]
         items += [("pytest", m, None) for m in self.modules()]
@@ -686,6 +691,8 @@ class Runner:
     def attack(self, mutant):
         """Runs the hinted tests, then the rest; returns who killed the mutant or None."""
         hinted = [self.item_for(s) for s in mutant.get("first", [])]
+        if self.args.process_only:
+            hinted = [i for i in hinted if i[0] == "pytest"]
         filters = [i[2] for i in hinted if i[0] == "gtest"]
         first = []
         if filters:
@@ -794,6 +801,9 @@ def main():
     parser.add_argument("--matrix", action="store_true",
                         help="run every in-process test (unit, fuzz replays) against each fault: "
                              "which tests each fault fails, and which tests no fault needs")
+    parser.add_argument("--process-only", action="store_true",
+                        help="run only the process tests: which faults the real binary's tests "
+                             "catch without the in-process ones")
     parser.add_argument("--jobs", type=int, default=2)
     parser.add_argument("--parallel", type=int, default=2, help="process modules at once")
     parser.add_argument("--default-timeout", type=float, default=600)
