@@ -100,7 +100,6 @@ Item {
         width: 440
         x: 500
         spacing: 16
-        QuoteCard { id: quotes; view: Fixture.view }
         SettingsSection { id: settings; view: Fixture.view }
     }
 
@@ -109,20 +108,6 @@ Item {
         when: windowShown
 
         function init() { Fixture.reset("activa") }
-
-        function test_quoteArrowsWrapAroundAndTakeQuickPresses() {
-            const next = findChild(quotes, "fraseSiguiente")
-            quotes.index = 0
-            mouseClick(findChild(quotes, "fraseAnterior"))
-            tryCompare(quotes, "index", 9, 2000, "before the first comes the tenth")
-            mouseClick(next)
-            tryCompare(quotes, "index", 0, 2000, "after the tenth comes the first")
-            tryCompare(quotes, "textOpacity", 1, 2000)
-            quotes.index = 3
-            mouseClick(next)
-            mouseClick(next)
-            tryCompare(quotes, "index", 5, 2000, "two quick presses, two steps")
-        }
 
         function test_pickerSnapsBackWhenNothingChanged() {
             const picker = findChild(settings, "selectorDestino")
