@@ -9,6 +9,7 @@ fuzz corpus replays, process tests) until something fails.
   bench/mutants.py --worktree --name wip --only a,b
   bench/mutants.py --rev HEAD --name m --matrix   every in-process test each fault fails
   bench/mutants.py --rev HEAD --name p --process-only   the process tests alone
+  bench/mutants.py --rev HEAD --name a --app       the tray application's table
 
 The scratch tree (default /tmp/amparo-mutants/<name>) holds src/, build/,
 logs/ and report.json; the repository itself is only read.
@@ -384,6 +385,112 @@ MUTANTS = [
          first=["ProtectionTest.*", "test_network_settings.py::test_our_proxy_is_turned_off_and_unlocked"]),
 ]
 
+# The tray application's core and its view logic, run with --app against
+# app_tests and ui_tests (the QML and desktop tests are left out: they need
+# the display stack). The same rules as above.
+APP_BINARIES = ("app_tests", "ui_tests")
+APP_MUTANTS = [
+    # --- the protection state ------------------------------------------------------------
+    dict(id="state-dead-filter-as-fallback", file="app/core/snapshot.cpp",
+         find="isFilterList)) {\n            return Protection::offline;",
+         replace="isFilterList)) {\n            return Protection::fallback;",
+         why="a machine pointed at a dead filter shows as safely on the backup resolvers",
+         first=["StateDecision.*"]),
+    dict(id="state-unknown-primary-active", file="app/core/snapshot.cpp",
+         find="isFilterList) &&\n        inputs.serviceServers.primaryKnown) {",
+         replace="isFilterList)) {",
+         why="protection shows active although the service in use is not known",
+         first=["StateDecision.*", "Gathering.*"]),
+    dict(id="backup-list-prefix", file="app/core/snapshot.cpp",
+         find="std::begin(kBackupServers), std::end(kBackupServers),",
+         replace="std::begin(kBackupServers),",
+         why="part of the backup resolvers (or none) is read as the whole backup set",
+         first=["StateDecision.*"]),
+    dict(id="probe-any-reply", file="app/core/probe.cpp",
+         find="reply[0] == (id >> 8) &&\n                       reply[1] == (id & 0xff)",
+         replace="true",
+         why="any datagram on the port counts as the filter answering",
+         first=["DaemonProbe.*"]),
+    # --- the user's lists ------------------------------------------------------------------
+    dict(id="list-comment-taken", file="app/core/probe.cpp",
+         find="if (!entry.empty() && entry.front() != '#') {",
+         replace="if (!entry.empty()) {",
+         why="comment lines of the user's lists show as sites",
+         first=["ListReader.*"]),
+    dict(id="list-bom-kept", file="app/core/probe.cpp",
+         find='if (text.starts_with("\\xEF\\xBB\\xBF")) {',
+         replace="if (false) {",
+         why="an editor's byte-order mark hides the first site",
+         first=["ListReader.*"]),
+    dict(id="site-www-kept", file="app/ui/sites_view.cpp",
+         find='if (site.startsWith(QLatin1String("www."))) {',
+         replace="if (false) {",
+         why="www.example.com is stored as typed, and example.com stays open",
+         first=["NormalizedSite.*"]),
+    dict(id="site-leading-dash", file="app/ui/sites_view.cpp",
+         find="site.startsWith(u'-') ||",
+         replace="",
+         why="text that is no site name is taken into the lists",
+         first=["NormalizedSite.*"]),
+    # --- root commands ---------------------------------------------------------------------
+    dict(id="shell-quote-open", file="app/core/privileged.cpp",
+         find="quoted.replace(u'\\'', QStringLiteral(\"'\\\\''\"));",
+         replace="",
+         why="a quote in a path ends the quoting: the rest runs as a command, as root",
+         first=["ShellQuote.*"]),
+    dict(id="pkexec-dismissed-as-failure", file="app/core/privileged.cpp",
+         find="exitCode == kDialogDismissed) {",
+         replace="exitCode == kDialogDismissed + 1) {",
+         why="closing the password dialog is reported as an error",
+         first=["PkexecClassify.*"]),
+    dict(id="pkexec-crash-as-outcome", file="app/core/privileged.cpp",
+         find="if (exitStatus == QProcess::CrashExit) {",
+         replace="if (false) {",
+         why="a command killed half-way is reported by its exit code, as success",
+         first=["PkexecClassify.*"]),
+    dict(id="deactivate-without-consent", file="app/core/actions.cpp",
+         find='!dialogs_.confirm(QStringLiteral("¿Desactivar la protección?"),',
+         replace='dialogs_.confirm(QStringLiteral("¿Desactivar la protección?"),',
+         why="protection goes off although the user said no",
+         first=["ActionsTest.*"]),
+    dict(id="restore-while-busy", file="app/core/actions.cpp",
+         find="void ProtectionActions::restoreInternet() {\n    if (!model_.busy().isEmpty()) {",
+         replace="void ProtectionActions::restoreInternet() {\n    if (false) {",
+         why="a second root command starts while one runs",
+         first=["ActionsTest.*"]),
+    # --- block reaction and the outside world ----------------------------------------------
+    dict(id="watcher-truncation-missed", file="app/core/block_watcher.cpp",
+         find="if (info.st_size < offset_ || !tailUnchanged()) {",
+         replace="if (info.st_size < offset_) {",
+         why="a log truncated in place and grown past the old size is read from the middle",
+         first=["BlockWatcherTest.*"]),
+    dict(id="watcher-slice-unbounded", file="app/core/block_watcher.cpp",
+         find="QByteArray bytes(qMin(pending, kSliceBytes), Qt::Uninitialized);",
+         replace="QByteArray bytes(pending, Qt::Uninitialized);",
+         why="a huge append is read in one go, freezing the tray",
+         first=["BlockWatcherTest.*"]),
+    dict(id="custom-page-without-host", file="app/core/snapshot.cpp",
+         find="if (!url.isValid() || url.host().isEmpty()) {",
+         replace="if (!url.isValid()) {",
+         why="a block destination without a host is opened",
+         first=["BlockDestinationRule.*"]),
+    dict(id="weburl-userinfo", file="app/core/updater.cpp",
+         find="url.host().isEmpty() || !url.userInfo().isEmpty()) {",
+         replace="url.host().isEmpty()) {",
+         why="https://www.amparo-filtro.org@x.example/ is opened as if it were the site",
+         first=["WebUrl.*"]),
+    dict(id="weburl-http-anywhere", file="app/core/updater.cpp",
+         find='return url.scheme() == u"http" &&\n           (url.host() == u"localhost" || QHostAddress(url.host()).isLoopback());',
+         replace='return url.scheme() == u"http";',
+         why="an update feed or download page over plain http from the network is trusted",
+         first=["WebUrl.*", "AppcastFeed.*"]),
+    dict(id="feed-size-unbounded", file="app/core/updater.cpp",
+         find="if (bytes.size() > kMaxFeedBytes) {\n        return std::nullopt;",
+         replace="if (false) {\n        return std::nullopt;",
+         why="an oversized feed is parsed",
+         first=["AppcastFeed.*"]),
+]
+
 
 def say(text):
     print(text, flush=True)
@@ -463,6 +570,10 @@ class Runner:
         os.makedirs(self.logs, exist_ok=True)
         self.timeouts = {}  # suite item -> seconds
         self.flaky = []  # failures that did not repeat, this mutant
+        self.binaries = APP_BINARIES if args.app else GTEST_BINARIES
+
+    def fuzz_targets(self):
+        return [] if self.args.app else fuzz_targets(self.src)
 
     # --- building -------------------------------------------------------------------------
     def configure(self):
@@ -476,10 +587,12 @@ class Runner:
         return self.quiet(NICE + command, "configure") == 0
 
     def targets(self):
+        if self.args.app:
+            return list(self.binaries)
         if self.args.process_only:
             return ["trancad"]
-        return ["trancad", *GTEST_BINARIES] + [
-            "replay_" + t for t in fuzz_targets(self.src)]
+        return ["trancad", *self.binaries] + [
+            "replay_" + t for t in self.fuzz_targets()]
 
     def build(self, targets=None, log="build"):
         command = NICE + ["cmake", "--build", self.build_dir, "-j", str(self.args.jobs),
@@ -502,7 +615,7 @@ class Runner:
 
     # --- the suite -------------------------------------------------------------------------
     def modules(self):
-        if self.args.matrix:
+        if self.args.matrix or self.args.app:
             return []  # process tests would take hours against every fault
         return sorted(os.path.basename(p) for p in
                       glob.glob(os.path.join(self.src, "tests", "process", "test_*.py")))
@@ -510,8 +623,8 @@ class Runner:
     def suite(self):
         if self.args.process_only:
             return [("pytest", m, None) for m in self.modules()]
-        items = [("gtest", b, "*") for b in GTEST_BINARIES]
-        items += [("fuzz", t, None) for t in fuzz_targets(self.src)]
+        items = [("gtest", b, "*") for b in self.binaries]
+        items += [("fuzz", t, None) for t in self.fuzz_targets()]
         items += [("pytest", m, None) for m in self.modules()]
         return items
 
@@ -532,6 +645,7 @@ class Runner:
         env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1")
         cwd = None
         if kind == "gtest":
+            env["QT_QPA_PLATFORM"] = "offscreen"  # the app's tests make windows
             command = [os.path.join(self.bin, name), "--gtest_filter=" + detail]
             if fail_fast:
                 command.insert(1, "--gtest_fail_fast")
@@ -672,9 +786,9 @@ class Runner:
 
     def in_process_failures(self):
         failed = set()
-        for binary in GTEST_BINARIES:
+        for binary in self.binaries:
             failed |= self.every_failure(binary)
-        for target in fuzz_targets(self.src):
+        for target in self.fuzz_targets():
             item = ("fuzz", target, None)
             if self.finish(self.start(item)[0], item) != 0:
                 failed.add("fuzz:" + target)
@@ -696,7 +810,7 @@ class Runner:
         filters = [i[2] for i in hinted if i[0] == "gtest"]
         first = []
         if filters:
-            first += [("gtest", b, ":".join(filters)) for b in GTEST_BINARIES]
+            first += [("gtest", b, ":".join(filters)) for b in self.binaries]
         first += [i for i in hinted if i[0] != "gtest"]
         who, _ = self.run(first)
         if who:
@@ -756,7 +870,7 @@ def check_matches(src, mutants):
 def matrix(runner, mutants, scratch):
     """Which in-process tests each fault fails; process tests are left out (slow)."""
     tests, suite = [], ""
-    for binary in GTEST_BINARIES:
+    for binary in runner.binaries:
         listing = subprocess.run([os.path.join(runner.bin, binary), "--gtest_list_tests"],
                                  capture_output=True, text=True).stdout
         for line in listing.splitlines():
@@ -804,18 +918,21 @@ def main():
     parser.add_argument("--process-only", action="store_true",
                         help="run only the process tests: which faults the real binary's tests "
                              "catch without the in-process ones")
+    parser.add_argument("--app", action="store_true",
+                        help="the tray application's table, against its unit tests")
     parser.add_argument("--jobs", type=int, default=2)
     parser.add_argument("--parallel", type=int, default=2, help="process modules at once")
     parser.add_argument("--default-timeout", type=float, default=600)
     args = parser.parse_args()
 
-    mutants = MUTANTS
+    table = APP_MUTANTS if args.app else MUTANTS
+    mutants = table
     if args.only:
         wanted = args.only.split(",")
-        unknown = set(wanted) - {m["id"] for m in MUTANTS}
+        unknown = set(wanted) - {m["id"] for m in table}
         if unknown:
             sys.exit("unknown mutants: " + ", ".join(sorted(unknown)))
-        mutants = [m for m in MUTANTS if m["id"] in wanted]
+        mutants = [m for m in table if m["id"] in wanted]
     if args.list:
         for m in mutants:
             say("%-30s %-40s %s" % (m["id"], m["file"], m["why"]))
