@@ -570,10 +570,11 @@ class Runner:
         os.makedirs(self.logs, exist_ok=True)
         self.timeouts = {}  # suite item -> seconds
         self.flaky = []  # failures that did not repeat, this mutant
-        self.binaries = APP_BINARIES if args.app else GTEST_BINARIES
+        # What the mode runs: the daemon's suite, the process tests alone, or the app's tests.
+        self.binaries = () if args.process_only else APP_BINARIES if args.app else GTEST_BINARIES
 
     def fuzz_targets(self):
-        return [] if self.args.app else fuzz_targets(self.src)
+        return [] if self.args.app or self.args.process_only else fuzz_targets(self.src)
 
     # --- building -------------------------------------------------------------------------
     def configure(self):
@@ -587,11 +588,7 @@ class Runner:
         return self.quiet(NICE + command, "configure") == 0
 
     def targets(self):
-        if self.args.app:
-            return list(self.binaries)
-        if self.args.process_only:
-            return ["trancad"]
-        return ["trancad", *self.binaries] + [
+        return ([] if self.args.app else ["trancad"]) + list(self.binaries) + [
             "replay_" + t for t in self.fuzz_targets()]
 
     def build(self, targets=None, log="build"):
@@ -621,8 +618,6 @@ class Runner:
                       glob.glob(os.path.join(self.src, "tests", "process", "test_*.py")))
 
     def suite(self):
-        if self.args.process_only:
-            return [("pytest", m, None) for m in self.modules()]
         items = [("gtest", b, "*") for b in self.binaries]
         items += [("fuzz", t, None) for t in self.fuzz_targets()]
         items += [("pytest", m, None) for m in self.modules()]
@@ -805,8 +800,7 @@ class Runner:
     def attack(self, mutant):
         """Runs the hinted tests, then the rest; returns who killed the mutant or None."""
         hinted = [self.item_for(s) for s in mutant.get("first", [])]
-        if self.args.process_only:
-            hinted = [i for i in hinted if i[0] == "pytest"]
+        hinted = [i for i in hinted if i[0] != "fuzz" or i[1] in self.fuzz_targets()]
         filters = [i[2] for i in hinted if i[0] == "gtest"]
         first = []
         if filters:
