@@ -148,9 +148,13 @@ TEST(ProbeCaches, CountAndDigestOnlyWhenAFileChanged) {
     const ProbeSettings& files = machine.settings;
     Prober prober(files, [] { return ServiceServers{}; });
     writeFile(files.blocklist, "# lista\n0.0.0.0 a.example\nb.example\nc.example\n");
-    writeFile(files.customList, "c.example\nd.example\n");
-    EXPECT_EQ(prober.countListEntries(), 4) << "an entry in both lists counts once";
-    rewriteKeepingStamp(files.customList, "e.example\nf.example\n");
+    writeFile(files.customList,
+              "\xEF\xBB\xBF"
+              "c.example\nd.example\n");
+    EXPECT_EQ(prober.countListEntries(), 4) << "an entry in both lists counts once, BOM or not";
+    rewriteKeepingStamp(files.customList,
+                        "\xEF\xBB\xBF"
+                        "e.example\nf.example\n");
     EXPECT_EQ(prober.countListEntries(), 4) << "unchanged stamps must not re-read";
     writeFile(files.customList, "e.example\nf.example\ng.example\n");
     EXPECT_EQ(prober.countListEntries(), 6);

@@ -1,6 +1,5 @@
 // The pure rules: the state from the observations, where a block leads, the
-// tray menu, the own page's address and the capture entry.
-#include "app/core/entry.h"
+// tray menu and the own page's address.
 #include "app/core/status_menu.h"
 #include "daemon/config.h"
 #include "tests/support/support.h"
@@ -112,20 +111,6 @@ TEST(AddressRule, AcceptsOnlyAWholeWebAddress) {
     };
     for (const auto& [fault, typed, accepted] : rows) {
         EXPECT_EQ(acceptableAddress(typed), accepted) << fault;
-    }
-}
-
-TEST(CaptureEntry, NeedsAPathAndANumberForTheHeight) {
-    EXPECT_FALSE(captureRequest({"Amparo", "--captura"})) << "a bare flag starts normally";
-    const auto alone = captureRequest({"Amparo", "--captura", "/tmp/a.png"});
-    ASSERT_TRUE(alone);
-    EXPECT_EQ(alone->path, "/tmp/a.png");
-    EXPECT_EQ(alone->state, "activa");
-    EXPECT_EQ(captureRequest({"Amparo", "-x", "--captura", "/tmp/b.png", "sitios"})->state,
-              "sitios");
-    EXPECT_EQ(captureHeight(" 640 "), 640);
-    for (const char* bad : {"", "alto", "0"}) {
-        EXPECT_FALSE(captureHeight(bad)) << bad;
     }
 }
 
