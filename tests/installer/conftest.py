@@ -49,12 +49,16 @@ def ok(result):
 
 
 class Machine:
-    def __init__(self, resolv=ORIGINAL_RESOLV):
-        self.root = tempfile.mkdtemp(prefix="amparo-maquina-")
+    def __init__(self, resolv=ORIGINAL_RESOLV, mounts=MOUNTS):
+        """Without /etc/resolv.conf among mounts, it is a plain file of the /etc
+        overlay (absent for resolv None), so renames over it work."""
+        self.root, self.mounts = tempfile.mkdtemp(prefix="amparo-maquina-"), mounts
         os.chmod(self.root, 0o755)
-        for mount in MOUNTS[:-1]:
-            os.makedirs(self.path(mount))
-        write(self.path("/etc/resolv.conf"), resolv)
+        for mount in mounts:
+            if mount != "/etc/resolv.conf":
+                os.makedirs(self.path(mount))
+        if "/etc/resolv.conf" in mounts:
+            write(self.path("/etc/resolv.conf"), resolv)
         # The application's resources: the scripts with trancad beside them.
         self.resources = os.path.join(self.root, "recursos")
         shutil.copytree(SCRIPTS, self.resources)
@@ -63,12 +67,17 @@ class Machine:
                         ignore=shutil.ignore_patterns("__pycache__"))
         shutil.copy2(TRANCAD, os.path.join(self.resources, "trancad"))
         self.holder = self._start_holder()
+        if "/etc/resolv.conf" not in mounts:
+            with contextlib.suppress(FileNotFoundError):
+                os.remove(self.path("/etc/resolv.conf"))
+            if resolv is not None:
+                write(self.path("/etc/resolv.conf"), resolv)
         self.helpers = []
         self.list = self.list_url(hosts_list(1200))
 
     def path(self, inside):
         """The host's path to a path inside the machine."""
-        if any(inside == mount or inside.startswith(mount + "/") for mount in MOUNTS):
+        if any(inside == mount or inside.startswith(mount + "/") for mount in self.mounts):
             return os.path.join(self.root, "fs", inside.lstrip("/"))
         return f"/proc/{self.holder.pid}/root{inside}"
 
@@ -82,7 +91,7 @@ class Machine:
             script += (f'mkdir -p "{upper}" "{work}"\nchown --reference="{target}" "{upper}"\n'
                        f'chmod --reference="{target}" "{upper}"\nmount -t overlay overlay -o '
                        f'"lowerdir={target},upperdir={upper},workdir={work}" "{target}"\n')
-        script += "".join(f'mount --bind "{self.path(m)}" "{m}"\n' for m in MOUNTS)
+        script += "".join(f'mount --bind "{self.path(m)}" "{m}"\n' for m in self.mounts)
         script += "ip link set lo up\necho listo\nexec sleep infinity\n"
         holder = subprocess.Popen(["unshare", "-m", "-n", "--", "/bin/bash", "-c", script],
                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)

@@ -1,16 +1,15 @@
 """Shared fixtures for the process-level tests: the real trancad binary, run
 with a temporary data directory, unprivileged ports and TRANCAD_DNS=0, or as
-root inside a sandbox whose /etc is a throw-away copy."""
+root inside the installer tests' throw-away machine."""
 
 import os
 import queue
 import random
 import re
-import shutil
+import runpy
 import signal
 import socket
 import subprocess
-import tempfile
 import threading
 import time
 
@@ -147,25 +146,23 @@ def trancad_factory(tmp_path):
         daemon.kill()
 
 
-class Sandbox:
-    """A temporary /etc for trancad as root, with no system bus. mode "file"
-    bind-mounts resolv.conf and dconf alone (resolv.conf is then a mount
-    point, as in containers); mode "dir" replaces /etc as a whole so the
-    atomic rename path is used. Nothing reaches this machine's settings."""
+# The installer tests' throw-away machine: private mount and network namespaces.
+_installer = runpy.run_path(os.path.join(os.path.dirname(__file__), "..", "installer", "conftest.py"))
+
+
+class Sandbox(_installer["Machine"]):
+    """A throw-away machine for trancad as root, its data in /var/lib/tranca and no
+    system bus. mode "file" keeps resolv.conf a mount point, as in containers;
+    mode "dir" leaves it a plain file of /etc, so the atomic rename path is used."""
 
     def __init__(self, resolv_text="", mode="file"):
-        self.mode, self.daemons = mode, []
-        self.root = tempfile.mkdtemp(prefix="trancad-red-")
-        self.etc, self.data = os.path.join(self.root, "etc"), os.path.join(self.root, "data")
-        self.dconf, self.resolv = os.path.join(self.etc, "dconf"), os.path.join(self.etc, "resolv.conf")
-        self.original_plist = os.path.join(self.data, "dns-original.plist")
-        for path in (self.root, self.etc, self.dconf, self.data):
-            os.makedirs(path, exist_ok=True)
-            os.chmod(path, 0o755)  # the ordinary user's commands read through it
-        if resolv_text is not None:
-            self.write_resolv(resolv_text)
-        if mode == "dir" and os.path.exists("/etc/ld.so.cache"):
-            shutil.copy("/etc/ld.so.cache", self.etc)
+        mounts = _installer["MOUNTS"]
+        super().__init__(resolv_text, mounts if mode == "file" else
+                         [m for m in mounts if m != "/etc/resolv.conf"])
+        self.daemons, self.data = [], "/var/lib/tranca"
+        os.makedirs(self.path(self.data), mode=0o755)
+        self.resolv, self.dconf = self.path("/etc/resolv.conf"), self.path("/etc/dconf")
+        self.original_plist = self.path(self.data + "/dns-original.plist")
 
     def write_resolv(self, text):
         write(self.resolv, text)
@@ -173,39 +170,32 @@ class Sandbox:
     def read_resolv(self):
         return read(self.resolv)
 
-    def nameservers(self):
-        return [line.split()[1] for line in self.read_resolv().splitlines()
-                if line.startswith("nameserver ")]
-
     def keyfile(self, name):
         return os.path.join(self.dconf, "db", "local.d", name)
 
     def write_keyfile(self, name, text):
         write(self.keyfile(name), text)
 
-    def command(self, argv, user=False):
-        if self.mode == "file":
-            script = 'mount --bind "$1" /etc/resolv.conf && mount --bind "$2" /etc/dconf ' \
-                     '&& shift 2 && exec "$@"'
-            mounts = [self.resolv, self.dconf]
-        else:
-            script = 'mount --bind "$1" /etc && shift && exec "$@"'
-            mounts = [self.etc]
-        return ["unshare", "-m", "--", "/bin/sh", "-c", script, "sh", *mounts,
-                *(NOBODY if user else []), *argv]
+    def trancad(self, user):
+        return self.command((NOBODY if user else []) + [TRANCAD])
+
+    def tool(self, *args, user=False, env=None):
+        return subprocess.run(self.trancad(user) + list(args), env=self.env(env),
+                              capture_output=True, text=True, timeout=60)
+
+    def daemon(self, env=None, user=False):
+        self.daemons.append(Process(self.trancad(user), self.env(env)))
+        return self.daemons[-1]
 
     def env(self, extra=None):
         return environment({"TRANCAD_DIR": self.data,
                             "DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/nonexistent/trancad-test-bus"},
                            extra)
 
-    def tool(self, *args, user=False, env=None):
-        return subprocess.run(self.command([TRANCAD, *args], user=user), env=self.env(env),
-                              capture_output=True, text=True, timeout=60)
-
-    def daemon(self, env=None, user=False):
-        self.daemons.append(Process(self.command([TRANCAD], user=user), self.env(env)))
-        return self.daemons[-1]
+    def cleanup(self):
+        for daemon in self.daemons:
+            daemon.kill()
+        super().cleanup()
 
 
 @pytest.fixture
@@ -219,6 +209,4 @@ def sandbox():
 
     yield make
     for box in made:
-        for daemon in box.daemons:
-            daemon.kill()
-        shutil.rmtree(box.root, ignore_errors=True)
+        box.cleanup()

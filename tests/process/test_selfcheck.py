@@ -3,7 +3,6 @@ settings in a private mount namespace, probing its own DNS listener every
 15 s and keeping /etc/resolv.conf pointed at itself."""
 
 import os
-import socket
 import time
 
 import pytest
@@ -53,10 +52,11 @@ def test_listener_that_cannot_bind_stops_the_daemon_on_backup(box):
     env = ports()
     # Hold the DNS port: the listener keeps retrying, and the probes reach this
     # socket, which never answers.
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as squatter:
-        squatter.bind(("127.0.0.1", int(env["TRANCAD_PORT"])))
-        daemon = box.daemon(env=env)
-        status = daemon.wait(45)
+    box.spawn(["python3", "-c", "import socket, time; s = socket.socket(socket.AF_INET, "
+               f"socket.SOCK_DGRAM); s.bind(('127.0.0.1', {env['TRANCAD_PORT']})); time.sleep(600)"],
+              listens=f"127.0.0.1:{env['TRANCAD_PORT']}")
+    daemon = box.daemon(env=env)
+    status = daemon.wait(45)
     lines = daemon.messages()
     assert status == 1, lines
     assert "Autochequeo sin respuesta (1/2)" in lines
