@@ -105,29 +105,6 @@ def test_dns_that_cannot_be_read_whole_changes_nothing(sandbox, fifo, reason, co
     assert read(box.keyfile("90-trancad-proxy")) == OUR_PROXY
 
 
-# --- system proxy (dconf) ------------------------------------------------------
-
-
-def test_our_proxy_is_turned_off_and_unlocked(sandbox):
-    box = sandbox("nameserver 127.0.0.1\n")
-    box.write_keyfile("90-trancad-proxy", OUR_PROXY)
-    box.write_keyfile("locks/90-trancad-proxy", "/system/proxy/mode\n")
-    assert box.tool("--dns", "estado").stdout.endswith(" · 127.0.0.1:8080\n")
-
-    result = box.tool("--proxy", "apagado")
-    assert result.returncode == 0
-    assert messages(result.stdout) == [
-        "Proxy del filtro apagado en /etc/resolv.conf (se desactiva el filtro de contenido)"
-    ]
-    keyfile = read(box.keyfile("90-trancad-proxy"))
-    assert "mode='none'" in keyfile and "host='127.0.0.1'" in keyfile
-    assert not os.path.exists(box.keyfile("locks/90-trancad-proxy"))
-    # dconf update compiled the database inside the sandbox.
-    assert os.path.exists(os.path.join(box.dconf, "db", "local"))
-    assert box.tool("--dns", "estado").stdout.endswith(" · sin proxy\n")
-    assert box.tool("--proxy", "apagado").stdout == ""
-
-
 # --- the command table ---------------------------------------------------------
 
 
