@@ -1,5 +1,6 @@
-"""trancad's DNS and proxy switching against the resolv.conf backend, as root
-in a private mount namespace (NetworkManager's: tests/system)."""
+"""trancad's DNS and proxy switching against the resolv.conf backend, as root in
+the installer tests' throw-away machine (NetworkManager's: tests/system), and
+the daemon's own switches when it stops or its self-check goes unanswered."""
 
 import os
 import stat
@@ -155,3 +156,20 @@ def test_sigterm_switches_to_backup_resolvers_before_exit(sandbox, user):
         *stopping, "trancad termina (el servicio se detiene)"]
     servers = "nameserver 127.0.0.1\n" if user else "".join(f"nameserver {s}\n" for s in BACKUP)
     assert box.read_resolv() == "search lan\n" + servers
+
+
+def test_self_check_without_answers_stops_the_daemon_on_backup(sandbox):
+    box = sandbox("search casa.lan\nnameserver 192.0.2.1\n")
+    # A squatter on the DNS port: the listener keeps retrying, and the probes
+    # reach this socket, which never answers.
+    box.spawn(["python3", "-c", "import socket, time; s = socket.socket(socket.AF_INET, "
+               "socket.SOCK_DGRAM); s.bind(('127.0.0.1', 5300)); time.sleep(600)"],
+              listens="127.0.0.1:5300")
+    daemon = box.daemon(env={"TRANCAD_PORT": "5300", "TRANCAD_HTTP": "8000"})
+    status = daemon.wait(45)
+    lines = daemon.messages()
+    assert status == 1, lines
+    assert "Autochequeo sin respuesta (1/2)" in lines and "Autochequeo sin respuesta (2/2)" in lines
+    assert lines[-1] == "trancad termina (el filtro no responde)"
+    assert box.nameservers() == BACKUP
+    assert not any(line.startswith("DNS local") for line in lines)
