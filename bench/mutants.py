@@ -10,6 +10,7 @@ fuzz corpus replays, process tests) until something fails.
   bench/mutants.py --rev HEAD --name m --matrix   every in-process test each fault fails
   bench/mutants.py --rev HEAD --name p --process-only   the process tests alone
   bench/mutants.py --rev HEAD --name a --app       the tray application's table
+  bench/mutants.py --rev HEAD --name s --scripts   the installer scripts' table
 
 The scratch tree (default /tmp/amparo-mutants/<name>) holds src/, build/,
 logs/ and report.json; the repository itself is only read.
@@ -538,6 +539,88 @@ APP_MUTANTS = [
          first=["ActionsTest.*"]),
 ]
 
+# The installer scripts, against the installer tests on the throw-away machine
+# (the booted Debian of tests/system is left out: a boot per fault). The
+# package's contents are not the scripts' behaviour, and need a whole build.
+SCRIPTS_LEFT_OUT = ("test_package.py",)
+SCRIPT_MUTANTS = [
+    dict(id="upgrade-empties-lists", file="scripts/installer/install.sh",
+         find="if [[ ! -e $DATA_DIR/$list ]]; then",
+         replace="if true; then",
+         why="an upgrade empties the user's custom.txt and allow.txt",
+         first=["test_install_flow.py::test_install_upgrade_rotation_disable_and_uninstall"]),
+    dict(id="port-53-unchecked", file="scripts/installer/install.sh",
+         find="    check_ports\n    check_resolver\n",
+         replace="    check_resolver\n",
+         why="installing beside another DNS server on 127.0.0.1:53 or a web server on :80",
+         first=["test_install_flow.py::test_a_refusal_is_explained_and_changes_nothing"]),
+    dict(id="mask-unchecked", file="scripts/installer/install.sh",
+         find='if [[ -L $UNIT_FILE && $(readlink "$UNIT_FILE") == /dev/null ]]; then',
+         replace="if false; then",
+         why="a masked service is installed over, and fails without saying why",
+         first=["test_install_flow.py::test_a_refusal_is_explained_and_changes_nothing"]),
+    dict(id="give-up-without-backup", file="scripts/installer/install.sh",
+         find='    run_tool "$DATA_DIR/trancad" --dns respaldo >/dev/null 2>&1 || true\n',
+         replace="",
+         why="a filter that never answers leaves the machine pointed at a dead 127.0.0.1",
+         first=["test_install_flow.py::test_a_filter_that_never_answers_fails_and_leaves_working_dns"]),
+    dict(id="first-list-not-downloaded", file="scripts/installer/install.sh",
+         find="if [[ ! -s $DATA_DIR/blocklist.txt ]]; then",
+         replace="if false; then",
+         why="the first activation runs without the block list",
+         first=["test_install_flow.py::test_install_upgrade_rotation_disable_and_uninstall"]),
+    dict(id="uninstall-keeps-data", file="scripts/installer/uninstall.sh",
+         find='rm -rf "$DATA_DIR" || fail',
+         replace='true || fail',
+         why="uninstalling leaves /var/lib/tranca behind",
+         first=["test_install_flow.py::test_install_upgrade_rotation_disable_and_uninstall"]),
+    dict(id="root-unchecked", file="scripts/installer/common.sh",
+         find="if [[ $(id -u) -ne 0 ]]; then",
+         replace="if false; then",
+         why="a script run without root half-changes the machine instead of refusing",
+         first=["test_install_flow.py::test_a_refusal_is_explained_and_changes_nothing"]),
+    dict(id="disable-keeps-filter-dns", file="scripts/installer/common.sh",
+         find='if [[ -e $DATA_DIR/dns-original.plist ]] || dns_is_ours "$tool"; then',
+         replace="if false; then",
+         why="disabling leaves the machine's DNS pointed at the stopped filter",
+         first=["test_install_flow.py::test_install_upgrade_rotation_disable_and_uninstall"]),
+    dict(id="second-disable-clobbers", file="scripts/installer/common.sh",
+         find='if [[ -e $DATA_DIR/dns-original.plist ]] || dns_is_ours "$tool"; then',
+         replace="if true; then",
+         why="a second disable without the record takes away the DNS the first gave back",
+         first=["test_install_flow.py::test_install_upgrade_rotation_disable_and_uninstall"]),
+    dict(id="log-private", file="scripts/installer/common.sh",
+         find='(umask 0022 && touch "$LOG_FILE") && chmod 0644 "$LOG_FILE"',
+         replace='(umask 0022 && touch "$LOG_FILE") && chmod 0600 "$LOG_FILE"',
+         why="Amparo, running as the user, cannot read the log to react to blocks",
+         first=["test_install_flow.py::test_install_upgrade_rotation_disable_and_uninstall"]),
+    dict(id="firefox-doh-left-locked", file="scripts/installer/common.sh",
+         find="    unlock_browser_doh\n\n    local tool\n",
+         replace="\n    local tool\n",
+         why="Firefox's encrypted DNS stays locked after the filter is off",
+         first=["test_browser_policies.py"]),
+    dict(id="list-minimum-ignored", file="scripts/installer/update_blocklist.sh",
+         find="((entries >= MIN_ENTRIES)) || fail",
+         replace="true || fail",
+         why="a truncated download replaces a good block list",
+         first=["test_update_blocklist.py"]),
+    dict(id="list-size-unbounded", file="scripts/installer/update_blocklist.sh",
+         find="((size <= MAX_BYTES)) || fail",
+         replace="true || fail",
+         why="an oversized download is taken as the block list",
+         first=["test_update_blocklist.py"]),
+    dict(id="list-web-page-taken", file="scripts/installer/update_blocklist.sh",
+         find='fail "lo descargado de $url parece una página web, no una lista de dominios"',
+         replace="true",
+         why="a captive portal's web page is taken as the block list",
+         first=["test_update_blocklist.py"]),
+    dict(id="proxy-key-readable", file="scripts/installer/proxy_install.sh",
+         find='chmod 0600 "$work/mitmproxy-ca.pem"',
+         replace='chmod 0644 "$work/mitmproxy-ca.pem"',
+         why="every user can read the keyword filter's private key and intercept HTTPS",
+         first=["test_keyword_filter.py"]),
+]
+
 
 def say(text):
     print(text, flush=True)
@@ -617,11 +700,15 @@ class Runner:
         os.makedirs(self.logs, exist_ok=True)
         self.timeouts = {}  # suite item -> seconds
         self.flaky = []  # failures that did not repeat, this mutant
-        # What the mode runs: the daemon's suite, the process tests alone, or the app's tests.
-        self.binaries = () if args.process_only else APP_BINARIES if args.app else GTEST_BINARIES
+        # What the mode runs: the daemon's suite, the process tests alone, the app's
+        # tests, or the installer scripts' tests.
+        self.binaries = (() if args.process_only or args.scripts else
+                         APP_BINARIES if args.app else GTEST_BINARIES)
+        self.test_folder = "installer" if args.scripts else "process"
 
     def fuzz_targets(self):
-        return [] if self.args.app or self.args.process_only else fuzz_targets(self.src)
+        return ([] if self.args.app or self.args.process_only or self.args.scripts
+                else fuzz_targets(self.src))
 
     # --- building -------------------------------------------------------------------------
     def configure(self):
@@ -661,8 +748,9 @@ class Runner:
     def modules(self):
         if self.args.matrix or self.args.app:
             return []  # process tests would take hours against every fault
-        return sorted(os.path.basename(p) for p in
-                      glob.glob(os.path.join(self.src, "tests", "process", "test_*.py")))
+        found = glob.glob(os.path.join(self.src, "tests", self.test_folder, "test_*.py"))
+        return sorted(os.path.basename(p) for p in found
+                      if os.path.basename(p) not in SCRIPTS_LEFT_OUT)
 
     def suite(self):
         items = [("gtest", b, "*") for b in self.binaries]
@@ -696,7 +784,7 @@ class Runner:
                        os.path.join(self.src, "fuzz", "corpus", name)]
         else:
             env["TRANCAD_BIN"] = os.path.join(self.bin, "trancad")
-            cwd = os.path.join(self.src, "tests", "process")
+            cwd = os.path.join(self.src, "tests", self.test_folder)
             command = [PYTHON, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-x", detail or name]
             if detail and name in INNER_FORM:
                 variable, wrapper = INNER_FORM[name]
@@ -961,12 +1049,14 @@ def main():
                              "catch without the in-process ones")
     parser.add_argument("--app", action="store_true",
                         help="the tray application's table, against its unit tests")
+    parser.add_argument("--scripts", action="store_true",
+                        help="the installer scripts' table, against the installer tests")
     parser.add_argument("--jobs", type=int, default=2)
     parser.add_argument("--parallel", type=int, default=2, help="process modules at once")
     parser.add_argument("--default-timeout", type=float, default=600)
     args = parser.parse_args()
 
-    table = APP_MUTANTS if args.app else MUTANTS
+    table = APP_MUTANTS if args.app else SCRIPT_MUTANTS if args.scripts else MUTANTS
     mutants = table
     if args.only:
         wanted = args.only.split(",")
@@ -990,7 +1080,7 @@ def main():
     settle_paths(runner.src, mutants)
     if check_matches(runner.src, mutants):
         return 1
-    if args.check and args.no_build:
+    if args.check and (args.no_build or args.scripts):  # scripts have nothing to compile
         say("all %d find texts match exactly once" % len(mutants))
         return 0
     if not runner.configure():
