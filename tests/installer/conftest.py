@@ -55,10 +55,10 @@ class Machine:
         self.root, self.mounts = tempfile.mkdtemp(prefix="amparo-maquina-"), mounts
         os.chmod(self.root, 0o755)
         for mount in mounts:
-            if mount != "/etc/resolv.conf":
+            if mount == "/etc/resolv.conf":
+                write(self.path(mount), "")  # a bind mount needs its source in place
+            else:
                 os.makedirs(self.path(mount))
-        if "/etc/resolv.conf" in mounts:
-            write(self.path("/etc/resolv.conf"), resolv)
         # The application's resources: the scripts with trancad beside them.
         self.resources = os.path.join(self.root, "recursos")
         shutil.copytree(SCRIPTS, self.resources)
@@ -70,8 +70,8 @@ class Machine:
         if "/etc/resolv.conf" not in mounts:
             with contextlib.suppress(FileNotFoundError):
                 os.remove(self.path("/etc/resolv.conf"))
-            if resolv is not None:
-                write(self.path("/etc/resolv.conf"), resolv)
+        if resolv is not None:
+            write(self.path("/etc/resolv.conf"), resolv)
         self.helpers = []
         self.list = self.list_url(hosts_list(1200))
 

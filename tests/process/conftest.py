@@ -151,8 +151,7 @@ _installer = runpy.run_path(os.path.join(os.path.dirname(__file__), "..", "insta
 
 
 class Sandbox(_installer["Machine"]):
-    """A throw-away machine for trancad as root, its data in /var/lib/tranca and no
-    system bus. mode "file" keeps resolv.conf a mount point, as in containers;
+    """A throw-away machine for trancad as root, its data in /var/lib/tranca. mode "file" keeps resolv.conf a mount point, as in containers;
     mode "dir" leaves it a plain file of /etc, so the atomic rename path is used."""
 
     def __init__(self, resolv_text="", mode="file"):
@@ -188,9 +187,7 @@ class Sandbox(_installer["Machine"]):
         return self.daemons[-1]
 
     def env(self, extra=None):
-        return environment({"TRANCAD_DIR": self.data,
-                            "DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/nonexistent/trancad-test-bus"},
-                           extra)
+        return super().env({"TRANCAD_DIR": self.data, **(extra or {})})
 
     def cleanup(self):
         for daemon in self.daemons:
