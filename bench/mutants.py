@@ -17,6 +17,7 @@ logs/ and report.json; the repository itself is only read.
 """
 
 import argparse
+import collections
 import contextlib
 import glob
 import json
@@ -540,9 +541,7 @@ APP_MUTANTS = [
 ]
 
 # The installer scripts, against the installer tests on the throw-away machine
-# (the booted Debian of tests/system is left out: a boot per fault). The
-# package's contents are not the scripts' behaviour, and need a whole build.
-SCRIPTS_LEFT_OUT = ("test_package.py",)
+# (the booted Debian of tests/system is left out: a boot per fault).
 SCRIPT_MUTANTS = [
     dict(id="upgrade-empties-lists", file="scripts/installer/install.sh",
          find="if [[ ! -e $DATA_DIR/$list ]]; then",
@@ -620,6 +619,24 @@ SCRIPT_MUTANTS = [
          why="every user can read the keyword filter's private key and intercept HTTPS",
          first=["test_keyword_filter.py"]),
 ]
+
+
+# What each mode measures: its table, the gtest binaries and fuzz replays it
+# runs, whether it needs trancad, the folder of its pytest modules (None:
+# none) and the modules of that folder it leaves out. The package's contents
+# are not the scripts' behaviour, and need a whole build.
+Mode = collections.namedtuple("Mode", "table binaries fuzz trancad folder left_out")
+MODES = {
+    "daemon": Mode(MUTANTS, GTEST_BINARIES, True, True, "process", ()),
+    "process_only": Mode(MUTANTS, (), False, True, "process", ()),
+    "app": Mode(APP_MUTANTS, APP_BINARIES, False, False, None, ()),
+    "scripts": Mode(SCRIPT_MUTANTS, (), False, True, "installer", ("test_package.py",)),
+}
+
+
+def mode_of(args):
+    return MODES["app" if args.app else "scripts" if args.scripts else
+                 "process_only" if args.process_only else "daemon"]
 
 
 def say(text):
@@ -700,15 +717,11 @@ class Runner:
         os.makedirs(self.logs, exist_ok=True)
         self.timeouts = {}  # suite item -> seconds
         self.flaky = []  # failures that did not repeat, this mutant
-        # What the mode runs: the daemon's suite, the process tests alone, the app's
-        # tests, or the installer scripts' tests.
-        self.binaries = (() if args.process_only or args.scripts else
-                         APP_BINARIES if args.app else GTEST_BINARIES)
-        self.test_folder = "installer" if args.scripts else "process"
+        self.mode = mode_of(args)
+        self.binaries = self.mode.binaries
 
     def fuzz_targets(self):
-        return ([] if self.args.app or self.args.process_only or self.args.scripts
-                else fuzz_targets(self.src))
+        return fuzz_targets(self.src) if self.mode.fuzz else []
 
     # --- building -------------------------------------------------------------------------
     def configure(self):
@@ -722,7 +735,7 @@ class Runner:
         return self.quiet(NICE + command, "configure") == 0
 
     def targets(self):
-        return ([] if self.args.app else ["trancad"]) + list(self.binaries) + [
+        return (["trancad"] if self.mode.trancad else []) + list(self.binaries) + [
             "replay_" + t for t in self.fuzz_targets()]
 
     def build(self, targets=None, log="build"):
@@ -746,11 +759,11 @@ class Runner:
 
     # --- the suite -------------------------------------------------------------------------
     def modules(self):
-        if self.args.matrix or self.args.app:
+        if self.args.matrix or self.mode.folder is None:
             return []  # process tests would take hours against every fault
-        found = glob.glob(os.path.join(self.src, "tests", self.test_folder, "test_*.py"))
+        found = glob.glob(os.path.join(self.src, "tests", self.mode.folder, "test_*.py"))
         return sorted(os.path.basename(p) for p in found
-                      if os.path.basename(p) not in SCRIPTS_LEFT_OUT)
+                      if os.path.basename(p) not in self.mode.left_out)
 
     def suite(self):
         items = [("gtest", b, "*") for b in self.binaries]
@@ -784,7 +797,7 @@ class Runner:
                        os.path.join(self.src, "fuzz", "corpus", name)]
         else:
             env["TRANCAD_BIN"] = os.path.join(self.bin, "trancad")
-            cwd = os.path.join(self.src, "tests", self.test_folder)
+            cwd = os.path.join(self.src, "tests", self.mode.folder)
             command = [PYTHON, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-x", detail or name]
             if detail and name in INNER_FORM:
                 variable, wrapper = INNER_FORM[name]
@@ -1056,7 +1069,7 @@ def main():
     parser.add_argument("--default-timeout", type=float, default=600)
     args = parser.parse_args()
 
-    table = APP_MUTANTS if args.app else SCRIPT_MUTANTS if args.scripts else MUTANTS
+    table = mode_of(args).table
     mutants = table
     if args.only:
         wanted = args.only.split(",")
