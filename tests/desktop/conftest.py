@@ -25,16 +25,8 @@ SEPARATOR = "---"
 os.environ["TRANCAD_BIN"] = os.path.join(os.path.dirname(APP), "trancad")
 # Run from its path rather than imported: "conftest" is this file's name.
 machine = runpy.run_path(os.path.join(HERE, "..", "installer", "conftest.py"))["machine"]
-
-
-def wait_until(read, accept, timeout, what):
-    """Polls read() until accept(value); the value, or a failure naming the last one seen."""
-    deadline = time.monotonic() + timeout
-    while not accept(value := read()):
-        if time.monotonic() > deadline:
-            raise AssertionError(f"{what}: still {value!r} after {timeout} s")
-        time.sleep(0.2)
-    return value
+sys.path.insert(0, os.path.join(HERE, "..", "support"))
+from helpers import wait_until  # noqa: E402 (the tests take it from here)
 
 
 def gui_env(display, home):

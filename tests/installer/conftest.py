@@ -12,12 +12,15 @@ import shutil
 import signal
 import stat
 import subprocess
+import sys
 import tempfile
-import time
 
 import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "support"))
+from helpers import read, wait_until, write  # noqa: E402,F401 (the tests take them from here)
+
 SOURCE = os.environ.get("AMPARO_SOURCE_DIR", os.path.normpath(os.path.join(HERE, "..", "..")))
 SCRIPTS = os.path.join(SOURCE, "scripts", "installer")
 TRANCAD = os.environ.get("TRANCAD_BIN", os.path.join(SOURCE, "build", "asan", "bin", "trancad"))
@@ -29,13 +32,6 @@ MOUNTS = ["/var/lib", "/var/log", "/run", "/etc/systemd/system", "/etc/dconf",
 # in a tmpfs of the namespace.
 OVERLAYS = ["/etc", "/usr/lib", "/usr/local"]
 NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
-
-
-def write(path, text, mode=0o644):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "w", encoding="utf-8") as handle:
-        handle.write(text)
-    os.chmod(path, mode)
 
 
 def hosts_list(count, prefix="adulto"):
@@ -125,10 +121,8 @@ class Machine:
         proc = subprocess.Popen(self.command(argv), env=self.env(), stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL)
         self.helpers.append(proc)
-        deadline = time.monotonic() + 10
-        while listens and listens not in self.run(["ss", "-Hln"]).stdout:
-            assert proc.poll() is None and time.monotonic() < deadline, argv
-            time.sleep(0.1)
+        if listens:  # one that died fails here, once the wait is over
+            wait_until(lambda: listens in self.run(["ss", "-Hln"]).stdout, bool, 10, argv, 0.1)
         return proc
 
     def list_url(self, text, name="lista.txt"):
@@ -141,8 +135,7 @@ class Machine:
         return [line for line in result.stdout.splitlines() if line and not line.startswith(";")]
 
     def read(self, inside):
-        with open(self.path(inside), encoding="utf-8") as handle:
-            return handle.read()
+        return read(self.path(inside))
 
     def exists(self, inside):
         return os.path.lexists(self.path(inside))
@@ -163,11 +156,9 @@ class Machine:
                 return None if handle.read().rsplit(")", 1)[1].split()[0] == "Z" else pid
 
     def wait_for_log(self, fragment, timeout=30.0):
-        deadline = time.monotonic() + timeout
         log = "/var/log/tranca.log"
-        while not (self.exists(log) and fragment in self.read(log)):
-            assert time.monotonic() < deadline, f"no {fragment!r} in the log"
-            time.sleep(0.1)
+        wait_until(lambda: self.exists(log) and fragment in self.read(log), bool, timeout,
+                   f"{fragment!r} in the log", step=0.1)
 
     def chromium(self, url, *flags):
         """Headless Chromium inside with a fresh profile and HOME (no NSS database of

@@ -9,11 +9,10 @@ import os
 import re
 import shutil
 import subprocess
-import time
 
 import pytest
 
-from conftest import HERE, ok, write
+from conftest import HERE, ok, wait_until, write
 
 ORIGIN = "192.0.2.80"
 KEY = "/var/lib/tranca-proxy/mitmproxy-ca.pem"
@@ -83,10 +82,8 @@ def test_pages_over_the_threshold_blocked_the_rest_whole_then_all_given_back(mac
     assert not origins_own_certificate(machine, "permitido.example")
     with open(machine.path("/var/lib/tranca/allow.txt"), "a", encoding="utf-8") as allow:
         allow.write("permitido.example\n")
-    deadline = time.monotonic() + 20
-    while not origins_own_certificate(machine, "permitido.example"):
-        assert time.monotonic() < deadline, "allow.txt was never picked up"
-        time.sleep(1)
+    wait_until(lambda: origins_own_certificate(machine, "permitido.example"), bool, 20,
+               "allow.txt picked up", step=1)
 
     # A download larger than the proxy should ever hold streams through.
     size = 256 << 20

@@ -10,10 +10,14 @@ import runpy
 import signal
 import socket
 import subprocess
+import sys
 import threading
 import time
 
 import pytest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
+from helpers import read, wait_until, write  # noqa: E402,F401 (the tests take them from here)
 
 TRANCAD = os.environ.get("TRANCAD_BIN", "build/asan/bin/trancad")
 BACKUP = ["1.1.1.3", "1.0.0.3", "2606:4700:4700::1113", "2606:4700:4700::1003"]
@@ -57,18 +61,6 @@ def dig(port, name, qtype="A", timeout=5, tool="dig", extra=("+noedns",)):
     status = re.search(r"status: (\w+)", out)
     answers = re.findall(r"^\S+\s+(\d+)\s+IN\s+A\s+(\S+)$", out, re.M)
     return (status.group(1) if status else None), answers, out
-
-
-def read(path):
-    with open(path, encoding="utf-8") as handle:
-        return handle.read()
-
-
-def write(path, text):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "w", encoding="utf-8") as handle:
-        handle.write(text)
-    os.chmod(path, 0o644)
 
 
 def messages(stdout):

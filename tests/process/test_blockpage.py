@@ -11,7 +11,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import TRANCAD
+from conftest import TRANCAD, wait_until
 
 LISTENING = "Página de bloqueo escuchando en 127.0.0.1:"
 DEFAULT_DESTINATION = "https://www.amparo-filtro.org/stop"
@@ -58,11 +58,8 @@ def descriptors(pid):
     return len(os.listdir(f"/proc/{pid}/fd"))
 
 
-def wait_descriptors(pid, at_most, timeout=30.0):
-    deadline = time.monotonic() + timeout
-    while descriptors(pid) > at_most and time.monotonic() < deadline:
-        time.sleep(0.2)
-    return descriptors(pid) <= at_most
+def wait_descriptors(pid, at_most):
+    wait_until(lambda: descriptors(pid), lambda held: held <= at_most, 30, "descriptors held")
 
 
 # --- what a browser gets -------------------------------------------------------
@@ -141,7 +138,7 @@ def test_silent_and_slow_clients_are_answered_and_released(page):
         assert head.startswith("HTTP/1.1 200 OK")
         assert hosts(body) == ["el sitio"]
     assert time.monotonic() - started < 35, "a silent client held its connection too long"
-    assert wait_descriptors(page.proc.pid, idle), "descriptors not released"
+    wait_descriptors(page.proc.pid, idle)
 
 
 def test_a_large_upload_is_read_before_the_answer_and_not_reset(page):
@@ -168,7 +165,7 @@ def test_flood_of_idle_connections_keeps_descriptors_bounded(page):
     finally:
         for conn in clients:
             conn.close()
-    assert wait_descriptors(pid, idle, timeout=30), "descriptors not back to the idle count"
+    wait_descriptors(pid, idle)
     assert page.proc.poll() is None
 
 

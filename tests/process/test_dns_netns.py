@@ -33,7 +33,7 @@ if not INSIDE:
 else:
     import fake_resolvers as fr
     import flood
-    from conftest import TRANCAD, dig
+    from conftest import TRANCAD, dig, wait_until
 
     @pytest.fixture(scope="module")
     def network(tmp_path_factory):
@@ -168,10 +168,8 @@ else:
         daemon(env={"TRANCAD_PORT": "53"})
         _, answers, _ = dig(53, "duckduckgo.com")
         assert answers[0][1] not in ("10.0.0.1", "10.9.9.9"), "not enforced before the refresh"
-        deadline = time.monotonic() + 15
-        while (answers := dig(53, "start.duckduckgo.com")[1]) != [("60", "10.9.9.9")]:
-            assert time.monotonic() < deadline, answers
-            time.sleep(0.5)
+        wait_until(lambda: dig(53, "start.duckduckgo.com")[1], [("60", "10.9.9.9")].__eq__, 15,
+                   "the refreshed answer", step=0.5)
 
     # --- ways around the filter -------------------------------------------------
 

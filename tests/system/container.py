@@ -13,8 +13,12 @@ import re
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import helpers  # noqa: E402
 
 USER_DNS = "10.77.0.1"
 # What the user's own DNS server answers for every name: seeing it means a
@@ -208,9 +212,7 @@ def customise(root):
         assert done.returncode == 0, f"{argv}: {done.stdout}{done.stderr}"
 
     def write(inside, text, mode=0o644):
-        with open(root + inside, "w", encoding="utf-8") as handle:
-            handle.write(text)
-        os.chmod(root + inside, mode)
+        helpers.write(root + inside, text, mode)
 
     # The user's machine before Amparo: NetworkManager writes resolv.conf.
     run("dpkg", "--purge", "systemd-resolved")
@@ -342,11 +344,7 @@ class Machine:
                   "GlobalDnsConfiguration", "a{sv}", *value], check=True)
 
     def wait_for(self, what, predicate, timeout=40):
-        deadline = time.monotonic() + timeout
-        while not predicate(seen := what()):
-            assert time.monotonic() < deadline, f"still {seen!r} after {timeout} s"
-            time.sleep(0.5)
-        return seen
+        return helpers.wait_until(what, predicate, timeout, "in the machine", step=0.5)
 
     def reboot(self):
         """Reboots from inside; returns as soon as the new boot has begun."""
