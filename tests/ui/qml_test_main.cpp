@@ -22,6 +22,7 @@ class Fixture : public QObject, public testing::IgnoredActions {
     Q_PROPERTY(amparo::ui::SitesSheet* sheet READ sheet CONSTANT)
     Q_PROPERTY(amparo::ui::WindowViewModel* view READ view CONSTANT)
     Q_PROPERTY(int destinationRequests MEMBER destinationRequests_ NOTIFY recorded)
+    Q_PROPERTY(int keywordRequests MEMBER keywordRequests_ NOTIFY recorded)
     // One {blocked, allowed, sheetShown} object per saveSites call.
     Q_PROPERTY(QVariantList savedSites MEMBER savedSites_ NOTIFY recorded)
 
@@ -40,6 +41,10 @@ class Fixture : public QObject, public testing::IgnoredActions {
         ++destinationRequests_;
         emit recorded();
     }
+    void setContentFilter(bool) override {
+        ++keywordRequests_;
+        emit recorded();
+    }
 
     // A capture state, no saves, the sheet opened afresh.
     Q_INVOKABLE void reset(const QString& state) {
@@ -56,6 +61,7 @@ class Fixture : public QObject, public testing::IgnoredActions {
     SitesSheet sheet_{model_, *this};
     WindowViewModel view_;
     int destinationRequests_ = 0;
+    int keywordRequests_ = 0;
     QVariantList savedSites_;
 };
 

@@ -123,7 +123,9 @@ Item {
         function test_switchSnapsBackWhenNothingChanged() {
             const keyword = findChild(settings, "interruptorPalabras")
             verify(!keyword.checked)
+            const before = Fixture.keywordRequests
             mouseClick(keyword)
+            tryVerify(() => Fixture.keywordRequests === before + 1, 2000, "the click asked for it")
             tryCompare(keyword, "checked", false, 2000, "the filter was not switched on")
         }
     }
