@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Mutation score of the daemon's tests: plants each fault of a fixed table in
 a scratch copy of the sources, rebuilds, and runs the suite (daemon unit tests,
-fuzz corpus replays, process tests) until something fails.
+fuzz corpus replays, process tests) until something fails; a fault all of them
+let live meets the booted Debian (tests/system) last. --app and --scripts
+measure the tray application's and the scripts' tables the same way.
 
   bench/mutants.py --list
   bench/mutants.py --check [--no-build]           each fault applies (and compiles)
@@ -387,9 +389,9 @@ MUTANTS = [
          first=["ProtectionTest.*"]),
 ]
 
-# The tray application's core and its view logic, run with --app against
-# app_tests and ui_tests (the QML and desktop tests are left out: they need
-# the display stack). The same rules as above.
+# The tray application's core, its view logic and its views, run with --app
+# against app_tests, ui_tests and the Qt Quick tests, and last the desktop
+# tests (the tray over D-Bus under Xvfb). The same rules as above.
 APP_BINARIES = ("app_tests", "ui_tests")
 APP_MUTANTS = [
     # --- the protection state ------------------------------------------------------------
@@ -538,6 +540,38 @@ APP_MUTANTS = [
          replace="if (!trimmed.isEmpty() && (true || !hasControlCharacter(trimmed))) {",
          why="a site with a line break writes two entries into custom.txt",
          first=["ActionsTest.*"]),
+    # --- the tray, as a panel sees it (desktop tests) --------------------------------------
+    dict(id="tray-menu-stale", file="app/tray.cpp",
+         find="    connect(menu_, &QMenu::aboutToShow, this, &Tray::rebuildMenu);\n",
+         replace="",
+         why="the tray menu offers the actions of the state Amparo started in",
+         first=["desktop/test_tray.py"]),
+    dict(id="tray-icon-fixed", file="app/tray.cpp",
+         find="icon_.setIcon(trayIcon(protection));",
+         replace="icon_.setIcon(trayIcon(Protection::notInstalled));",
+         why="the panel's shield looks the same whatever the protection",
+         first=["desktop/test_tray.py"]),
+    # --- the views (Qt Quick tests) --------------------------------------------------------
+    dict(id="sites-return-ignored", file="app/ui/qml/SiteListEditor.qml",
+         find="onAccepted: editor.model.addDraft()",
+         replace="onAccepted: {}",
+         why="a site typed and confirmed with Return is never added",
+         first=["qml"]),
+    dict(id="sites-escape-ignored", file="app/ui/qml/SitesView.qml",
+         find="onActivated: root.sheet.cancel()",
+         replace="onActivated: {}",
+         why="Escape leaves the sites sheet open over the window",
+         first=["qml"]),
+    dict(id="sites-save-without-change", file="app/ui/qml/SitesView.qml",
+         find="enabled: root.sheet.hasChanges",
+         replace="enabled: true",
+         why="\"Guardar\" asks for the password with nothing to save",
+         first=["qml"]),
+    dict(id="keyword-switch-asks-nothing", file="app/ui/qml/SettingsSection.qml",
+         find="section.view.setKeywordFilter(checked)",
+         replace="void checked",
+         why="the keyword switch moves but never asks for the filter",
+         first=["qml"]),
 ]
 
 # The installer scripts, against the installer tests on the throw-away machine
@@ -618,20 +652,53 @@ SCRIPT_MUTANTS = [
          replace='chmod 0644 "$work/mitmproxy-ca.pem"',
          why="every user can read the keyword filter's private key and intercept HTTPS",
          first=["test_keyword_filter.py"]),
+    # --- the keyword filter's add-on ------------------------------------------------------
+    dict(id="addon-term-uncapped", file="scripts/proxy/amparo_filter.py",
+         find="total += weight * min(n, TERM_CAP)",
+         replace="total += weight * n",
+         why="one word repeated down a page blocks a harmless page",
+         first=["proxy/test_addon.py"]),
+    dict(id="addon-allow-ignored", file="scripts/proxy/amparo_filter.py",
+         find="if flow.websocket is not None or self._allowed(flow.request):",
+         replace="if flow.websocket is not None:",
+         why="a page of a site the user allowed is still blocked for its words",
+         first=["proxy/test_addon.py"]),
+    dict(id="addon-log-forgeable", file="scripts/proxy/amparo_filter.py",
+         find='re.sub(r"[^a-z0-9.-]", "", (host or "").lower())',
+         replace='re.sub(r"[^a-z0-9.\\n\\[\\] -]", "", (host or "").lower())',
+         why="a Host header with a line break forges a block line in the log Amparo reads",
+         first=["proxy/test_addon.py"]),
+    dict(id="addon-large-page-held", file="scripts/proxy/amparo_filter.py",
+         find="int(length) > MAX_SCORED_BYTES)",
+         replace="int(length) > 64 * MAX_SCORED_BYTES)",
+         why="a large page is held whole in the proxy's memory before the browser sees a byte",
+         first=["proxy/test_addon.py"]),
 ]
 
 
 # What each mode measures: its table, the gtest binaries and fuzz replays it
 # runs, whether it needs trancad, the folder of its pytest modules (None:
-# none) and the modules of that folder it leaves out. The package's contents
-# are not the scripts' behaviour, and need a whole build.
-Mode = collections.namedtuple("Mode", "table binaries fuzz trancad folder left_out")
+# none), the modules of that folder it leaves out, other folders whose
+# modules it runs too (named folder/module), the folder run last,
+# only against a fault the rest let live. The package's contents are not the
+# scripts' behaviour. The booted Debian (tests/system) needs the whole build
+# and its .deb, and takes minutes a module; the desktop (tests/desktop) needs
+# the whole build and Xvfb: each is a last resort. Last, whether
+# it runs the views' Qt Quick tests.
+Mode = collections.namedtuple("Mode", "table binaries fuzz trancad folder left_out also last views")
 MODES = {
-    "daemon": Mode(MUTANTS, GTEST_BINARIES, True, True, "process", ()),
-    "process_only": Mode(MUTANTS, (), False, True, "process", ()),
-    "app": Mode(APP_MUTANTS, APP_BINARIES, False, False, None, ()),
-    "scripts": Mode(SCRIPT_MUTANTS, (), False, True, "installer", ("test_package.py",)),
+    "daemon": Mode(MUTANTS, GTEST_BINARIES, True, True, "process", (), (), "system", False),
+    "process_only": Mode(MUTANTS, (), False, True, "process", (), (), "system", False),
+    "app": Mode(APP_MUTANTS, APP_BINARIES, False, False, None, (), (), "desktop", True),
+    "scripts": Mode(SCRIPT_MUTANTS, (), False, True, "installer", ("test_package.py",),
+                    ("proxy",), "system", False),
 }
+# The views' Qt Quick tests: one program, its QML from the program's resources.
+QML_TESTS = ("qtest", "qml_tests", None)
+QML_FAILURE = re.compile(r"^FAIL!\s+: \S+?::(\S+?)\(\)", re.M)
+# Where the booted Debian's root file system is kept between runs (debootstrap
+# makes it once, in minutes).
+SYSTEM_CACHE = "/var/tmp/amparo-mutants-system"
 
 
 def mode_of(args):
@@ -736,7 +803,7 @@ class Runner:
 
     def targets(self):
         return (["trancad"] if self.mode.trancad else []) + list(self.binaries) + [
-            "replay_" + t for t in self.fuzz_targets()]
+            "replay_" + t for t in self.fuzz_targets()] + (["qml_tests"] if self.mode.views else [])
 
     def build(self, targets=None, log="build"):
         command = NICE + ["cmake", "--build", self.build_dir, "-j", str(self.args.jobs),
@@ -763,10 +830,21 @@ class Runner:
             return []  # process tests would take hours against every fault
         found = glob.glob(os.path.join(self.src, "tests", self.mode.folder, "test_*.py"))
         return sorted(os.path.basename(p) for p in found
-                      if os.path.basename(p) not in self.mode.left_out)
+                      if os.path.basename(p) not in self.mode.left_out) + sorted(
+            os.path.relpath(p, os.path.join(self.src, "tests")) for folder in self.mode.also
+            for p in glob.glob(os.path.join(self.src, "tests", folder, "test_*.py")))
+
+    def last_resort(self):
+        """The pytest items of the folder run last, named folder/module."""
+        if self.args.matrix or self.args.no_last_resort or self.mode.last is None:
+            return []
+        found = glob.glob(os.path.join(self.src, "tests", self.mode.last, "test_*.py"))
+        return [("pytest", os.path.join(self.mode.last, os.path.basename(p)), None)
+                for p in sorted(found)]
 
     def suite(self):
         items = [("gtest", b, "*") for b in self.binaries]
+        items += [QML_TESTS] if self.mode.views else []
         items += [("fuzz", t, None) for t in self.fuzz_targets()]
         items += [("pytest", m, None) for m in self.modules()]
         return items
@@ -774,13 +852,17 @@ class Runner:
     def item_for(self, selector):
         if selector.startswith("fuzz:"):
             return ("fuzz", selector[5:], None)
+        if selector == "qml":
+            return QML_TESTS
         if ".py" in selector:
             module, _, node = selector.partition("::")
             return ("pytest", module, selector if node else None)
         return ("gtest", "daemon_tests", selector)
 
     def timeout_of(self, item):
-        return self.timeouts.get(item[:2], self.args.default_timeout)
+        # A booted machine's module is given what CTest gives it.
+        default = 1500 if "/" in item[1] else self.args.default_timeout
+        return self.timeouts.get(item[:2], default)
 
     def start(self, item, log=None, fail_fast=True):
         """Starts one suite item; returns (process, log path)."""
@@ -792,13 +874,23 @@ class Runner:
             command = [os.path.join(self.bin, name), "--gtest_filter=" + detail]
             if fail_fast:
                 command.insert(1, "--gtest_fail_fast")
+        elif kind == "qtest":
+            env["QT_QPA_PLATFORM"] = "offscreen"
+            command = [os.path.join(self.bin, name), "-input",
+                       os.path.join(self.src, "tests", "ui", "qml")]
         elif kind == "fuzz":
             command = [os.path.join(self.bin, "replay_" + name),
                        os.path.join(self.src, "fuzz", "corpus", name)]
         else:
             env["TRANCAD_BIN"] = os.path.join(self.bin, "trancad")
-            cwd = os.path.join(self.src, "tests", self.mode.folder)
-            command = [PYTHON, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-x", detail or name]
+            folder, module = os.path.split(name)
+            if folder == self.mode.last:  # the whole build, its .deb, the cached system
+                env.update(AMPARO_SOURCE_DIR=self.src, AMPARO_BUILD_DIR=self.build_dir,
+                           AMPARO_SYSTEM_CACHE=SYSTEM_CACHE,
+                           AMPARO_APP=os.path.join(self.build_dir, "lib", "amparo", "Amparo"),
+                           AMPARO_ACTIONS_DRIVER=os.path.join(self.bin, "amparo_actions_driver"))
+            cwd = os.path.join(self.src, "tests", folder or self.mode.folder)
+            command = [PYTHON, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-x", detail or module]
             if detail and name in INNER_FORM:
                 variable, wrapper = INNER_FORM[name]
                 env[variable] = "1"
@@ -834,12 +926,19 @@ class Runner:
             if failed:
                 return failed.group(1)
             return (running[-1] if running else name) + " (crashed, status %d)" % code
+        if kind == "qtest":
+            failed = QML_FAILURE.search(text)
+            if timed_out or code == 0:
+                return "timeout in " + name if timed_out else None
+            return "qml:" + failed.group(1) if failed else "%s (status %d)" % (name, code)
         if kind == "fuzz":
             if timed_out:
                 return "timeout in fuzz replay " + name
             return None if code == 0 else "fuzz replay " + name
         if timed_out:
             return "timeout in " + (detail or name)
+        if code == 0 and "/" in name and " passed" not in text:
+            return name + " skipped: missing what it needs (see its log)"
         if code == 0:
             return None
         if code in (4, 5) and detail:
@@ -901,7 +1000,12 @@ class Runner:
         who, item = self.run(quick)
         if who:
             return who, item
-        return self.run(slow, parallel=self.args.parallel)
+        who, item = self.run(slow, parallel=self.args.parallel)
+        if who or not self.last_resort():
+            return who, item
+        if not self.build(["all"], log="build-all"):
+            return "the whole build fails (build-all.log)", None
+        return self.run([i for i in self.last_resort() if i not in skip])
 
     def every_failure(self, binary):
         """All tests of one gtest binary that fail, a crash or hang counting
@@ -935,6 +1039,11 @@ class Runner:
             item = ("fuzz", target, None)
             if self.finish(self.start(item)[0], item) != 0:
                 failed.add("fuzz:" + target)
+        if self.mode.views:  # Qt Quick Test runs on past a failure: every one is in the log
+            process, log = self.start(QML_TESTS)
+            code = self.finish(process, QML_TESTS)
+            found = QML_FAILURE.findall(open(log, encoding="utf-8", errors="replace").read())
+            failed |= {"qml:" + f for f in found} or ({"qml_tests (status %s)" % code} if code else set())
         return sorted(failed)
 
     def finish(self, process, item):
@@ -954,6 +1063,9 @@ class Runner:
         if filters:
             first += [("gtest", b, ":".join(filters)) for b in self.binaries]
         first += [i for i in hinted if i[0] != "gtest"]
+        if any(i[1].startswith("%s/" % self.mode.last) for i in first if i[0] == "pytest"):
+            if not self.build(["all"], log="build-all"):
+                return "the whole build fails (build-all.log)"
         who, _ = self.run(first)
         if who:
             return who
@@ -1064,6 +1176,9 @@ def main():
                         help="the tray application's table, against its unit tests")
     parser.add_argument("--scripts", action="store_true",
                         help="the installer scripts' table, against the installer tests")
+    parser.add_argument("--no-last-resort", action="store_true",
+                        help="leave out the folder run last: the booted Debian (tests/system) "
+                             "or the desktop (tests/desktop)")
     parser.add_argument("--jobs", type=int, default=2)
     parser.add_argument("--parallel", type=int, default=2, help="process modules at once")
     parser.add_argument("--default-timeout", type=float, default=600)
@@ -1123,7 +1238,9 @@ def main():
     say("unmutated suite ...")
     clean_began = time.monotonic()
     durations = {}
-    for item in runner.suite():
+    if runner.last_resort() and not runner.build(["all"], log="build-all"):
+        sys.exit("the whole build fails: " + os.path.join(runner.logs, "build-all.log"))
+    for item in runner.suite() + runner.last_resort():
         who, _ = runner.run([item], durations=durations, confirm=False)
         seconds = durations[item]
         if who:
