@@ -676,15 +676,14 @@ SCRIPT_MUTANTS = [
 ]
 
 
-# What each mode measures: its table, the gtest binaries and fuzz replays it
-# runs, whether it needs trancad, the folder of its pytest modules (None:
-# none), the modules of that folder it leaves out, other folders whose
-# modules it runs too (named folder/module), the folder run last,
-# only against a fault the rest let live. The package's contents are not the
-# scripts' behaviour. The booted Debian (tests/system) needs the whole build
-# and its .deb, and takes minutes a module; the desktop (tests/desktop) needs
-# the whole build and Xvfb: each is a last resort. Last, whether
-# it runs the views' Qt Quick tests.
+# What each mode measures: its table; the gtest binaries and fuzz replays it
+# runs; whether it needs trancad; the folder of its pytest modules (None:
+# none) and the modules there it leaves out (the package's contents are not
+# the scripts' behaviour); other folders whose modules it runs too, named
+# folder/module; the folder run last, only against a fault the rest let live
+# (the booted Debian needs the whole build and its .deb and takes minutes a
+# module, the desktop the whole build and Xvfb); whether it runs the views'
+# Qt Quick tests.
 Mode = collections.namedtuple("Mode", "table binaries fuzz trancad folder left_out also last views")
 MODES = {
     "daemon": Mode(MUTANTS, GTEST_BINARIES, True, True, "process", (), (), "system", False),
@@ -860,7 +859,7 @@ class Runner:
         return ("gtest", "daemon_tests", selector)
 
     def timeout_of(self, item):
-        # A booted machine's module is given what CTest gives it.
+        # Modules named folder/module get what CTest gives the slowest (the booted Debian's).
         default = 1500 if "/" in item[1] else self.args.default_timeout
         return self.timeouts.get(item[:2], default)
 
