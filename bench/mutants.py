@@ -804,6 +804,12 @@ class Runner:
         return (["trancad"] if self.mode.trancad else []) + list(self.binaries) + [
             "replay_" + t for t in self.fuzz_targets()] + (["qml_tests"] if self.mode.views else [])
 
+    def whole_build(self):
+        """Everything built, as the folder run last needs: None, or why it failed."""
+        if self.build(["all"], log="build-all"):
+            return None
+        return "the whole build fails: " + os.path.join(self.logs, "build-all.log")
+
     def build(self, targets=None, log="build"):
         command = NICE + ["cmake", "--build", self.build_dir, "-j", str(self.args.jobs),
                           "--target", *(targets or self.targets())]
@@ -926,9 +932,11 @@ class Runner:
                 return failed.group(1)
             return (running[-1] if running else name) + " (crashed, status %d)" % code
         if kind == "qtest":
+            if timed_out:
+                return "timeout in " + name
+            if code == 0:
+                return None
             failed = QML_FAILURE.search(text)
-            if timed_out or code == 0:
-                return "timeout in " + name if timed_out else None
             return "qml:" + failed.group(1) if failed else "%s (status %d)" % (name, code)
         if kind == "fuzz":
             if timed_out:
@@ -1002,8 +1010,9 @@ class Runner:
         who, item = self.run(slow, parallel=self.args.parallel)
         if who or not self.last_resort():
             return who, item
-        if not self.build(["all"], log="build-all"):
-            return "the whole build fails (build-all.log)", None
+        failure = self.whole_build()
+        if failure:
+            return failure, None
         return self.run([i for i in self.last_resort() if i not in skip])
 
     def every_failure(self, binary):
@@ -1063,8 +1072,9 @@ class Runner:
             first += [("gtest", b, ":".join(filters)) for b in self.binaries]
         first += [i for i in hinted if i[0] != "gtest"]
         if any(i[1].startswith("%s/" % self.mode.last) for i in first if i[0] == "pytest"):
-            if not self.build(["all"], log="build-all"):
-                return "the whole build fails (build-all.log)"
+            failure = self.whole_build()
+            if failure:
+                return failure
         who, _ = self.run(first)
         if who:
             return who
@@ -1237,8 +1247,9 @@ def main():
     say("unmutated suite ...")
     clean_began = time.monotonic()
     durations = {}
-    if runner.last_resort() and not runner.build(["all"], log="build-all"):
-        sys.exit("the whole build fails: " + os.path.join(runner.logs, "build-all.log"))
+    failure = runner.whole_build() if runner.last_resort() else None
+    if failure:
+        sys.exit(failure)
     for item in runner.suite() + runner.last_resort():
         who, _ = runner.run([item], durations=durations, confirm=False)
         seconds = durations[item]

@@ -24,9 +24,8 @@ SEPARATOR = "---"
 # The machine installs the trancad beside Amparo, so Amparo finds it current.
 os.environ["TRANCAD_BIN"] = os.path.join(os.path.dirname(APP), "trancad")
 # Run from its path rather than imported: "conftest" is this file's name.
-machine = runpy.run_path(os.path.join(HERE, "..", "installer", "conftest.py"))["machine"]
-sys.path.insert(0, os.path.join(HERE, "..", "support"))
-from helpers import wait_until  # noqa: E402 (the tests take it from here)
+_installer = runpy.run_path(os.path.join(HERE, "..", "installer", "conftest.py"))
+machine, wait_until = _installer["machine"], _installer["wait_until"]
 
 
 def gui_env(display, home):

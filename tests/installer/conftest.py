@@ -122,7 +122,7 @@ class Machine:
                                 stderr=subprocess.DEVNULL)
         self.helpers.append(proc)
         if listens:  # one that died fails here, once the wait is over
-            wait_until(lambda: listens in self.run(["ss", "-Hln"]).stdout, bool, 10, argv, 0.1)
+            wait_until(lambda: listens in self.run(["ss", "-Hln"]).stdout, bool, 10, argv, step=0.1)
         return proc
 
     def list_url(self, text, name="lista.txt"):

@@ -10,14 +10,10 @@ import runpy
 import signal
 import socket
 import subprocess
-import sys
 import threading
 import time
 
 import pytest
-
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
-from helpers import read, wait_until, write  # noqa: E402,F401 (the tests take them from here)
 
 TRANCAD = os.environ.get("TRANCAD_BIN", "build/asan/bin/trancad")
 BACKUP = ["1.1.1.3", "1.0.0.3", "2606:4700:4700::1113", "2606:4700:4700::1003"]
@@ -140,11 +136,14 @@ def trancad_factory(tmp_path):
 
 # The installer tests' throw-away machine: private mount and network namespaces.
 _installer = runpy.run_path(os.path.join(os.path.dirname(__file__), "..", "installer", "conftest.py"))
+# The shared helpers (tests/support/helpers.py), as that conftest found them.
+read, wait_until, write = _installer["read"], _installer["wait_until"], _installer["write"]
 
 
 class Sandbox(_installer["Machine"]):
-    """A throw-away machine for trancad as root, its data in /var/lib/tranca. mode "file" keeps resolv.conf a mount point, as in containers;
-    mode "dir" leaves it a plain file of /etc, so the atomic rename path is used."""
+    """A throw-away machine for trancad as root, its data in /var/lib/tranca. mode
+    "file" keeps resolv.conf a mount point, as in containers; mode "dir" leaves it
+    a plain file of /etc, so the atomic rename path is used."""
 
     def __init__(self, resolv_text="", mode="file"):
         mounts = _installer["MOUNTS"]
