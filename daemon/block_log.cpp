@@ -1,9 +1,7 @@
 #include "daemon/block_log.h"
 
 #include <algorithm>
-#include <array>
 #include <bit>
-#include <charconv>
 #include <random>
 #include <string>
 #include <utility>
@@ -66,7 +64,8 @@ BlockLog::Verdict BlockLog::decideLocked(std::uint64_t key, Clock::time_point no
     for (Slot* slot = set; slot != set + kWays; ++slot) {
         if (slot->key == key) {
             slot->lastSeen = now;
-            if (now - slot->lastLogged < 1s || linesThisSecond_ >= limits_.linesPerSecond) {
+            if (now - slot->lastLogged < limits_.perName ||
+                linesThisSecond_ >= limits_.linesPerSecond) {
                 return Verdict::omit;
             }
             slot->lastLogged = now;
@@ -90,7 +89,8 @@ BlockLog::Verdict BlockLog::decideLocked(std::uint64_t key, Clock::time_point no
     return Verdict::log;
 }
 
-void BlockLog::blocked(std::string_view prefix, std::string_view name, Clock::time_point now) {
+void BlockLog::blocked(std::string_view prefix, std::string_view name, Clock::time_point now,
+                       std::string_view suffix) {
     const std::uint64_t key = keyOf(name);
     std::size_t omitted = 0;
     Verdict verdict = Verdict::omit;
@@ -113,7 +113,8 @@ void BlockLog::blocked(std::string_view prefix, std::string_view name, Clock::ti
     if (verdict == Verdict::log) {
         thread_local std::string line;
         line.assign(prefix);
-        line.append(name);
+        appendDnsName(line, name);
+        line.append(suffix);
         sink_(line);
     }
 }
@@ -135,16 +136,11 @@ std::size_t BlockLog::rememberedNames() const {
 }
 
 void BlockLog::writeOmitted(std::size_t omitted) const {
-    constexpr std::string_view kBefore = "… ";
-    constexpr std::string_view kOne = " línea de bloqueo omitida en el último segundo";
-    constexpr std::string_view kMany = " líneas de bloqueo omitidas en el último segundo";
-    std::array<char, 96> text{};
-    static_assert(kBefore.size() + 20 + std::max(kOne.size(), kMany.size()) <= text.size());
-    const std::string_view after = omitted == 1 ? kOne : kMany;
-    char* at = std::copy(kBefore.begin(), kBefore.end(), text.data());
-    at = std::to_chars(at, text.data() + text.size(), omitted).ptr;
-    at = std::copy(after.begin(), after.end(), at);
-    sink_(std::string_view(text.data(), static_cast<std::size_t>(at - text.data())));
+    std::string text = "… " + std::to_string(omitted) + (omitted == 1 ? " línea " : " líneas ");
+    text += limits_.omittedWhat;
+    text += omitted == 1 ? " omitida" : " omitidas";
+    text += " en el último segundo";
+    sink_(text);
 }
 
 }  // namespace tranca

@@ -4,6 +4,8 @@
 // most linesPerSecond times a second; a name not seen lately is logged even
 // past that, because its first block is what the tray application reacts to.
 // What is left out is counted and told in one line once its second is over.
+// The same limiter, with a minute per name, keeps the lines of names the
+// upstreams left unanswered (a machine offline) just as short.
 #pragma once
 
 #include <chrono>
@@ -20,6 +22,8 @@ inline constexpr std::string_view kBlockedPrefix = "BLOQUEADO ";
 inline constexpr std::string_view kFamilyBlockedPrefix = "BLOQUEADO (filtro familiar) ";
 
 struct BlockLogLimits {
+    // A name is logged again only once this has passed.
+    std::chrono::milliseconds perName{1000};
     // Lines a second for names logged before, all names together.
     std::size_t linesPerSecond = 50;
     // Names not seen lately may go past linesPerSecond up to this many lines
@@ -30,6 +34,8 @@ struct BlockLogLimits {
     // pushes out the least recently seen of the few sharing its slots, and a
     // forgotten name is new again.
     std::size_t rememberedNames = 8192;
+    // What the count of left-out lines names: "… 3 líneas <what> omitidas …".
+    std::string_view omittedWhat = "de bloqueo";
 };
 
 class BlockLog {
@@ -40,11 +46,12 @@ class BlockLog {
     // The sink receives whole lines without timestamp; logLine by default.
     explicit BlockLog(BlockLogLimits limits = {}, Sink sink = {});
 
-    // Logs prefix + name (kBlockedPrefix or kFamilyBlockedPrefix) unless the
-    // limits leave it out. Names differing only in ASCII case count as one.
-    // Thread-safe.
+    // Logs prefix + name (kBlockedPrefix or kFamilyBlockedPrefix) + suffix
+    // unless the limits leave it out; the name escaped as the DNS tools show
+    // it, so a label cannot pass for the line's own words. Names differing
+    // only in ASCII case count as one. Thread-safe.
     void blocked(std::string_view prefix, std::string_view name,
-                 Clock::time_point now = Clock::now());
+                 Clock::time_point now = Clock::now(), std::string_view suffix = {});
 
     // Writes the count of lines left out once their second is over. blocked
     // does it too, but only when another block comes; a once-a-second timer

@@ -134,6 +134,7 @@ void Daemon::armBlockLogFlush() {
     blockLogTimer_.async_wait([this](const std::error_code& error) {
         if (!error) {
             pipeline_->flushBlockLog();
+            boundLogFile(STDOUT_FILENO, kLogSizeCap);
             armBlockLogFlush();
         }
     });
@@ -161,17 +162,18 @@ void Daemon::maintenanceTick() {
 }
 
 void Daemon::startDns() {
-    // Each forward holds at most one socket at a time; with the limit raised
-    // the cap keeps a reserve for the listeners, the self-check and files.
-    const std::size_t descriptors = raiseDescriptorLimit();
+    // Forwards and TCP clients share the descriptors left after a reserve
+    // for the listeners, the self-check and files.
+    const DescriptorBudget budget = descriptorBudgetFor(raiseDescriptorLimit());
     forwarder_ = std::make_unique<UpstreamForwarder>(io_, UpstreamEndpoints::fromConfig(config_));
     pipeline_ = std::make_unique<QueryPipeline>(config_, blocklist_, SafeSearch::shared(),
-                                                *forwarder_, forwardCapFor(descriptors));
+                                                *forwarder_, budget.forwards);
     dnsServer_ = std::make_unique<DnsServer>(io_, config_, *pipeline_, readerCount(),
                                              timings_.listenerRetry);
     dnsServer_->startDNSListener();
-    tcpServer_ = DnsTcpServer::create(
-        io_, config_, *pipeline_, TcpLimits::forDescriptors(descriptors), timings_.listenerRetry);
+    tcpServer_ = DnsTcpServer::create(io_, config_, *pipeline_,
+                                      TcpLimits{.maxConnections = budget.tcpConnections},
+                                      timings_.listenerRetry);
     tcpServer_->start();
 }
 

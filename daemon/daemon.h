@@ -39,6 +39,10 @@ struct DaemonTimings {
     std::chrono::milliseconds listenerRetry{2'000};
 };
 
+// The log is emptied past this size, looked at every second: logrotate runs
+// only daily, and a flood of lines must not fill the disk in between.
+inline constexpr std::uint64_t kLogSizeCap = 32ULL << 20;
+
 // The SafeSearch refresh runs on every this many maintenance ticks.
 inline constexpr std::size_t kSafeSearchEveryTicks = 5;
 

@@ -23,6 +23,9 @@ using Clock = std::chrono::steady_clock;
 // After an accept error such as running out of descriptors, a pause before
 // the next attempt instead of a busy loop.
 constexpr std::chrono::milliseconds kAcceptPause{100};
+// Small, so a client that stops reading blocks our write soon and meets the
+// write deadline, instead of parking megabytes in the kernel.
+constexpr int kSendBuffer = 32 * 1024;
 
 DnsMessage framed(DnsBytes message) {
     DnsMessage out(kTcpLengthSize + message.size());
@@ -33,20 +36,17 @@ DnsMessage framed(DnsBytes message) {
 
 }  // namespace
 
-TcpLimits TcpLimits::forDescriptors(std::size_t descriptorLimit) {
-    TcpLimits limits;
-    limits.maxConnections = std::clamp<std::size_t>(descriptorLimit / 4, 8, limits.maxConnections);
-    return limits;
-}
-
-// One client connection. Everything but send and requestClose runs on the
-// connection's strand (the socket's executor).
+// One client connection. Everything but send, requestClose and requestEviction
+// runs on the connection's strand (the socket's executor); those three only
+// post there, so the queue, the flags and the socket are never touched from two
+// threads.
 class DnsTcpServer::Connection : public ReplyChannel,
                                  public std::enable_shared_from_this<Connection> {
   public:
     Connection(asio::ip::tcp::socket socket, std::shared_ptr<DnsTcpServer> server)
         : socket_(std::move(socket)),
           idleTimer_(socket_.get_executor()),
+          writeTimer_(socket_.get_executor()),
           server_(std::move(server)),
           limits_(server_->limits_) {}
 
@@ -65,6 +65,7 @@ class DnsTcpServer::Connection : public ReplyChannel,
             client_.length = static_cast<socklen_t>(peer.size());
         }
         socket_.set_option(asio::ip::tcp::no_delay(true), error);
+        socket_.set_option(asio::socket_base::send_buffer_size(kSendBuffer), error);
         lastActive_ = Clock::now();
         armIdle(limits_.idleTimeout);
         readLength();
@@ -84,6 +85,27 @@ class DnsTcpServer::Connection : public ReplyChannel,
 
     void requestClose() {
         asio::post(socket_.get_executor(), [self = shared_from_this()] { self->close(); });
+    }
+
+    // Out of the table to make room: judged idle on the accepting side, so
+    // judged again here, where the truth is. Idle, it closes now; otherwise it
+    // reads nothing more and closes once its replies are out (or their write
+    // deadline passes).
+    void requestEviction() {
+        asio::post(socket_.get_executor(), [self = shared_from_this()] {
+            if (self->closed_) {
+                return;
+            }
+            self->inputEnded_ = true;
+            if (!self->reading_) {
+                self->maybeFinish();
+                return;
+            }
+            // A read is pending: cancel it; its handler ends the input.
+            std::error_code ignored;
+            self->socket_.shutdown(asio::ip::tcp::socket::shutdown_receive, ignored);
+            self->maybeFinish();
+        });
     }
 
   private:
@@ -160,14 +182,30 @@ class DnsTcpServer::Connection : public ReplyChannel,
 
     void writeNext() {
         writing_ = true;
+        const std::uint64_t write = ++writes_;
         asio::async_write(socket_, asio::buffer(queue_.front()),
                           [self = shared_from_this()](const std::error_code& error, std::size_t) {
                               self->written(error);
                           });
+        // A client that asks and never reads would hold its slot for ever.
+        writeTimer_.expires_after(limits_.writeTimeout);
+        writeTimer_.async_wait([self = shared_from_this(), write](const std::error_code& error) {
+            if (!error && self->writing_ && self->writes_ == write) {
+                self->close();
+            }
+        });
     }
 
     void written(const std::error_code& error) {
         writing_ = false;
+        // Closed while the write was under way: the queue is gone, and the
+        // buffer this write used was released only now.
+        if (closed_) {
+            queue_.clear();
+            queuedBytes_ = 0;
+            return;
+        }
+        writeTimer_.cancel();
         if (error) {
             close();
             return;
@@ -185,7 +223,7 @@ class DnsTcpServer::Connection : public ReplyChannel,
 
     // A client that said all it had to say is closed once answered.
     void maybeFinish() {
-        if (inputEnded_ && inFlight_ == 0 && queue_.empty() && !writing_) {
+        if (inputEnded_ && !reading_ && inFlight_ == 0 && queue_.empty() && !writing_) {
             close();
         }
     }
@@ -217,13 +255,19 @@ class DnsTcpServer::Connection : public ReplyChannel,
         socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
         socket_.close(ignored);
         idleTimer_.cancel();
-        queue_.clear();
-        queuedBytes_ = 0;
+        writeTimer_.cancel();
+        // A write under way still reads its buffer: written() empties the
+        // queue when it completes.
+        if (!writing_) {
+            queue_.clear();
+            queuedBytes_ = 0;
+        }
         server_->forget(*this);
     }
 
     asio::ip::tcp::socket socket_;
     asio::steady_timer idleTimer_;
+    asio::steady_timer writeTimer_;
     std::shared_ptr<DnsTcpServer> server_;
     const TcpLimits limits_;
     ClientAddress client_;
@@ -232,6 +276,7 @@ class DnsTcpServer::Connection : public ReplyChannel,
     std::deque<DnsMessage> queue_;
     std::size_t queuedBytes_ = 0;
     std::size_t inFlight_ = 0;
+    std::uint64_t writes_ = 0;
     bool reading_ = false;
     bool writing_ = false;
     bool inputEnded_ = false;
@@ -350,7 +395,7 @@ bool DnsTcpServer::makeRoom() {
         if (!connection || connection->idle()) {
             if (connection) {
                 connection->listed = false;
-                connection->requestClose();
+                connection->requestEviction();
             }
             connections_.erase(it);
             return true;

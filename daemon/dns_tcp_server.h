@@ -21,15 +21,15 @@
 namespace tranca {
 
 struct TcpLimits {
+    // The daemon sets it from its descriptor budget (descriptorBudgetFor).
     std::size_t maxConnections = 1024;
     std::chrono::milliseconds idleTimeout{10'000};
+    // A reply that the client does not take within this closes the
+    // connection: queued replies must not hold a slot for ever.
+    std::chrono::milliseconds writeTimeout{5'000};
     // Beyond these a connection stops reading until its replies catch up.
     std::size_t maxQueriesInFlight = 32;
     std::size_t maxQueuedBytes = 256 * 1024;
-
-    // maxConnections lowered to a quarter of the descriptors, so connections
-    // never starve the forwards and the other listeners.
-    static TcpLimits forDescriptors(std::size_t descriptorLimit);
 };
 
 class DnsTcpServer : public std::enable_shared_from_this<DnsTcpServer> {
@@ -53,7 +53,8 @@ class DnsTcpServer : public std::enable_shared_from_this<DnsTcpServer> {
     void accept();
     void scheduleRestart();
     // Makes room for one more: the oldest connection with nothing in flight
-    // is closed; false when every one is busy.
+    // leaves the table and is closed once its own strand agrees it is idle
+    // (or after its replies); false when every one is busy.
     bool makeRoom();
     void admit(asio::ip::tcp::socket socket);
     void forget(Connection& connection);

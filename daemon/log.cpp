@@ -1,5 +1,6 @@
 #include "daemon/log.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "daemon/text.h"
@@ -76,6 +77,42 @@ void appendEscaped(std::string& out, std::string_view text) {
         plainFrom = at;
     }
     out.append(text.substr(plainFrom));
+}
+
+void appendDnsName(std::string& out, std::string_view name) {
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                           (c >= '0' && c <= '9') || c == '-' || c == '_' || c == '.';
+        if (plain) {
+            out += c;
+            continue;
+        }
+        out += '\\';
+        out += static_cast<char>('0' + byte / 100);
+        out += static_cast<char>('0' + byte / 10 % 10);
+        out += static_cast<char>('0' + byte % 10);
+    }
+}
+
+std::string dnsNameText(std::string_view name) {
+    std::string out;
+    appendDnsName(out, name);
+    return out;
+}
+
+bool boundLogFile(int fd, std::uint64_t cap) {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+        static_cast<std::uint64_t>(info.st_size) <= cap) {
+        return false;
+    }
+    if (::ftruncate(fd, 0) != 0) {
+        return false;
+    }
+    logLine("El registro pasó de " + std::to_string(cap >> 20) +
+            " MB desde la última rotación: se vació para no llenar el disco");
+    return true;
 }
 
 std::string formatLogLine(std::string_view message, std::time_t when) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <ctime>
 #include <string>
 #include <string_view>
@@ -41,5 +42,16 @@ std::string formatLogLine(std::string_view message, std::time_t when);
 
 // Appends text to out escaped as in formatLogLine.
 void appendEscaped(std::string& out, std::string_view text);
+
+// Appends a DNS name as dig shows it: letters, digits, '-', '_' and the dots
+// as they are, every other byte (a blank, a bracket, non-ASCII) as "\DDD".
+// A label such as "a BLOQUEADO b" then reads as one word in the log.
+void appendDnsName(std::string& out, std::string_view name);
+std::string dnsNameText(std::string_view name);
+
+// When the log (standard output) is a regular file past cap bytes, empties
+// it and says so: between two rotations nothing a local program makes the
+// daemon write can fill the disk. True when it emptied it.
+bool boundLogFile(int fd, std::uint64_t cap);
 
 }  // namespace tranca

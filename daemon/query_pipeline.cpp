@@ -17,6 +17,7 @@ namespace {
 constexpr std::uint8_t kLocalTtl = 60;
 constexpr std::uint8_t kStatusTtl = 1;
 constexpr std::size_t kMaxForwardCap = 4096;
+constexpr std::size_t kMaxTcpConnections = 1024;
 constexpr std::size_t kDescriptorReserve = 256;
 constexpr std::size_t kMinZoneShare = 8;
 constexpr std::size_t kMaxZoneShare = 64;
@@ -29,11 +30,15 @@ std::int64_t steadySeconds() {
 
 }  // namespace
 
-std::size_t forwardCapFor(std::size_t descriptorLimit) {
-    if (descriptorLimit <= kDescriptorReserve * 2) {
-        return std::max<std::size_t>(descriptorLimit / 2, 1);
-    }
-    return std::min(descriptorLimit - kDescriptorReserve, kMaxForwardCap);
+DescriptorBudget descriptorBudgetFor(std::size_t descriptorLimit) {
+    const std::size_t usable = descriptorLimit <= kDescriptorReserve * 2
+                                   ? descriptorLimit / 2
+                                   : descriptorLimit - kDescriptorReserve;
+    DescriptorBudget budget;
+    budget.tcpConnections = std::clamp<std::size_t>(usable / 4, 1, kMaxTcpConnections);
+    budget.forwards = std::clamp<std::size_t>(usable - std::min(usable, budget.tcpConnections), 1,
+                                              kMaxForwardCap);
+    return budget;
 }
 
 std::size_t raiseDescriptorLimit() {
@@ -143,7 +148,7 @@ DnsBytes QueryPipeline::handleQuery(DnsBytes query, const ClientAddress& client,
             logLine(
                 "Nombre de control respondido NXDOMAIN (el navegador no usará su propio "
                 "DNS cifrado): " +
-                question.name);
+                dnsNameText(question.name));
         }
         // Type 0 is none: the header and the question, no record.
         const std::size_t size =
@@ -233,16 +238,24 @@ void QueryPipeline::forward(DnsBytes query, const DNSQuestion& question, std::si
         if (reply) {
             // A name on the lists hidden behind an innocent one (CNAME
             // cloaking) is blocked all the same.
+            // The same for a public encrypted resolver behind an alias.
             std::string listed;
+            std::string_view prefix = kBlockedPrefix;
             const bool cloaked = anyAnswerName(*reply, [&](std::string_view name) {
-                if (!lists_.isBlocked(name)) {
-                    return false;
+                if (lists_.isBlocked(name)) {
+                    listed = name;  // the view dies with the walk
+                    return true;
                 }
-                listed = name;  // the view dies with the walk
-                return true;
+                if (classifyBypassName(name) == BypassName::encryptedResolver &&
+                    !lists_.isAllowed(name)) {
+                    listed = name;
+                    prefix = kResolverPrefix;
+                    return true;
+                }
+                return false;
             });
             if (cloaked) {
-                blockLog_.blocked(kBlockedPrefix, listed);
+                blockLog_.blocked(prefix, listed);
                 const DnsMessage blocked =
                     buildAnswer(context->query, context->qtype, context->questionEnd,
                                 config_.blockAddress, kLocalTtl);
@@ -260,7 +273,8 @@ void QueryPipeline::forward(DnsBytes query, const DNSQuestion& question, std::si
             context->channel->send(context->client, *reply);
             return;
         }
-        logLine("SIN RESPUESTA de los upstreams para " + context->name + " — SERVFAIL");
+        unansweredLog_.blocked("SIN RESPUESTA de los upstreams para ", context->name,
+                               BlockLog::Clock::now(), " — SERVFAIL");
         if (const auto servfail = buildServfail(context->query)) {
             context->channel->send(context->client, *servfail);
         }

@@ -72,7 +72,10 @@ class QueryPipeline {
     std::size_t zoneShare() const { return zoneShare_; }
 
     // Tells what the block lines left out; meant for a once-a-second timer.
-    void flushBlockLog() { blockLog_.flush(); }
+    void flushBlockLog() {
+        blockLog_.flush();
+        unansweredLog_.flush();
+    }
 
   private:
     bool isStatusName(std::string_view name) const;
@@ -95,11 +98,22 @@ class QueryPipeline {
     std::atomic<std::int64_t> nextZoneLine_{0};
     std::atomic<std::int64_t> nextCanaryLine_{0};
     BlockLog blockLog_;
+    // An offline machine would otherwise log every name it is asked for.
+    BlockLog unansweredLog_{BlockLogLimits{.perName = std::chrono::minutes(1),
+                                           .linesPerSecond = 10,
+                                           .linesPerSecondWithNewNames = 10,
+                                           .omittedWhat = "«SIN RESPUESTA»"}};
 };
 
-// The bound on forwards in flight for a descriptor limit: each forward holds
-// at most one socket at a time, and a reserve stays for everything else.
-std::size_t forwardCapFor(std::size_t descriptorLimit);
+// How the descriptors are shared out: forwards in flight (each holds at most
+// one socket at a time) and TCP client connections, a quarter of what is left
+// once a reserve is kept for the listeners, the self-check and files. The two
+// together never exceed that, whatever a local client opens.
+struct DescriptorBudget {
+    std::size_t forwards = 0;
+    std::size_t tcpConnections = 0;
+};
+DescriptorBudget descriptorBudgetFor(std::size_t descriptorLimit);
 
 // Raises the soft descriptor limit to the hard one; returns the limit in force.
 std::size_t raiseDescriptorLimit();

@@ -1,6 +1,7 @@
 """trancad against fake family resolvers at their real addresses, in a
 private network and mount namespace (the module re-runs itself there)."""
 
+import concurrent.futures
 import contextlib
 import os
 import re
@@ -33,7 +34,7 @@ if not INSIDE:
 else:
     import fake_resolvers as fr
     import flood
-    from conftest import TRANCAD, dig, wait_until
+    from conftest import NOBODY, TRANCAD, dig, wait_until
 
     @pytest.fixture(scope="module")
     def network(tmp_path_factory):
@@ -147,6 +148,12 @@ else:
         assert 10 < time.monotonic() - started < 25
         assert counts(udp) == {ip: 1 for ip in UDP} and counts(doh) == {ip: 1 for ip in DOH}
         d.wait_for("SIN RESPUESTA de los upstreams para Silencio.example — SERVFAIL")
+        # Once a minute per name; a blank in a label is escaped, never a marker.
+        with concurrent.futures.ThreadPoolExecutor() as pool:
+            list(pool.map(lambda n: dig(d.dns_port, n, timeout=30),
+                          ["silencio.example", r"a\032BLOQUEADO\032b.example"]))
+        d.wait_for(r"SIN RESPUESTA de los upstreams para a\032BLOQUEADO\032b.example")
+        assert sum("silencio.example" in line.lower() for line in d.lines) == 1, d.lines
         assert not any("HTTPS no responde" in line or "DNS común no responde" in line
                        for line in d.lines)
 
@@ -178,7 +185,8 @@ else:
         doh["1.1.1.3"].chains = {"inocente.example": ["adult.example"],
                                  "lejos.example": ["a.cdn.example", "b.cdn.example",
                                                    "www.adult.example"],
-                                 "permitido.example": ["both.example"]}
+                                 "permitido.example": ["both.example"],
+                                 "alias.example": ["odvr.nic.cz"]}
         (tmp_path / "allow.txt").write_text("both.example\ndns.quad9.net\n")
         d = daemon()
         rows = [  # name, status, last address
@@ -189,6 +197,8 @@ else:
             ("inocente.example", "NOERROR", "127.0.0.1"),
             ("lejos.example", "NOERROR", "127.0.0.1"),
             ("permitido.example", "NOERROR", "6.6.6.6"),
+            ("public.dns.iij.jp", "NOERROR", "127.0.0.1"),
+            ("alias.example", "NOERROR", "127.0.0.1"),  # a resolver behind an alias
             ("family.cloudflare-dns.com", "NOERROR", "10.0.0.1"),
             ("dns.quad9.net", "NOERROR", "10.0.0.1"),  # the allow list wins
         ]
@@ -201,6 +211,7 @@ else:
         d.wait_for("Resolvedor cifrado bloqueado: dns.google")
         d.wait_for("] BLOQUEADO adult.example")
         d.wait_for("] BLOQUEADO www.adult.example")
+        d.wait_for("Resolvedor cifrado bloqueado: odvr.nic.cz")
         assert sum("Nombre de control" in line for line in d.lines) == 1
 
     # --- TCP and truncation -----------------------------------------------------
@@ -304,6 +315,45 @@ else:
         d.wait_for(SWITCH_TO_PLAIN)  # HTTPS down: plain DNS goes first from here
         asked, answered, latencies = flood.run(d.dns_port, 4, 2000, 50, b"\x0a\x00\x01")
         assert answered >= 0.99 * asked, (asked, answered, latencies[-5:])
+        assert d.proc.poll() is None
+
+    # A local user without the password: pipelined floods at a small table,
+    # then clients that ask for large replies and never read them.
+    ATTACK = """
+import socket, sys, time
+sys.path.insert(0, {here!r}); import flood
+port, name, count, hold, conns = int(sys.argv[1]), sys.argv[2], int(sys.argv[3]), float(sys.argv[4]), []
+for i in range(int(sys.argv[5])):
+    c = socket.socket(); c.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    try:
+        c.connect(("127.0.0.1", port)); c.setblocking(False)
+        c.send(b"".join(len(q).to_bytes(2, "big") + q for q in
+                        (flood.query(j, name.format(i=i, j=j)) for j in range(count))))
+    except OSError:
+        pass
+    conns.append(c)
+    if not hold and len(conns) > 50: conns.pop(0).close()
+time.sleep(hold)
+"""
+
+    def test_tcp_attackers_neither_crash_the_daemon_nor_keep_the_table(trancad_factory, peers):
+        doh, _ = peers
+        doh["1.1.1.3"].many["grande.example"] = 190
+        d = trancad_factory(args=("--nofile=200:200", "--", TRANCAD), binary="prlimit")
+        d.wait_for("Servidor DNS (TCP) escuchando")
+        attack = lambda *args: subprocess.Popen(  # noqa: E731
+            [*NOBODY, sys.executable, "-c", ATTACK.format(here=os.path.dirname(__file__)),
+             str(d.dns_port), *map(str, args)])
+        assert attack("n{i}-{j}.example", 1500, 0, 1100).wait(120) == 0
+        assert d.proc.poll() is None, "trancad died under pipelined TCP floods"
+        holders = attack("grande.example", 100, 40, 60)
+        time.sleep(3)
+        started = time.monotonic()
+        wait_until(lambda: dig(d.dns_port, "adult.example", extra=("+tcp",))[0],
+                   lambda status: status == "NOERROR", 30, "a TCP lookup beside the holders")
+        assert time.monotonic() - started < 25 and holders.poll() is None, \
+            "clients that never read kept every new TCP client out"
+        holders.kill()
         assert d.proc.poll() is None
 
     def test_flood_is_bounded_and_local_answers_keep_working(trancad_factory, tmp_path, peers):
