@@ -207,11 +207,13 @@ void BlockWatcher::takeLine(QByteArrayView line) {
     if (line.size() > kMaxLineBytes) {
         return;
     }
-    const qsizetype marker = line.indexOf(kBlockMarker);
-    if (marker < 0) {
+    // Only where the daemon puts it, right after the time stamp: a name in
+    // some other line ("SIN RESPUESTA … para a BLOQUEADO b") is no block.
+    const qsizetype stampEnd = line.startsWith('[') ? line.indexOf("] ") : -1;
+    if (stampEnd < 0 || !line.sliced(stampEnd + 2).startsWith(kBlockMarker)) {
         return;
     }
-    QByteArrayView name = line.sliced(marker + kBlockMarker.size());
+    QByteArrayView name = line.sliced(stampEnd + 2 + kBlockMarker.size());
     if (const qsizetype space = name.indexOf(' '); space >= 0) {
         name = name.first(space);
     }

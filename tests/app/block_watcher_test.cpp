@@ -57,7 +57,7 @@ TEST_F(BlockWatcherTest, ReactsAtMostOncePerGap) {
     }
 }
 
-TEST_F(BlockWatcherTest, TakesTheWordAfterTheFirstMarker) {
+TEST_F(BlockWatcherTest, TakesTheWordAfterTheMarkerAtTheLineStart) {
     const std::pair<const char*, QByteArray> cases[] = {
         // {the name it must report ("": none), the line}
         {"", QByteArray(70 * 1024, 'x') + " BLOQUEADO l\n"},  // too long to be the daemon's
@@ -66,6 +66,7 @@ TEST_F(BlockWatcherTest, TakesTheWordAfterTheFirstMarker) {
         {"", "[t] bloqueado sitio.example\n"},
         {"(filtro", "[t] BLOQUEADO (filtro familiar) x\n"},
         {"a.example", "[t] BLOQUEADO a.example BLOQUEADO b\n"},
+        {"", "[t] SIN RESPUESTA de los upstreams para a BLOQUEADO b.example\n"},
         {"caf\uFFFD.example", "[t] BLOQUEADO caf\xe9.example\n"},  // invalid UTF-8
     };
     const auto watcher = watch();
