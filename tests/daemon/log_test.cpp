@@ -55,5 +55,19 @@ TEST(LogLine, UnicodeLineBreaksAndBidiControlsAreEscapedOtherUtf8Kept) {
     }
 }
 
+// A label is any bytes; in the log it must stay one word of host-name bytes,
+// and a log past its cap is emptied, never left to grow.
+TEST(LogLine, NamesAreEscapedAsDigShowsThemAndTheFileIsBounded) {
+    EXPECT_EQ(dnsNameText("a BLOQUEADO b.Ex_1-2.x\x01\xc3\xb1"),
+              "a\\032BLOQUEADO\\032b.Ex_1-2.x\\001\\195\\177");
+    const testing::ScratchDir dir;
+    dir.write("log", std::string(2048, 'x'));
+    const int fd = ::open((dir / "log").c_str(), O_WRONLY | O_APPEND);
+    EXPECT_FALSE(boundLogFile(fd, 4096));
+    EXPECT_TRUE(boundLogFile(fd, 1024));
+    ::close(fd);
+    EXPECT_EQ(testing::readText(dir / "log"), "");  // the line went to standard output
+}
+
 }  // namespace
 }  // namespace tranca
