@@ -82,10 +82,10 @@ def test_lists_and_page_are_checked_then_written_whole_by_root(admin, tmp_path):
     assert admin("guardar-sitios", given=SITES).stdout.decode() == MARKER
     assert admin("guardar-pagina", given=b"https://ayuda.example/x?a=1").returncode == 0
     written = {name: (admin.data / name).read_bytes() for name in os.listdir(admin.data)}
+    page = "# Adónde lleva Amparo al bloquear un sitio (lo cambia la app).\n" \
+           "https://ayuda.example/x?a=1\n"
     assert written == {"custom.txt": b"# mis sitios\n#\tcon tab\nuno.example\n",
-                       "allow.txt": b"la_escuela-2.example\n", "redirect.txt": "# Adónde lleva "
-                       "Amparo al bloquear un sitio (lo cambia la app).\nhttps://ayuda.example/x?a=1\n"
-                       .encode()}
+                       "allow.txt": b"la_escuela-2.example\n", "redirect.txt": page.encode()}
     assert read(tmp_path / "secreto") == "SECRETO\n", "a planted link followed"
     assert {oct(os.lstat(admin.data / name).st_mode) for name in written} == {"0o100644"}
 

@@ -98,9 +98,8 @@ def test_the_desktop_finds_amparo_and_amparo_its_password_helper(package, tmp_pa
     usage = subprocess.run([str(tmp_path / LIB / "amparo-admin"), "echo hecho"],
                            capture_output=True, text=True, timeout=30)
     assert usage.returncode == 64 and usage.stdout == ""
-    privileged = open(os.path.join(SOURCE, "app", "core", "privileged.cpp"), encoding="utf-8").read()
-    amparo_verbs = re.findall(r'case AdminVerb::\w+:\s+return QStringLiteral\("([^"]+)"\)',
-                              privileged)
+    runner = open(os.path.join(SOURCE, "app", "core", "privileged.cpp"), encoding="utf-8").read()
+    amparo_verbs = re.findall(r'case AdminVerb::\w+:\s+return QStringLiteral\("([^"]+)"\)', runner)
     assert len(policy.findall("action")) == len(actions) == len(amparo_verbs)
     assert sorted(actions) == sorted(amparo_verbs) == sorted(
         usage.stderr.split()[-1].split("|"))
