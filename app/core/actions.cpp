@@ -157,9 +157,12 @@ void ProtectionActions::updateList() {
 QString ProtectionActions::listFileText(const QString& currentPath, const QStringList& entries) {
     QString text;
     if (const auto current = readUserListBytes(currentPath)) {
-        for (const QString& line : QString::fromUtf8(*current).split(u'\n')) {
-            if (line.startsWith(u'#') && !breaksLine(line.chopped(line.endsWith(u'\r') ? 1 : 0))) {
-                text += line.chopped(line.endsWith(u'\r') ? 1 : 0) + u'\n';
+        for (QString line : QString::fromUtf8(*current).split(u'\n')) {
+            if (line.endsWith(u'\r')) {
+                line.chop(1);
+            }
+            if (line.startsWith(u'#') && !breaksLine(line)) {
+                text += line + u'\n';
             }
         }
     }

@@ -9,15 +9,14 @@ using testing::refreshed;
 using testing::waitUntil;
 using Kind = PrivilegedResult::Kind;
 
-// Records each verb and its input; the test ends the run.
+// Records each verb, with " < " and its input when it has one; the test ends
+// the run.
 struct RecordingRunner : PrivilegedRunner {
     QStringList commands;
-    QStringList inputs;
     Done pending;
 
     void run(AdminVerb verb, const QByteArray& input, Done done) override {
-        commands << verbWord(verb);
-        inputs << QString::fromUtf8(input);
+        commands << verbWord(verb) + (input.isEmpty() ? QString() : " < " + QString(input));
         pending = std::move(done);
     }
 };
@@ -95,13 +94,11 @@ TEST_F(ActionsTest, EachPrivilegedActionRunsItsCommandAndReportsItsOutcome) {
             SCOPED_TRACE(command.toStdString() + " ends " + std::to_string(int(kind)));
             dialogs_.seen.clear();
             runner_.commands.clear();
-            runner_.inputs.clear();
             model_.showNotice({});
             invoke();
             EXPECT_EQ(model_.busy(), busy);
             finish({kind, QStringLiteral("salida")});
             EXPECT_EQ(runner_.commands, QStringList{command});
-            EXPECT_EQ(runner_.inputs, QStringList{QString()}) << "input for a verb without one";
             EXPECT_EQ(dialogs_.seen.filter("failure: "),
                       kind == Kind::failed ? QStringList{"failure: " + failure + " / salida"}
                                            : QStringList{});
@@ -170,66 +167,46 @@ TEST_F(ActionsTest, BlockDestinationWritesOnlyRealChanges) {
     dialogs_.address = QStringLiteral("https://ayuda.example/x");
     actions_.setBlockDestination(BlockDestination::custom);
     finish(PrivilegedResult::ok({}));
-    EXPECT_EQ(runner_.commands, QStringList{"guardar-pagina"});
-    EXPECT_EQ(runner_.inputs, QStringList{"https://ayuda.example/x\n"});
+    EXPECT_EQ(runner_.commands, QStringList{"guardar-pagina < https://ayuda.example/x\n"});
 }
 
 TEST_F(ActionsTest, SavedSitesKeepCommentsAndStayData) {
     testing::writeFile(paths_.data("custom.txt"),
                        "# mis sitios\r\nviejo.example\n  # sangría\n#\tcon\ttab\n# a\u2028b\n");
-    testing::writeFile(paths_.data("allow.txt"),
-                       "# de la escuela\xc2\x85"
-                       "dos.example\n");
     actions_.saveSites({"nuevo.example", " espacios.example ", "dos\nlineas.example", "",
                         "tres\u2029lineas.example"},
                        {"permitido.example"});
     EXPECT_EQ(model_.busy(), "Guardando tus sitios…");
     finish(PrivilegedResult::ok({}));
-    EXPECT_EQ(runner_.commands, QStringList{"guardar-sitios"});
-    EXPECT_EQ(runner_.inputs, QStringList{"# mis sitios\n#\tcon\ttab\nnuevo.example\n"
-                                          "espacios.example\n[permitidos]\npermitido.example\n"});
+    EXPECT_EQ(runner_.commands,
+              QStringList{"guardar-sitios < # mis sitios\n#\tcon\ttab\nnuevo.example\n"
+                          "espacios.example\n[permitidos]\npermitido.example\n"});
     EXPECT_EQ(model_.notice(), "Guardado: se aplica en menos de un minuto");
 }
 
-// The real runner and root wrapper, a stand-in pkexec. While the password
-// dialog is up, the user swaps whatever Amparo left in its temporary folder
-// for a link to a root-only file; root then works in a private mount where
-// /var/lib is the test's own.
-TEST(SavingAsRoot, OpensNothingTheUserCanSwap) {
-    testing::Scratch scratch;
-    const QString secret = scratch.path("secreto");
+// The real runner and wrapper; the stand-in pkexec swaps what Amparo left in
+// its temporary folder for a root-only file's link, then mounts /var/lib.
+TEST_F(ActionsTest, SavingAsRootOpensNothingTheUserCanSwap) {
+    const QByteArray secret = QFile::encodeName(scratch_.path("secreto"));
     testing::writeFile(secret, "SECRETO-DE-ROOT\n", 0600);
-    const QString temporary = scratch.path("tmp"), varLib = scratch.path("var-lib");
-    QDir().mkpath(temporary);
-    QDir().mkpath(varLib + "/tranca");
+    const QString temporary = scratch_.path("tmp"), varLib = scratch_.path("var-lib");
+    ASSERT_TRUE(QDir().mkpath(temporary) && QDir().mkpath(varLib + "/tranca"));
     testing::StandInPrograms programs;
     const auto tmp = testing::scopedEnv("TMPDIR", QFile::encodeName(temporary));
-    programs.add("pkexec", "find '" + QFile::encodeName(temporary) +
-                               "' -type f -print -exec ln -sf '" + QFile::encodeName(secret) +
-                               "' {} ';' >'" + QFile::encodeName(programs.path("cambiados")) +
-                               "'\nexec unshare -m sh -c 'mount --bind \"$0\" /var/lib && "
-                               "exec \"$@\"' '" +
+    programs.add("pkexec", "find '" + QFile::encodeName(temporary) + "' -type f -exec ln -sf '" +
+                               secret + "' {} ';' -print >" + secret + ".cambiados\n" +
+                               "exec unshare -m sh -c 'mount --bind \"$0\" /var/lib && exec "
+                               "\"$@\"' '" +
                                QFile::encodeName(varLib) + "' \"$@\"\n");
-
-    ProtectionSnapshot current = testing::snapshotOf(Protection::active);
-    ProtectionModel model{[&] { return current; }};
-    PkexecRunner runner(QStringLiteral(AMPARO_SOURCE_DIR "/app/resources/amparo-admin"));
-    struct : Dialogs {
-        QStringList failures;
-        bool confirm(const QString&, const QString&, const QString&) override { return true; }
-        void showFailure(const QString& t, const QString& m) override { failures << t + m; }
-        bool offer(const QString&, const QString&, const QString&) override { return false; }
-        std::optional<QString> askCustomAddress() override { return std::nullopt; }
-    } dialogs;
-    testing::RecordingDesktop desktop;
-    ProtectionActions actions(model, runner, dialogs, desktop,
-                              {scratch.path("app"), varLib + "/tranca", scratch.path("log")});
+    PkexecRunner root(QStringLiteral(AMPARO_SOURCE_DIR "/app/resources/amparo-admin"));
+    ProtectionActions actions(model_, root, dialogs_, desktop_, paths_);
     actions.saveSites({"bloqueado.example"}, {"permitido.example"});
-    ASSERT_TRUE(waitUntil([&] { return model.busy().isEmpty(); }, std::chrono::seconds(30)));
-    EXPECT_EQ(dialogs.failures, QStringList{});
-    EXPECT_EQ(testing::readFile(varLib + "/tranca/custom.txt"), "bloqueado.example\n");
-    EXPECT_EQ(testing::readFile(varLib + "/tranca/allow.txt"), "permitido.example\n");
-    EXPECT_EQ(testing::readFile(programs.path("cambiados")), "") << "left for root to open";
+    ASSERT_TRUE(waitUntil([&] { return model_.busy().isEmpty(); }, std::chrono::seconds(30)));
+    EXPECT_EQ(dialogs_.seen, QStringList{});
+    EXPECT_EQ(testing::readFile(varLib + "/tranca/custom.txt") + "|" +
+                  testing::readFile(varLib + "/tranca/allow.txt"),
+              "bloqueado.example\n|permitido.example\n");
+    EXPECT_EQ(testing::readFile(secret + ".cambiados"), "") << "left for root to open";
 }
 
 }  // namespace
