@@ -1,6 +1,5 @@
 #include "app/core/actions.h"
 
-#include <QDir>
 #include <QFileInfo>
 #include <QTimer>
 
@@ -24,12 +23,10 @@ bool hasControlCharacter(const QString& text) {
     });
 }
 
-const QString kStagingFailed = QStringLiteral(
-    "No se pudo preparar la copia en la carpeta temporal. Revisá el espacio libre del disco.");
-
-// Staged copies hold the user's lists: gone once root has copied them.
-void removeStaged(const QString& staged) {
-    QDir(QFileInfo(staged).absolutePath()).removeRecursively();
+// A comment line is kept whole; tabs are part of the text, any other control
+// character would start a line of its own where the daemon reads the file.
+bool breaksLine(QString line) {
+    return hasControlCharacter(line.remove(u'\t'));
 }
 
 }  // namespace
@@ -50,14 +47,14 @@ ProtectionActions::ProtectionActions(ProtectionModel& model, PrivilegedRunner& r
       desktop_(desktop),
       paths_(std::move(paths)) {}
 
-void ProtectionActions::runAction(const QString& busyText, const QString& command,
+void ProtectionActions::runAction(const QString& busyText, AdminVerb verb, const QByteArray& input,
                                   Completion completion) {
     if (!model_.busy().isEmpty()) {
         return;
     }
     model_.setBusy(busyText);
-    QTimer::singleShot(kBusyPaintDelay, this, [this, command, completion] {
-        runner_.run(command, [this, completion](const PrivilegedResult& result) {
+    QTimer::singleShot(kBusyPaintDelay, this, [this, verb, input, completion] {
+        runner_.run(verb, input, [this, completion](const PrivilegedResult& result) {
             model_.setBusy({});
             completion(result);
             model_.refresh();
@@ -70,13 +67,12 @@ void ProtectionActions::showMissingPart() {
                          qtext(os::kCurrent.missingPartText));
 }
 
-std::optional<QString> ProtectionActions::scriptCommand(const QString& name) {
-    const QString path = paths_.script(name);
-    if (!QFileInfo(path).isFile()) {
+bool ProtectionActions::hasPart(const QString& name) {
+    if (!QFileInfo(paths_.script(name)).isFile()) {
         showMissingPart();
-        return std::nullopt;
+        return false;
     }
-    return QStringLiteral("/bin/bash ") + shellQuote(path);
+    return true;
 }
 
 ProtectionActions::Completion ProtectionActions::reportTo(const QString& failureTitle,
@@ -90,10 +86,10 @@ ProtectionActions::Completion ProtectionActions::reportTo(const QString& failure
     };
 }
 
-void ProtectionActions::runScript(const QString& name, const QString& busyText,
+void ProtectionActions::runScript(const QString& name, AdminVerb verb, const QString& busyText,
                                   Completion completion) {
-    if (const auto command = scriptCommand(name)) {
-        runAction(busyText, *command, std::move(completion));
+    if (hasPart(name)) {
+        runAction(busyText, verb, {}, std::move(completion));
     }
 }
 
@@ -107,8 +103,8 @@ void ProtectionActions::activate() {
     if (!model_.busy().isEmpty()) {
         return;
     }
-    runScript(QStringLiteral("install.sh"), QStringLiteral("Activando la protección…"),
-              [this](const PrivilegedResult& result) {
+    runScript(QStringLiteral("install.sh"), AdminVerb::activate,
+              QStringLiteral("Activando la protección…"), [this](const PrivilegedResult& result) {
                   if (result.kind != PrivilegedResult::Kind::failed) {
                       return;
                   }
@@ -134,7 +130,7 @@ void ProtectionActions::deactivate() {
                           qtext(os::kCurrent.deactivateText), QStringLiteral("Desactivar"))) {
         return;
     }
-    runScript(QStringLiteral("disable.sh"), QStringLiteral("Desactivando…"),
+    runScript(QStringLiteral("disable.sh"), AdminVerb::deactivate, QStringLiteral("Desactivando…"),
               reportTo(QStringLiteral("No se pudo desactivar")));
 }
 
@@ -142,16 +138,9 @@ void ProtectionActions::restoreInternet() {
     if (!model_.busy().isEmpty()) {
         return;
     }
-    const QString copy = paths_.daemonCopy();
-    if (!QFileInfo(copy).isFile()) {
-        showMissingPart();
-        return;
-    }
-    // The flush runs only after the switch succeeded, so the command's exit
-    // status is the switch's own: a failed switch is never reported as done.
-    const QString command = shellQuote(copy) + QStringLiteral(" --dns respaldo && { ") +
-                            qtext(os::kCurrent.cacheFlush) + QStringLiteral("; true; }");
-    runAction(QStringLiteral("Recuperando internet…"), command,
+    // Root switches with the trancad copy beside the wrapper.
+    runScript(QStringLiteral("trancad"), AdminVerb::restoreInternet,
+              QStringLiteral("Recuperando internet…"),
               reportTo(QStringLiteral("No se pudo recuperar internet"),
                        QStringLiteral("Internet de vuelta, con el filtro de Cloudflare")));
 }
@@ -160,9 +149,7 @@ void ProtectionActions::updateList() {
     if (!model_.busy().isEmpty()) {
         return;
     }
-    runAction(QStringLiteral("Actualizando la lista…"),
-              QStringLiteral("/bin/bash ") +
-                  shellQuote(paths_.data(QStringLiteral("update_blocklist.sh"))),
+    runAction(QStringLiteral("Actualizando la lista…"), AdminVerb::updateList, {},
               reportTo(QStringLiteral("No se pudo actualizar la lista"),
                        QStringLiteral("Lista actualizada")));
 }
@@ -170,9 +157,12 @@ void ProtectionActions::updateList() {
 QString ProtectionActions::listFileText(const QString& currentPath, const QStringList& entries) {
     QString text;
     if (const auto current = readUserListBytes(currentPath)) {
-        for (const QString& line : QString::fromUtf8(*current).split(u'\n')) {
-            if (line.startsWith(u'#')) {
-                text += line.chopped(line.endsWith(u'\r') ? 1 : 0) + u'\n';
+        for (QString line : QString::fromUtf8(*current).split(u'\n')) {
+            if (line.endsWith(u'\r')) {
+                line.chop(1);
+            }
+            if (line.startsWith(u'#') && !breaksLine(line)) {
+                text += line + u'\n';
             }
         }
     }
@@ -189,34 +179,15 @@ void ProtectionActions::saveSites(const QStringList& blocked, const QStringList&
     if (!model_.busy().isEmpty()) {
         return;
     }
-    const QString customPath = paths_.data(QStringLiteral("custom.txt"));
-    const QString allowPath = paths_.data(QStringLiteral("allow.txt"));
-    const auto stagedCustom = stageFile(listFileText(customPath, blocked));
-    const auto stagedAllow = stageFile(listFileText(allowPath, allowed));
-    const QString failureTitle = QStringLiteral("No se pudieron guardar tus sitios");
-    if (!stagedCustom || !stagedAllow) {
-        // Not silent: the edits exist only in the window, so say they were
-        // not saved.
-        for (const auto& staged : {stagedCustom, stagedAllow}) {
-            if (staged) {
-                removeStaged(*staged);
-            }
-        }
-        dialogs_.showFailure(failureTitle, kStagingFailed);
-        return;
-    }
-    const QString command = installCommand(*stagedCustom, customPath) + QStringLiteral(" && ") +
-                            installCommand(*stagedAllow, allowPath);
-    const Completion report =
-        reportTo(failureTitle, QStringLiteral("Guardado: se aplica en menos de un minuto"));
-    runAction(QStringLiteral("Guardando tus sitios…"), command,
-              [report,
-               staged = QStringList{*stagedCustom, *stagedAllow}](const PrivilegedResult& result) {
-                  for (const QString& path : staged) {
-                      removeStaged(path);
-                  }
-                  report(result);
-              });
+    // Both texts on root's standard input: root never opens a file of the
+    // user's, and checks every line before it writes its own.
+    const QByteArray input =
+        listFileText(paths_.data(QStringLiteral("custom.txt")), blocked).toUtf8() +
+        kAllowListSeparator + '\n' +
+        listFileText(paths_.data(QStringLiteral("allow.txt")), allowed).toUtf8();
+    runAction(QStringLiteral("Guardando tus sitios…"), AdminVerb::saveSites, input,
+              reportTo(QStringLiteral("No se pudieron guardar tus sitios"),
+                       QStringLiteral("Guardado: se aplica en menos de un minuto")));
 }
 
 void ProtectionActions::setBlockDestination(BlockDestination destination) {
@@ -249,21 +220,9 @@ void ProtectionActions::setBlockDestination(BlockDestination destination) {
     if (line == model_.snapshot().redirectLine.value_or(qtext(kStopPageUrl))) {
         return;
     }
-    const auto staged = stageFile(
-        QStringLiteral("# Adónde lleva Amparo al bloquear un sitio (lo cambia la app).\n") + line +
-        u'\n');
-    const QString failureTitle = QStringLiteral("No se pudo cambiar la página");
-    if (!staged) {
-        dialogs_.showFailure(failureTitle, kStagingFailed);
-        return;
-    }
-    const Completion report = reportTo(failureTitle);
-    runAction(QStringLiteral("Guardando…"),
-              installCommand(*staged, paths_.data(QStringLiteral("redirect.txt"))),
-              [report, path = *staged](const PrivilegedResult& result) {
-                  removeStaged(path);
-                  report(result);
-              });
+    // Root writes the file around this one line, once it has checked it.
+    runAction(QStringLiteral("Guardando…"), AdminVerb::saveBlockDestination, line.toUtf8() + '\n',
+              reportTo(QStringLiteral("No se pudo cambiar la página")));
 }
 
 void ProtectionActions::setContentFilter(bool on) {
@@ -289,18 +248,18 @@ void ProtectionActions::setContentFilter(bool on) {
                               QStringLiteral("Desactivar"));
     const QString script =
         on ? QStringLiteral("proxy_install.sh") : QStringLiteral("proxy_uninstall.sh");
-    const auto command = confirmed ? scriptCommand(script) : std::nullopt;
-    if (!command) {
+    if (!confirmed || !hasPart(script)) {
         // The switch shows the observed state again.
         model_.refresh();
         return;
     }
     if (on) {
-        runAction(QStringLiteral("Activando el filtro por palabras…"), *command,
+        runAction(QStringLiteral("Activando el filtro por palabras…"), AdminVerb::keywordFilterOn,
+                  {},
                   reportTo(QStringLiteral("No se pudo activar el filtro"),
                            QStringLiteral("Filtro activo: reiniciá el navegador")));
     } else {
-        runAction(QStringLiteral("Desactivando el filtro…"), *command,
+        runAction(QStringLiteral("Desactivando el filtro…"), AdminVerb::keywordFilterOff, {},
                   reportTo(QStringLiteral("No se pudo desactivar el filtro")));
     }
 }
@@ -312,7 +271,7 @@ void ProtectionActions::uninstall() {
         return;
     }
     runScript(
-        QStringLiteral("uninstall.sh"), QStringLiteral("Desinstalando…"),
+        QStringLiteral("uninstall.sh"), AdminVerb::uninstall, QStringLiteral("Desinstalando…"),
         reportTo(QStringLiteral("No se pudo desinstalar"), QStringLiteral("Amparo se desinstaló")));
 }
 

@@ -1,7 +1,7 @@
 // The twelve things a user can do to the filter, the same from the menu and
-// from the window. Every change to the system is one root command line run
-// through the privileged runner; afterwards the model refreshes and shows
-// what it observes.
+// from the window. Every change to the system is one verb run as root through
+// the privileged runner; afterwards the model refreshes and shows what it
+// observes.
 #pragma once
 
 #include <QObject>
@@ -19,13 +19,14 @@ namespace amparo {
 // Where the actions find their parts. The product uses product(); tests point
 // at scratch directories.
 struct ActionPaths {
-    // Amparo's own directory: the scripts, the root wrapper and the trancad copy.
+    // Amparo's own directory: the scripts, the root wrapper and the trancad
+    // copy. Root finds them beside its wrapper; this only tells whether
+    // they are there before a password is asked for.
     QString applicationDirectory;
     QString dataDirectory;
     QString logFile;
 
     QString script(const QString& name) const { return applicationDirectory + u'/' + name; }
-    QString daemonCopy() const { return applicationDirectory + QStringLiteral("/trancad"); }
     QString data(const QString& name) const { return dataDirectory + u'/' + name; }
 
     static ActionPaths product(const QString& applicationDirectory);
@@ -61,23 +62,27 @@ class ProtectionActions : public QObject, public AmparoActions {
     Q_INVOKABLE void openWebsite() override;
 
     // The text of a list file as saved: the current file's comment lines,
-    // then one entry per line. Entries are trimmed; empty ones and any with
-    // a control character are left out, so nothing can add lines of its own.
+    // then one entry per line. Entries are trimmed; empty ones, and entries
+    // or comments with a control character (tabs in comments aside), are left
+    // out, so nothing can add lines of its own.
     static QString listFileText(const QString& currentPath, const QStringList& entries);
 
   private:
     using Completion = std::function<void(const PrivilegedResult&)>;
 
-    // The one way to root: busy text, the command, then the completion and
-    // a refresh. Refused while another run is under way.
-    void runAction(const QString& busyText, const QString& command, Completion completion);
-    // "/bin/bash '<script>'", or none after the missing-part alert.
-    std::optional<QString> scriptCommand(const QString& name);
+    // The one way to root: busy text, the verb and its input, then the
+    // completion and a refresh. Refused while another run is under way.
+    void runAction(const QString& busyText, AdminVerb verb, const QByteArray& input,
+                   Completion completion);
+    // Whether this part of Amparo is beside it; the missing-part alert if not.
+    bool hasPart(const QString& name);
     void showMissingPart();
     // The completion that shows a failure under the title, and a notice on
     // success when one is given.
     Completion reportTo(const QString& failureTitle, const QString& successNotice = {});
-    void runScript(const QString& name, const QString& busyText, Completion completion);
+    // The verb that runs the named part as root, when the part is there.
+    void runScript(const QString& name, AdminVerb verb, const QString& busyText,
+                   Completion completion);
     void updateWatcher();
 
     ProtectionModel& model_;

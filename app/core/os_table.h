@@ -13,7 +13,8 @@ struct AppOsTable {
     tranca::paths::OsPaths paths;
     // Where the keyword filter's proxy program may be, in the order checked.
     std::string_view proxyTools[2];
-    // Resolver cache flush run after the daemon copy's "--dns respaldo".
+    // Resolver cache flush run as root after the daemon copy's "--dns
+    // respaldo"; amparo-admin holds the Linux one as its own line.
     std::string_view cacheFlush;
 
     // Texts that name the machine.

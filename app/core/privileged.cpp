@@ -1,13 +1,9 @@
 #include "app/core/privileged.h"
 
-#include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QTimer>
 #include <memory>
 #include <utility>
-
-#include <stdlib.h>
 
 #include "app/core/os_table.h"
 #include "app/core/text.h"
@@ -74,42 +70,28 @@ class OutputCap {
 
 }  // namespace
 
-QString shellQuote(const QString& text) {
-    QString quoted = text;
-    quoted.replace(u'\'', QStringLiteral("'\\''"));
-    return u'\'' + quoted + u'\'';
-}
-
-QString installCommand(const QString& staged, const QString& destination) {
-    return QStringLiteral("/usr/bin/install -m 644 -o root -g root ") + shellQuote(staged) + u' ' +
-           shellQuote(destination);
-}
-
-std::optional<QString> stageFile(const QString& text) {
-    // Qt answers an empty path when TMPDIR names a missing directory; that
-    // must not become a directory at the root.
-    const QString temporary = QDir::tempPath();
-    if (temporary.isEmpty()) {
-        return std::nullopt;
+QString verbWord(AdminVerb verb) {
+    switch (verb) {
+        case AdminVerb::activate:
+            return QStringLiteral("activar");
+        case AdminVerb::deactivate:
+            return QStringLiteral("desactivar");
+        case AdminVerb::restoreInternet:
+            return QStringLiteral("recuperar-internet");
+        case AdminVerb::updateList:
+            return QStringLiteral("actualizar-lista");
+        case AdminVerb::saveSites:
+            return QStringLiteral("guardar-sitios");
+        case AdminVerb::saveBlockDestination:
+            return QStringLiteral("guardar-pagina");
+        case AdminVerb::keywordFilterOn:
+            return QStringLiteral("activar-filtro-palabras");
+        case AdminVerb::keywordFilterOff:
+            return QStringLiteral("desactivar-filtro-palabras");
+        case AdminVerb::uninstall:
+            return QStringLiteral("desinstalar");
     }
-    QByteArray directory = QFile::encodeName(temporary + QStringLiteral("/amparo.XXXXXX"));
-    if (::mkdtemp(directory.data()) == nullptr) {
-        return std::nullopt;
-    }
-    const QString directoryPath = QFile::decodeName(directory);
-    const QString path = directoryPath + QStringLiteral("/archivo.txt");
-    const QByteArray bytes = text.toUtf8();
-    QFile file(path);
-    bool written = file.open(QIODevice::WriteOnly | QIODevice::NewOnly,
-                             QFileDevice::ReadOwner | QFileDevice::WriteOwner) &&
-                   file.write(bytes) == bytes.size() && file.flush();
-    file.close();
-    written = written && file.error() == QFileDevice::NoError;
-    if (!written) {
-        QDir(directoryPath).removeRecursively();
-        return std::nullopt;
-    }
-    return path;
+    return {};
 }
 
 PrivilegedResult classifyPkexec(QProcess::ExitStatus exitStatus, int exitCode,
@@ -163,7 +145,7 @@ PkexecRunner::~PkexecRunner() {
     }
 }
 
-void PkexecRunner::run(const QString& commandLine, Done done) {
+void PkexecRunner::run(AdminVerb verb, const QByteArray& input, Done done) {
     if (!QFileInfo(wrapperPath_).isExecutable()) {
         // Without its wrapper the password dialog would be asked for nothing.
         QTimer::singleShot(0, this, [done = std::move(done)] {
@@ -173,7 +155,6 @@ void PkexecRunner::run(const QString& commandLine, Done done) {
     }
     auto* process = new QProcess(this);
     process->setProcessChannelMode(QProcess::MergedChannels);
-    process->setStandardInputFile(QProcess::nullDevice());
     auto output = std::make_shared<OutputCap>();
 
     // Hands the result over once. The process leaves the runner first, so a
@@ -208,7 +189,11 @@ void PkexecRunner::run(const QString& commandLine, Done done) {
             }
         },
         Qt::QueuedConnection);
-    process->start(pkexecProgram_, {wrapperPath_, commandLine});
+    process->start(pkexecProgram_, {wrapperPath_, verbWord(verb)});
+    // Written as the pipe takes it; closed after the last byte, so the verb
+    // sees the end of its input (at once when there is none).
+    process->write(input);
+    process->closeWriteChannel();
 }
 
 }  // namespace amparo

@@ -1,13 +1,12 @@
-// The one path to root: shell command lines run through pkexec after the
-// administrator's password, classified as ran, failed or cancelled; and the
-// helpers that build those command lines safely.
+// The one path to root: one of a fixed set of verbs run through pkexec after
+// the administrator's password, with any text for it on standard input,
+// classified as ran, failed or cancelled.
 #pragma once
 
 #include <QObject>
 #include <QProcess>
 #include <QString>
 #include <functional>
-#include <optional>
 
 namespace amparo {
 
@@ -23,31 +22,43 @@ struct PrivilegedResult {
     bool operator==(const PrivilegedResult&) const = default;
 };
 
-// Single quotes around the text, each inner quote as '\''. Every path and
-// every piece of text that is not a fixed option word goes through this.
-QString shellQuote(const QString& text);
+// What Amparo can ask root to do. The root wrapper (amparo-admin) knows each
+// by its word, takes no other argument, and checks any text it is handed.
+enum class AdminVerb {
+    activate,
+    deactivate,
+    restoreInternet,
+    updateList,
+    saveSites,
+    saveBlockDestination,
+    keywordFilterOn,
+    keywordFilterOff,
+    uninstall,
+};
 
-// "/usr/bin/install -m 644 -o root -g root 'staged' 'destination'".
-QString installCommand(const QString& staged, const QString& destination);
+// The verb's word on the wrapper's command line ("activar", "guardar-sitios"…).
+QString verbWord(AdminVerb verb);
 
-// Writes the text to "archivo.txt" in a fresh private (0700) directory under
-// the user's temporary directory; none when either step fails.
-std::optional<QString> stageFile(const QString& text);
+// The line between custom.txt's text and allow.txt's in the input of
+// saveSites; neither a host name nor a comment can look like it.
+inline constexpr const char* kAllowListSeparator = "[permitidos]";
 
-// Runs one command line as root and reports how it ended. Asynchronous: the
-// password dialog and the command never hold the GUI thread.
+// Runs one verb as root and reports how it ended. Asynchronous: the password
+// dialog and the verb's run never hold the GUI thread.
 class PrivilegedRunner {
   public:
     using Done = std::function<void(const PrivilegedResult&)>;
     virtual ~PrivilegedRunner() = default;
     // Calls done exactly once, later, on the calling thread's event loop.
-    virtual void run(const QString& commandLine, Done done) = 0;
+    // The input is the verb's standard input (empty for most verbs).
+    virtual void run(AdminVerb verb, const QByteArray& input, Done done) = 0;
 };
 
-// pkexec <wrapper> <command line>. The wrapper (amparo-admin, beside the
-// program) prints a marker line before it runs the command through /bin/sh,
-// so that "dialog dismissed" and "not authorised" (pkexec's 126 and 127, no
-// marker) are told apart from the command's own exit statuses.
+// pkexec <wrapper> <verb>, the input written to pkexec's standard input,
+// which it hands on to the wrapper. The wrapper (amparo-admin, beside the
+// program) prints a marker line once authorised, so that "dialog dismissed"
+// and "not authorised" (pkexec's 126 and 127, no marker) are told apart from
+// the verb's own exit statuses.
 class PkexecRunner : public QObject, public PrivilegedRunner {
     Q_OBJECT
   public:
@@ -62,7 +73,7 @@ class PkexecRunner : public QObject, public PrivilegedRunner {
     // is killed, which closes a password dialog still open; a command already
     // running as root cannot be signalled by the user and finishes on its own.
     ~PkexecRunner() override;
-    void run(const QString& commandLine, Done done) override;
+    void run(AdminVerb verb, const QByteArray& input, Done done) override;
 
   private:
     QString wrapperPath_;

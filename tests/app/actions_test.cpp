@@ -9,20 +9,14 @@ using testing::refreshed;
 using testing::waitUntil;
 using Kind = PrivilegedResult::Kind;
 
-// Records each command, and the staged files as root reads them; the test
-// ends the run.
+// Records each verb, with " < " and its input when it has one; the test ends
+// the run.
 struct RecordingRunner : PrivilegedRunner {
     QStringList commands;
-    QStringList stagedTexts;
     Done pending;
 
-    void run(const QString& commandLine, Done done) override {
-        commands << commandLine;
-        for (const QString& word : commandLine.split(u' ')) {
-            if (word.endsWith(QLatin1String("archivo.txt'"))) {
-                stagedTexts << QString::fromUtf8(testing::readFile(word.mid(1).chopped(1)));
-            }
-        }
+    void run(AdminVerb verb, const QByteArray& input, Done done) override {
+        commands << verbWord(verb) + (input.isEmpty() ? QString() : " < " + QString(input));
         pending = std::move(done);
     }
 };
@@ -77,27 +71,23 @@ class ActionsTest : public ::testing::Test {
 };
 
 TEST_F(ActionsTest, EachPrivilegedActionRunsItsCommandAndReportsItsOutcome) {
-    const QString app = paths_.applicationDirectory;
-    // {action, busy text, command, notice on ok ("": none), alert title on failed}
+    // {action, busy text, verb, notice on ok ("": none), alert title on failed}
     const std::tuple<std::function<void()>, QString, QString, QString, QString> rows[] = {
-        {[&] { actions_.activate(); }, "Activando la protección…",
-         "/bin/bash '" + app + "/install.sh'", "", "No se pudo activar"},
-        {[&] { actions_.deactivate(); }, "Desactivando…", "/bin/bash '" + app + "/disable.sh'", "",
+        {[&] { actions_.activate(); }, "Activando la protección…", "activar", "",
+         "No se pudo activar"},
+        {[&] { actions_.deactivate(); }, "Desactivando…", "desactivar", "",
          "No se pudo desactivar"},
-        {[&] { actions_.restoreInternet(); }, "Recuperando internet…",
-         "'" + app +
-             "/trancad' --dns respaldo && { resolvectl flush-caches >/dev/null 2>&1; true; }",
+        {[&] { actions_.restoreInternet(); }, "Recuperando internet…", "recuperar-internet",
          "Internet de vuelta, con el filtro de Cloudflare", "No se pudo recuperar internet"},
-        {[&] { actions_.updateList(); }, "Actualizando la lista…",
-         "/bin/bash '" + paths_.dataDirectory + "/update_blocklist.sh'", "Lista actualizada",
-         "No se pudo actualizar la lista"},
+        {[&] { actions_.updateList(); }, "Actualizando la lista…", "actualizar-lista",
+         "Lista actualizada", "No se pudo actualizar la lista"},
         {[&] { actions_.setContentFilter(true); }, "Activando el filtro por palabras…",
-         "/bin/bash '" + app + "/proxy_install.sh'", "Filtro activo: reiniciá el navegador",
+         "activar-filtro-palabras", "Filtro activo: reiniciá el navegador",
          "No se pudo activar el filtro"},
         {[&] { actions_.setContentFilter(false); }, "Desactivando el filtro…",
-         "/bin/bash '" + app + "/proxy_uninstall.sh'", "", "No se pudo desactivar el filtro"},
-        {[&] { actions_.uninstall(); }, "Desinstalando…", "/bin/bash '" + app + "/uninstall.sh'",
-         "Amparo se desinstaló", "No se pudo desinstalar"},
+         "desactivar-filtro-palabras", "", "No se pudo desactivar el filtro"},
+        {[&] { actions_.uninstall(); }, "Desinstalando…", "desinstalar", "Amparo se desinstaló",
+         "No se pudo desinstalar"},
     };
     for (const auto& [invoke, busy, command, notice, failure] : rows) {
         for (const Kind kind : {Kind::ok, Kind::failed, Kind::cancelled}) {
@@ -177,37 +167,46 @@ TEST_F(ActionsTest, BlockDestinationWritesOnlyRealChanges) {
     dialogs_.address = QStringLiteral("https://ayuda.example/x");
     actions_.setBlockDestination(BlockDestination::custom);
     finish(PrivilegedResult::ok({}));
-    ASSERT_EQ(runner_.commands.size(), 1);
-    EXPECT_TRUE(runner_.commands[0].startsWith("/usr/bin/install -m 644 -o root -g root '"));
-    EXPECT_TRUE(runner_.commands[0].endsWith(" '" + paths_.dataDirectory + "/redirect.txt'"));
-    EXPECT_EQ(runner_.stagedTexts,
-              QStringList{"# Adónde lleva Amparo al bloquear un sitio (lo cambia la app).\n"
-                          "https://ayuda.example/x\n"});
+    EXPECT_EQ(runner_.commands, QStringList{"guardar-pagina < https://ayuda.example/x\n"});
 }
 
 TEST_F(ActionsTest, SavedSitesKeepCommentsAndStayData) {
-    testing::writeFile(paths_.data("custom.txt"), "# mis sitios\r\nviejo.example\n  # sangría\n");
-    actions_.saveSites(
-        {"nuevo.example", " espacios.example ", "dos\nlineas.example", "", "$(reboot).example"},
-        {"permitido.example"});
+    testing::writeFile(paths_.data("custom.txt"),
+                       "# mis sitios\r\nviejo.example\n  # sangría\n#\tcon\ttab\n# a\u2028b\n");
+    actions_.saveSites({"nuevo.example", " espacios.example ", "dos\nlineas.example", "",
+                        "tres\u2029lineas.example"},
+                       {"permitido.example"});
     EXPECT_EQ(model_.busy(), "Guardando tus sitios…");
     finish(PrivilegedResult::ok({}));
-    EXPECT_EQ(runner_.stagedTexts,
-              (QStringList{"# mis sitios\nnuevo.example\nespacios.example\n$(reboot).example\n",
-                           "permitido.example\n"}));
+    EXPECT_EQ(runner_.commands,
+              QStringList{"guardar-sitios < # mis sitios\n#\tcon\ttab\nnuevo.example\n"
+                          "espacios.example\n[permitidos]\npermitido.example\n"});
     EXPECT_EQ(model_.notice(), "Guardado: se aplica en menos de un minuto");
-    const QStringList installs = runner_.commands.value(0).split(" && ");
-    ASSERT_EQ(installs.size(), 2);
-    EXPECT_TRUE(installs[0].endsWith(" '" + paths_.dataDirectory + "/custom.txt'"));
-    EXPECT_TRUE(installs[1].endsWith(" '" + paths_.dataDirectory + "/allow.txt'"));
-    EXPECT_FALSE(QFileInfo::exists(installs[0].section(u'\'', 1, 1)))
-        << "the user's lists left in the temporary folder";
+}
 
-    // Edits that cannot be staged exist only in the window: say so.
-    const auto noTemporaryFolder = testing::scopedEnv("TMPDIR", "/nonexistent/amparo");
-    actions_.saveSites({"nuevo.example"}, {});
-    EXPECT_EQ(runner_.commands.size(), 1);
-    EXPECT_EQ(dialogs_.seen.filter("failure: No se pudieron guardar tus sitios").size(), 1);
+// The real runner and wrapper; the stand-in pkexec swaps what Amparo left in
+// its temporary folder for a root-only file's link, then mounts /var/lib.
+TEST_F(ActionsTest, SavingAsRootOpensNothingTheUserCanSwap) {
+    const QByteArray secret = QFile::encodeName(scratch_.path("secreto"));
+    testing::writeFile(secret, "SECRETO-DE-ROOT\n", 0600);
+    const QString temporary = scratch_.path("tmp"), varLib = scratch_.path("var-lib");
+    ASSERT_TRUE(QDir().mkpath(temporary) && QDir().mkpath(varLib + "/tranca"));
+    testing::StandInPrograms programs;
+    const auto tmp = testing::scopedEnv("TMPDIR", QFile::encodeName(temporary));
+    programs.add("pkexec", "find '" + QFile::encodeName(temporary) + "' -type f -exec ln -sf '" +
+                               secret + "' {} ';' -print >" + secret + ".cambiados\n" +
+                               "exec unshare -m sh -c 'mount --bind \"$0\" /var/lib && exec "
+                               "\"$@\"' '" +
+                               QFile::encodeName(varLib) + "' \"$@\"\n");
+    PkexecRunner root(QStringLiteral(AMPARO_SOURCE_DIR "/app/resources/amparo-admin"));
+    ProtectionActions actions(model_, root, dialogs_, desktop_, paths_);
+    actions.saveSites({"bloqueado.example"}, {"permitido.example"});
+    ASSERT_TRUE(waitUntil([&] { return model_.busy().isEmpty(); }, std::chrono::seconds(30)));
+    EXPECT_EQ(dialogs_.seen, QStringList{});
+    EXPECT_EQ(testing::readFile(varLib + "/tranca/custom.txt") + "|" +
+                  testing::readFile(varLib + "/tranca/allow.txt"),
+              "bloqueado.example\n|permitido.example\n");
+    EXPECT_EQ(testing::readFile(secret + ".cambiados"), "") << "left for root to open";
 }
 
 }  // namespace

@@ -61,40 +61,49 @@ TEST(PkexecClassify, TellsWhoEndedTheRun) {
 const QString kWrapper = QStringLiteral(AMPARO_SOURCE_DIR "/app/resources/amparo-admin");
 
 // Runs to the end and checks done came exactly once, from the event loop.
-PrivilegedResult runToEnd(PkexecRunner&& runner, const QString& command) {
+PrivilegedResult runToEnd(PkexecRunner&& runner, AdminVerb verb, const QByteArray& input = {}) {
     std::vector<PrivilegedResult> results;
-    runner.run(command, [&](const PrivilegedResult& r) { results.push_back(r); });
+    runner.run(verb, input, [&](const PrivilegedResult& r) { results.push_back(r); });
     EXPECT_TRUE(results.empty()) << "done ran inside run()";
-    EXPECT_TRUE(waitUntil([&] { return !results.empty(); })) << command.toStdString();
+    EXPECT_TRUE(waitUntil([&] { return !results.empty(); }));
     QTest::qWait(50);
-    EXPECT_EQ(results.size(), 1u) << command.toStdString();
+    EXPECT_EQ(results.size(), 1u);
     return results.empty() ? PrivilegedResult{} : results.front();
 }
 
-// Through the real root wrapper, with a stand-in pkexec.
-TEST(PkexecRunner, EndsAsPkexecAndTheCommandDid) {
+// A stand-in pkexec, and a stand-in wrapper that says it was authorised and
+// then does what the row asks with its verb and standard input.
+TEST(PkexecRunner, HandsOverTheVerbAndInputAndEndsAsTheyDid) {
     const QByteArray ran = "exec \"$@\"\n";
-    const std::tuple<const char*, QByteArray, QString, PrivilegedResult> rows[] = {
-        // {fault, what the stand-in pkexec does with "wrapper command", command, result}
-        {"a dismissed dialog not cancelled",
-         "echo 'Error executing command as another user: Request dismissed' >&2\nexit 126\n",
-         "true", PrivilegedResult::cancelled()},
-        {"the command's standard error lost", ran, "echo 'sin lugar' >&2; exit 1",
-         failed("sin lugar")},
-        {"the command's output lost", ran, "printf 'uno\\ndos\\n'", ok("uno\ndos")},
-        {"standard input left open hangs", ran, "cat", ok("")},
-        {"a long output kept whole", ran, "head -c 400000 /dev/zero | tr '\\0' x; printf FIN",
-         ok(QString(PkexecRunner::kMaxOutput - 3, u'x') + "FIN")},
-    };
-    for (const auto& [fault, pkexec, command, expected] : rows) {
+    const std::tuple<const char*, QByteArray, QByteArray, AdminVerb, QByteArray, PrivilegedResult>
+        rows[] = {
+            // {fault, stand-in pkexec, wrapper after the marker, verb, input, result}
+            {"a dismissed dialog not cancelled",
+             "echo 'Error executing command as another user: Request dismissed' >&2\nexit 126\n",
+             "", AdminVerb::activate, "", PrivilegedResult::cancelled()},
+            {"the standard error lost", ran, "echo 'sin lugar' >&2; exit 1", AdminVerb::activate,
+             "", failed("sin lugar")},
+            {"the verb or its input lost (or left open: cat hangs)", ran,
+             "printf '%s\\n' \"$1\"; cat", AdminVerb::saveSites, "uno\ndos\n",
+             ok("guardar-sitios\nuno\ndos")},
+            {"a long input cut short", ran, "wc -c", AdminVerb::saveSites, QByteArray(300000, 'x'),
+             ok("300000")},
+            {"a long output not kept whole", ran,
+             "head -c 400000 /dev/zero | tr '\\0' x; printf FIN", AdminVerb::updateList, "",
+             ok(QString(PkexecRunner::kMaxOutput - 3, u'x') + "FIN")},
+        };
+    for (const auto& [fault, pkexec, wrapper, verb, input, expected] : rows) {
         StandInPrograms programs;
         programs.add("pkexec", pkexec);
-        EXPECT_EQ(runToEnd(PkexecRunner(kWrapper), command), expected) << fault;
+        programs.add("amparo-admin", "echo AMPARO-AUTORIZADO\n" + wrapper + '\n');
+        EXPECT_EQ(runToEnd(PkexecRunner(programs.path("amparo-admin")), verb, input), expected)
+            << fault;
     }
     for (const auto& [pkexec, wrapper, start] :
          {std::tuple{"amparo-pkexec-que-no-existe", kWrapper, "No se pudo preparar la orden.\n"},
           std::tuple{"pkexec", QStringLiteral("/nonexistent/amparo-admin"), "Abrí Amparo desde"}}) {
-        const PrivilegedResult result = runToEnd(PkexecRunner(wrapper, pkexec), "true");
+        const PrivilegedResult result =
+            runToEnd(PkexecRunner(wrapper, pkexec), AdminVerb::activate);
         EXPECT_EQ(result.kind, Kind::failed);
         EXPECT_TRUE(result.text.startsWith(QString::fromUtf8(start))) << result.text.toStdString();
     }
@@ -106,59 +115,13 @@ TEST(PkexecRunner, DestroyedMidRunKillsPkexecAndNeverAnswers) {
                  "echo $$ > " + QFile::encodeName(programs.path("pid")) + "\nexec sleep 30\n");
     auto runner = std::make_unique<PkexecRunner>(kWrapper);
     bool called = false;
-    runner->run("true", [&](const PrivilegedResult&) { called = true; });
+    runner->run(AdminVerb::activate, {}, [&](const PrivilegedResult&) { called = true; });
     ASSERT_TRUE(waitUntil([&] { return readFile(programs.path("pid")).endsWith('\n'); }));
     runner.reset();
     QTest::qWait(100);
     EXPECT_FALSE(called);
     EXPECT_NE(::kill(readFile(programs.path("pid")).trimmed().toInt(), 0), 0)
         << "stand-in pkexec still running";
-}
-
-// What /bin/sh prints for this script.
-QString sh(const QString& script) {
-    QProcess sh;
-    sh.start("/bin/sh", {"-c", script});
-    EXPECT_TRUE(sh.waitForFinished());
-    return QString::fromUtf8(sh.readAllStandardOutput());
-}
-
-// Every text reaches the shell as one word, verbatim, and runs nothing.
-TEST(ShellQuote, RoundTripsThroughShAndInstallGetsExactlyItsArguments) {
-    testing::Scratch scratch;
-    const QString pwned = scratch.path("pwned");
-    for (const QString& text :
-         {QString("it's '' '"), QString("say \"hi\" a\\b\\'c\\"), QString("$HOME ${PATH} * ?"),
-          "$(touch " + pwned + ") `touch " + pwned + "`", QString("a  b\tc\nuno;"),
-          QString("ñandú ¿qué?")}) {
-        EXPECT_EQ(sh("printf %s " + shellQuote(text)), text);
-    }
-    EXPECT_FALSE(QFileInfo::exists(pwned));
-
-    const QString staged = "/tmp/amparo.a b/it's.txt";
-    const QString destination = "/etc/tranca/$(id) `id`.txt";
-    EXPECT_EQ(sh("set -- " + installCommand(staged, destination) + "; printf '%s\\n' \"$@\"")
-                  .split('\n', Qt::SkipEmptyParts),
-              (QStringList{"/usr/bin/install", "-m", "644", "-o", "root", "-g", "root", staged,
-                           destination}));
-}
-
-TEST(StageFile, WritesTheTextVerbatimInAPrivateDirectory) {
-    testing::Scratch scratch;
-    const auto tmp = testing::scopedEnv("TMPDIR", QFile::encodeName(scratch.path()));
-    const QString text = "$(touch " + scratch.path("pwned") + ")\n`id`\nñandú 'x'\n";
-    const auto first = stageFile(text);
-    const auto second = stageFile(text);
-    ASSERT_TRUE(first && second);
-    EXPECT_NE(*first, *second) << "directory name reused";
-    const QFileInfo file(*first);
-    EXPECT_EQ(file.fileName(), "archivo.txt");
-    EXPECT_EQ(QFileInfo(file.path()).absolutePath(), QDir(scratch.path()).absolutePath());
-    EXPECT_EQ(readFile(*first), text.toUtf8());
-    struct stat info {};
-    ASSERT_EQ(::stat(QFile::encodeName(file.path()).constData(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0700u);
-    EXPECT_FALSE(QFileInfo::exists(scratch.path("pwned")));
 }
 
 }  // namespace

@@ -88,13 +88,18 @@ def test_the_desktop_finds_amparo_and_amparo_its_password_helper(package, tmp_pa
     subprocess.run(["dpkg-deb", "-x", package, str(tmp_path)], check=True)
     program = tmp_path / LIB / "Amparo"
     assert os.path.realpath(tmp_path / "usr/bin/amparo") == str(program)
-    # pkexec runs exactly the path the action names, as root.
+    # pkexec runs exactly the path an action names, as root, under the action
+    # whose first argument is the verb: one for each verb the wrapper takes.
     policy = ElementTree.parse(tmp_path / "usr/share/polkit-1/actions/org.amparo.admin.policy")
-    exec_path = policy.find(".//annotate[@key='org.freedesktop.policykit.exec.path']").text
-    assert exec_path == f"/{LIB}/amparo-admin"
-    wrapper = subprocess.run([str(tmp_path / exec_path.lstrip("/")), "echo hecho"],
-                             capture_output=True, text=True, timeout=30)
-    assert wrapper.stdout == "AMPARO-AUTORIZADO\nhecho\n"
+    actions = {action.find("annotate[@key='org.freedesktop.policykit.exec.argv1']").text:
+               action.find("annotate[@key='org.freedesktop.policykit.exec.path']").text
+               for action in policy.findall("action")}
+    assert set(actions.values()) == {f"/{LIB}/amparo-admin"}
+    usage = subprocess.run([str(tmp_path / LIB / "amparo-admin"), "echo hecho"],
+                           capture_output=True, text=True, timeout=30)
+    assert usage.returncode == 64 and usage.stdout == ""
+    assert sorted(actions) == sorted(usage.stderr.split()[-1].split("|")) == sorted(
+        action.get("id").removeprefix("org.amparo.admin.") for action in policy.findall("action"))
 
     main = open(os.path.join(SOURCE, "app", "main.cpp"), encoding="utf-8").read()
     name = re.search(r'setDesktopFileName\(QStringLiteral\("([^"]+)"\)', main).group(1)

@@ -1,0 +1,59 @@
+"""amparo-admin's copy beside stand-ins, as root where /var/lib is the test's."""
+
+import os
+import shutil
+import subprocess
+
+from conftest import SOURCE, read, write
+
+MARKER = b"AMPARO-AUTORIZADO\n"
+PARTS = {"activar": "install.sh", "desactivar": "disable.sh", "desinstalar": "uninstall.sh",
+         "activar-filtro-palabras": "proxy_install.sh", "recuperar-internet": "trancad",
+         "desactivar-filtro-palabras": "proxy_uninstall.sh",
+         "actualizar-lista": "../var-lib/tranca/update_blocklist.sh"}
+# Each refused whole, the files left as they were.
+BAD_SITES = [b"[permitidos]\n" + b"a.example\n" * 104858, b"a.example\n", b"# a\0b\n[permitidos]\n",
+             b"# caf\xe9\n[permitidos]\n", b"# a\xe2\x80\xa8b.example\n[permitidos]\n",
+             b"a.example\r\n[permitidos]\n", b"$(reboot).example\n[permitidos]\n",
+             b"a" * 254 + b"\n[permitidos]\n"]
+BAD_PAGES = [b"javascript:alert(1)\n", b"https://a b\n", b"local\nhttps://b.example\n", b"",
+             b"https://a.example/" + b"x" * 2031 + b"\n"]
+
+
+def test_fixed_verbs_run_their_parts_and_lists_are_checked_then_renamed(tmp_path):
+    lib, data, log = tmp_path / "lib", tmp_path / "var-lib" / "tranca", tmp_path / "corrido"
+    for part in PARTS.values():  # each notes its arguments and standard input
+        write(str(lib / part), f'#!/bin/sh\nprintf "{part}|$*|%s\\n" "$(cat)" >>{log}\n', 0o755)
+    shutil.copy2(os.path.join(SOURCE, "app", "resources", "amparo-admin"), lib)
+
+    def admin(*argv, given=b"no es para nadie\n"):
+        return subprocess.run(["unshare", "-m", "sh", "-c", 'mount --bind "$0" /var/lib && exec '
+                               '"$@"', data.parent, lib / "amparo-admin", *argv],
+                              input=given, capture_output=True, timeout=30)
+
+    for argv in [(f"touch {tmp_path}/pwned",), (), ("activar", "x"), ("ACTIVAR",), ("--help",)]:
+        assert ((refused := admin(*argv)).returncode, refused.stdout,
+                refused.stderr[:36]) == (64, b"", b"Uso: amparo-admin activar|desactivar"), argv
+    assert not log.exists() and not (tmp_path / "pwned").exists()
+    for verb, part in PARTS.items():
+        assert admin(verb).stdout == MARKER, verb
+        respaldo = "--dns respaldo" if part == "trancad" else ""
+        assert read(log).splitlines()[-1] == f"{part}|{respaldo}|", verb
+
+    write(str(tmp_path / "secreto"), "SECRETO\n", 0o600)
+    os.symlink(tmp_path / "secreto", data / "custom.txt")
+    sites = b"# mis sitios\n#\tcon tab\nuno.example\n[permitidos]\nla_escuela-2.example\n"
+    assert admin("guardar-sitios", given=sites).stdout == MARKER
+    assert admin("guardar-pagina", given=b"https://ayuda.example/x?a=1").stdout == MARKER
+    saved = {n: (data / n).read_bytes() for n in ("custom.txt", "allow.txt", "redirect.txt")}
+    assert saved == {"custom.txt": b"# mis sitios\n#\tcon tab\nuno.example\n",
+                     "allow.txt": b"la_escuela-2.example\n", "redirect.txt": "# Adónde lleva "
+                     "Amparo al bloquear un sitio (lo cambia la app).\nhttps://ayuda.example/x?a=1"
+                     "\n".encode()}
+    assert read(tmp_path / "secreto") == "SECRETO\n", "a planted link followed"
+    assert {os.lstat(data / name).st_mode for name in saved} == {0o100644}
+    for verb, table in [("guardar-sitios", BAD_SITES), ("guardar-pagina", BAD_PAGES)]:
+        for given in table:
+            assert admin(verb, given=given).returncode == 1, given[:40]
+            assert {name: (data / name).read_bytes() for name in os.listdir(data)
+                    if name != "update_blocklist.sh"} == saved, given[:40]
