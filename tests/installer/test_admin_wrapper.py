@@ -42,11 +42,12 @@ def test_fixed_verbs_run_their_parts_and_lists_are_checked_then_renamed(tmp_path
 
     write(str(tmp_path / "secreto"), "SECRETO\n", 0o600)
     os.symlink(tmp_path / "secreto", data / "custom.txt")
-    sites = b"# mis sitios\n#\tcon tab\nuno.example\n[permitidos]\nla_escuela-2.example\n"
+    sites = ("# mis sitios\n#\tcon tab\nuno.example\n0.0.0.0 dos.example\n*.ñandú.example\n"
+             "[permitidos]\nla_escuela-2.example\n").encode()
     assert admin("guardar-sitios", given=sites).stdout == MARKER
     assert admin("guardar-pagina", given=b"https://ayuda.example/x?a=1").stdout == MARKER
     saved = {n: (data / n).read_bytes() for n in ("custom.txt", "allow.txt", "redirect.txt")}
-    assert saved == {"custom.txt": b"# mis sitios\n#\tcon tab\nuno.example\n",
+    assert saved == {"custom.txt": sites.split(b"[permitidos]")[0],
                      "allow.txt": b"la_escuela-2.example\n", "redirect.txt": "# Adónde lleva "
                      "Amparo al bloquear un sitio (lo cambia la app).\nhttps://ayuda.example/x?a=1"
                      "\n".encode()}
