@@ -107,6 +107,7 @@ class ProtectionTest : public ::testing::Test {
         config_.dataDirectory = (dir_.path() / "data").string();
         writeText(resolv(), "nameserver 192.168.1.1\n");
         settings_.proxyJobFile = (dir_.path() / "tranca-proxy.service").string();
+        settings_.proxyUser = "root";  // the stand-in listener below is this test's
         const auto root = dir_.path();
         settings_.opener = [root] {
             // dconf lives in the temporary tree; "dconf update" is not run.
