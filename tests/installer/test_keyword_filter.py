@@ -21,7 +21,8 @@ PROXY_USER = ["setpriv", "--reuid=tranca-proxy", "--regid=tranca-proxy", "--clea
 # first; ONCE, to end two seconds after its first connection.
 LISTENER = """import os, socket, sys, time
 while not os.path.exists(sys.argv[1] or "/"): time.sleep(0.01)
-s = socket.socket(); s.bind(("127.0.0.1", 8080)); s.listen()
+s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind(("127.0.0.1", 8080)); s.listen()
 s.accept() if sys.argv[2] == "once" else time.sleep(300); time.sleep(2)
 """
 DCONF_ADMIN = {"/etc/dconf/profile/user": "user-db:user\nsystem-db:local\nsystem-db:site\n",
@@ -132,8 +133,8 @@ def test_chromium_trusts_and_uses_the_filter_by_its_policy_alone(machine, sites)
     assert "net::ERR_CERT_AUTHORITY_INVALID" in refused.stderr and refused.stdout == "", refused
 
 
-def listener(machine, user, after="", once=False):
-    return machine.spawn(user + ["python3", "-c", LISTENER, after, "once" if once else ""])
+def listener(machine, user, after="", once=False, listens=None):
+    return machine.spawn(user + ["python3", "-c", LISTENER, after, "once" if once else ""], listens)
 
 
 def test_another_users_listener_on_the_port_fails_the_install(machine):
@@ -166,9 +167,9 @@ def test_system_proxy_only_to_the_proxy_user_and_dconf_given_back(machine, befor
     ok(machine.run(["useradd", "--system", "--no-create-home", "tranca-proxy"]))
     write(machine.path("/etc/systemd/system/tranca-proxy.service"), "[Service]\n")
     # Its one connection is the self-check's probe; the decision follows at once.
-    listener(machine, NOBODY, once=True).wait(timeout=30)
+    assert listener(machine, NOBODY, once=True).wait(timeout=30) == 0
     assert "Proxy del filtro encendido" not in machine.read("/var/log/tranca.log")
-    listener(machine, PROXY_USER)
+    listener(machine, PROXY_USER, listens="127.0.0.1:8080")
     machine.wait_for_log("Proxy del filtro encendido")
     assert "mode='manual'" in machine.read("/etc/dconf/db/local.d/90-trancad-proxy")
     ok(machine.script("uninstall.sh"))

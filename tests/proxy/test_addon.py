@@ -132,8 +132,10 @@ def test_blocked_or_untouched(addon, host, body, ctype, encoding):
         assert f.response is before and f.response.content == body and not addon.log.exists()
 
 
-# Each word split in harmless halves: "hen", "tai"...
-SHY = "<p>" + " ".join(["hen&shy;tai", "mil\u00adf", "folla\u200bndo", "bu\u200dkkake"] * 5) + "</p>"
+# Explicit words split in harmless halves ("hen", "tai") by a character no one sees.
+def split_by(invisible):
+    return ("<p>" + " ".join(["hen{0}tai", "mil{0}f", "folla{0}ndo", "bu{0}kkake"] * 5) +
+            "</p>").format(invisible).encode("utf-8")
 
 
 # Each was a way around the scoring: a type, a status, a charset marked only
@@ -144,7 +146,9 @@ SHY = "<p>" + " ".join(["hen&shy;tai", "mil\u00adf", "folla\u200bndo", "bu\u200d
     pytest.param(EXPLICIT, "text/html", 203, id="203"),
     pytest.param(codecs.BOM_UTF16_LE + EXPLICIT.decode("utf-8").encode("utf-16-le"), "text/html",
                  200, id="utf-16 bom"),
-    pytest.param(SHY.encode("utf-8"), "text/html; charset=utf-8", 200, id="invisible"),
+    *[pytest.param(split_by(char), "text/html; charset=utf-8", 200, id=f"split by {name}")
+      for name, char in [("&shy;", "&shy;"), ("soft hyphen", "\u00ad"), ("zero width", "\u200b"),
+                         ("joiner", "\u200d")]],
 ])
 def test_ways_around_are_scored(addon, body, ctype, status):
     f = make_flow(body, ctype=ctype or "")
