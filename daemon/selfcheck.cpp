@@ -13,6 +13,7 @@
 
 #include "daemon/dns_message.h"
 #include "daemon/log.h"
+#include "platform/listener_owner.h"
 
 namespace tranca {
 
@@ -194,12 +195,18 @@ void SelfCheck::enforceProtection() {
     net_.saveOriginalDNS();
     net_.setDNSMode(DNSMode::local, "el filtro responde");
     struct stat info {};
-    const bool on = ::stat(settings_.proxyJobFile.c_str(), &info) == 0 &&
-                    isContentFilterListening(settings_.contentFilterPort);
+    const bool listening = ::stat(settings_.proxyJobFile.c_str(), &info) == 0 &&
+                           isContentFilterListening(settings_.contentFilterPort);
+    // While the proxy restarts any user may take its port; every browser
+    // would then send its pages to that user's program.
+    const bool ours =
+        listening && platform::loopbackPortHeldBy(settings_.proxyUser, settings_.contentFilterPort);
     if (net_.managesSystemDNS()) {
-        net_.setSystemProxy(
-            on ? kProxyOn : kProxyOff,
-            on ? "el filtro de contenido atiende" : "el filtro de contenido no atiende", on);
+        const std::string_view reason = ours ? "el filtro de contenido atiende"
+                                        : listening
+                                            ? "el puerto del filtro de contenido es de otro usuario"
+                                            : "el filtro de contenido no atiende";
+        net_.setSystemProxy(ours ? kProxyOn : kProxyOff, reason, ours);
     }
 }
 

@@ -26,6 +26,7 @@ namespace tranca {
 // Where the protection routines look; tests point them elsewhere.
 struct ProtectionSettings {
     std::string proxyJobFile{paths::kCurrent.proxyJobFile};
+    std::string proxyUser{paths::kCurrent.proxyUser};
     std::uint16_t contentFilterPort = kContentFilterPort;
     StoreOpener opener;  // empty: this machine's settings store
 };
@@ -70,7 +71,7 @@ class SelfCheck {
 
     // Runs on the network queue: records the original servers once, points
     // DNS at the filter, and the system proxy at the content filter when its
-    // job is installed and listening (off otherwise).
+    // job is installed and listening as its own user (off otherwise).
     void enforceProtection();
 
     // The stop routine; runs on the network queue. Once it has begun, no later

@@ -11,6 +11,8 @@ struct OsPaths {
     std::string_view logFile;
     std::string_view daemonJobFile;
     std::string_view proxyJobFile;
+    // The keyword proxy's own user: only its listener is trusted with the port.
+    std::string_view proxyUser;
     // How the daemon's log lines name the machine ("… sin tocar el DNS del Mac").
     std::string_view machine;
 };
@@ -20,6 +22,7 @@ inline constexpr OsPaths kMacOS{
     .logFile = "/var/log/tranca.log",
     .daemonJobFile = "/Library/LaunchDaemons/com.tranca.daemon.plist",
     .proxyJobFile = "/Library/LaunchDaemons/com.tranca.proxy.plist",
+    .proxyUser = "_tranca-proxy",
     .machine = "Mac",
 };
 
@@ -28,6 +31,7 @@ inline constexpr OsPaths kLinux{
     .logFile = "/var/log/tranca.log",
     .daemonJobFile = "/etc/systemd/system/tranca.service",
     .proxyJobFile = "/etc/systemd/system/tranca-proxy.service",
+    .proxyUser = "tranca-proxy",
     .machine = "equipo",
 };
 

@@ -18,6 +18,24 @@ constexpr std::string_view kOurKeyfile = "90-trancad-proxy";
 constexpr std::string_view kBase = "system/proxy";
 constexpr std::string_view kHttp = "system/proxy/http";
 constexpr std::string_view kHttps = "system/proxy/https";
+constexpr std::string_view kOurProfile = "user-db:user\nsystem-db:local\n";
+// A comment line of our keyfile per path we made under the dconf root ("."
+// for the root itself), read back by the uninstaller.
+constexpr std::string_view kMadeNote = "# creado: ";
+
+std::vector<std::string> madeBefore(std::string_view keyfile) {
+    std::vector<std::string> made;
+    while (!keyfile.empty()) {
+        const std::size_t end = std::min(keyfile.find('\n'), keyfile.size());
+        const std::string_view line = keyfile.substr(0, end);
+        keyfile.remove_prefix(std::min(end + 1, keyfile.size()));
+        if (line.starts_with(kMadeNote)) {
+            const std::string_view name = line.substr(kMadeNote.size());
+            made.emplace_back(name == "." ? std::string_view{} : name);
+        }
+    }
+    return made;
+}
 
 std::string_view trim(std::string_view text) {
     while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) {
@@ -347,6 +365,20 @@ bool DconfProxy::commit(std::string& error) {
     if (!staged_) {
         return true;
     }
+    const std::string directory = paths_.root + "/db/local.d";
+    const std::string ourKeyfile = directory + "/" + std::string(kOurKeyfile);
+    // What we add to dconf is noted in our keyfile, so that uninstalling takes
+    // away just that and keeps what an administrator had set up before.
+    std::vector<std::string> made = madeBefore(posix_files::readFile(ourKeyfile).value_or(""));
+    const auto note = [&](std::string_view name) {
+        const std::string path = name.empty() ? paths_.root : paths_.root + "/" + std::string(name);
+        if (::access(path.c_str(), F_OK) != 0 &&
+            std::find(made.begin(), made.end(), name) == made.end()) {
+            made.emplace_back(name);
+        }
+    };
+    note("");
+    note("profile");
     const std::string profile = paths_.root + "/profile/user";
     if (const auto text = posix_files::readFile(profile)) {
         if (text->find("system-db:local") == std::string::npos) {
@@ -355,26 +387,33 @@ bool DconfProxy::commit(std::string& error) {
             return false;
         }
     } else {
+        note("profile/user");
         ::mkdir(paths_.root.c_str(), 0755);
         ::mkdir((paths_.root + "/profile").c_str(), 0755);
-        if (!posix_files::replaceFile(profile, "user-db:user\nsystem-db:local\n", 0644, error)) {
+        if (!posix_files::replaceFile(profile, kOurProfile, 0644, error)) {
             return false;
         }
     }
-    const std::string directory = paths_.root + "/db/local.d";
+    // The compiled database before its source folder: removed after it.
+    for (const std::string_view name : {"db", "db/local", "db/local.d", "db/local.d/locks"}) {
+        note(name);
+    }
     ::mkdir((paths_.root + "/db").c_str(), 0755);
     ::mkdir(directory.c_str(), 0755);
     ::mkdir((directory + "/locks").c_str(), 0755);
 
     const Keyfile keyfile = keyfileFromProxies(*staged_);
     std::string text = "# Proxy web del sistema, escrito por trancad. No lo edites a mano.\n";
+    for (const std::string& name : made) {
+        text += std::string(kMadeNote) + (name.empty() ? "." : name) + "\n";
+    }
     for (const auto& [name, keys] : keyfile) {
         text += "\n[" + name + "]\n";
         for (const auto& [key, value] : keys) {
             text += key + "=" + value + "\n";
         }
     }
-    if (!posix_files::replaceFile(directory + "/" + std::string(kOurKeyfile), text, 0644, error)) {
+    if (!posix_files::replaceFile(ourKeyfile, text, 0644, error)) {
         return false;
     }
     const std::string locks = directory + "/locks/" + std::string(kOurKeyfile);

@@ -31,6 +31,12 @@ readonly POLICY_DIRS_MADE=$DATA_DIR/policy-dirs-made
 # What Firefox's policies.json was before Amparo first wrote into it (.json,
 # or .none when there was no file), shared by both filters' entries.
 readonly FIREFOX_PRISTINE=$DATA_DIR/firefox-policies-before
+# The system proxy trancad keeps in GNOME's dconf defaults, and the lines of
+# its keyfile that name what it made there (relative to the dconf folder).
+readonly DCONF_DIR=/etc/dconf
+readonly DCONF_KEYFILE=$DCONF_DIR/db/local.d/90-trancad-proxy
+readonly DCONF_MADE_NOTE="# creado: "
+readonly DCONF_OUR_PROFILE=$'user-db:user\nsystem-db:local'
 readonly DOH_STILL_ON="puede seguir usando su propio DNS sobre HTTPS, que no pasa por el filtro"
 
 # The directory these scripts were run from (the application's resources,
@@ -179,6 +185,36 @@ disable_protection() {
     flush_caches
 }
 
+# Takes trancad's system proxy out of dconf: its keyfile and lock, then, in
+# the reverse order of their making, what it made for them and nobody has
+# used since; the database is compiled again when one is left. An off proxy
+# left behind would override one an administrator sets later.
+remove_dconf_proxy() {
+    [[ -f $DCONF_KEYFILE && ! -L $DCONF_KEYFILE ]] || return 0
+    local made=() name path index
+    mapfile -t made < <(sed -n "s|^$DCONF_MADE_NOTE||p" "$DCONF_KEYFILE")
+    rm -f "$DCONF_KEYFILE" "$DCONF_DIR/db/local.d/locks/90-trancad-proxy"
+    for ((index = ${#made[@]} - 1; index >= 0; index--)); do
+        name=${made[index]}
+        path=$DCONF_DIR/$name
+        case $name in
+            db/local)
+                [[ -e $DCONF_DIR/db/local.d ]] || rm -f "$path"
+                ;;
+            profile/user)
+                [[ $(<"$path") == "$DCONF_OUR_PROFILE" ]] 2>/dev/null && rm -f "$path"
+                ;;
+            . | profile | db | db/local.d | db/local.d/locks)
+                rmdir "${path%/.}" 2>/dev/null || true
+                ;;
+        esac
+    done
+    if [[ -e $DCONF_DIR/db/local.d ]] && command -v dconf >/dev/null 2>&1; then
+        dconf update >/dev/null 2>&1 || warn "dconf update falló: revisá $DCONF_DIR."
+    fi
+    return 0
+}
+
 # Runs a command once a second until it succeeds; status 1 once the given
 # number of seconds went by without.
 wait_until() {
@@ -229,17 +265,23 @@ make_policy_dir() {
 # of what it reads. Prints FILE's policies (none for an empty FILE) with one of
 # Amparo's entries put in or taken out: "lock FILE PREVIOUS" turns DNS over
 # HTTPS off and locked, saving the entry it replaces in PREVIOUS; "unlock FILE
-# PREVIOUS" puts that entry back (or none); "add FILE CERT" puts CERT among
-# Certificates.Install; "remove FILE CERT" takes it out, dropping what that
-# leaves empty. Status 3: FILE is no JSON object of policies; 4: our DNS entry
-# is gone.
+# PREVIOUS" puts that entry back (or none); "add FILE CERT PREVIOUS" puts CERT
+# among Certificates.Install and locks the proxy to the keyword filter's,
+# saving the Proxy entry it replaces in PREVIOUS; "remove FILE CERT PREVIOUS"
+# takes both out, dropping what that leaves empty. Status 3: FILE is no JSON
+# object of policies; 4: our DNS entry is gone.
 firefox_policies() {
     python3 - "$@" <<'PY'
 import json
 import sys
 
 OURS = {"Enabled": False, "Locked": True}
+# The keyword filter's proxy (PROXY_PORT of proxy_common.sh), locked so that
+# "No proxy" in the settings cannot skip it.
+OUR_PROXY = {"Mode": "manual", "HTTPProxy": "127.0.0.1:8080", "SSLProxy": "127.0.0.1:8080",
+             "Locked": True}
 action, path, other = sys.argv[1:4]
+previous = sys.argv[4] if len(sys.argv) > 4 else ""
 try:
     data = {}
     if path:
@@ -271,12 +313,22 @@ elif action == "unlock":
 elif action == "add":
     if other not in install:
         install.append(other)
+    if policies.get("Proxy", OUR_PROXY) != OUR_PROXY:
+        with open(previous, "w", encoding="utf-8") as handle:
+            json.dump(policies["Proxy"], handle)
+    policies["Proxy"] = OUR_PROXY
 else:
     install[:] = [item for item in install if item != other]
     if not install:
         del certificates["Install"]
     if not certificates:
         del policies["Certificates"]
+    if policies.get("Proxy") == OUR_PROXY:
+        try:
+            with open(previous, encoding="utf-8") as handle:
+                policies["Proxy"] = json.load(handle)
+        except FileNotFoundError:
+            del policies["Proxy"]
 sys.stdout.reconfigure(encoding="utf-8")
 json.dump(data, sys.stdout, indent=2, ensure_ascii=False)
 print()
@@ -321,10 +373,10 @@ put_firefox_entry() {
         [[ -f $FIREFOX_DISTRIBUTION_POLICIES ]] && source=$FIREFOX_DISTRIBUTION_POLICIES
     fi
     rm -f "$record.new" "$record.previous.new"
-    firefox_policies "$action" "$source" "$other" >"$record.new" || status=$?
+    firefox_policies "$action" "$source" "$other" "$record.previous.new" >"$record.new" || status=$?
     if ((status == 3)) && [[ $source == "$FIREFOX_DISTRIBUTION_POLICIES" ]]; then
         status=0
-        firefox_policies "$action" "" "$other" >"$record.new" || status=$?
+        firefox_policies "$action" "" "$other" "$record.previous.new" >"$record.new" || status=$?
     fi
     if ((status == 3)); then
         rm -f "$record.new" "$record.previous.new"
@@ -380,7 +432,7 @@ take_firefox_entry() {
         elif ! command -v python3 >/dev/null 2>&1; then
             warn "falta python3 para quitar de $target $what; $by_hand."
         else
-            firefox_policies "$action" "$target" "$other" >"$record.new" || status=$?
+            firefox_policies "$action" "$target" "$other" "$record.previous" >"$record.new" || status=$?
             if ((status == 0)); then
                 replace_file "$record.new" "$target" "$target" ||
                     warn "no se pudo quitar de $target $what."

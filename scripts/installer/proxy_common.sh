@@ -14,9 +14,18 @@ readonly SYSTEM_CA=/usr/local/share/ca-certificates/amparo-filtro.crt
 # Chromium and Chrome on Linux trust no system store of their own choosing:
 # their managed policy names the certificate (base64 DER).
 readonly CHROMIUM_CA_POLICY_NAME=zz-amparo-certificado.json
+# In the same file, the proxy: a policy outranks --no-proxy-server and the
+# user's settings.
+readonly CHROMIUM_PROXY_POLICY="{\"ProxyMode\": \"fixed_servers\", \"ProxyServer\": \"127.0.0.1:$PROXY_PORT\"}"
 # Firefox keeps a store of its own: its enterprise policy installs the
-# certificate (put_firefox_entry in common.sh).
-readonly FIREFOX_STILL_UNTRUSTING="Firefox va a mostrar errores de certificado en las páginas que lee el filtro"
+# certificate and locks the proxy (put_firefox_entry in common.sh).
+readonly FIREFOX_STILL_UNTRUSTING="Firefox va a mostrar errores de certificado en las páginas que lee el filtro y puede saltearlo con «Sin proxy»"
+
+# Runs a command as the proxy's user. Root never works inside the folder that
+# user owns: a compromised proxy could put links there for root to follow.
+as_proxy_user() {
+    setpriv --reuid="$PROXY_USER" --regid="$PROXY_USER" --clear-groups -- "$@"
+}
 
 update_system_store() {
     if command -v update-ca-certificates >/dev/null 2>&1; then
@@ -28,15 +37,18 @@ update_system_store() {
 }
 
 trust_authority() {
-    local cert=$PROXY_STATE/mitmproxy-ca-cert.pem der dir
+    local pem der dir
+    # Only a certificate crosses over, read by the proxy's user.
+    pem=$(as_proxy_user openssl x509 -in "$PROXY_STATE/mitmproxy-ca-cert.pem" 2>/dev/null) ||
+        return 1
     make_policy_dir "${SYSTEM_CA%/*}" || return 1
-    install -m 0644 -o root -g root "$cert" "$SYSTEM_CA"
+    replace_file <(printf '%s\n' "$pem") "$SYSTEM_CA" || return 1
     update_system_store
-    der=$(openssl x509 -in "$cert" -outform DER | base64 -w 0)
+    der=$(printf '%s\n' "$pem" | openssl x509 -outform DER | base64 -w 0)
     for dir in "${CHROMIUM_POLICY_DIRS[@]}"; do
         if ! make_policy_dir "$dir" ||
-            ! replace_file <(printf '{"CACertificates": ["%s"]}\n' "$der") \
-                "$dir/$CHROMIUM_CA_POLICY_NAME"; then
+            ! replace_file <(printf '{"CACertificates": ["%s"], "ProxySettings": %s}\n' "$der" \
+                "$CHROMIUM_PROXY_POLICY") "$dir/$CHROMIUM_CA_POLICY_NAME"; then
             warn "no se pudo escribir $dir/$CHROMIUM_CA_POLICY_NAME: ese navegador va a mostrar errores de certificado."
         fi
     done

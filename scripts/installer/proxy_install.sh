@@ -47,41 +47,65 @@ ensure_user() {
 }
 
 # True when the state directory holds a whole authority: key and certificate
-# that belong together, the certificate alone beside them.
+# that belong together, the certificate alone beside them. Read as the proxy's
+# user: what root would read there may be a link to anywhere.
 authority_whole() {
     local pair=$PROXY_STATE/mitmproxy-ca.pem cert=$PROXY_STATE/mitmproxy-ca-cert.pem
-    [[ -s $pair && -s $cert ]] || return 1
-    [[ $(openssl pkey -in "$pair" -pubout 2>/dev/null) == \
-        $(openssl x509 -in "$cert" -noout -pubkey 2>/dev/null) ]] || return 1
-    [[ -n $(openssl x509 -in "$pair" -noout -subject 2>/dev/null) ]]
+    as_proxy_user test -f "$pair" -a -s "$pair" -a -f "$cert" -a -s "$cert" || return 1
+    [[ $(as_proxy_user openssl pkey -in "$pair" -pubout 2>/dev/null) == \
+        $(as_proxy_user openssl x509 -in "$cert" -noout -pubkey 2>/dev/null) ]] || return 1
+    [[ -n $(as_proxy_user openssl x509 -in "$pair" -noout -subject 2>/dev/null) ]]
 }
 
-# A new authority for this machine alone; the key never leaves the state
-# directory. A half-made one from an interrupted run is replaced.
+# A new authority for this machine alone, made by the proxy's user in its own
+# folder; the key never leaves it. A half-made one from an interrupted run is
+# replaced.
 make_authority() {
     authority_whole && return 0
-    local work
-    work=$(mktemp -d "$PROXY_STATE/.nueva.XXXXXX") || return 1
-    if ! (umask 077 && openssl req -x509 -newkey rsa:2048 -nodes -sha256 -days 3650 \
-        -subj "/O=Amparo/CN=Amparo filtro por palabras ($(hostname 2>/dev/null || echo equipo))" \
-        -addext "basicConstraints=critical,CA:TRUE" \
-        -addext "keyUsage=critical,keyCertSign,cRLSign" \
-        -keyout "$work/key.pem" -out "$work/cert.pem" >/dev/null 2>&1); then
-        rm -rf "$work"
-        return 1
-    fi
-    cat "$work/key.pem" "$work/cert.pem" >"$work/mitmproxy-ca.pem"
-    cp "$work/cert.pem" "$work/mitmproxy-ca-cert.pem"
-    chown "$PROXY_USER:$PROXY_USER" "$work/mitmproxy-ca.pem" "$work/mitmproxy-ca-cert.pem"
-    chmod 0600 "$work/mitmproxy-ca.pem"
-    chmod 0644 "$work/mitmproxy-ca-cert.pem"
-    # mitmproxy makes its other files from these at start; stale ones from a
-    # former authority must not outlive it.
-    rm -f "$PROXY_STATE"/mitmproxy-ca-cert.{cer,p12} "$PROXY_STATE"/mitmproxy-ca.p12
-    mv -f "$work/mitmproxy-ca.pem" "$PROXY_STATE/mitmproxy-ca.pem"
-    mv -f "$work/mitmproxy-ca-cert.pem" "$PROXY_STATE/mitmproxy-ca-cert.pem"
-    rm -rf "$work"
+    local subject
+    subject="/O=Amparo/CN=Amparo filtro por palabras ($(hostname 2>/dev/null || echo equipo))"
+    # shellcheck disable=SC2016 # expanded by the inner shell
+    as_proxy_user /bin/bash -c '
+        set -euo pipefail
+        umask 077
+        work=$(mktemp -d "$1/.nueva.XXXXXX")
+        trap '\''rm -rf "$work"'\'' EXIT
+        openssl req -x509 -newkey rsa:2048 -nodes -sha256 -days 3650 -subj "$2" \
+            -addext "basicConstraints=critical,CA:TRUE" \
+            -addext "keyUsage=critical,keyCertSign,cRLSign" \
+            -keyout "$work/key.pem" -out "$work/cert.pem" >/dev/null 2>&1
+        cat "$work/key.pem" "$work/cert.pem" >"$work/mitmproxy-ca.pem"
+        cp "$work/cert.pem" "$work/mitmproxy-ca-cert.pem"
+        chmod 0600 "$work/mitmproxy-ca.pem"
+        chmod 0644 "$work/mitmproxy-ca-cert.pem"
+        # mitmproxy makes its other files from these at start; stale ones from
+        # a former authority must not outlive it.
+        rm -f "$1"/mitmproxy-ca-cert.{cer,p12} "$1"/mitmproxy-ca.p12
+        mv -fT "$work/mitmproxy-ca.pem" "$1/mitmproxy-ca.pem"
+        mv -fT "$work/mitmproxy-ca-cert.pem" "$1/mitmproxy-ca-cert.pem"
+    ' _ "$PROXY_STATE" "$subject" || return 1
     authority_whole
+}
+
+# The uids of the listening sockets that take connections to 127.0.0.1:$1
+# (bound to it or to every address), from the kernel's socket tables; the
+# addresses as a little-endian machine prints them.
+loopback_listener_uids() {
+    awk -v port="$(printf '%04X' "$1")" '$4 == "0A" {
+        split($2, at, ":")
+        if (at[2] == port && (at[1] == "0100007F" || at[1] == "00000000" ||
+            at[1] == "0000000000000000FFFF00000100007F" || at[1] == "00000000000000000000000000000000"))
+            print $8
+    }' /proc/net/tcp /proc/net/tcp6 2>/dev/null || true
+}
+
+# True when what answers on the port is the proxy's user's: while mitmdump
+# starts, anyone may take the port, and every browser would then send its
+# pages to that program.
+proxy_port_ours() {
+    local owners
+    owners=$(loopback_listener_uids "$PROXY_PORT" | sort -u)
+    [[ -n $owners && $owners == "$(id -u "$PROXY_USER")" ]]
 }
 
 proxy_answers() {
@@ -121,7 +145,7 @@ main() {
     [[ -e $DATA_DIR/allow.txt ]] || install -m 0644 -o root -g root /dev/null "$DATA_DIR/allow.txt"
     prepare_log || fail "No se pudo preparar el registro $LOG_FILE."
 
-    trust_authority
+    trust_authority || fail "No se pudo leer el certificado del filtro por palabras en $PROXY_STATE."
     sed "s|@MITMDUMP@|$mitmdump|" "$HERE/tranca-proxy.service" >"$PROXY_UNIT_FILE.nuevo"
     chmod 0644 "$PROXY_UNIT_FILE.nuevo"
     mv -f "$PROXY_UNIT_FILE.nuevo" "$PROXY_UNIT_FILE"
@@ -132,6 +156,11 @@ main() {
 
     wait_until "$ANSWER_WAIT_SECONDS" proxy_answers ||
         fail "El filtro por palabras no responde en 127.0.0.1:$PROXY_PORT tras ${ANSWER_WAIT_SECONDS} s; mirá /var/log/tranca-proxy.log."
+    if ! proxy_port_ours; then
+        who=$(port_squatters tcp "$PROXY_PORT" | sort -u | paste -sd ',' - | sed 's/,/, /g')
+        systemctl stop "$PROXY_UNIT" >/dev/null 2>&1 || true
+        fail "Otro programa (${who:-de otro usuario}) tomó el puerto $PROXY_PORT de 127.0.0.1 antes que el filtro por palabras, que no quedó activo. Detenelo y volvé a activar el filtro."
+    fi
     echo "Filtro por palabras activo en 127.0.0.1:$PROXY_PORT: reiniciá el navegador."
 }
 

@@ -14,6 +14,7 @@ if [[ -e /etc/systemd/system/tranca-proxy.service && -f $HERE/proxy_uninstall.sh
     bash "$HERE/proxy_uninstall.sh" || fail "No se pudo quitar el filtro por palabras; la protección sigue instalada."
 fi
 disable_protection
+remove_dconf_proxy
 
 if [[ -e $UNIT_FILE || -L $UNIT_FILE ]]; then
     rm -f "$UNIT_FILE"

@@ -4,27 +4,38 @@ Run as: mitmdump --set stream_large_bodies=2m -s .../amparo_filter.py
 stream_large_bodies matters: a text/html answer without Content-Length (chunked)
 is otherwise buffered whole however big it grows; with it, anything past 2 MiB
 streams through and is not scored, like the answers responseheaders() lets by.
+That cap counts the bytes on the wire; the decoded page has a cap of its own.
 """
 import asyncio
+import codecs
 import html
 import os
 import re
 import time
 import unicodedata
+import zlib
 from collections import Counter
 from datetime import datetime, timezone
 from urllib.parse import urlsplit
 
+import brotli
+import zstandard
 from mitmproxy import ctx, http
+from mitmproxy.net import encoding
 
-MAX_SCORED_BYTES = 2 * 1024 * 1024
+MAX_SCORED_BYTES = 2 * 1024 * 1024  # on the wire, and again once decoded
+BROTLI_STEP = 8  # input bytes per step: brotli has no output limit, and 8 bytes yield at most 16 MiB
 THRESHOLD = 100.0  # net points per 1000 words
 MIN_TOKENS = 150  # short pages are measured as if they were this long
 TERM_CAP = 5  # a word repeated a hundred times counts five times
 RELOAD_EVERY = 3.0  # seconds between looks at the lists' files
 BLOCKPAGE_TIMEOUT = 2.0
 BLOCKPAGE_MAX = 256 * 1024
-SCORED_TYPES = ("text/html", "text/plain")
+# "" is a missing Content-Type, which browsers sniff and show as a page.
+SCORED_TYPES = ("text/html", "text/plain", "application/xhtml+xml", "")
+SCORED_STATUSES = (200, 203)  # 203: the same page, relayed by a transforming proxy
+BOMS = ((codecs.BOM_UTF8, "utf-8-sig"), (codecs.BOM_UTF16_LE, "utf-16"),
+        (codecs.BOM_UTF16_BE, "utf-16"))
 
 FALLBACK_PAGE = """<!doctype html><html lang="es"><head><meta charset="utf-8">
 <title>Sitio bloqueado</title></head>
@@ -35,13 +46,17 @@ FALLBACK_PAGE = """<!doctype html><html lang="es"><head><meta charset="utf-8">
 _BLOCKS = re.compile(r"<(script|style)\b.*?(?:</\1\s*>|\Z)|<!--.*?(?:-->|\Z)", re.S | re.I)
 _TAG = re.compile(r"<[^<>]*>")  # stops at the next '<': no rescans of the page
 _MARKS = re.compile(r"[\u0300-\u036f]")
+# Soft hyphen, zero-width space and joiners, word joiner, BOM: unseen on the
+# page, yet they would split a word in two for the scorer.
+_INVISIBLE = re.compile("[\u00ad\u200b-\u200d\u2060\ufeff]")
 _WORD = re.compile(r"[^\W\d_]+")
 _DOMAIN = re.compile(r"^[a-z0-9-]+(?:\.[a-z0-9-]+)*$")
 
 
 def normalise(text):
     """Lowercase, accentless words: 'Anatomía' and 'anatomia' are one term."""
-    return _WORD.findall(_MARKS.sub("", unicodedata.normalize("NFKD", text.lower())))
+    text = _INVISIBLE.sub("", text.lower())
+    return _WORD.findall(_MARKS.sub("", unicodedata.normalize("NFKD", text)))
 
 
 def load_words(path):
@@ -113,6 +128,50 @@ def is_explicit(text, words):
 def clean_host(host):
     """Only what a host name can hold, so no line can be forged in the log."""
     return re.sub(r"[^a-z0-9.-]", "", (host or "").lower())[:253] or "desconocido"
+
+
+def decoded_body(raw, coding, cap=MAX_SCORED_BYTES):
+    """raw undone of its Content-Encoding, a piece at a time and never past cap:
+    127 KiB of gzip can inflate to 128 MiB. None past cap, or when it cannot
+    be undone (an unknown or stacked coding, a broken stream)."""
+    coding = (coding or "identity").strip().lower()
+    try:
+        if coding == "identity":
+            out = raw
+        elif coding in ("gzip", "x-gzip"):
+            out = zlib.decompressobj(16 + zlib.MAX_WBITS).decompress(raw, cap + 1)
+        elif coding == "deflate":  # with a zlib header, or raw as some servers send it
+            try:
+                out = zlib.decompressobj().decompress(raw, cap + 1)
+            except zlib.error:
+                out = zlib.decompressobj(-zlib.MAX_WBITS).decompress(raw, cap + 1)
+        elif coding == "br":
+            out, step = b"", brotli.Decompressor()
+            for start in range(0, len(raw), BROTLI_STEP):
+                out += step.process(raw[start:start + BROTLI_STEP])
+                if len(out) > cap:
+                    break
+        elif coding == "zstd":
+            out = b""
+            with zstandard.ZstdDecompressor().stream_reader(raw) as reader:
+                while len(out) <= cap and (piece := reader.read(cap + 1 - len(out))):
+                    out += piece
+        else:
+            return None
+    except (zlib.error, brotli.error, zstandard.ZstdError):
+        return None
+    return out if len(out) <= cap else None
+
+
+def page_text(response, body):
+    """body as a browser reads it: a byte-order mark outranks any charset label."""
+    for bom, codec in BOMS:
+        if body.startswith(bom):
+            return body.decode(codec, "replace")
+    try:
+        return encoding.decode(body, response._guess_encoding(body))
+    except ValueError:  # an unknown label: read as UTF-8, as browsers do
+        return body.decode("utf-8", "surrogateescape")
 
 
 def scored_type(headers):
@@ -196,7 +255,7 @@ class Filter:
                 return
             length = r.headers.get("content-length")
             too_big = length is not None and (not length.strip().isdigit() or int(length) > MAX_SCORED_BYTES)
-            if r.status_code != 200 or not scored_type(r.headers) or too_big:
+            if r.status_code not in SCORED_STATUSES or not scored_type(r.headers) or too_big:
                 r.stream = True
         except Exception as e:
             ctx.log.error(f"amparo: error en responseheaders: {e!r}")
@@ -204,14 +263,17 @@ class Filter:
     async def response(self, flow):
         try:
             r = flow.response
-            if r.stream or r.status_code != 200 or not scored_type(r.headers):
+            if r.stream or r.status_code not in SCORED_STATUSES or not scored_type(r.headers):
                 return
             if flow.websocket is not None or self._allowed(flow.request):
                 return
+            body = decoded_body(r.raw_content or b"", r.headers.get("content-encoding"))
+            if body is None:
+                return  # past the cap or undecodable: it goes by unscored, as large pages do
             try:
-                text = r.get_text(strict=False)
+                text = page_text(r, body)
             except Exception:
-                return  # an unreadable charset or encoding: let it by
+                return  # a charset that is no text codec (rot13): let it by
             if not isinstance(text, str) or not is_explicit(text, self.words):
                 return
             host = clean_host(flow.request.pretty_host)

@@ -107,6 +107,7 @@ class ProtectionTest : public ::testing::Test {
         config_.dataDirectory = (dir_.path() / "data").string();
         writeText(resolv(), "nameserver 192.168.1.1\n");
         settings_.proxyJobFile = (dir_.path() / "tranca-proxy.service").string();
+        settings_.proxyUser = "root";  // the stand-in listener below is this test's
         const auto root = dir_.path();
         settings_.opener = [root] {
             // dconf lives in the temporary tree; "dconf update" is not run.
@@ -160,8 +161,17 @@ TEST_F(ProtectionTest, EnforcePointsDnsHomeAndProxyFollowsTheContentFilter) {
     EXPECT_EQ(log.find("Proxy del filtro"), std::string::npos);
     EXPECT_EQ(readText(resolv()), "nameserver 127.0.0.1\n");
 
-    // Job installed and listening: our proxy goes on, locked.
+    // Job installed, but the listener is not the proxy's user's: never trusted.
     writeText(settings_.proxyJobFile, "[Service]\n");
+    ProtectionSettings stranger = settings_;
+    stranger.proxyUser = "nobody";
+    {
+        const CapturedOutput out;
+        SelfCheck(config_, stranger).enforceProtection();
+        EXPECT_EQ(out.text().find("Proxy del filtro"), std::string::npos);
+    }
+
+    // Job installed and listening as the proxy's user: our proxy goes on, locked.
     enforce();
     EXPECT_NE(log.find("Proxy del filtro encendido en "), std::string::npos);
     EXPECT_NE(log.find("(el filtro de contenido atiende)"), std::string::npos);

@@ -20,9 +20,11 @@ WATCHED = ["/etc/chromium", "/etc/opt", "/etc/firefox", "/usr/lib/firefox-esr",
            "/usr/local/share/ca-certificates", "/etc/ssl/certs/ca-certificates.crt"]
 
 LOCKED = {"DNSOverHTTPS": {"Enabled": False, "Locked": True}}
+PROXY = {"Proxy": {"Mode": "manual", "HTTPProxy": "127.0.0.1:8080", "SSLProxy": "127.0.0.1:8080",
+                   "Locked": True}}
 OTHERS = ('{\n    "policies": {\n        "DisableTelemetry": true,\n'
           '        "Certificates": {"Install": ["escuela.crt"]}\n    }\n}\n')
-OWN_DOH = {"DisableAppUpdate": True,
+OWN_DOH = {"DisableAppUpdate": True, "Proxy": {"Mode": "system"},
            "DNSOverHTTPS": {"Enabled": True, "ProviderURL": "https://doh.example/dns-query"}}
 INVALID = '{"policies": {"DisableTelemetry": true,}\n'
 THEIRS = {SCHOOL: '{"HomepageLocation": "https://escuela.example/"}\n'}
@@ -38,21 +40,22 @@ WORDS = "proxy_install.sh proxy_uninstall.sh"
         "DisableTelemetry": True, "Certificates": {"Install": ["escuela.crt"]}, **LOCKED},
         id="dns y otras"),
     pytest.param({FIREFOX: json.dumps({"policies": OWN_DOH})}, DNS,
-                 {"DisableAppUpdate": True, **LOCKED}, id="dns y DoH propio"),
+                 {"DisableAppUpdate": True, "Proxy": {"Mode": "system"}, **LOCKED},
+                 id="dns y DoH propio"),
     pytest.param({FIREFOX: INVALID, **THEIRS}, DNS, None, id="dns e invalido"),
     # Firefox stops reading its distribution file once /etc/firefox has one.
     pytest.param({"/usr/lib/firefox-esr/distribution/policies.json":
                   '{"policies": {"DisableTelemetry": true}}'}, DNS,
                  {"DisableTelemetry": True, **LOCKED}, id="dns y distribucion"),
     pytest.param({FIREFOX: OTHERS}, WORDS, {
-        "DisableTelemetry": True, "Certificates": {"Install": ["escuela.crt", CA]}},
+        "DisableTelemetry": True, "Certificates": {"Install": ["escuela.crt", CA]}, **PROXY},
         id="palabras y otras"),
     pytest.param({FIREFOX: INVALID}, WORDS, None, id="palabras e invalido"),
     # uninstall.sh takes the keyword filter away with the rest.
     pytest.param({FIREFOX: OTHERS}, "install.sh proxy_install.sh disable.sh proxy_uninstall.sh"
                  " | proxy_install.sh install.sh uninstall.sh", {
                      "DisableTelemetry": True, "Certificates": {"Install": ["escuela.crt", CA]},
-                     **LOCKED}, id="los dos"),
+                     **LOCKED, **PROXY}, id="los dos"),
 ])
 def test_policies_while_on_and_given_back_byte_for_byte(machine, before, steps, policies):
     if "proxy" in steps and shutil.which("mitmdump") is None:
@@ -89,7 +92,7 @@ def test_policies_while_on_and_given_back_byte_for_byte(machine, before, steps, 
 
 @pytest.mark.parametrize("on,off,ours", [
     ("install.sh", "uninstall.sh", LOCKED),
-    ("proxy_install.sh", "proxy_uninstall.sh", {"Certificates": {"Install": [CA]}})])
+    ("proxy_install.sh", "proxy_uninstall.sh", {"Certificates": {"Install": [CA]}, **PROXY})])
 def test_after_an_edit_only_our_entry_goes(machine, on, off, ours):
     if on.startswith("proxy") and shutil.which("mitmdump") is None:
         pytest.skip("falta mitmproxy")

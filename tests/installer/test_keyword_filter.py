@@ -12,10 +12,19 @@ import subprocess
 
 import pytest
 
-from conftest import HERE, ok, wait_until, write
+from conftest import HERE, NOBODY, ok, wait_until, write
 
 ORIGIN = "192.0.2.80"
 KEY = "/var/lib/tranca-proxy/mitmproxy-ca.pem"
+PROXY_USER = ["setpriv", "--reuid=tranca-proxy", "--regid=tranca-proxy", "--clear-groups"]
+# On the filter's port, once the path in argv[1] exists; "once": ends 2 s after a connection.
+LISTENER = ["python3", "-c", """import os, socket, sys, time
+while not os.path.exists(sys.argv[1]): time.sleep(0.01)
+s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind(("127.0.0.1", 8080)); s.listen()
+s.accept() if sys.argv[2:] else time.sleep(300); time.sleep(2)"""]
+DCONF_ADMIN = {"/etc/dconf/profile/user": "user-db:user\nsystem-db:local\nsystem-db:site\n",
+               "/etc/dconf/db/local.d/00-escuela": "[org/gnome/desktop/interface]\nclock-format='24h'\n"}
 STORES = ["/etc/ssl/certs/ca-certificates.crt", "/etc/passwd", "/etc/group", "/etc/chromium",
           "/etc/opt", "/etc/firefox", "/usr/local/share/ca-certificates"]
 
@@ -109,12 +118,52 @@ def words(page):
 
 
 @pytest.mark.skipif(shutil.which("chromium") is None, reason="falta chromium")
-def test_chromium_trusts_the_filter_by_its_policy_alone(machine, sites):
+def test_chromium_trusts_and_uses_the_filter_by_its_policy_alone(machine, sites):
     ok(machine.script("proxy_install.sh"))
-    proxy = "--proxy-server=http://127.0.0.1:8080"
-    assert "Sitio bloqueado" in machine.chromium("https://explicito.example/", proxy).stdout
-    clean = machine.chromium("https://limpio.example/", proxy).stdout
+    # Asked to use no proxy, it still goes through the filter.
+    direct = "--no-proxy-server"
+    assert "Sitio bloqueado" in machine.chromium("https://explicito.example/", direct).stdout
+    clean = machine.chromium("https://limpio.example/", direct).stdout
     assert words(clean) == words(sites["limpio.example"]), clean
+    proxy = "--proxy-server=http://127.0.0.1:8080"
     os.remove(machine.path("/etc/chromium/policies/managed/zz-amparo-certificado.json"))
     refused = machine.chromium("https://limpio.example/", proxy)
     assert "net::ERR_CERT_AUTHORITY_INVALID" in refused.stderr and refused.stdout == "", refused
+
+
+def test_another_users_listener_on_the_port_fails_the_install(machine):
+    # It takes the port once the unit is written, before mitmdump can.
+    machine.spawn(NOBODY + LISTENER + ["/etc/systemd/system/tranca-proxy.service"])
+    result = machine.script("proxy_install.sh")
+    assert result.returncode == 1 and "tomó el puerto 8080 de 127.0.0.1" in result.stderr, result
+
+
+def test_root_reads_no_link_the_proxy_user_put_in_its_folder(machine):
+    ok(machine.script("proxy_install.sh"))
+    secret = machine.path("/etc/amparo-secreto.pem")
+    write(secret, machine.read("/var/lib/tranca-proxy/mitmproxy-ca-cert.pem") + "SECRETO\n")
+    os.chmod(secret, 0o600)
+    ok(machine.run(PROXY_USER + ["ln", "-sf", "/etc/amparo-secreto.pem",
+                                 "/var/lib/tranca-proxy/mitmproxy-ca-cert.pem"]))
+    ok(machine.script("proxy_install.sh"))
+    assert "SECRETO" not in machine.read("/usr/local/share/ca-certificates/amparo-filtro.crt")
+
+
+@pytest.mark.parametrize("before", [{}, DCONF_ADMIN], ids=["sin dconf", "dconf del administrador"])
+def test_system_proxy_only_to_the_proxy_user_and_dconf_given_back(machine, before):
+    for inside, text in before.items():
+        write(machine.path(inside), text)
+    if before:
+        ok(machine.run(["dconf", "update"]))
+    original = machine.snapshot("/etc/dconf")
+    ok(machine.script("install.sh"))
+    ok(machine.run(["useradd", "--system", "--no-create-home", "tranca-proxy"]))
+    write(machine.path("/etc/systemd/system/tranca-proxy.service"), "[Service]\n")
+    # Its one connection is the self-check's probe; the decision follows at once.
+    assert machine.spawn(NOBODY + LISTENER + ["/", "once"]).wait(timeout=30) == 0
+    assert "Proxy del filtro encendido" not in machine.read("/var/log/tranca.log")
+    machine.spawn(PROXY_USER + LISTENER + ["/"], "127.0.0.1:8080")
+    machine.wait_for_log("Proxy del filtro encendido")
+    assert "mode='manual'" in machine.read("/etc/dconf/db/local.d/90-trancad-proxy")
+    ok(machine.script("uninstall.sh"))
+    assert machine.snapshot("/etc/dconf") == original
