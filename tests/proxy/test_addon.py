@@ -15,8 +15,8 @@ PROXY = HERE.parents[1] / "scripts" / "proxy"
 sys.path.insert(0, str(PROXY))
 import amparo_filter as af  # noqa: E402
 WORDS = af.load_words(PROXY / "palabras.txt")[0]
-EXPLICIT = (HERE / "corpus" / "explicita-videos-porno-es.html").read_bytes()
-CLEAN = (HERE / "corpus" / "limpia-its-salud.html").read_bytes()
+EXPLICIT = (HERE / "corpus" / "explicito" / "video-porno-es.html").read_bytes()
+CLEAN = (HERE / "corpus" / "limpio" / "salud-its-es.html").read_bytes()
 LOG_LINE = re.compile(r"\[\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ\] BLOQUEADO ([a-z0-9.-]+) \(por palabras\)\n")
 
 
