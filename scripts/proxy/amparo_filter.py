@@ -36,11 +36,24 @@ BLOCKPAGE_TIMEOUT = 2.0
 BLOCKPAGE_MAX = 256 * 1024
 SCORED_TYPES = ("text/html", "text/plain")
 
-FALLBACK_PAGE = """<!doctype html><html lang="es"><head><meta charset="utf-8">
+PERMIT_URL = "amparo://permitir?sitio={host}"  # opens Amparo's site lists with the host in "Permitidos"
+# The host has been through clean_host: only letters, digits, dots and dashes.
+KEYWORD_PAGE = """<!doctype html><html lang="es"><head><meta charset="utf-8">
 <title>Sitio bloqueado</title></head>
 <body style="font-family:sans-serif;max-width:36em;margin:4em auto;color:#223">
-<h1>Sitio bloqueado</h1><p>Amparo bloqueó esta página por su contenido.</p>
-<p>Si creés que es un error, pedí que la agreguen a los sitios permitidos.</p></body></html>"""
+<h1>Sitio bloqueado</h1>
+<p>Amparo bloqueó <strong>{host}</strong> por las palabras de esta página, no porque el sitio
+esté en una lista de bloqueo.</p>
+<p>Si es un error (una página de salud, de ayuda, de educación o de noticias), podés
+permitir este sitio: se abre Amparo con el sitio en «Permitidos» y el cambio pide la
+contraseña de administrador del equipo.</p>
+<p><a href="{permit}" style="display:inline-block;padding:.6em 1.2em;background:#2b5fb4;color:#fff;
+border-radius:6px;text-decoration:none">Permitir este sitio</a></p></body></html>"""
+
+
+def keyword_page(host):
+    return KEYWORD_PAGE.format(host=host, permit=PERMIT_URL.format(host=host))
+
 
 _BLOCKS = re.compile(r"<(script|style)\b.*?(?:</\1\s*>|\Z)|<!--.*?(?:-->|\Z)", re.S | re.I)
 _TAG = re.compile(r"<[^<>]*>")  # stops at the next '<': no rescans of the page
@@ -370,11 +383,16 @@ class Filter:
         return covered(request.pretty_host, self.domains) or covered(request.host, self.domains)
 
     async def _block_response(self, host):
+        """The destination the user chose when it is an address (a redirect);
+        otherwise a page that says the words, not a list, blocked this host."""
         try:
-            return await asyncio.wait_for(self._fetch_blockpage(host), BLOCKPAGE_TIMEOUT)
+            chosen = await asyncio.wait_for(self._fetch_blockpage(host), BLOCKPAGE_TIMEOUT)
+            if chosen.status_code != 200:
+                return chosen
         except (OSError, asyncio.TimeoutError, ValueError):
-            return http.Response.make(200, FALLBACK_PAGE.encode("utf-8"), {
-                "Content-Type": "text/html; charset=utf-8", "Cache-Control": "no-store"})
+            pass
+        return http.Response.make(200, keyword_page(host).encode("utf-8"), {
+            "Content-Type": "text/html; charset=utf-8", "Cache-Control": "no-store"})
 
     async def _fetch_blockpage(self, host):
         """The daemon's own page names the site from Host, or redirects (302)."""
