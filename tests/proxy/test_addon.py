@@ -30,7 +30,7 @@ def test_corpus_page_judged_as_its_folder_says(page):
     ("<p>PORNOGRAFÍA y Pornhub</p>", True),  # case and accents fold
     ("<p>videos <b>porno</b></p>", True),  # only the phrase tips it over
     ("<script>porn xxx hentai</script><p>hola</p>", False),  # scripts are no text
-    ("porno " * 200 + "hola " * 800, False),  # repetition is capped
+    ("milf " * 200 + "hola " * 800, False),  # repetition is capped
 ])
 def test_score(text, blocked):
     assert af.is_explicit(text, WORDS) == blocked
