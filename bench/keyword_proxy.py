@@ -19,7 +19,7 @@ BIG = 100 * 1000 * 1000
 
 def page():
     # Whole clean pages end to end: each one scores clean, so the sum does too.
-    parts = [p.read_bytes() for p in sorted(CORPUS.glob("limpia-*.html"))]
+    parts = [p.read_bytes() for p in sorted((CORPUS / "limpio").glob("*.html"))]
     body, i = b"", 0
     while len(body) < 50 * 1024:
         body += parts[i % len(parts)]

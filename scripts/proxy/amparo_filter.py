@@ -28,6 +28,16 @@ BROTLI_STEP = 8  # input bytes per step: brotli has no output limit, and 8 bytes
 THRESHOLD = 100.0  # net points per 1000 words
 MIN_TOKENS = 150  # short pages are measured as if they were this long
 TERM_CAP = 5  # a word repeated a hundred times counts five times
+SHORT_WORDS = 12  # a block this short is a title, a link, a list item or a tag
+HEAD_WEIGHT = 3.0  # a word in the title or meta says what the whole page is
+SHORT_WEIGHT = 1.5  # one in a link or list item, what the site lists
+# Turning and context points, as a share of the explicit points, discount
+# the prose by 1 + share * PROSE_TURN and the listing by 1 + share * LISTING_TURN.
+PROSE_TURN = 8.0
+LISTING_TURN = 3.0
+CONTEXT_ON_LISTING = 0.5  # context words vouch for prose, hardly for a listing
+TOPIC_PER_ACT = 1.0  # words naming the subject count up to this many times those of the thing
+TOPIC_FLOOR = 20.0  # and this much on their own: a bare "Porno XXX" title still counts
 RELOAD_EVERY = 3.0  # seconds between looks at the lists' files
 BLOCKPAGE_TIMEOUT = 2.0
 BLOCKPAGE_MAX = 256 * 1024
@@ -37,11 +47,24 @@ SCORED_STATUSES = (200, 203)  # 203: the same page, relayed by a transforming pr
 BOMS = ((codecs.BOM_UTF8, "utf-8-sig"), (codecs.BOM_UTF16_LE, "utf-16"),
         (codecs.BOM_UTF16_BE, "utf-16"))
 
-FALLBACK_PAGE = """<!doctype html><html lang="es"><head><meta charset="utf-8">
+PERMIT_URL = "amparo://permitir?sitio={host}"  # opens Amparo's site lists with the host in "Permitidos"
+# The host has been through clean_host: only letters, digits, dots and dashes.
+KEYWORD_PAGE = """<!doctype html><html lang="es"><head><meta charset="utf-8">
 <title>Sitio bloqueado</title></head>
 <body style="font-family:sans-serif;max-width:36em;margin:4em auto;color:#223">
-<h1>Sitio bloqueado</h1><p>Amparo bloqueó esta página por su contenido.</p>
-<p>Si creés que es un error, pedí que la agreguen a los sitios permitidos.</p></body></html>"""
+<h1>Sitio bloqueado</h1>
+<p>Amparo bloqueó <strong>{host}</strong> por las palabras de esta página, no porque el sitio
+esté en una lista de bloqueo.</p>
+<p>Si es un error (una página de salud, de ayuda, de educación o de noticias), podés
+permitir este sitio: se abre Amparo con el sitio en «Permitidos» y el cambio pide la
+contraseña de administrador del equipo.</p>
+<p><a href="{permit}" style="display:inline-block;padding:.6em 1.2em;background:#2b5fb4;color:#fff;
+border-radius:6px;text-decoration:none">Permitir este sitio</a></p></body></html>"""
+
+
+def keyword_page(host):
+    return KEYWORD_PAGE.format(host=host, permit=PERMIT_URL.format(host=host))
+
 
 _BLOCKS = re.compile(r"<(script|style)\b.*?(?:</\1\s*>|\Z)|<!--.*?(?:-->|\Z)", re.S | re.I)
 _TAG = re.compile(r"<[^<>]*>")  # stops at the next '<': no rescans of the page
@@ -51,6 +74,20 @@ _MARKS = re.compile(r"[\u0300-\u036f]")
 _INVISIBLE = re.compile("[\u00ad\u200b-\u200d\u2060\ufeff]")
 _WORD = re.compile(r"[^\W\d_]+")
 _DOMAIN = re.compile(r"^[a-z0-9-]+(?:\.[a-z0-9-]+)*$")
+# What the judgement reads of a page's markup.
+_TITLE = re.compile(r"<title\b[^<>]*>(.*?)(?:</title\s*>|\Z)", re.S | re.I)
+_META = re.compile(r"<meta\b([^<>]*)>", re.I)
+_META_NAME = re.compile(r"""\b(?:name|property)\s*=\s*["']?(?:description|keywords|og:title|og:description|twitter:title)\b""", re.I)
+_CONTENT = re.compile(r"""\bcontent\s*=\s*(?:"([^"]*)"|'([^']*)')""", re.I)
+_ALT = re.compile(r"""<img\b[^<>]*?\balt\s*=\s*(?:"([^"]*)"|'([^']*)')""", re.I)
+_BLOCK_EDGE = re.compile(r"<(?:/?(?:p|li|a|h[1-6]|td|th|dt|dd|div|tr|ul|ol|dl|table|header|footer|nav|main|"
+                         r"article|section|aside|blockquote|figcaption|button|option|label|body)|br)\b[^<>]*>", re.I)
+_MIXED = re.compile(r"(?<![\w@$*])[\w@$*]+(?![\w@$*])")
+_LETTER = re.compile(r"[^\W\d_]")
+_LEET_SIGN = re.compile(r"[0134578@$*]")
+_LEET = str.maketrans("0134578@$*", "oieastbasu")
+_SEPARATOR = re.compile(r"[\s.\-_·]")
+_SPACED = re.compile(r"(?<![^\W_])(?:(?P<single>(?:[^\W\d_][ .\-_·]){2,}[^\W\d_])|[^\W\d_]+(?:[.\-_·][^\W\d_]+)+)(?![^\W_])")
 
 
 def normalise(text):
@@ -59,19 +96,40 @@ def normalise(text):
     return _WORD.findall(_MARKS.sub("", unicodedata.normalize("NFKD", text)))
 
 
+class Lexicon(dict):
+    """{term: weight} of the explicit (positive) and context (negative) terms;
+    .turns holds the phrases that turn a page's topic around ("dejar el porno"),
+    .topic the explicit terms that only name the subject ("porno")."""
+
+    def __init__(self, *args):
+        super().__init__(*args)
+        self.turns = {}
+        self.topic = set()
+
+
 def load_words(path):
-    """Returns ({term: weight}, bad lines). A phrase's key is its words joined by one space."""
-    words, bad = {}, 0
+    """Returns (Lexicon, bad lines). A phrase's key is its words joined by one
+    space. After "[tema]", explicit terms that name the subject; after
+    "[giros]", topic-turning phrases."""
+    words, bad = Lexicon(), 0
+    table, section = words, ""
     with open(path, encoding="utf-8", errors="replace") as f:
         for line in f:
-            weight, _, term = line.split("#", 1)[0].strip().partition(" ")
+            line = line.split("#", 1)[0].strip()
+            if line in ("[giros]", "[tema]"):
+                table = words.turns if line == "[giros]" else words
+                section = line
+                continue
+            weight, _, term = line.partition(" ")
             if not weight:
                 continue
             tokens = normalise(term)
             if not tokens or not re.fullmatch(r"-?\d+(?:\.\d+)?", weight):
                 bad += 1
             else:
-                words[" ".join(tokens)] = float(weight)
+                table[" ".join(tokens)] = float(weight)
+                if section == "[tema]":
+                    words.topic.add(" ".join(tokens))
     return words, bad
 
 
@@ -109,16 +167,117 @@ def strip_html(text):
     return html.unescape(_TAG.sub(" ", _BLOCKS.sub(" ", text)))
 
 
-def score(text, words):
-    """Net points per 1000 words; context words (negative) pull it down."""
-    tokens = normalise(strip_html(text))
-    counts = Counter(tokens)
-    joined = " " + " ".join(tokens) + " "
+def _attr(match):
+    return match.group(1) if match.group(1) is not None else match.group(2)
+
+
+def _unleet(match):
+    """'p0rn', 's3xo', 'pu$$y': digits and signs inside a word read as letters."""
+    word = match.group(0)
+    if _LETTER.search(word) and _LEET_SIGN.search(word):
+        return word.translate(_LEET)
+    return word
+
+
+def _joined(match, words):
+    """'P o r n o', 'ma.ma.das': letters spaced out to dodge a filter, read whole
+    when they spell a listed word (single letters always: 'x x x')."""
+    piece = match.group(0)
+    whole = _SEPARATOR.sub("", piece)
+    if match.group("single") or " ".join(normalise(whole)) in words:
+        return whole
+    return piece
+
+
+def blocks(text, words=None):
+    """The page as (zone, words) blocks: "cabecera" (title, meta description
+    and keywords), "corto" (a block of few words: a link, a list item, a tag,
+    an image's alt text) and "prosa" (longer blocks). A video site says what
+    it is in its titles and tags; an article says it in sentences."""
+    words = words if words is not None else {}
+    text = _BLOCKS.sub(" ", text)
+    head = [m.group(1) for m in _TITLE.finditer(text)]
+    for m in _META.finditer(text):
+        if _META_NAME.search(m.group(1)):
+            content = _CONTENT.search(m.group(1))
+            head.append(_attr(content) if content else "")
+    alts = [_attr(m) for m in _ALT.finditer(text)]
+    body = _TITLE.sub(" ", text)
+    out = []
+    for zone, pieces in (("cabecera", head), ("alt", alts), ("cuerpo", _BLOCK_EDGE.split(body))):
+        for piece in pieces:
+            piece = _MIXED.sub(_unleet, html.unescape(_TAG.sub("", piece)))
+            piece = _SPACED.sub(lambda m: _joined(m, words), piece)
+            tokens = normalise(piece)
+            if not tokens:
+                continue
+            if zone != "cabecera":
+                zone = "corto" if len(tokens) <= SHORT_WORDS else "prosa"
+            out.append((zone, tokens))
+    return out
+
+
+def _points(joined, counts, terms):
     total = 0.0
-    for term, weight in words.items():
+    for term, weight in terms.items():
         n = joined.count(" " + term + " ") if " " in term else counts.get(term, 0)
         total += weight * min(n, TERM_CAP)
-    return total * 1000.0 / max(len(tokens), MIN_TOKENS)
+    return total
+
+
+def judge(text, words):
+    """A page's parts as a dict: the explicit points of its listing
+    (cabecera, corto) and of its prose, the context and topic-turning points,
+    and the net score per 1000 words.
+
+    A block that holds a turning phrase ("dejar el porno", "porn addiction")
+    gives no explicit points: its words are about the thing, not the thing.
+    Turning and context points elsewhere discount the explicit points in
+    proportion to them: much in prose, little in a listing, so a few such
+    words in a tube site's footer change nothing. Words that only name the
+    subject ("porno", "pornografía") count as far as words of the thing
+    itself (a listing's "milf", "follando") stand beside them: a page that
+    names pornography without showing it is about it."""
+    explicit = {t: w for t, w in words.items() if w > 0}
+    context = {t: -w for t, w in words.items() if w < 0}
+    turns = getattr(words, "turns", {})
+    topic = {t: w for t, w in explicit.items() if t in getattr(words, "topic", ())}
+    acts = {t: w for t, w in explicit.items() if t not in topic}
+    zones = {"cabecera": [], "corto": [], "prosa": [], "girado": []}
+    n_tokens = 0
+    for zone, tokens in blocks(text, explicit):
+        n_tokens += len(tokens)
+        line = " " + " ".join(tokens) + " "
+        if any(" " + t + " " in line for t in turns):
+            zone = "girado"
+        zones[zone].append(tokens)
+    parts = {}
+    for zone, lists in zones.items():
+        joined = " " + " | ".join(" ".join(t) for t in lists) + " "
+        counts = Counter(tok for t in lists for tok in t)
+        parts[zone] = (joined, counts)
+    weight = {"cabecera": HEAD_WEIGHT, "corto": SHORT_WEIGHT, "prosa": 1.0}
+    named = {z: _points(*parts[z], topic) * w for z, w in weight.items()}
+    shown = {z: _points(*parts[z], acts) * w for z, w in weight.items()}
+    named_total = sum(named.values())
+    keep = min(1.0, (sum(shown.values()) * TOPIC_PER_ACT + TOPIC_FLOOR) / max(named_total, 1.0))
+    points = {z: shown[z] + named[z] * keep for z in weight}
+    listing, prose = points["cabecera"] + points["corto"], points["prosa"]
+    everything = " ".join(j for j, _ in parts.values())
+    all_counts = sum((c for _, c in parts.values()), Counter())
+    ctx_points = _points(everything, all_counts, context)
+    turn_points = _points(everything, all_counts, turns)
+    about = (turn_points + ctx_points) / max(listing + prose, 1.0)
+    listing /= 1 + about * LISTING_TURN
+    prose /= 1 + about * PROSE_TURN
+    net = listing + prose - min(ctx_points, prose + listing * CONTEXT_ON_LISTING)
+    return {"listado": listing, "prosa": prose, "contexto": ctx_points, "giro": turn_points,
+            "palabras": n_tokens, "puntaje": net * 1000.0 / max(n_tokens, MIN_TOKENS)}
+
+
+def score(text, words):
+    """Net points per 1000 words."""
+    return judge(text, words)["puntaje"]
 
 
 def is_explicit(text, words):
@@ -188,7 +347,7 @@ class Filter:
         self.list_paths = (os.path.join(data, "sin_interceptar.txt"), os.path.join(tranca, "allow.txt"))
         self.log_path = os.environ.get("AMPARO_LOG", "/var/log/tranca.log")
         self.blockpage = urlsplit(os.environ.get("AMPARO_BLOCKPAGE", "http://127.0.0.1:80/"))
-        self.words, self.domains = {}, set()
+        self.words, self.domains = Lexicon(), set()
         self.stamps, self.next_check = {}, 0.0
         self.base_ignore = None
         self.last_logged = {}
@@ -286,11 +445,16 @@ class Filter:
         return covered(request.pretty_host, self.domains) or covered(request.host, self.domains)
 
     async def _block_response(self, host):
+        """The destination the user chose when it is an address (a redirect);
+        otherwise a page that says the words, not a list, blocked this host."""
         try:
-            return await asyncio.wait_for(self._fetch_blockpage(host), BLOCKPAGE_TIMEOUT)
+            chosen = await asyncio.wait_for(self._fetch_blockpage(host), BLOCKPAGE_TIMEOUT)
+            if chosen.status_code != 200:
+                return chosen
         except (OSError, asyncio.TimeoutError, ValueError):
-            return http.Response.make(200, FALLBACK_PAGE.encode("utf-8"), {
-                "Content-Type": "text/html; charset=utf-8", "Cache-Control": "no-store"})
+            pass
+        return http.Response.make(200, keyword_page(host).encode("utf-8"), {
+            "Content-Type": "text/html; charset=utf-8", "Cache-Control": "no-store"})
 
     async def _fetch_blockpage(self, host):
         """The daemon's own page names the site from Host, or redirects (302)."""

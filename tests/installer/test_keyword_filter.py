@@ -32,7 +32,7 @@ pytestmark = pytest.mark.skipif(shutil.which("mitmdump") is None, reason="falta 
 
 
 def corpus(prefix):
-    return open(sorted(glob.glob(f"{HERE}/../proxy/corpus/{prefix}*.html"))[0],
+    return open(sorted(glob.glob(f"{HERE}/../proxy/corpus/{prefix}/*.html"))[0],
                 encoding="utf-8").read()
 
 
@@ -40,8 +40,8 @@ def corpus(prefix):
 def sites(machine, tmp_path):
     """Test sites whose own authority the machine's store trusts, as the proxy
     checks origins against it."""
-    hosts = {"explicito.example": corpus("explicita-"), "limpio.example": corpus("limpia-"),
-             "permitido.example": corpus("explicita-")}
+    hosts = {"explicito.example": corpus("explicito"), "limpio.example": corpus("limpio"),
+             "permitido.example": corpus("explicito")}
     subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj",
                     "/CN=Origen de prueba", "-addext", "subjectAltName=" + ",".join(
                         f"DNS:{host}" for host in hosts), "-keyout", "site.key", "-out",
