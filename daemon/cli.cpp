@@ -4,6 +4,7 @@
 
 #include <array>
 
+#include "daemon/dns_lock.h"
 #include "daemon/netconfig.h"
 #include "platform/posix/file_util.h"
 
@@ -22,18 +23,51 @@ struct CommandRow {
     bool changesDNS;
 };
 
-constexpr std::array<CommandRow, 5> kCommands{{
+constexpr std::array<CommandRow, 7> kCommands{{
     {"--dns", "estado", false, false},
+    {"--bloqueo", "respaldo", true, false},
+    {"--bloqueo", "quitar", true, false},
     {"--dns", "local", true, true},
     {"--dns", "respaldo", true, true},
     {"--dns", "original", true, true},
     {"--proxy", "apagado", true, false},
 }};
 
-void runRow(const CommandRow& row, NetConfig& net) {
+std::string_view lockStatus(DnsLock& lock) {
+    // The kernel shows its packet filter to root only (and libnftables says
+    // so on standard error).
+    if (::geteuid() != 0) {
+        return "Bloqueo de DNS: solo lo ve el administrador";
+    }
+    if (!lock.available()) {
+        return "Bloqueo de DNS: sin bloqueo de DNS (falta libnftables)";
+    }
+    if (const auto mode = lock.inPlace()) {
+        return *mode == LockMode::local
+                   ? "Bloqueo de DNS: activo (el DNS de otros programas va al filtro)"
+                   : "Bloqueo de DNS: de respaldo (solo los resolvedores de respaldo)";
+    }
+    return "Bloqueo de DNS: sin bloqueo de DNS";
+}
+
+// The lock's own verbs: the unit's start and stop hooks put it in
+// its backup form, the scripts take it away.
+int runLockRow(const CommandRow& row, const DaemonConfig& config) {
+    DnsLock lock(platform::systemPacketFilter(), config.dnsPort);
+    if (!lock.available()) {
+        writeError("Sin bloqueo de DNS: falta libnftables.\n");
+        return 1;
+    }
+    const bool done = row.value == "quitar" ? lock.remove() : lock.apply(LockMode::respaldo);
+    return done ? 0 : 1;
+}
+
+void runRow(const CommandRow& row, NetConfig& net, const DaemonConfig& config) {
     constexpr std::string_view kProxyOff = "Proxy del filtro apagado";
     if (row.value == "estado") {
         net.printStatus();
+        DnsLock lock(::geteuid() == 0 ? platform::systemPacketFilter() : nullptr, config.dnsPort);
+        platform::posix_files::writeAll(STDOUT_FILENO, std::string(lockStatus(lock)) + "\n");
     } else if (row.value == "local") {
         net.saveOriginalDNS();
         net.setDNSMode(DNSMode::local, "activar");
@@ -55,7 +89,8 @@ ArgumentsKind classifyArguments(const std::vector<std::string>& arguments) {
     if (arguments.empty()) {
         return ArgumentsKind::daemon;
     }
-    if (arguments.size() == 2 && (arguments[0] == "--dns" || arguments[0] == "--proxy")) {
+    if (arguments.size() == 2 &&
+        (arguments[0] == "--dns" || arguments[0] == "--proxy" || arguments[0] == "--bloqueo")) {
         return ArgumentsKind::tool;
     }
     return ArgumentsKind::usage;
@@ -81,6 +116,9 @@ int runCommand(const DaemonConfig& config, std::string_view flag, std::string_vi
         writeError("Hace falta ser administrador para cambiar la red.\n");
         return 1;
     }
+    if (row->flag == "--bloqueo") {
+        return runLockRow(*row, config);
+    }
     NetConfig net(config);
     // Checked before any step, so that nothing at all changes: "original"
     // would otherwise still turn the proxy off and drop the record.
@@ -90,7 +128,7 @@ int runCommand(const DaemonConfig& config, std::string_view flag, std::string_vi
             return 1;
         }
     }
-    runRow(*row, net);
+    runRow(*row, net, config);
     // Other failures show only as the settings store's log lines.
     return 0;
 }

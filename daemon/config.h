@@ -27,7 +27,8 @@ inline constexpr std::string_view kOpenDnsFamilyShieldSecondary = "208.67.220.12
 
 inline constexpr std::string_view kBuiltInBlockDestination = "https://www.amparo-filtro.org/stop";
 inline constexpr std::string_view kUsageText =
-    "Uso: trancad --dns local|respaldo|original|estado · trancad --proxy apagado\n";
+    "Uso: trancad --dns local|respaldo|original|estado · trancad --proxy apagado · "
+    "trancad --bloqueo respaldo|quitar\n";
 
 struct DaemonConfig {
     Environment environment;

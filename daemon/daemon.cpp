@@ -16,6 +16,13 @@ namespace tranca {
 
 namespace {
 
+// This machine's settings, with its packet filter for the DNS lock.
+ProtectionSettings protectionSettings() {
+    ProtectionSettings settings;
+    settings.packetFilter = platform::systemPacketFilter;
+    return settings;
+}
+
 [[noreturn]] void exitNow(int status) {
     std::fflush(stdout);
     // Other threads are still running: skip static destructors and atexit
@@ -43,7 +50,7 @@ Daemon::Daemon(DaemonConfig config, DaemonTimings timings, ExitFn exitProcess)
       timings_(timings),
       exitProcess_(exitProcess ? std::move(exitProcess) : ExitFn(exitNow)),
       blocklist_(config_.blocklistPath, config_.customPath, config_.allowPath),
-      selfCheck_(config_),
+      selfCheck_(config_, protectionSettings()),
       work_(asio::make_work_guard(io_)),
       networkWork_(asio::make_work_guard(networkQueue_)),
       safeSearchTimer_(io_),

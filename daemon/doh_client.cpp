@@ -4,6 +4,8 @@
 
 #include <asio/post.hpp>
 
+#include "daemon/dns_lock.h"
+
 namespace tranca {
 
 namespace {
@@ -84,6 +86,15 @@ void DohClient::post(const std::string& url, std::shared_ptr<const DnsMessage> q
     curl_multi_wakeup(static_cast<CURLM*>(multi_));
 }
 
+namespace {
+
+int markConnection(void*, curl_socket_t fd, curlsocktype) {
+    markSocket(fd);
+    return CURL_SOCKOPT_OK;
+}
+
+}  // namespace
+
 void DohClient::addRequest(std::unique_ptr<Request> request) {
     CURL* easy = curl_easy_init();
     if (easy == nullptr) {
@@ -107,6 +118,8 @@ void DohClient::addRequest(std::unique_ptr<Request> request) {
     // concurrent queries end up as streams on one connection.
     curl_easy_setopt(easy, CURLOPT_PIPEWAIT, 1L);
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    // Every connection past the DNS lock, which refuses HTTPS to resolvers.
+    curl_easy_setopt(easy, CURLOPT_SOCKOPTFUNCTION, markConnection);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, collectBody);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, &request->body);
     if (!options_.caBundle.empty()) {

@@ -110,7 +110,12 @@ bool isContentFilterListening(std::uint16_t port) {
 }
 
 SelfCheck::SelfCheck(const DaemonConfig& config, ProtectionSettings settings)
-    : config_(config), settings_(std::move(settings)), net_(config_, settings_.opener) {}
+    : config_(config),
+      settings_(std::move(settings)),
+      net_(config_, settings_.opener),
+      lock_(
+          managesSystemDNS(config_) && settings_.packetFilter ? settings_.packetFilter() : nullptr,
+          config_.dnsPort) {}
 
 void SelfCheck::runSelfCheck() {
     if (io_ == nullptr) {
@@ -194,6 +199,7 @@ void SelfCheck::enforceProtection() {
     }
     net_.saveOriginalDNS();
     net_.setDNSMode(DNSMode::local, "el filtro responde");
+    lock_.keep(LockMode::local);
     struct stat info {};
     const bool listening = ::stat(settings_.proxyJobFile.c_str(), &info) == 0 &&
                            isContentFilterListening(settings_.contentFilterPort);
@@ -213,6 +219,9 @@ void SelfCheck::enforceProtection() {
 void SelfCheck::stopProtection(std::string_view reason) {
     stopping_.store(true);
     net_.setDNSMode(DNSMode::respaldo, reason);
+    if (lock_.available()) {
+        lock_.apply(LockMode::respaldo);
+    }
     if (net_.managesSystemDNS()) {
         net_.setSystemProxy(kProxyOff, reason, false);
     }

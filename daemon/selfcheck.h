@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "daemon/config.h"
+#include "daemon/dns_lock.h"
 #include "daemon/netconfig.h"
 #include "platform/paths.h"
 
@@ -29,6 +30,9 @@ struct ProtectionSettings {
     std::string proxyUser{paths::kCurrent.proxyUser};
     std::uint16_t contentFilterPort = kContentFilterPort;
     StoreOpener opener;  // empty: this machine's settings store
+    // The kernel's packet filter for the DNS lock; empty: no lock is kept
+    // (the daemon passes this machine's; tests never touch the kernel's).
+    std::function<std::unique_ptr<platform::PacketFilter>()> packetFilter;
 };
 
 // The probe query: ID 0x4242, recursion desired, one question for name, type A,
@@ -84,6 +88,8 @@ class SelfCheck {
     const DaemonConfig& config_;
     ProtectionSettings settings_;
     NetConfig net_;
+    // Only used on the network queue.
+    DnsLock lock_;
     asio::io_context* networkQueue_ = nullptr;
     asio::io_context* io_ = nullptr;
     TerminateFn terminate_;

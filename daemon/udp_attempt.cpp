@@ -5,6 +5,8 @@
 #include <asio/steady_timer.hpp>
 #include <asio/strand.hpp>
 
+#include "daemon/dns_lock.h"
+
 namespace tranca {
 
 namespace {
@@ -31,6 +33,8 @@ class UdpAttempt : public std::enable_shared_from_this<UdpAttempt> {
         std::error_code error;
         socket_.open(resolver.protocol(), error);
         if (!error) {
+            // Past the DNS lock; refused (not root) it matters not: no lock then.
+            markSocket(socket_.native_handle());
             socket_.non_blocking(true, error);
         }
         if (!error) {

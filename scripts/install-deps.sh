@@ -10,6 +10,8 @@ packages=(
     # network settings store: NetworkManager over D-Bus, plist record, dconf
     libsdbus-c++-dev libsystemd-dev libplist-dev dconf-cli
     libcurl4-openssl-dev
+    # the DNS lock: libnftables (loaded at run time) and nft for its tests
+    libnftables-dev nftables
     # tests, fuzzing and benchmarks
     libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-14-dev

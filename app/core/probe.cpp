@@ -158,7 +158,7 @@ QString fileStamp(const QString& path) {
            QString::number(seconds, 'f', 9);
 }
 
-bool probeDaemon(quint16 port, std::chrono::milliseconds timeout) {
+bool probeDaemon(quint16 port, std::chrono::milliseconds timeout, quint32 address) {
     const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         return false;
@@ -168,7 +168,7 @@ bool probeDaemon(quint16 port, std::chrono::milliseconds timeout) {
     sockaddr_in daemon{};
     daemon.sin_family = AF_INET;
     daemon.sin_port = htons(port);
-    daemon.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    daemon.sin_addr.s_addr = htonl(address);
     bool answered = false;
     const ssize_t sent = ::sendto(fd, query.data(), query.size(), 0,
                                   reinterpret_cast<const sockaddr*>(&daemon), sizeof daemon);
@@ -304,6 +304,9 @@ ProtectionSnapshot Prober::gatherSnapshot() {
     snapshot.allowed = readListFile(settings_.allowList);
     snapshot.redirectLine = firstEntry(settings_.redirectFile);
     inputs.probeAnswered = probeDaemon(settings_.dnsPort, settings_.probeTimeout);
+    if (inputs.probeAnswered) {
+        snapshot.dnsLocked = probeDaemon(53, settings_.probeTimeout, kLockProbeAddress);
+    }
     if (inputs.probeAnswered && !inputs.outdated) {
         const auto addresses = resolve_(qtext(kStatusName));
         inputs.systemResolvesThroughFilter =

@@ -44,6 +44,7 @@ struct ProtectionSnapshot {
     Q_PROPERTY(bool outdated MEMBER outdated)
     Q_PROPERTY(bool contentFilter MEMBER contentFilter)
     Q_PROPERTY(bool mitmAvailable MEMBER mitmAvailable)
+    Q_PROPERTY(bool dnsLocked MEMBER dnsLocked)
     Q_PROPERTY(qint64 listCount MEMBER listCount)
     Q_PROPERTY(QStringList customBlocked MEMBER customBlocked)
     Q_PROPERTY(QStringList allowed MEMBER allowed)
@@ -54,6 +55,8 @@ struct ProtectionSnapshot {
     bool outdated = false;
     bool contentFilter = false;
     bool mitmAvailable = false;
+    // DNS sent to another resolver reaches the filter (the packet filter's lock).
+    bool dnsLocked = false;
     qint64 listCount = 0;
     std::optional<QDateTime> listDate;
     QStringList customBlocked;

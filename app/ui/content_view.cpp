@@ -177,6 +177,10 @@ QString WindowViewModel::keywordDetail() const {
     return ui::keywordDetail(snapshot().contentFilter, snapshot().mitmAvailable);
 }
 
+QString WindowViewModel::lockDetail() const {
+    return ui::lockDetail(snapshot().dnsLocked);
+}
+
 QStringList WindowViewModel::destinationLabels() const {
     return ui::destinationLabels();
 }

@@ -71,6 +71,7 @@ class WindowViewModel : public QObject {
     Q_PROPERTY(QString sitesDetail READ sitesDetail NOTIFY changed)
     Q_PROPERTY(QString keywordDetail READ keywordDetail NOTIFY changed)
     Q_PROPERTY(bool keywordOn READ keywordOn NOTIFY changed)
+    Q_PROPERTY(QString lockDetail READ lockDetail NOTIFY changed)
     Q_PROPERTY(int destinationIndex READ destinationIndex NOTIFY changed)
     Q_PROPERTY(QStringList destinationLabels READ destinationLabels CONSTANT)
     Q_PROPERTY(QVariantList quotes READ quotes CONSTANT)
@@ -98,6 +99,7 @@ class WindowViewModel : public QObject {
     QString sitesDetail() const;
     QString keywordDetail() const;
     bool keywordOn() const { return snapshot().contentFilter; }
+    QString lockDetail() const;
     int destinationIndex() const { return static_cast<int>(model_.blockDestination()); }
     QStringList destinationLabels() const;
     QVariantList quotes() const;

@@ -52,6 +52,13 @@ QString keywordDetail(bool on, bool toolAvailable) {
                                : qtext(os::kCurrent.keywordFilterNeedsTool);
 }
 
+QString lockDetail(bool locked) {
+    return locked ? QStringLiteral("DNS bloqueado para otros programas.")
+                  : QStringLiteral(
+                        "Sin bloqueo de DNS: un programa con su propio resolvedor "
+                        "puede saltarse el filtro.");
+}
+
 QStringList destinationLabels() {
     return {QStringLiteral("Página de Amparo"), qtext(os::kCurrent.includedPageLabel),
             QStringLiteral("Otra página…"), QStringLiteral("No abrir nada")};

@@ -13,6 +13,7 @@ QString listDetail(qint64 count, const std::optional<QDateTime>& date);
 // "Bloqueá o permití un sitio puntual." or "2 bloqueados · 1 permitido".
 QString sitesDetail(qsizetype blocked, qsizetype allowed);
 QString keywordDetail(bool on, bool toolAvailable);
+QString lockDetail(bool locked);
 // One label per block destination, in the destinations' order.
 QStringList destinationLabels();
 

@@ -39,6 +39,7 @@ constexpr SymbolRow kSymbols[] = {
     {"hand.raised.fill", "hand-index-thumb-fill"},
     {"arrow.uturn.right", "arrow-return-right"},
     {"text.magnifyingglass", "search"},
+    {"lock.fill", "lock-fill"},
     {"nosign", "ban"},
     {"checkmark.seal", "patch-check"},
     {"plus", "plus-lg"},

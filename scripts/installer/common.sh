@@ -141,6 +141,11 @@ filter_answers() {
     [[ $answer == "$STATUS_ADDRESS" ]]
 }
 
+# True when the DNS lock redirects other programs' DNS to the filter.
+dns_locked() {
+    "$DATA_DIR/trancad" --dns estado 2>/dev/null | grep -q '^Bloqueo de DNS: activo'
+}
+
 # True when some network service still points at the filter or at the backup
 # resolvers, that is, when its DNS is still ours to give back.
 dns_is_ours() {
@@ -182,6 +187,9 @@ disable_protection() {
     if [[ -e $DATA_DIR/dns-original.plist ]] || dns_is_ours "$tool"; then
         run_tool "$tool" --dns original || fail "No se pudo devolver el DNS de antes (trancad --dns original)."
     fi
+    # The unit's stop left the DNS lock in its backup form: nothing of ours
+    # stays in the packet filter.
+    run_tool "$tool" --bloqueo quitar >/dev/null 2>&1 || true
     flush_caches
 }
 

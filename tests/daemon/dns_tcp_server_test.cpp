@@ -1,14 +1,11 @@
 #include "daemon/dns_tcp_server.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <asio/post.hpp>
+#include <asio/connect.hpp>
+#include <asio/read.hpp>
 #include <asio/thread_pool.hpp>
-#include <atomic>
+#include <asio/write.hpp>
 #include <thread>
 
 #include "tests/daemon/support.h"
@@ -16,13 +13,14 @@
 namespace tranca {
 namespace {
 
-using testing::makeQuery;
+using asio::ip::tcp;
 
-// Answers every forward from a thread of its own with a reply of `records`
-// A records, the way replies from the upstreams arrive.
+// Replies with `records` A records from a thread of its own, as upstream
+// replies arrive.
 class PoolForwarder : public QueryForwarder {
   public:
     explicit PoolForwarder(int records) : records_(records) {}
+    ~PoolForwarder() override { pool_.join(); }
     void forwardQuery(DnsBytes query, Completion done) override {
         asio::post(pool_, [query = DnsMessage(query.begin(), query.end()), done, this] {
             DnsMessage reply = testing::makeReply(query, {});
@@ -34,78 +32,24 @@ class PoolForwarder : public QueryForwarder {
             done(std::move(reply));
         });
     }
-    ~PoolForwarder() override { pool_.join(); }
 
   private:
     const int records_;
     asio::thread_pool pool_{1};
 };
 
-std::uint16_t freePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), size);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
-// A connected client socket; its receive buffer small when it means not to read.
-int connectTo(std::uint16_t port, bool reads = true) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    const int small = 4096;
-    if (!reads) {
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    }
-    const timeval timeout{.tv_sec = 5, .tv_usec = 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    return fd;
-}
-
-void sendQueries(int fd, int count, std::string_view name) {
-    std::string framed;
-    for (int i = 0; i < count; ++i) {
-        const DnsMessage query = makeQuery(static_cast<std::uint16_t>(i), name);
-        framed += static_cast<char>(query.size() >> 8);
-        framed += static_cast<char>(query.size() & 0xff);
-        framed.append(reinterpret_cast<const char*>(query.data()), query.size());
-    }
-    (void)::send(fd, framed.data(), framed.size(), MSG_NOSIGNAL);
-}
-
-// Reads one framed reply; false on end of stream or time out.
-bool readReply(int fd) {
-    unsigned char length[2];
-    std::vector<char> body;
-    if (::recv(fd, length, 2, MSG_WAITALL) != 2) {
-        return false;
-    }
-    body.resize(length[0] << 8 | length[1]);
-    return ::recv(fd, body.data(), body.size(), MSG_WAITALL) == static_cast<ssize_t>(body.size());
-}
-
 class TcpServerTest : public ::testing::Test {
   protected:
     void start(int records, TcpLimits limits) {
         dir_.write("blocklist.txt", "adult.example\n");
-        dir_.write("custom.txt", "");
-        dir_.write("allow.txt", "");
         lists_ = std::make_unique<Blocklist>((dir_ / "blocklist.txt").string(),
-                                             (dir_ / "custom.txt").string(),
-                                             (dir_ / "allow.txt").string());
+                                             (dir_ / "none").string(), (dir_ / "none").string());
         lists_->reload();
         forwarder_ = std::make_unique<PoolForwarder>(records);
-        pipeline_ =
-            std::make_unique<QueryPipeline>(config_, *lists_, safeSearch_, *forwarder_, 4096);
-        config_.dnsPort = freePort();
+        pipeline_ = std::make_unique<QueryPipeline>(config_, *lists_, safe_, *forwarder_, 4096);
+        tcp::acceptor probe(io_, {asio::ip::make_address("127.0.0.1"), 0});
+        config_.dnsPort = probe.local_endpoint().port();  // free, for the server to take
+        probe.close();
         server_ = DnsTcpServer::create(io_, config_, *pipeline_, limits, std::chrono::seconds(1));
         server_->start();
         for (auto& thread : threads_) {
@@ -118,71 +62,95 @@ class TcpServerTest : public ::testing::Test {
         for (auto& thread : threads_) {
             thread.join();
         }
-        forwarder_.reset();  // its last replies are posted to the stopped loop
+        forwarder_.reset();  // its last replies go to the stopped loop
+    }
+
+    // A client on its own context; a small receive buffer when it will not read.
+    std::unique_ptr<tcp::socket> client(bool reads = true) {
+        auto socket = std::make_unique<tcp::socket>(clientIo_);
+        socket->open(tcp::v4());
+        if (!reads) {
+            socket->set_option(asio::socket_base::receive_buffer_size(4096));
+        }
+        std::error_code error;
+        socket->connect({asio::ip::make_address("127.0.0.1"), config_.dnsPort}, error);
+        return socket;
+    }
+    static void ask(tcp::socket& socket, int count, const std::string& name) {
+        DnsMessage framed;
+        for (int i = 0; i < count; ++i) {
+            const DnsMessage query = testing::makeQuery(static_cast<std::uint16_t>(i), name);
+            testing::append(framed, {static_cast<int>(query.size() >> 8),
+                                     static_cast<int>(query.size() & 0xff)});
+            framed.insert(framed.end(), query.begin(), query.end());
+        }
+        std::error_code error;
+        asio::write(socket, asio::buffer(framed), error);
+    }
+    static bool answered(tcp::socket& socket) {
+        std::array<std::uint8_t, 2> length{};
+        std::error_code error;
+        asio::read(socket, asio::buffer(length), error);
+        std::vector<std::uint8_t> body(length[0] << 8 | length[1]);
+        return !error && !body.empty() &&
+               asio::read(socket, asio::buffer(body), error) == body.size();
     }
 
     testing::ScratchDir dir_;
     DaemonConfig config_;
-    SafeSearch safeSearch_{[](std::string_view) { return std::nullopt; }};
+    SafeSearch safe_{[](std::string_view) { return std::nullopt; }};
     std::unique_ptr<Blocklist> lists_;
     std::unique_ptr<PoolForwarder> forwarder_;
     std::unique_ptr<QueryPipeline> pipeline_;
     asio::io_context io_;
+    asio::io_context clientIo_;
     std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work_{
         asio::make_work_guard(io_)};
     std::shared_ptr<DnsTcpServer> server_;
     std::array<std::thread, 3> threads_;
 };
 
-// Many short pipelining clients against a small table: connections are
-// evicted while their replies are being written, from other threads.
+// Short pipelining clients against a small table: connections are evicted
+// while their replies are being written from other threads.
 TEST_F(TcpServerTest, EvictionWhileRepliesAreWrittenLeavesTheServerWhole) {
     start(4, TcpLimits{.maxConnections = 4});
     std::vector<std::thread> clients;
     for (int c = 0; c < 4; ++c) {
         clients.emplace_back([this, c] {
             for (int round = 0; round < 150; ++round) {
-                const int fd = connectTo(config_.dnsPort);
-                sendQueries(fd, 30, round % 2 ? "adult.example" : "a.forwarded.example");
-                for (int read = 0; read < (round + c) % 5; ++read) {
-                    readReply(fd);
+                const auto socket = client();
+                ask(*socket, 30, round % 2 ? "adult.example" : "a.forwarded.example");
+                for (int read = 0; read < (round + c) % 5 && answered(*socket); ++read) {
                 }
-                ::close(fd);
             }
         });
     }
-    for (auto& client : clients) {
-        client.join();
+    for (auto& thread : clients) {
+        thread.join();
     }
-    const int fd = connectTo(config_.dnsPort);
-    sendQueries(fd, 3, "b.forwarded.example");
-    EXPECT_TRUE(readReply(fd) && readReply(fd) && readReply(fd));
-    ::close(fd);
+    const auto last = client();
+    ask(*last, 3, "b.forwarded.example");
+    EXPECT_TRUE(answered(*last) && answered(*last) && answered(*last));
     EXPECT_LE(server_->openConnections(), 4u);
 }
 
 // Clients that ask for large replies and never read them fill the table; the
-// write deadline frees their places for a client that does read.
+// write deadline frees their places.
 TEST_F(TcpServerTest, ClientsThatNeverReadLoseTheirPlaceToOneThatDoes) {
     start(250, TcpLimits{.maxConnections = 4, .writeTimeout = std::chrono::milliseconds(300)});
-    std::vector<int> stuck;
+    std::vector<std::unique_ptr<tcp::socket>> stuck;
     for (int c = 0; c < 4; ++c) {
-        stuck.push_back(connectTo(config_.dnsPort, false));
-        sendQueries(stuck.back(), 2000, "big" + std::to_string(c) + ".example");
+        stuck.push_back(client(false));
+        ask(*stuck.back(), 2000, "big" + std::to_string(c) + ".example");  // a zone each
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // their replies pile up
-    bool answered = false;
-    for (int attempt = 0; attempt < 50 && !answered; ++attempt) {
+    bool served = false;
+    for (int attempt = 0; attempt < 50 && !served; ++attempt) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        const int fd = connectTo(config_.dnsPort);
-        sendQueries(fd, 1, "adult.example");
-        answered = readReply(fd);
-        ::close(fd);
+        const auto socket = client();
+        ask(*socket, 1, "adult.example");
+        served = answered(*socket);
     }
-    EXPECT_TRUE(answered) << "the non-readers kept the table";
-    for (const int fd : stuck) {
-        ::close(fd);
-    }
+    EXPECT_TRUE(served) << "the clients that never read kept the table";
 }
 
 }  // namespace

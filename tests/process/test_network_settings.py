@@ -9,7 +9,8 @@ import pytest
 
 from conftest import BACKUP, messages, read, write
 
-USAGE = "Uso: trancad --dns local|respaldo|original|estado · trancad --proxy apagado\n"
+USAGE = ("Uso: trancad --dns local|respaldo|original|estado · trancad --proxy apagado · "
+         "trancad --bloqueo respaldo|quitar\n")
 ADMIN = "Hace falta ser administrador para cambiar la red.\n"
 RESOLV = ("# escrito a mano\n"
           "search corp.example lan\n"
@@ -111,12 +112,14 @@ def test_dns_that_cannot_be_read_whole_changes_nothing(sandbox, fifo, reason, co
 
 def test_status_prints_one_line_per_service_for_root_and_ordinary_users(sandbox):
     box = sandbox(RESOLV)
-    for user in (False, True):
+    for user, lock in ((False, "sin bloqueo de DNS"), (True, "solo lo ve el administrador")):
         result = box.tool("--dns", "estado", user=user)
         assert (result.returncode, result.stderr) == (0, "")
-        assert result.stdout == "/etc/resolv.conf: DNS 192.168.1.1 192.168.1.2 · sin proxy\n"
+        assert result.stdout == ("/etc/resolv.conf: DNS 192.168.1.1 192.168.1.2 · sin proxy\n"
+                                 f"Bloqueo de DNS: {lock}\n")
     box.write_resolv("search lan\n")
-    assert box.tool("--dns", "estado").stdout == "/etc/resolv.conf: DNS del router · sin proxy\n"
+    assert box.tool("--dns", "estado").stdout.startswith(
+        "/etc/resolv.conf: DNS del router · sin proxy\n")
 
 
 CHANGES = [("--dns", "local"), ("--dns", "respaldo"), ("--dns", "original"), ("--proxy", "apagado")]
@@ -151,7 +154,8 @@ def test_sigterm_switches_to_backup_resolvers_before_exit(sandbox, user):
     suffix = ", sin tocar el DNS del equipo)" if user else f"(dir: {box.data}, puerto: 0)"
     assert daemon.lines[0].endswith(suffix), daemon.lines
     assert daemon.stop() == 0
-    stopping = [] if user else ["DNS respaldo en /etc/resolv.conf (el servicio se detiene)"]
+    stopping = [] if user else ["DNS respaldo en /etc/resolv.conf (el servicio se detiene)",
+                                "Bloqueo de DNS: solo deja pasar los resolvedores de respaldo"]
     assert daemon.messages()[-len(stopping) - 1:] == [
         *stopping, "trancad termina (el servicio se detiene)"]
     servers = "nameserver 127.0.0.1\n" if user else "".join(f"nameserver {s}\n" for s in BACKUP)

@@ -36,7 +36,7 @@ BASE_PACKAGES = ["systemd", "systemd-sysv", "dbus", "network-manager", "iproute2
                  # Without it network-manager stays unconfigured: debootstrap
                  # cannot choose polkitd's "default-logind | logind".
                  "libpam-systemd", "systemd-resolved", "bind9-dnsutils", "openssl",
-                 "ca-certificates"]
+                 "ca-certificates", "nftables"]
 # Installed with apt once the base is there: debootstrap cannot order the
 # configuration of so many Python packages.
 EXTRA_PACKAGES = ["mitmproxy", "dconf-cli"]

@@ -50,6 +50,13 @@ Column {
             }
             RowDivider {}
             SettingRow {
+                objectName: "filaBloqueoDns"
+                symbol: "lock.fill"
+                title: "Bloqueo de DNS"
+                detail: section.view.lockDetail
+            }
+            RowDivider {}
+            SettingRow {
                 symbol: "text.magnifyingglass"
                 title: "Filtro por palabras"
                 detail: section.view.keywordDetail
