@@ -12,6 +12,11 @@ namespace {
 
 constexpr std::uint8_t kLocalTtl = 60;
 
+// A datagram carries at most what the client takes; TCP takes anything.
+bool mustCut(const ReplyChannel& channel, std::size_t size, std::size_t limit) {
+    return channel.datagram() && size > limit;
+}
+
 // Only the header and the question, TC set: the client asks again over TCP.
 std::size_t cutForTcp(std::span<std::byte> reply, std::size_t questionEnd) {
     reply[kFlagsOffset] |= std::byte{kFlagTC};
@@ -31,7 +36,7 @@ void sendTo(const Asker& asker, std::span<std::byte> reply) {
     std::copy_n(asker.query.begin(), kIdSize, reply.begin());
     std::copy(asker.query.begin() + kHeaderSize, asker.query.begin() + asker.questionEnd,
               reply.begin() + kHeaderSize);
-    if (asker.channel->datagram() && reply.size() > asker.udpLimit) {
+    if (mustCut(*asker.channel, reply.size(), asker.udpLimit)) {
         reply = reply.first(cutForTcp(reply, asker.questionEnd));
     }
     asker.channel->send(asker.client, reply);
@@ -61,7 +66,7 @@ std::size_t QueryPipeline::answerFromCache(DnsBytes query, const DNSQuestion& qu
     if (hit.prefetch) {
         prefetch(out.first(hit.size), question, generation);
     }
-    if (channel.datagram() && hit.size > udpReplyLimit(query, question.questionEnd)) {
+    if (mustCut(channel, hit.size, udpReplyLimit(query, question.questionEnd))) {
         return cutForTcp(out, question.questionEnd);
     }
     return hit.size;
@@ -203,14 +208,7 @@ void QueryPipeline::answerAll(const Asker& leader, const std::string& key,
         DnsMessage own = *reply;
         sendTo(waiter, own);
     }
-    if (leader.channel) {
-        if (leader.channel->datagram() && reply->size() > leader.udpLimit) {
-            sendTo(leader, *reply);
-        } else {
-            // Relayed byte for byte.
-            leader.channel->send(leader.client, *reply);
-        }
-    }
+    sendTo(leader, *reply);
 }
 
 }  // namespace tranca
