@@ -9,27 +9,22 @@
 #include <vector>
 
 #include "daemon/answer_cache.h"
+#include "daemon/text.h"
 #include "fuzz/fuzz_check.h"
 
 namespace {
 
 using namespace tranca;
 
-std::string lower(std::string_view name) {
-    std::string out(name);
-    for (char& c : out) {
-        c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    }
-    return out;
-}
-
 // Every answer's owner is the question's name or the target of a CNAME in
 // the same answer; false too when a record does not read whole.
-bool ownersInChain(DnsBytes reply, const std::string& qname) {
-    std::set<std::string> chain{lower(qname)};
-    std::vector<std::string> owners;
+bool ownersInChain(DnsBytes reply) {
     char buffer[kMaxNameWire];
-    std::size_t offset = *answersStart(reply);
+    std::size_t offset = 0;
+    const auto qname = readName(reply, kHeaderSize, buffer, offset);
+    std::set<std::string> chain{text::lowercase({buffer, qname.value_or(0)})};
+    std::vector<std::string> owners;
+    offset = *answersStart(reply);
     for (std::size_t i = 0; i < u16At(reply, kAnswerCountOffset); ++i) {
         std::size_t next = 0;
         const auto length = readName(reply, offset, buffer, next);
@@ -37,13 +32,13 @@ bool ownersInChain(DnsBytes reply, const std::string& qname) {
         if (!record || reply.size() < record->end) {
             return false;
         }
-        owners.push_back(lower({buffer, *length}));
+        owners.push_back(text::lowercase({buffer, *length}));
         if (record->type == RecordType::CNAME) {
             const auto target = readName(reply, record->data, buffer, next);
             if (!target) {
                 return false;
             }
-            chain.insert(lower({buffer, *target}));
+            chain.insert(text::lowercase({buffer, *target}));
         }
         offset = record->end;
     }
@@ -82,6 +77,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(u16At(cached, kAdditionalCountOffset) == 0);
     FUZZ_CHECK(u16At(cached, kAnswerCountOffset) <= u16At(reply, kAnswerCountOffset));
     FUZZ_CHECK(answersStart(cached).has_value());
-    FUZZ_CHECK(ownersInChain(cached, question->name));
+    FUZZ_CHECK(ownersInChain(cached));
     return 0;
 }
