@@ -34,10 +34,10 @@ random.seed(7)
 weights = [1 / rank for rank in range(1, names + 1)]
 with open(f"{work}/trace.txt", "w") as f:
     for rank in random.choices(range(names), weights, k=lookups):
-        f.write(f"n{rank}.traza.test A\n")
+        f.write(f"n{rank}.traza.prueba A\n")
 with open(f"{work}/hot.txt", "w") as f:
     for rank in range(200):
-        f.write(f"n{rank}.traza.test A\n")
+        f.write(f"n{rank}.traza.prueba A\n")
 PY
 cat >"$work/unbound.conf" <<CONF
 server:
