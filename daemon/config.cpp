@@ -71,6 +71,7 @@ DaemonConfig makeBaseConfig(Environment environment, std::vector<std::string> ar
     config.allowPath = config.dataDirectory + "/allow.txt";
     config.dnsPort = parsePort(lookup(config.environment, "TRANCAD_PORT"), 53);
     config.httpPort = parsePort(lookup(config.environment, "TRANCAD_HTTP"), 80);
+    config.answerCache = lookup(config.environment, "TRANCAD_CACHE").value_or("") != "0";
     config.arguments = std::move(arguments);
     return config;
 }

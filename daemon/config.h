@@ -47,6 +47,8 @@ struct DaemonConfig {
     std::string defaultRedirect;
     std::vector<std::string> plainUpstreams;
     std::vector<std::string> dohUpstreams;
+    // TRANCAD_CACHE=0: every forwarded query goes upstream (tests, comparisons).
+    bool answerCache = true;
 };
 
 // "+"/"-" then decimal digits only, 0..65535 ("-0" is 0); anything else gives

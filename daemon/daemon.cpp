@@ -166,6 +166,9 @@ void Daemon::maintenanceTick() {
     if (++tickCount_ % kSafeSearchEveryTicks == 0) {
         SafeSearch::shared().refresh();
     }
+    if (cache_ && tickCount_ % kCacheStatsEveryTicks == 0) {
+        logLine(cacheStatsText(cache_->stats()));
+    }
 }
 
 void Daemon::startDns() {
@@ -173,8 +176,11 @@ void Daemon::startDns() {
     // for the listeners, the self-check and files.
     const DescriptorBudget budget = descriptorBudgetFor(raiseDescriptorLimit());
     forwarder_ = std::make_unique<UpstreamForwarder>(io_, UpstreamEndpoints::fromConfig(config_));
+    if (config_.answerCache) {
+        cache_ = std::make_unique<AnswerCache>();
+    }
     pipeline_ = std::make_unique<QueryPipeline>(config_, blocklist_, SafeSearch::shared(),
-                                                *forwarder_, budget.forwards);
+                                                *forwarder_, budget.forwards, cache_.get());
     dnsServer_ = std::make_unique<DnsServer>(io_, config_, *pipeline_, readerCount(),
                                              timings_.listenerRetry);
     dnsServer_->startDNSListener();

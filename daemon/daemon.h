@@ -45,6 +45,8 @@ inline constexpr std::uint64_t kLogSizeCap = 32ULL << 20;
 
 // The SafeSearch refresh runs on every this many maintenance ticks.
 inline constexpr std::size_t kSafeSearchEveryTicks = 5;
+// The answer cache's figures go to the log once an hour.
+inline constexpr std::size_t kCacheStatsEveryTicks = 60;
 
 class Daemon {
   public:
@@ -104,6 +106,7 @@ class Daemon {
     std::thread networkThread_;
 
     std::unique_ptr<UpstreamForwarder> forwarder_;
+    std::unique_ptr<AnswerCache> cache_;
     std::unique_ptr<QueryPipeline> pipeline_;
     std::unique_ptr<DnsServer> dnsServer_;
     std::shared_ptr<DnsTcpServer> tcpServer_;

@@ -124,6 +124,7 @@ bool Blocklist::reload() {
         previous = std::move(sets_);
         sets_ = std::move(fresh);
     }
+    generation_.fetch_add(1, std::memory_order_acq_rel);
     previous.reset();  // the old sets are freed outside the lock
     for (std::size_t i = 0; i < paths_.size(); ++i) {
         logSkips(paths_[i], skips[i]);

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <array>
+#include <atomic>
+#include <cstdint>
 #include <ctime>
 #include <memory>
 #include <mutex>
@@ -28,6 +30,10 @@ class Blocklist {
     bool isBlocked(std::string_view name) const;
     bool isAllowed(std::string_view name) const;
 
+    // Goes up by one with every actual reload: what was decided, or kept,
+    // under an older number may no longer hold.
+    std::uint64_t generation() const { return generation_.load(std::memory_order_acquire); }
+
     std::size_t blockedCount() const;
     std::size_t allowedCount() const;
 
@@ -47,6 +53,7 @@ class Blocklist {
     std::array<std::optional<timespec>, 3> mtimes_;
     mutable std::mutex lock_;
     std::shared_ptr<const Sets> sets_;
+    std::atomic<std::uint64_t> generation_{0};
 };
 
 }  // namespace tranca

@@ -21,6 +21,8 @@ constexpr std::size_t kMaxTcpConnections = 1024;
 constexpr std::size_t kDescriptorReserve = 256;
 constexpr std::size_t kMinZoneShare = 8;
 constexpr std::size_t kMaxZoneShare = 64;
+// Clients that may wait behind the forwards in flight, per forward allowed.
+constexpr std::size_t kWaitersPerForward = 4;
 
 std::int64_t steadySeconds() {
     return std::chrono::duration_cast<std::chrono::seconds>(
@@ -61,11 +63,13 @@ std::size_t raiseDescriptorLimit() {
 
 QueryPipeline::QueryPipeline(const DaemonConfig& config, const Blocklist& lists,
                              SafeSearch& safeSearch, QueryForwarder& forwarder,
-                             std::size_t forwardCap)
+                             std::size_t forwardCap, AnswerCache* cache)
     : config_(config),
       lists_(lists),
       safeSearch_(safeSearch),
       forwarder_(forwarder),
+      cache_(cache),
+      pending_(std::max<std::size_t>(forwardCap, 1) * kWaitersPerForward),
       forwardCap_(std::max<std::size_t>(forwardCap, 1)),
       zoneShare_(static_cast<std::uint32_t>(
           std::clamp<std::size_t>(forwardCap_ / 8, kMinZoneShare, kMaxZoneShare))) {}
@@ -132,6 +136,9 @@ DnsBytes QueryPipeline::handleQuery(DnsBytes query, const ClientAddress& client,
     char normalBuffer[kNormalNameBuffer];
     thread_local std::string normalSpill;
     const std::string_view normal = normalName(question.name, normalBuffer, normalSpill);
+    // Read before the decision: should the lists change while the answer is
+    // on its way, it is not kept.
+    const std::uint64_t generation = lists_.generation();
     if (lists_.isBlocked(normal)) {
         blockLog_.blocked(kBlockedPrefix, question.name);
         return out.first(buildAnswerInto(out, query, question.qtype, question.questionEnd,
@@ -165,11 +172,17 @@ DnsBytes QueryPipeline::handleQuery(DnsBytes query, const ClientAddress& client,
                                              *address, kLocalTtl));
         }
     }
-    const std::size_t zone = zoneBucket(question.name);
-    if (!admitForward(zone)) {
+    if (const std::size_t size = answerFromCache(query, question, generation, *channel, out)) {
+        return out.first(size);
+    }
+    Asker asker{.query = DnsMessage(query.begin(), query.end()),
+                .questionEnd = question.questionEnd,
+                .udpLimit = udpReplyLimit(query, question.questionEnd),
+                .client = client,
+                .channel = channel};
+    if (!askUpstream(std::move(asker), question, generation)) {
         return out.first(buildServfailInto(out, query));
     }
-    forward(query, question, zone, client, channel);
     return {};
 }
 
@@ -209,76 +222,6 @@ bool QueryPipeline::dueOnceAMinute(std::atomic<std::int64_t>& nextLine) {
 void QueryPipeline::release(std::size_t zone) {
     zoneInFlight_[zone].fetch_sub(1, std::memory_order_relaxed);
     inFlight_.fetch_sub(1, std::memory_order_relaxed);
-}
-
-void QueryPipeline::forward(DnsBytes query, const DNSQuestion& question, std::size_t zone,
-                            const ClientAddress& client,
-                            const std::shared_ptr<ReplyChannel>& channel) {
-    struct Context {
-        std::size_t zone = 0;
-        std::size_t questionEnd = 0;
-        std::uint16_t qtype = 0;
-        std::size_t udpLimit = kPlainUdpLimit;
-        std::string name;
-        DnsMessage query;
-        ClientAddress client;
-        std::shared_ptr<ReplyChannel> channel;
-    };
-    auto context = std::make_shared<Context>();
-    context->zone = zone;
-    context->questionEnd = question.questionEnd;
-    context->qtype = question.qtype;
-    context->udpLimit = udpReplyLimit(query, question.questionEnd);
-    context->name = question.name;
-    context->query.assign(query.begin(), query.end());
-    context->client = client;
-    context->channel = channel;
-    forwarder_.forwardQuery(query, [this, context](std::optional<DnsMessage> reply) {
-        release(context->zone);
-        if (reply) {
-            // A name on the lists hidden behind an innocent one (CNAME
-            // cloaking) is blocked all the same.
-            // The same for a public encrypted resolver behind an alias.
-            std::string listed;
-            std::string_view prefix = kBlockedPrefix;
-            const bool cloaked = anyAnswerName(*reply, [&](std::string_view name) {
-                if (lists_.isBlocked(name)) {
-                    listed = name;  // the view dies with the walk
-                    return true;
-                }
-                if (classifyBypassName(name) == BypassName::encryptedResolver &&
-                    !lists_.isAllowed(name)) {
-                    listed = name;
-                    prefix = kResolverPrefix;
-                    return true;
-                }
-                return false;
-            });
-            if (cloaked) {
-                blockLog_.blocked(prefix, listed);
-                const DnsMessage blocked =
-                    buildAnswer(context->query, context->qtype, context->questionEnd,
-                                config_.blockAddress, kLocalTtl);
-                context->channel->send(context->client, blocked);
-                return;
-            }
-            if (rewriteFamilyBlock(*reply, config_.blockAddress)) {
-                blockLog_.blocked(kFamilyBlockedPrefix, context->name);
-            }
-            if (context->channel->datagram() && reply->size() > context->udpLimit) {
-                const DnsMessage cut = truncatedReply(*reply, context->query, context->questionEnd);
-                context->channel->send(context->client, cut);
-                return;
-            }
-            context->channel->send(context->client, *reply);
-            return;
-        }
-        unansweredLog_.blocked("SIN RESPUESTA de los upstreams para ", context->name,
-                               BlockLog::Clock::now(), " — SERVFAIL");
-        if (const auto servfail = buildServfail(context->query)) {
-            context->channel->send(context->client, *servfail);
-        }
-    });
 }
 
 }  // namespace tranca

@@ -10,30 +10,17 @@
 #include <memory>
 #include <span>
 
+#include "daemon/answer_cache.h"
 #include "daemon/block_log.h"
 #include "daemon/config.h"
 #include "daemon/dns_message.h"
 #include "daemon/lists.h"
+#include "daemon/pending_questions.h"
+#include "daemon/reply_channel.h"
 #include "daemon/safesearch.h"
 #include "daemon/upstream.h"
 
 namespace tranca {
-
-struct ClientAddress {
-    sockaddr_storage address{};
-    socklen_t length = 0;
-};
-
-// Where the replies of one listening socket go. Thread-safe; failed sends are
-// ignored.
-class ReplyChannel {
-  public:
-    virtual ~ReplyChannel() = default;
-    virtual void send(const ClientAddress& client, DnsBytes reply) = 0;
-    // Datagram channels carry at most the client's UDP size; a larger reply
-    // goes out truncated so the client asks again over TCP.
-    virtual bool datagram() const { return true; }
-};
 
 // Big enough for any local reply: the largest UDP payload plus one A record.
 inline constexpr std::size_t kReplyBufferSize = 65536 + kAnswerOverhead;
@@ -57,8 +44,10 @@ class QueryPipeline {
     // forwardCap bounds the queries waiting for the upstreams at once; beyond
     // it queries are answered SERVFAIL at once so a flood cannot eat every
     // descriptor the daemon has.
+    // With a cache, forwarded answers are kept and identical questions in
+    // flight share one upstream query; without one, every query goes upstream.
     QueryPipeline(const DaemonConfig& config, const Blocklist& lists, SafeSearch& safeSearch,
-                  QueryForwarder& forwarder, std::size_t forwardCap);
+                  QueryForwarder& forwarder, std::size_t forwardCap, AnswerCache* cache = nullptr);
 
     // Decides one datagram. A reply made here is written into out (at least
     // kReplyBufferSize bytes) and returned; forwarded queries return nothing
@@ -83,13 +72,29 @@ class QueryPipeline {
     void release(std::size_t zone);
     // True at most once a minute per counter, for lines a client could repeat.
     static bool dueOnceAMinute(std::atomic<std::int64_t>& nextLine);
-    void forward(DnsBytes query, const DNSQuestion& question, std::size_t zone,
-                 const ClientAddress& client, const std::shared_ptr<ReplyChannel>& channel);
+    // Asks the upstreams for asker's question; the reply goes to asker and
+    // to everyone who waits behind it under key (empty: nobody can).
+    void forward(Asker asker, std::string name, std::string key, std::size_t zone,
+                 std::uint64_t generation);
+    // The cached answer in out, fitted for the client; 0 on a miss.
+    std::size_t answerFromCache(DnsBytes query, const DNSQuestion& question,
+                                std::uint64_t generation, const ReplyChannel& channel,
+                                std::span<std::byte> out);
+    // Forwards asker's question, or queues it behind the same one in flight.
+    // False when the upstreams take no more queries now.
+    bool askUpstream(Asker asker, const DNSQuestion& question, std::uint64_t generation);
+    void prefetch(DnsBytes reply, const DNSQuestion& question, std::uint64_t generation);
+    // Sends reply (none: a stale answer or SERVFAIL) to leader and to those
+    // waiting under key.
+    void answerAll(const Asker& leader, const std::string& key, std::optional<DnsMessage> reply,
+                   const std::string& name, std::uint64_t generation);
 
     const DaemonConfig& config_;
     const Blocklist& lists_;
     SafeSearch& safeSearch_;
     QueryForwarder& forwarder_;
+    AnswerCache* const cache_;
+    PendingQuestions pending_;
     const std::size_t forwardCap_;
     const std::uint32_t zoneShare_;
     std::atomic<std::size_t> inFlight_{0};

@@ -26,8 +26,8 @@ def encode_name(name):
     return b"".join(bytes([len(l)]) + l.encode() for l in name.split(".")) + b"\x00"
 
 
-def record(owner, rtype, data):
-    return owner + struct.pack(">HHIH", rtype, 1, 300, len(data)) + data
+def record(owner, rtype, data, ttl=300):
+    return owner + struct.pack(">HHIH", rtype, 1, ttl, len(data)) + data
 
 
 def reply(query, records):
@@ -53,6 +53,7 @@ class Behaviour:
             self.many = {}  # name -> how many A records its answer carries
             self.chains = {}  # name -> CNAME targets, the last one with A 6.6.6.6
             self.overrides = {}  # name -> address, e.g. "0.0.0.0"
+            self.ttls = {}  # name -> TTL of its A record (300 otherwise)
             self.received, self.headers, self.connections = [], [], 0
 
     def count(self):
@@ -85,7 +86,7 @@ class Behaviour:
             return reply(query, [record(b"\xc0\x0c", 1, bytes([10, 1, i >> 8, i & 0xFF]))
                                  for i in range(self.many[name])])
         address = socket.inet_aton(self.overrides.get(name, self.address))
-        return reply(query, [record(b"\xc0\x0c", 1, address)])
+        return reply(query, [record(b"\xc0\x0c", 1, address, self.ttls.get(name, 300))])
 
 
 class UdpResolver:

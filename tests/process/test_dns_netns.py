@@ -166,6 +166,55 @@ else:
         _, answers, _ = dig(d.dns_port, "tarde.example", timeout=15)
         assert answers[0][1] == address
 
+    # --- the answer cache -------------------------------------------------------
+
+    @pytest.mark.parametrize("cache, asked", [(None, 1), ("0", 2)], ids=["cache", "TRANCAD_CACHE=0"])
+    def test_second_lookup_never_reaches_the_upstream(daemon, peers, cache, asked):
+        doh, _ = peers
+        d = daemon(env={"TRANCAD_CACHE": cache})
+        assert dig(d.dns_port, "dos.veces.example")[1] == [("300", "10.0.0.1")]
+        time.sleep(1.2)
+        status, answers, out = dig(d.dns_port, "DOS.veces.example")
+        assert status == "NOERROR" and answers[0][1] == "10.0.0.1", out
+        assert doh["1.1.1.3"].count() == asked
+        if cache is None:
+            assert int(answers[0][0]) < 300, "the TTL handed out did not count down"
+
+    def test_newly_blocked_name_is_blocked_at_once_though_cached(daemon, peers, tmp_path):
+        doh, _ = peers
+        doh["1.1.1.3"].chains = {"inocente.example": ["cdn.example"]}
+        d = daemon()
+        for name in ("inocente.example", "directo.example"):
+            assert dig(d.dns_port, name)[1][-1][1] != "127.0.0.1"
+        (tmp_path / "custom.txt").write_text("cdn.example\ndirecto.example\n")
+        d.wait_for("Listas cargadas: 4 dominios", timeout=75)
+        for name in ("inocente.example", "directo.example"):
+            assert dig(d.dns_port, name)[1] == [("60", "127.0.0.1")], name
+
+    def test_stale_answer_when_every_upstream_is_silent(daemon, peers):
+        doh, udp = peers
+        doh["1.1.1.3"].ttls["corto.example"] = 1
+        d = daemon()
+        assert dig(d.dns_port, "corto.example")[1] == [("1", "10.0.0.1")]
+        time.sleep(1.5)
+        silence([*doh.values(), *udp.values()])
+        status, answers, out = dig(d.dns_port, "corto.example", timeout=30)
+        assert (status, answers) == ("NOERROR", [("30", "10.0.0.1")]), out
+        assert counts(doh) == {"1.1.1.3": 2, "1.0.0.3": 1}, "the stale answer came before asking"
+
+    def test_identical_questions_in_flight_share_one_upstream_query(daemon, peers):
+        doh, _ = peers
+        doh["1.1.1.3"].mode, doh["1.1.1.3"].delay = "silent", 1.0  # answers after a second
+        d = daemon()
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            s.settimeout(10)
+            for i in range(100):
+                s.sendto(flood.query(i, "juntos.example"), ("127.0.0.1", d.dns_port))
+            replies = [s.recv(512) for _ in range(100)]
+        assert sorted(int.from_bytes(r[:2], "big") for r in replies) == list(range(100))
+        assert all(r[12:].startswith(flood.query(0, "juntos.example")[12:]) for r in replies)
+        assert doh["1.1.1.3"].count() == 1
+
     # --- decided locally --------------------------------------------------------
 
     def test_duckduckgo_enforced_from_the_start_then_refreshed_through_itself(daemon, peers):
