@@ -43,7 +43,7 @@ TEST(InstanceChannel, ALaterStartIsHeardAndNothingElseIs) {
         {"link not checked again", "amparo://permitir?sitio=a.com/../b\n"},
         {"command prefix taken", "mostrarx\n"},
         {"line without its end taken", "mostrar"},
-        {"unbounded line read", QByteArray(100000, 'a') + "\nmostrar\n"},
+        {"lines after an over-long one read", QByteArray(100000, 'a') + "\nmostrar\n"},
     };
     for (const auto& [fault, bytes] : hostile) {
         EXPECT_TRUE(running.peerWrites(bytes)) << fault << ": the peer was never hung up on";
