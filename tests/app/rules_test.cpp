@@ -1,6 +1,5 @@
 // The pure rules: the state from the observations, where a block leads, the
 // tray menu and the own page's address.
-#include "app/core/entry.h"
 #include "app/core/status_menu.h"
 #include "daemon/config.h"
 #include "tests/support/support.h"
@@ -112,17 +111,6 @@ TEST(AddressRule, AcceptsOnlyAWholeWebAddress) {
     };
     for (const auto& [fault, typed, accepted] : rows) {
         EXPECT_EQ(acceptableAddress(typed), accepted) << fault;
-    }
-}
-
-TEST(PermitArgument, TakesTheLinkAfterTheFlagOnly) {
-    const std::tuple<const char*, QStringList, std::optional<QString>> rows[] = {
-        {"link lost", {"Amparo", "--permitir", "amparo://x"}, "amparo://x"},
-        {"menu start refused", {"Amparo", "--permitir"}, std::nullopt},
-        {"plain start taken as a link", {"Amparo"}, std::nullopt},
-    };
-    for (const auto& [fault, arguments, link] : rows) {
-        EXPECT_EQ(permitArgument(arguments), link) << fault;
     }
 }
 

@@ -7,47 +7,34 @@
 namespace amparo::ui {
 namespace {
 
-// Two starts of Amparo on one event loop: the running one's channel and a
-// later start's tell, or a hostile peer writing raw bytes.
-struct Running {
-    QTemporaryDir folder;
-    QString name = folder.filePath(QStringLiteral("amparo.sock"));
-    InstanceChannel channel{name};
-    QSignalSpy shown{&channel, &InstanceChannel::showRequested};
-    QSignalSpy permitted{&channel, &InstanceChannel::permitRequested};
-
-    // Writes bytes as a peer would and waits until the channel hangs up.
-    bool peerWrites(const QByteArray& bytes) {
-        QLocalSocket peer;
-        peer.connectToServer(name);
-        if (!peer.waitForConnected(1000)) {
-            return false;
-        }
-        peer.write(bytes);
-        return testing::waitUntil([&] { return peer.state() == QLocalSocket::UnconnectedState; });
-    }
-};
-
+// A running Amparo's channel and, on the same event loop, later starts and
+// hostile local peers.
 TEST(InstanceChannel, ALaterStartIsHeardAndNothingElseIs) {
-    Running running;
-    EXPECT_FALSE(InstanceChannel::tell(running.name, std::nullopt)) << "none listens yet";
-    ASSERT_TRUE(running.channel.listen());
+    QTemporaryDir folder;
+    const QString name = folder.filePath(QStringLiteral("amparo.sock"));
+    InstanceChannel channel(name);
+    QSignalSpy shown(&channel, &InstanceChannel::showRequested);
+    QSignalSpy permitted(&channel, &InstanceChannel::permitRequested);
+    ASSERT_TRUE(channel.listen());
+    ASSERT_TRUE(InstanceChannel::tell(name, QStringLiteral("ejemplo.com")));
+    ASSERT_TRUE(testing::waitUntil([&] { return !permitted.isEmpty(); }));
+    EXPECT_EQ(permitted.at(0).at(0).toString(), QStringLiteral("ejemplo.com"));
 
-    ASSERT_TRUE(InstanceChannel::tell(running.name, QStringLiteral("ejemplo.com")));
-    ASSERT_TRUE(testing::waitUntil([&] { return !running.permitted.isEmpty(); }));
-    EXPECT_EQ(running.permitted.takeFirst().at(0).toString(), QStringLiteral("ejemplo.com"));
-    ASSERT_TRUE(InstanceChannel::tell(running.name, std::nullopt));
-    ASSERT_TRUE(testing::waitUntil([&] { return !running.shown.isEmpty(); }));
-
-    const std::pair<const char*, QByteArray> hostile[] = {
+    const std::pair<const char*, QByteArray> hostile[]{
         {"link not checked again", "amparo://permitir?sitio=a.com/../b\n"},
         {"command prefix taken", "mostrarx\n"},
         {"line without its end taken", "mostrar"},
         {"lines after an over-long one read", QByteArray(100000, 'a') + "\nmostrar\n"},
     };
     for (const auto& [fault, bytes] : hostile) {
-        EXPECT_TRUE(running.peerWrites(bytes)) << fault << ": the peer was never hung up on";
-        EXPECT_EQ(running.shown.size() + running.permitted.size(), 1) << fault;
+        QLocalSocket peer;
+        peer.connectToServer(name);
+        peer.write(bytes);
+        EXPECT_TRUE(testing::waitUntil([&] {
+            return peer.state() == QLocalSocket::UnconnectedState;
+        })) << fault
+            << ": never hung up on";
+        EXPECT_EQ(shown.size() + permitted.size(), 1) << fault;
     }
 }
 
