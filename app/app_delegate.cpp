@@ -1,10 +1,7 @@
 #include "app/app_delegate.h"
 
-#include <unistd.h>
-
 #include <QApplication>
 #include <QDesktopServices>
-#include <QLocalSocket>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QQuickWindow>
@@ -23,7 +20,6 @@ using namespace std::chrono_literals;
 constexpr auto kRefreshEvery = 10s;
 constexpr auto kCaptureDelay = 4s;
 constexpr auto kBlockGap = 90s;
-constexpr const char* kReopenMessage = "mostrar\n";
 
 ProtectionModel::Gatherer productGatherer(const QString& directory) {
     auto prober = std::make_shared<Prober>(ProbeSettings::product(directory));
@@ -32,31 +28,19 @@ ProtectionModel::Gatherer productGatherer(const QString& directory) {
 
 }  // namespace
 
-QString AppDelegate::instanceName() {
-    return QStringLiteral("amparo-%1").arg(::getuid());
-}
-
-bool AppDelegate::reopenRunning() {
-    QLocalSocket socket;
-    socket.connectToServer(instanceName());
-    if (!socket.waitForConnected(500)) {
-        return false;
-    }
-    socket.write(kReopenMessage);
-    socket.waitForBytesWritten(500);
-    return true;
-}
-
-AppDelegate::AppDelegate(std::optional<CaptureRequest> capture, QObject* parent)
+AppDelegate::AppDelegate(std::optional<CaptureRequest> capture, std::optional<QString> permit,
+                         QObject* parent)
     : QObject(parent),
       capture_(std::move(capture)),
+      permit_(std::move(permit)),
       directory_(QCoreApplication::applicationDirPath()),
       model_(productGatherer(directory_)),
       runner_(directory_ + QStringLiteral("/amparo-admin")),
       actions_(model_, runner_, dialogs_, desktop_, ActionPaths::product(directory_)),
       view_(model_, actions_, theme_, directory_ + QStringLiteral("/pinturas")),
       sheet_(model_, actions_),
-      window_(model_, view_, sheet_) {}
+      window_(model_, view_, sheet_),
+      channel_(ui::InstanceChannel::defaultName()) {}
 
 AppDelegate::~AppDelegate() = default;
 
@@ -67,7 +51,7 @@ void AppDelegate::launch() {
         launchCapture();
         return;
     }
-    listenForReopen();
+    listenForLaterStarts();
     updater_ = std::make_unique<Updater>();
     connect(updater_.get(), &Updater::finished, this, &AppDelegate::showUpdateResult);
     actions_.setUpdateCheck([this] { checkForUpdates(); });
@@ -82,6 +66,9 @@ void AppDelegate::launch() {
     connect(&timer_, &QTimer::timeout, &model_, &ProtectionModel::refresh);
     timer_.start(kRefreshEvery);
     window_.show();
+    if (permit_) {
+        sheet_.permit(*permit_);
+    }
 }
 
 void AppDelegate::launchCapture() {
@@ -166,23 +153,12 @@ void AppDelegate::showUpdateResult(const UpdateCheck& result) {
     }
 }
 
-void AppDelegate::listenForReopen() {
-    if (!reopen_.listen(instanceName())) {
-        // A socket left by an Amparo that ended badly: nobody answered on
-        // it (main checked), so it can go.
-        QLocalServer::removeServer(instanceName());
-        reopen_.listen(instanceName());
-    }
-    connect(&reopen_, &QLocalServer::newConnection, this, [this] {
-        while (QLocalSocket* socket = reopen_.nextPendingConnection()) {
-            connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
-                if (socket->readAll().startsWith("mostrar")) {
-                    window_.show();
-                }
-                socket->disconnectFromServer();
-            });
-            connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-        }
+void AppDelegate::listenForLaterStarts() {
+    channel_.listen();
+    connect(&channel_, &ui::InstanceChannel::showRequested, this, [this] { window_.show(); });
+    connect(&channel_, &ui::InstanceChannel::permitRequested, this, [this](const QString& site) {
+        window_.show();
+        sheet_.permit(site);
     });
 }
 

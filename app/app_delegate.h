@@ -3,7 +3,6 @@
 // the updater, and the capture mode that renders one state to a picture.
 #pragma once
 
-#include <QLocalServer>
 #include <QObject>
 #include <QTimer>
 #include <memory>
@@ -19,6 +18,7 @@
 #include "app/main_window.h"
 #include "app/tray.h"
 #include "app/ui/content_view.h"
+#include "app/ui/instance_channel.h"
 #include "app/ui/sites_view.h"
 #include "app/ui/theme.h"
 
@@ -27,12 +27,9 @@ namespace amparo {
 class AppDelegate : public QObject {
     Q_OBJECT
   public:
-    // The name another start of Amparo finds this one under.
-    static QString instanceName();
-    // Asks a running Amparo to show its window; false when none runs.
-    static bool reopenRunning();
-
-    explicit AppDelegate(std::optional<CaptureRequest> capture, QObject* parent = nullptr);
+    // permit: a site a block page's link asked to allow (already checked).
+    AppDelegate(std::optional<CaptureRequest> capture, std::optional<QString> permit,
+                QObject* parent = nullptr);
     ~AppDelegate() override;
 
     void launch();
@@ -43,9 +40,10 @@ class AppDelegate : public QObject {
     void command(MenuCommand command);
     void checkForUpdates();
     void showUpdateResult(const UpdateCheck& result);
-    void listenForReopen();
+    void listenForLaterStarts();
 
     std::optional<CaptureRequest> capture_;
+    std::optional<QString> permit_;
     QString directory_;
     ui::Theme theme_;
     ProtectionModel model_;
@@ -60,7 +58,7 @@ class AppDelegate : public QObject {
     std::unique_ptr<Tray> tray_;
     std::unique_ptr<Updater> updater_;
     QTimer timer_;
-    QLocalServer reopen_;
+    ui::InstanceChannel channel_;
 };
 
 }  // namespace amparo

@@ -2,8 +2,13 @@
 #include <QApplication>
 #include <QLibraryInfo>
 #include <QTranslator>
+#include <cstdio>
+#include <optional>
 
 #include "app/app_delegate.h"
+#include "app/core/entry.h"
+#include "app/ui/instance_channel.h"
+#include "app/ui/sites_view.h"
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
@@ -21,11 +26,24 @@ int main(int argc, char** argv) {
         QApplication::installTranslator(&qtTexts);
     }
 
-    auto capture = amparo::captureRequest(QApplication::arguments());
-    if (!capture && amparo::AppDelegate::reopenRunning()) {
+    const QStringList arguments = QApplication::arguments();
+    auto capture = amparo::captureRequest(arguments);
+    std::optional<QString> permit;
+    if (const auto link = amparo::permitArgument(arguments)) {
+        // Any web page can open such a link: anything but the one shape the
+        // block page writes opens nothing at all.
+        permit = amparo::ui::permitLinkSite(*link);
+        if (!permit) {
+            std::fprintf(stderr,
+                         "Amparo: el enlace no es de una página de bloqueo; no se abre nada\n");
+            return 1;
+        }
+    }
+    if (!capture &&
+        amparo::ui::InstanceChannel::tell(amparo::ui::InstanceChannel::defaultName(), permit)) {
         return 0;
     }
-    amparo::AppDelegate delegate(std::move(capture));
+    amparo::AppDelegate delegate(std::move(capture), std::move(permit));
     delegate.launch();
     return QApplication::exec();
 }

@@ -10,6 +10,14 @@ std::optional<CaptureRequest> captureRequest(const QStringList& arguments) {
     return CaptureRequest{arguments[flag + 1], arguments.value(flag + 2, QStringLiteral("activa"))};
 }
 
+std::optional<QString> permitArgument(const QStringList& arguments) {
+    const qsizetype flag = arguments.indexOf(QLatin1String("--permitir"));
+    if (flag < 0 || flag + 1 >= arguments.size()) {
+        return std::nullopt;
+    }
+    return arguments[flag + 1];
+}
+
 std::optional<int> captureHeight(const QString& value) {
     bool ok = false;
     const double height = value.trimmed().toDouble(&ok);

@@ -1,6 +1,7 @@
 #include "app/ui/sites_view.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace amparo::ui {
 
@@ -9,8 +10,20 @@ namespace {
 // The longest name DNS can carry, dots included.
 constexpr qsizetype kMaxSiteLength = 253;
 
+// The block page writes exactly this; the host follows it.
+constexpr QLatin1StringView kPermitLinkStart("amparo://permitir?sitio=");
+// Room for a name and a few trailing dots; anything longer is not a link the
+// block page made, and is dropped before any work on it.
+constexpr qsizetype kMaxPermitLink = kPermitLinkStart.size() + kMaxSiteLength + 8;
+
 bool isSiteCharacter(QChar c) {
     return (c >= u'a' && c <= u'z') || (c >= u'0' && c <= u'9') || c == u'.' || c == u'-';
+}
+
+// A host as the block page writes it: no escapes, separators or spaces that
+// the site rule would cut at and silently drop.
+bool isLinkHostCharacter(QChar c) {
+    return isSiteCharacter(c) || (c >= u'A' && c <= u'Z');
 }
 
 // Only spaces and tabs count as blank: a stray newline is something typed.
@@ -46,6 +59,21 @@ std::optional<QString> normalizedSite(const QString& text) {
         return std::nullopt;
     }
     return site;
+}
+
+std::optional<QString> permitLinkSite(const QString& link) {
+    if (link.size() > kMaxPermitLink || !link.startsWith(kPermitLinkStart, Qt::CaseInsensitive)) {
+        return std::nullopt;
+    }
+    const QStringView host = QStringView(link).mid(kPermitLinkStart.size());
+    if (!std::all_of(host.begin(), host.end(), isLinkHostCharacter)) {
+        return std::nullopt;
+    }
+    return normalizedSite(host.toString());
+}
+
+QString permitLink(const QString& site) {
+    return QString(kPermitLinkStart) + site;
 }
 
 SiteListModel::SiteListModel(QObject* parent) : QAbstractListModel(parent) {}
@@ -96,13 +124,17 @@ void SiteListModel::addDraft() {
         setInvalid(!isBlank(draft_));
         return;
     }
-    if (!items_.contains(*site)) {
+    addSite(*site);
+    setDraft({});
+}
+
+void SiteListModel::addSite(const QString& site) {
+    if (!items_.contains(site)) {
         beginInsertRows({}, count(), count());
-        items_.append(*site);
+        items_.append(site);
         endInsertRows();
         emit countChanged();
     }
-    setDraft({});
 }
 
 void SiteListModel::removeSite(const QString& site) {
@@ -149,6 +181,9 @@ void SitesSheet::open() {
     }
     blocked_.setItems(originalBlocked_);
     allowed_.setItems(originalAllowed_);
+    for (const QString& site : std::exchange(pendingAllowed_, {})) {
+        allowed_.addSite(site);
+    }
 }
 
 void SitesSheet::save() {
@@ -160,6 +195,26 @@ void SitesSheet::save() {
 
 void SitesSheet::cancel() {
     model_.setShowSites(false);
+}
+
+void SitesSheet::permit(const QString& site) {
+    if (model_.showSites()) {
+        allowed_.addSite(site);
+        return;
+    }
+    const bool waiting = !pendingAllowed_.isEmpty();
+    if (!pendingAllowed_.contains(site)) {
+        pendingAllowed_.append(site);
+    }
+    if (model_.snapshot().protection != Protection::checking) {
+        model_.setShowSites(true);
+    } else if (!waiting) {
+        // Before the first snapshot the lists read empty, and saving that
+        // sheet would wipe the user's own sites.
+        connect(
+            &model_, &ProtectionModel::refreshed, this, [this] { model_.setShowSites(true); },
+            Qt::SingleShotConnection);
+    }
 }
 
 }  // namespace amparo::ui

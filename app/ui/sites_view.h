@@ -16,6 +16,14 @@ namespace amparo::ui {
 // The bare lower-case domain of what the user typed, or none.
 std::optional<QString> normalizedSite(const QString& text);
 
+// The site of a "Permitir este sitio" link, amparo://permitir?sitio=HOST,
+// normalised as typed sites are; none for anything else. Any web page can
+// make the browser open such a link, so only this one shape is accepted.
+std::optional<QString> permitLinkSite(const QString& link);
+
+// The link permitLinkSite reads back as site.
+QString permitLink(const QString& site);
+
 // One list of the sheet with its input field's state.
 class SiteListModel : public QAbstractListModel {
     Q_OBJECT
@@ -42,6 +50,8 @@ class SiteListModel : public QAbstractListModel {
 
     Q_INVOKABLE void addDraft();
     Q_INVOKABLE void removeSite(const QString& site);
+    // Appends an already normalised site unless it is listed.
+    void addSite(const QString& site);
 
   signals:
     void draftChanged();
@@ -75,6 +85,9 @@ class SitesSheet : public QObject {
     Q_INVOKABLE void save();
     // Closes the sheet; the edits are dropped.
     Q_INVOKABLE void cancel();
+    // Opens the sheet with the (normalised) site added to the allowed list,
+    // unsaved, for the user to review; once the lists are known.
+    void permit(const QString& site);
 
   signals:
     void hasChangesChanged();
@@ -86,6 +99,8 @@ class SitesSheet : public QObject {
     SiteListModel allowed_;
     QStringList originalBlocked_;
     QStringList originalAllowed_;
+    // Asked for before the sheet opened; added by open().
+    QStringList pendingAllowed_;
 };
 
 }  // namespace amparo::ui

@@ -129,11 +129,11 @@ class Desktop:
         return [str(args[0]) for _time, args in
                 self.watcher.GetMethodCalls("RegisterStatusNotifierItem")]
 
-    def start_amparo(self):
-        """Amparo, started normally inside the machine, its output in a log."""
+    def start_amparo(self, *arguments):
+        """Amparo, started inside the machine, its output in a log."""
         with open(os.path.join(self.root, f"amparo-{len(self.processes)}.log"), "wb") as log:
             self.processes.append(subprocess.Popen(
-                self.machine.command([APP]), env=self.machine.env(self.env), stdout=log,
+                self.machine.command([APP, *arguments]), env=self.machine.env(self.env), stdout=log,
                 stderr=subprocess.STDOUT))
         return self.processes[-1]
 

@@ -46,6 +46,11 @@ def test_second_start_hands_over_to_the_running_one(desktop):
     item = desktop.tray_item(first)
     second = desktop.start_amparo()
     assert second.wait(timeout=60) == 0, desktop.output()
+    # A block page's link is handed over too; any other link opens nothing.
+    link = desktop.start_amparo("--permitir", "amparo://permitir?sitio=ejemplo.com")
+    hostile = desktop.start_amparo("--permitir", "https://permitir?sitio=ejemplo.com")
+    assert (link.wait(timeout=60), hostile.wait(timeout=60)) == (0, 1), desktop.output()
     assert first.poll() is None, desktop.output()
     assert item.tooltip().startswith("Amparo · ")
     assert len(desktop.registrations()) == 1, "the second start put a second icon in the panel"
+

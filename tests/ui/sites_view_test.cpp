@@ -47,6 +47,25 @@ TEST(NormalizedSite, KeepsTheBareDomainOfWhatWasTyped) {
     }
 }
 
+TEST(PermitLink, YieldsOnlyTheSiteOfTheBlockPagesOwnLink) {
+    const QString link = permitLink(QStringLiteral("ejemplo.com"));
+    const std::tuple<const char*, QString, std::optional<QString>> rows[] = {
+        {"own link refused", link, "ejemplo.com"},
+        {"host not normalised", "AMPARO://permitir?sitio=WWW.Ejemplo.COM.", "ejemplo.com"},
+        {"any scheme accepted", "https://permitir?sitio=ejemplo.com", std::nullopt},
+        {"any action accepted", "amparo://guardar?sitio=ejemplo.com", std::nullopt},
+        {"other parameter accepted", "amparo://permitir?site=ejemplo.com", std::nullopt},
+        {"missing parameter accepted", "amparo://permitir", std::nullopt},
+        {"second parameter dropped", link + "&sitio=otro.com", std::nullopt},
+        {"escaped newline decoded", link + "%0Aotro.com", std::nullopt},
+        {"path cut off", link + "/../otro", std::nullopt},
+        {"over-long link accepted", link + QString(100000, u'a'), std::nullopt},
+    };
+    for (const auto& [fault, text, site] : rows) {
+        EXPECT_EQ(permitLinkSite(text), site) << fault;
+    }
+}
+
 TEST(SiteList, AddsEachSiteOnceFlagsOnlyTextThatIsNoSiteAndRemovesEveryCopy) {
     SiteListModel list;
     QAbstractItemModelTester tester(&list, QAbstractItemModelTester::FailureReportingMode::Fatal);
@@ -140,6 +159,27 @@ TEST(SitesSheet, OpensCleanOnTheSnapshotAndCountsOnlyRealChanges) {
         EXPECT_EQ(sheet.hasChanges(), changes) << fault;
         EXPECT_TRUE(!changes || !notified.isEmpty()) << fault << ": the button never knew";
     }
+}
+
+TEST(SitesSheet, PermitOffersTheSiteUnsavedOnlyOnceTheListsAreKnown) {
+    ProtectionSnapshot read = testing::snapshotOf(Protection::active);
+    read.allowed = {QStringLiteral("escuela.edu")};
+    ProtectionModel model([read] { return read; });
+    testing::IgnoredActions actions;
+    SitesSheet sheet(model, actions);
+    // QML opens the sheet when the flag turns on.
+    QObject::connect(&model, &ProtectionModel::showSitesChanged, &sheet, &SitesSheet::open);
+
+    sheet.permit(QStringLiteral("ejemplo.com"));
+    EXPECT_FALSE(model.showSites()) << "opened on lists not read yet: saving would wipe them";
+    model.refresh();
+    ASSERT_TRUE(testing::waitUntil([&] { return model.showSites(); }));
+    EXPECT_EQ(sheet.allowed()->items(), QStringList({"escuela.edu", "ejemplo.com"}));
+    EXPECT_TRUE(sheet.hasChanges()) << "Guardar would stay off";
+
+    sheet.permit(QStringLiteral("otro.com"));
+    EXPECT_EQ(sheet.allowed()->items(), QStringList({"escuela.edu", "ejemplo.com", "otro.com"}))
+        << "a second link while the sheet is open";
 }
 
 }  // namespace
