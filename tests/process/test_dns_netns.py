@@ -328,7 +328,7 @@ else:
 
     def test_large_answer_whole_over_tcp_truncated_over_udp(daemon, peers):
         doh, _ = peers
-        doh["1.1.1.3"].many["grande.example"] = 190  # over 3,000 bytes
+        doh["1.1.1.3"].many.update({f"grande{i}.example": 190 for i in range(60)})  # over 3,000 bytes
         d = daemon()
         d.wait_for("Servidor DNS (TCP) escuchando")
         whole = tcp_exchange(d.dns_port, [flood.query(9, "grande.example")])[b"\x00\x09"]
@@ -387,7 +387,7 @@ time.sleep(hold)
 
     def test_tcp_attackers_neither_crash_the_daemon_nor_keep_the_table(trancad_factory, peers):
         doh, _ = peers
-        doh["1.1.1.3"].many["grande.example"] = 190
+        doh["1.1.1.3"].many.update({f"grande{i}.example": 190 for i in range(60)})
         d = trancad_factory(args=("--nofile=200:200", "--", TRANCAD), binary="prlimit")
         d.wait_for("Servidor DNS (TCP) escuchando")
         attack = lambda *args: subprocess.Popen(  # noqa: E731
@@ -395,8 +395,8 @@ time.sleep(hold)
              str(d.dns_port), *map(str, args)])
         assert attack("n{i}-{j}.example", 1500, 0, 1100).wait(120) == 0
         assert d.proc.poll() is None, "trancad died under pipelined TCP floods"
-        holders = attack("grande.example", 100, 40, 60)
-        time.sleep(3)
+        holders = attack("grande{i}.example", 2000, 45, 60)  # a zone each, megabytes unread
+        time.sleep(8)  # every holder in, its replies piled up
         started = time.monotonic()
         wait_until(lambda: dig(d.dns_port, "adult.example", extra=("+tcp",))[0],
                    lambda status: status == "NOERROR", 30, "a TCP lookup beside the holders")
