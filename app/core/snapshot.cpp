@@ -118,6 +118,8 @@ ProtectionSnapshot captureSnapshot(const QString& stateName, const QDateTime& no
             snapshot.outdated = row.outdated;
         }
     }
+    // As on a machine where the filter answers: its DNS lock redirects.
+    snapshot.dnsLocked = snapshot.protection == Protection::active;
     return snapshot;
 }
 
@@ -133,6 +135,7 @@ QJsonObject toJson(const ProtectionSnapshot& snapshot) {
         {QStringLiteral("outdated"), snapshot.outdated},
         {QStringLiteral("contentFilter"), snapshot.contentFilter},
         {QStringLiteral("mitmAvailable"), snapshot.mitmAvailable},
+        {QStringLiteral("dnsLocked"), snapshot.dnsLocked},
         {QStringLiteral("listCount"), snapshot.listCount},
         {QStringLiteral("customBlocked"), QJsonArray::fromStringList(snapshot.customBlocked)},
         {QStringLiteral("allowed"), QJsonArray::fromStringList(snapshot.allowed)},

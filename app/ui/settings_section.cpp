@@ -54,9 +54,7 @@ QString keywordDetail(bool on, bool toolAvailable) {
 
 QString lockDetail(bool locked) {
     return locked ? QStringLiteral("DNS bloqueado para otros programas.")
-                  : QStringLiteral(
-                        "Sin bloqueo de DNS: un programa con su propio resolvedor "
-                        "puede saltarse el filtro.");
+                  : QStringLiteral("Sin bloqueo: otros programas pueden saltarse el filtro.");
 }
 
 QStringList destinationLabels() {

@@ -1,6 +1,7 @@
 """A user's own global DNS configuration: the filter changes only the servers of
 "*", puts them back after a hand-made change, blocks from the first answer
-after a reboot, and uninstalling gives the configuration back whole."""
+after a reboot (its DNS lock too), and uninstalling gives the configuration
+back whole."""
 
 import copy
 import time
@@ -44,6 +45,10 @@ def test_users_own_global_dns_survives_tampering_reboot_and_uninstall(machine):
         if answer:
             answers.append(answer)
     assert LEAKED not in answers, "a query went around the filter while the machine booted"
+    # The DNS lock came back with the boot: a program asking the router
+    # itself is answered by the filter.
+    assert machine.run(["dig", "+short", "+time=3", f"@{USER_DNS}", BLOCKED]).stdout.strip() == \
+        "127.0.0.1"
 
     machine.run(["/usr/lib/amparo/uninstall.sh"], check=True)
     assert machine.global_dns() == USERS_OWN
