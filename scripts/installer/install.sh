@@ -151,7 +151,7 @@ main() {
     if wait_until 5 dns_locked; then
         echo "Bloqueo de DNS activo: ningún programa resuelve nombres por fuera del filtro."
     else
-        echo "Aviso: sin bloqueo de DNS ($("$DATA_DIR/trancad" --dns estado 2>&1 | sed -n 's/^Bloqueo de DNS: //p')): un programa con su propio resolvedor puede saltarse el filtro."
+        echo "Aviso: $("$DATA_DIR/trancad" --dns estado 2>&1 | sed -n 's/^Bloqueo de DNS: //p'): un programa con su propio resolvedor puede saltarse el filtro."
     fi
     if [[ $(getent ahostsv4 "$STATUS_NAME" 2>/dev/null | awk 'NR == 1 { print $1 }') != "$STATUS_ADDRESS" ]]; then
         echo "Aviso: este equipo todavía no resuelve a través del filtro; revisá el DNS con: $DATA_DIR/trancad --dns estado"

@@ -135,3 +135,11 @@ def test_a_refusal_is_explained_and_changes_nothing(machine, script, setup, reas
     result = machine.script(script, user=setup is None)
     assert result.returncode == 1 and all(r in result.stderr for r in reasons), result.stderr
     assert machine.snapshot(*watched) == before
+
+
+def test_without_libnftables_the_filter_installs_without_its_dns_lock(machine):
+    # The library as a machine without it has it: not loadable.
+    ok(machine.run(["mount", "--bind", "/dev/null", "/usr/lib/x86_64-linux-gnu/libnftables.so.1"]))
+    installed = ok(machine.script("install.sh"))
+    assert "Aviso: sin bloqueo de DNS (falta libnftables)" in installed.stdout, installed.stdout
+    assert machine.dig("estado.amparo.internal") == ["127.0.0.2"]
