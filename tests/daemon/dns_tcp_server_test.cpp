@@ -77,12 +77,14 @@ class TcpServerTest : public ::testing::Test {
         return socket;
     }
     static void ask(tcp::socket& socket, int count, const std::string& name) {
-        DnsMessage framed;
+        std::vector<std::uint8_t> framed;
         for (int i = 0; i < count; ++i) {
             const DnsMessage query = testing::makeQuery(static_cast<std::uint16_t>(i), name);
-            testing::append(framed, {static_cast<int>(query.size() >> 8),
-                                     static_cast<int>(query.size() & 0xff)});
-            framed.insert(framed.end(), query.begin(), query.end());
+            framed.push_back(static_cast<std::uint8_t>(query.size() >> 8));
+            framed.push_back(static_cast<std::uint8_t>(query.size() & 0xff));
+            for (const std::byte b : query) {
+                framed.push_back(static_cast<std::uint8_t>(b));
+            }
         }
         std::error_code error;
         asio::write(socket, asio::buffer(framed), error);
