@@ -2,8 +2,8 @@
 
 #include <sys/socket.h>
 
-#include "daemon/config.h"
 #include "daemon/log.h"
+#include "daemon/netconfig.h"
 
 namespace tranca {
 
@@ -42,10 +42,11 @@ std::string_view modeText(LockMode mode) {
 
 DnsLockAddresses DnsLockAddresses::standard() {
     DnsLockAddresses addresses;
-    addresses.backupV4 = {std::string(resolvers::kCloudflareFamilyPrimary),
-                          std::string(resolvers::kCloudflareFamilySecondary)};
-    addresses.backupV6 = {std::string(resolvers::kCloudflareFamilyPrimaryV6),
-                          std::string(resolvers::kCloudflareFamilySecondaryV6)};
+    // The servers the machine is switched to when the filter stops.
+    for (const std::string& address : backupServers()) {
+        (address.find(':') == std::string::npos ? addresses.backupV4 : addresses.backupV6)
+            .push_back(address);
+    }
     for (const std::string_view address : kResolverAddresses) {
         (address.find(':') == std::string_view::npos ? addresses.resolverV4 : addresses.resolverV6)
             .emplace_back(address);
@@ -163,7 +164,8 @@ std::optional<LockMode> DnsLock::inPlace() {
     if (!now) {
         return std::nullopt;
     }
-    return now->find("chain hacia_filtro") != std::string::npos ? LockMode::local : LockMode::respaldo;
+    return now->find("chain hacia_filtro") != std::string::npos ? LockMode::local
+                                                                : LockMode::respaldo;
 }
 
 }  // namespace tranca
