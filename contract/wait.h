@@ -26,8 +26,8 @@ inline constexpr std::string_view kCancelCommand = "cancelar";
 inline constexpr std::string_view kEnd = "fin";
 
 // The choices of "Espera para aflojar", in seconds; 0 (none) is the default.
-inline constexpr std::array<std::int64_t, 7> kChoices{0, 5 * 60, 15 * 60, 30 * 60, 60 * 60,
-                                                      4 * 3600, 24 * 3600};
+inline constexpr std::array<std::int64_t, 7> kChoices{0,       5 * 60,   15 * 60,  30 * 60,
+                                                      60 * 60, 4 * 3600, 24 * 3600};
 
 // The loosening changes that wait.
 inline constexpr std::string_view kDeactivate = "desactivar";
@@ -35,6 +35,9 @@ inline constexpr std::string_view kUninstall = "desinstalar";
 inline constexpr std::string_view kKeywordFilterOff = "desactivar-filtro-palabras";
 inline constexpr std::string_view kSites = "sitios";
 inline constexpr std::string_view kShortenWait = "espera";
+
+// The line between custom.txt's text and allow.txt's in a site-lists save.
+inline constexpr std::string_view kSitesSeparator = "[permitidos]";
 
 // The line a root command prints when it recorded a change instead of making
 // it: "Pendiente: <what happens> en <time>. …".

@@ -6,6 +6,7 @@
 
 #include "daemon/dns_lock.h"
 #include "daemon/netconfig.h"
+#include "daemon/wait_cli.h"
 #include "platform/posix/file_util.h"
 
 namespace tranca {
@@ -90,7 +91,8 @@ ArgumentsKind classifyArguments(const std::vector<std::string>& arguments) {
         return ArgumentsKind::daemon;
     }
     if (arguments.size() == 2 &&
-        (arguments[0] == "--dns" || arguments[0] == "--proxy" || arguments[0] == "--bloqueo")) {
+        (arguments[0] == "--dns" || arguments[0] == "--proxy" || arguments[0] == "--bloqueo" ||
+         arguments[0] == "--espera" || arguments[0] == "--cumplir")) {
         return ArgumentsKind::tool;
     }
     return ArgumentsKind::usage;
@@ -101,6 +103,12 @@ void printUsage() {
 }
 
 int runCommand(const DaemonConfig& config, std::string_view flag, std::string_view value) {
+    if (flag == "--espera") {
+        return runWaitCommand(config, value);
+    }
+    if (flag == "--cumplir") {
+        return carryOutChange(config, value);
+    }
     const CommandRow* row = nullptr;
     for (const CommandRow& candidate : kCommands) {
         if (candidate.flag == flag && candidate.value == value) {

@@ -1,5 +1,7 @@
 #include "daemon/config.h"
 
+#include "contract/wait.h"
+
 #include "platform/paths.h"
 
 namespace tranca {
@@ -72,6 +74,11 @@ DaemonConfig makeBaseConfig(Environment environment, std::vector<std::string> ar
     config.dnsPort = parsePort(lookup(config.environment, "TRANCAD_PORT"), 53);
     config.httpPort = parsePort(lookup(config.environment, "TRANCAD_HTTP"), 80);
     config.answerCache = lookup(config.environment, "TRANCAD_CACHE").value_or("") != "0";
+    config.waitFile = config.dataDirectory + "/espera.txt";
+    config.waitSocket = std::string(
+        lookup(config.environment, "TRANCAD_ESPERA_SOCKET").value_or(amparo::wait::kSocketPath));
+    config.waitScale =
+        std::max<int>(1, parsePort(lookup(config.environment, "TRANCAD_ESPERA_ESCALA"), 1));
     config.arguments = std::move(arguments);
     return config;
 }

@@ -28,7 +28,9 @@ inline constexpr std::string_view kOpenDnsFamilyShieldSecondary = "208.67.220.12
 inline constexpr std::string_view kBuiltInBlockDestination = "https://www.amparo-filtro.org/stop";
 inline constexpr std::string_view kUsageText =
     "Uso: trancad --dns local|respaldo|original|estado · trancad --proxy apagado · "
-    "trancad --bloqueo respaldo|quitar\n";
+    "trancad --bloqueo respaldo|quitar · "
+    "trancad --espera estado|cancelar|desactivar|desinstalar|desactivar-filtro-palabras|"
+    "guardar-sitios|fijar · trancad --cumplir <número>\n";
 
 struct DaemonConfig {
     Environment environment;
@@ -49,6 +51,12 @@ struct DaemonConfig {
     std::vector<std::string> dohUpstreams;
     // TRANCAD_CACHE=0: every forwarded query goes upstream (tests, comparisons).
     bool answerCache = true;
+    // The wait before loosening: its state file, the unprivileged socket
+    // (TRANCAD_ESPERA_SOCKET for tests) and how many times faster its time
+    // runs (TRANCAD_ESPERA_ESCALA, test machines only; 1 otherwise).
+    std::string waitFile;
+    std::string waitSocket;
+    int waitScale = 1;
 };
 
 // "+"/"-" then decimal digits only, 0..65535 ("-0" is 0); anything else gives

@@ -10,6 +10,7 @@
 #include "daemon/cli.h"
 #include "daemon/log.h"
 #include "daemon/netconfig.h"
+#include "platform/detached_run.h"
 #include "platform/paths.h"
 
 namespace tranca {
@@ -56,7 +57,8 @@ Daemon::Daemon(DaemonConfig config, DaemonTimings timings, ExitFn exitProcess)
       safeSearchTimer_(io_),
       maintenanceTimer_(io_),
       blockLogTimer_(io_),
-      selfCheckTimer_(io_) {}
+      selfCheckTimer_(io_),
+      waitTimer_(io_) {}
 
 Daemon::~Daemon() {
     stopLoop();
@@ -114,6 +116,7 @@ void Daemon::start() {
         io_, [this](int status, std::string_view reason) { terminate(status, reason); },
         timings_.selfCheckTimeout);
     armSelfCheck(timings_.selfCheckFirst);
+    startWait();
 }
 
 void Daemon::runLoop() {
@@ -188,6 +191,37 @@ void Daemon::startDns() {
                                       TcpLimits{.maxConnections = budget.tcpConnections},
                                       timings_.listenerRetry);
     tcpServer_->start();
+}
+
+void Daemon::startWait() {
+    // Only the daemon that guards the machine holds the wait (a demo or a
+    // test run without the socket's path set leaves it alone).
+    if (!managesSystemDNS(config_) &&
+        config_.environment.find("TRANCAD_ESPERA_SOCKET") == config_.environment.end()) {
+        return;
+    }
+    WaitKeeper::Starter starter = [program = platform::ownProgramPath()](std::uint64_t id,
+                                                                         std::string& error) {
+        const std::string number = std::to_string(id);
+        return platform::startDetached({program, "--cumplir", number}, "amparo-espera-" + number,
+                                       std::string(paths::kCurrent.logFile), error);
+    };
+    waitKeeper_ = std::make_unique<WaitKeeper>(config_.waitFile, std::move(starter), WaitClock{},
+                                               config_.waitScale);
+    waitSocket_ = WaitSocket::create(io_, *waitKeeper_, config_.waitSocket);
+    waitSocket_->start();
+    armWaitTick(std::max<std::chrono::milliseconds>(timings_.waitTick / config_.waitScale,
+                                                    std::chrono::milliseconds(250)));
+}
+
+void Daemon::armWaitTick(std::chrono::milliseconds interval) {
+    waitTimer_.expires_after(interval);
+    waitTimer_.async_wait([this, interval](const std::error_code& error) {
+        if (!error) {
+            waitKeeper_->tick();
+            armWaitTick(interval);
+        }
+    });
 }
 
 Redirect& Daemon::sharedRedirect() {

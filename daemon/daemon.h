@@ -22,6 +22,8 @@
 #include "daemon/safesearch.h"
 #include "daemon/selfcheck.h"
 #include "daemon/upstream.h"
+#include "daemon/wait_keeper.h"
+#include "daemon/wait_socket.h"
 #include "platform/instance_lock.h"
 
 namespace tranca {
@@ -37,6 +39,9 @@ struct DaemonTimings {
     std::chrono::milliseconds blockPageRequestTimeout{10'000};
     std::chrono::milliseconds safeSearchFirst{3'000};
     std::chrono::milliseconds listenerRetry{2'000};
+    // The wait before loosening is counted and stored this often (divided
+    // by the test machines' time scale).
+    std::chrono::milliseconds waitTick{15'000};
 };
 
 // The log is emptied past this size, looked at every second: logrotate runs
@@ -86,6 +91,8 @@ class Daemon {
     void armSelfCheck(std::chrono::milliseconds delay);
     void armSignals();
     void startDns();
+    void startWait();
+    void armWaitTick(std::chrono::milliseconds interval);
 
     DaemonConfig config_;
     DaemonTimings timings_;
@@ -121,6 +128,9 @@ class Daemon {
     std::once_flag redirectOnce_;
     std::unique_ptr<Redirect> redirect_;
     std::shared_ptr<BlockPageServer> blockPage_;
+    std::unique_ptr<WaitKeeper> waitKeeper_;
+    std::shared_ptr<WaitSocket> waitSocket_;
+    asio::steady_timer waitTimer_;
 };
 
 // The whole program: argument dispatch, then tool mode or the daemon.

@@ -257,4 +257,70 @@ bool runProgram(const std::string& program, const std::string& argument, std::st
     return false;
 }
 
+int runCapturing(const std::vector<std::string>& argv, std::string& output) {
+    constexpr std::size_t kKept = 64 * 1024;
+    output.clear();
+    int pipeEnds[2];
+    if (argv.empty() || ::pipe2(pipeEnds, O_CLOEXEC) != 0) {
+        output = "no se pudo preparar la salida: " + systemError(errno);
+        return -1;
+    }
+    std::vector<char*> args;
+    for (const std::string& word : argv) {
+        args.push_back(const_cast<char*>(word.c_str()));
+    }
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    ::posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], STDOUT_FILENO);
+    ::posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], STDERR_FILENO);
+    posix_spawnattr_t attributes;
+    ::posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    ::sigemptyset(&defaults);
+    ::sigaddset(&defaults, SIGPIPE);
+    ::posix_spawnattr_setsigdefault(&attributes, &defaults);
+    ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    pid_t pid = 0;
+    const int spawned = ::posix_spawn(&pid, args[0], &actions, &attributes, args.data(), environ);
+    ::posix_spawn_file_actions_destroy(&actions);
+    ::posix_spawnattr_destroy(&attributes);
+    ::close(pipeEnds[1]);
+    if (spawned != 0) {
+        ::close(pipeEnds[0]);
+        output = "no se pudo ejecutar " + argv[0] + ": " + systemError(spawned);
+        return -1;
+    }
+    char chunk[4096];
+    for (;;) {
+        const ssize_t got = ::read(pipeEnds[0], chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            break;
+        }
+        output.append(chunk, static_cast<std::size_t>(got));
+        if (output.size() > 2 * kKept) {
+            output.erase(0, output.size() - kKept);
+        }
+    }
+    ::close(pipeEnds[0]);
+    if (output.size() > kKept) {
+        output.erase(0, output.size() - kKept);
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            return -1;
+        }
+    }
+    if (!WIFEXITED(status)) {
+        output += argv[0] + " terminó por una señal\n";
+        return -1;
+    }
+    return WEXITSTATUS(status);
+}
+
 }  // namespace tranca::platform::posix_files

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tranca::platform::posix_files {
 
@@ -52,6 +53,11 @@ class FileLock {
     std::string path_;
     int fd_ = -1;
 };
+
+// Runs argv (an absolute program first) with standard output and error into
+// output (its last 64 KiB) and waits: the exit status, or -1 when it could not
+// run or ended by a signal (output then says why).
+int runCapturing(const std::vector<std::string>& argv, std::string& output);
 
 // Runs program with arguments, waits; true when it exited with status 0.
 bool runProgram(const std::string& program, const std::string& argument, std::string& error);

@@ -23,7 +23,8 @@ BAD_PAGES = [b"javascript:alert(1)\n", b"https://a b\n", b"local\nhttps://b.exam
 def test_fixed_verbs_run_their_parts_and_lists_are_checked_then_renamed(tmp_path):
     lib, data, log = tmp_path / "lib", tmp_path / "var-lib" / "tranca", tmp_path / "corrido"
     for part in PARTS.values():  # each notes its arguments and standard input
-        write(str(lib / part), f'#!/bin/sh\nprintf "{part}|$*|%s\\n" "$(cat)" >>{log}\n', 0o755)
+        write(str(lib / part), f'#!/bin/sh\n[ "$1" != --espera ] || exit 3  # no wait chosen\n'
+              f'printf "{part}|$*|%s\\n" "$(cat)" >>{log}\n', 0o755)
     shutil.copy2(os.path.join(SOURCE, "app", "resources", "amparo-admin"), lib)
 
     def admin(*argv, given=b"no es para nadie\n"):
