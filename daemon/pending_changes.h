@@ -37,6 +37,7 @@ struct PendingChange {
 
     // The same change asked twice is kept once.
     bool sameRequestAs(const PendingChange& other) const;
+    bool operator==(const PendingChange&) const = default;
 };
 
 struct WaitState {

@@ -315,6 +315,17 @@ int runWaitCommand(const DaemonConfig& config, std::string_view verb) {
     if (verb == "estado") {
         return printStatus(config);
     }
+    // Cancelling only tightens: anyone may, through the daemon; root also
+    // when the daemon does not answer.
+    if (verb == "cancelar") {
+        if (const auto reply = askDaemon(config.waitSocket, amparo::wait::kCancelCommand)) {
+            std::string_view count = *reply;
+            count.remove_prefix(std::min(count.size(), std::string_view("cancelados ").size()));
+            say("Cambios pendientes cancelados: " + std::string(count.substr(0, count.find('\n'))) +
+                ".");
+            return reply->starts_with("cancelados ") ? 0 : 1;
+        }
+    }
     if (::geteuid() != 0 && config.environment.find("TRANCAD_DIR") == config.environment.end()) {
         complain("Hace falta ser administrador.");
         return 1;
