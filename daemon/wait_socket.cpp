@@ -22,18 +22,24 @@ bool folderIsRoots(const std::string& path) {
            info.st_uid == ::geteuid() && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
-struct Connection {
-    Connection(std::shared_ptr<asio::local::stream_protocol::socket> client,
-               std::chrono::milliseconds limit)
-        : socket(std::move(client)), deadline(socket->get_executor(), limit), line(kMaxLine) {}
+}  // namespace
 
-    std::shared_ptr<asio::local::stream_protocol::socket> socket;
+struct WaitSocket::Connection {
+    Connection(asio::local::stream_protocol::socket client, std::chrono::milliseconds limit)
+        : socket(std::move(client)), deadline(socket.get_executor(), limit), line(kMaxLine) {}
+
+    // On the connection's strand.
+    void close() {
+        deadline.cancel();
+        std::error_code ignored;
+        socket.close(ignored);
+    }
+
+    asio::local::stream_protocol::socket socket;
     asio::steady_timer deadline;
     asio::streambuf line;
     std::string reply;
 };
-
-}  // namespace
 
 std::shared_ptr<WaitSocket> WaitSocket::create(asio::io_context& io, WaitKeeper& keeper,
                                                std::string path, WaitSocketLimits limits) {
@@ -76,49 +82,49 @@ void WaitSocket::accept() {
         if (error == asio::error::operation_aborted) {
             return;
         }
-        if (!error && self->open_.load() < self->limits_.maxConnections) {
-            self->serve(std::make_shared<asio::local::stream_protocol::socket>(std::move(peer)));
+        if (!error) {
+            self->serve(std::make_shared<Connection>(std::move(peer), self->limits_.deadline));
         }
         self->accept();
     });
 }
 
-void WaitSocket::serve(std::shared_ptr<asio::local::stream_protocol::socket> client) {
-    ++open_;
-    auto connection = std::make_shared<Connection>(client, limits_.deadline);
-    auto self = shared_from_this();
-    // Whichever ends first, the reply or the deadline, closes the socket;
-    // the count goes down once, when the last handler lets go.
-    std::shared_ptr<void> release(nullptr, [self](void*) { --self->open_; });
-    connection->deadline.async_wait([connection, release](const std::error_code& error) {
+void WaitSocket::serve(std::shared_ptr<Connection> connection) {
+    {
+        std::lock_guard guard(mutex_);
+        std::erase_if(open_, [](const auto& weak) { return weak.expired(); });
+        if (open_.size() >= limits_.maxConnections) {
+            if (auto oldest = open_.front().lock()) {
+                asio::post(oldest->socket.get_executor(), [oldest] { oldest->close(); });
+            }
+            open_.pop_front();
+        }
+        open_.push_back(connection);
+    }
+    connection->deadline.async_wait([connection](const std::error_code& error) {
         if (!error) {
-            std::error_code ignored;
-            connection->socket->close(ignored);
+            connection->close();
         }
     });
     asio::async_read_until(
-        *client, connection->line, '\n',
-        [this, self, connection, release](const std::error_code& error, std::size_t length) {
+        connection->socket, connection->line, '\n',
+        [self = shared_from_this(), connection](const std::error_code& error, std::size_t length) {
             if (error) {
-                connection->deadline.cancel();
+                connection->close();
                 return;
             }
-            std::string line(asio::buffers_begin(connection->line.data()),
-                             asio::buffers_begin(connection->line.data()) +
-                                 static_cast<std::ptrdiff_t>(length - 1));
+            const auto begin = asio::buffers_begin(connection->line.data());
+            const std::string line(begin, begin + static_cast<std::ptrdiff_t>(length - 1));
             if (line == amparo::wait::kListCommand) {
-                connection->reply = keeper_.listReply();
+                connection->reply = self->keeper_.listReply();
             } else if (line == amparo::wait::kCancelCommand) {
-                connection->reply = keeper_.cancelReply();
+                connection->reply = self->keeper_.cancelReply();
             } else {
                 connection->reply = std::string(amparo::wait::kEnd) + "\n";
             }
-            asio::async_write(*connection->socket, asio::buffer(connection->reply),
-                              [connection, release](const std::error_code&, std::size_t) {
-                                  connection->deadline.cancel();
-                                  std::error_code ignored;
-                                  connection->socket->close(ignored);
-                              });
+            asio::async_write(
+                connection->socket, asio::buffer(connection->reply),
+                [connection](const std::error_code&, std::size_t) { connection->close(); });
         });
 }
 

@@ -1,13 +1,16 @@
 // The unprivileged door to the wait: a Unix socket anyone may connect to,
 // taking only "lista" and "cancelar" (cancelling only tightens). Each
-// connection sends one short line within a deadline and gets one reply;
-// a few at a time, so a local program can hold none of the daemon's memory.
+// connection sends one short line within a deadline and gets one reply. A
+// few are kept at a time; a newcomer closes the oldest, so a program that
+// opens connections and says nothing can neither grow the daemon's memory
+// nor keep Amparo out.
 #pragma once
 
 #include <asio.hpp>
-#include <atomic>
 #include <chrono>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "daemon/wait_keeper.h"
@@ -28,16 +31,18 @@ class WaitSocket : public std::enable_shared_from_this<WaitSocket> {
     bool start();
 
   private:
+    struct Connection;
     WaitSocket(asio::io_context& io, WaitKeeper& keeper, std::string path, WaitSocketLimits limits);
     void accept();
-    void serve(std::shared_ptr<asio::local::stream_protocol::socket> client);
+    void serve(std::shared_ptr<Connection> connection);
 
     asio::io_context& io_;
     WaitKeeper& keeper_;
     std::string path_;
     WaitSocketLimits limits_;
     asio::local::stream_protocol::acceptor acceptor_;
-    std::atomic<std::size_t> open_{0};
+    std::mutex mutex_;
+    std::deque<std::weak_ptr<Connection>> open_;
 };
 
 }  // namespace tranca

@@ -1,0 +1,118 @@
+"""The wait before loosening with the real trancad: a change recorded by the
+root command line, seen and cancelled by an ordinary user, carried out once
+due, resumed after a kill, retried after a failure, and nothing carried out
+from a file that cannot be read whole."""
+
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+
+import pytest
+
+from conftest import NOBODY, TRANCAD, environment, wait_until, write
+
+SCALE = 60  # five minutes in five seconds
+
+
+@pytest.fixture
+def box(tmp_path, trancad_factory):
+    """trancad copied beside stand-in scripts, its socket where anyone reaches it."""
+    lib, data = tmp_path / "lib", tmp_path / "data"
+    lib.mkdir()
+    data.mkdir()
+    shutil.copy(TRANCAD, lib / "trancad")
+    run_dir = tempfile.mkdtemp(prefix="amparo-espera-")
+    os.chmod(run_dir, 0o755)
+
+    class Box:
+        done = tmp_path / "hecho"
+        env = environment({"TRANCAD_DIR": str(data),
+                           "TRANCAD_ESPERA_SOCKET": f"{run_dir}/tranca/espera.sock"})
+
+        def script(self, body):
+            write(str(lib / "disable.sh"), f"#!/bin/bash\n{body}\n", 0o755)
+
+        def tool(self, *args, given=None, user=False):
+            return subprocess.run([*(NOBODY if user else []), lib / "trancad", *args],
+                                  input=given, env=self.env, capture_output=True, text=True,
+                                  timeout=30)
+
+        def daemon(self):
+            return trancad_factory(data_dir=data, binary=str(lib / "trancad"),
+                                   env={**self.env, "TRANCAD_ESPERA_ESCALA": str(SCALE)})
+
+        def state(self):
+            return (data / "espera.txt").read_text()
+
+    made = Box()
+    made.script(f"echo 'Protección desactivada.'\ntouch {made.done}")
+    assert made.tool("--espera", "fijar", given="300\n").stdout == "Espera para aflojar: 5 min.\n"
+    yield made
+    shutil.rmtree(run_dir)
+
+
+def test_a_deactivation_waits_is_cancelled_by_anyone_and_resumes_after_a_kill(box):
+    queued = box.tool("--espera", "desactivar")
+    assert (queued.returncode, queued.stdout) == (0, "Pendiente: la protección se desactivará "
+                                                  "en 5 min. Se puede cancelar sin contraseña "
+                                                  "desde Amparo.\n")
+    assert box.tool("--espera", "desactivar").stdout == queued.stdout
+    assert box.state().count("cambio ") == 1, "the same change asked twice is kept once"
+    daemon = box.daemon()
+    daemon.wait_for("Cambio pendiente 1: la protección se desactivará")
+    seen = box.tool("--espera", "estado", user=True).stdout
+    assert seen.startswith("Espera para aflojar: 5 min\nPendiente (1): la protección se "
+                           "desactivará en "), seen
+    assert box.tool("--espera", "cancelar", user=True).stdout == \
+        "Cambios pendientes cancelados: 1.\n"
+    daemon.wait_for("Se cancelaron 1 cambios pendientes (sin contraseña)")
+    assert "cambio " not in box.state()
+
+    # Killed half-way: the time it had run is kept, and the rest runs after.
+    assert box.tool("--espera", "desactivar").returncode == 0
+    daemon.wait_for("Cambio pendiente 2:")
+    time.sleep(2)
+    daemon.kill()
+    left = int(box.state().split("cambio 2 desactivar ")[1].split()[0])
+    assert 0 < left < 300_000 and not box.done.exists()
+    daemon = box.daemon()
+    daemon.wait_for("Cambio pendiente 2 hecho (desactivar)", timeout=30)
+    assert box.done.exists() and "Protección desactivada." in daemon.messages()
+    assert "cambio " not in box.state()
+
+
+def test_a_failing_change_stays_pending_and_an_unreadable_file_does_nothing(box):
+    box.script("echo 'No se pudo detener tranca.service: prueba'; exit 1")
+    assert box.tool("--espera", "desactivar").returncode == 0
+    daemon = box.daemon()
+    daemon.wait_for("No se pudo hacer el cambio pendiente 1: No se pudo detener tranca.service",
+                    timeout=30)
+    assert "el último intento falló: No se pudo detener tranca.service: prueba" in \
+        box.tool("--espera", "estado").stdout
+    box.script(f"touch {box.done}")
+    daemon.wait_for("Cambio pendiente 1 hecho (desactivar)", timeout=30)
+
+    # Hostile clients on the socket: silent, oversized and many at once.
+    path = box.env["TRANCAD_ESPERA_SOCKET"]
+    held = []
+    for _ in range(40):
+        held.append(socket.socket(socket.AF_UNIX))
+        held[-1].connect(path)
+    held[0].sendall(b"x" * 10_000)
+    assert box.tool("--espera", "estado", user=True).stdout == "Espera para aflojar: 5 min\n"
+
+    box.done.unlink()
+    write(str(box.done.parent / "data" / "espera.txt"),
+          "espera 300\nsiguiente 9\ncambio 8 desactivar 0 0 /\n$(reboot)\n")
+    daemon.wait_for("No se leen los cambios pendientes")
+    assert "no puede leer" in box.tool("--espera", "estado").stdout
+    assert box.tool("--espera", "desactivar").returncode == 1
+    time.sleep(1)
+    assert not box.done.exists() and daemon.proc.poll() is None
+    for client in held:
+        client.close()
+    assert daemon.stop(signal.SIGTERM) == 0
