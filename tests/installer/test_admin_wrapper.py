@@ -4,7 +4,7 @@ import os
 import shutil
 import subprocess
 
-from conftest import SOURCE, read, write
+from conftest import SOURCE, TRANCAD, read, write
 
 MARKER = b"AMPARO-AUTORIZADO\n"
 PARTS = {"activar": "install.sh", "desactivar": "disable.sh", "desinstalar": "uninstall.sh",
@@ -59,3 +59,44 @@ def test_fixed_verbs_run_their_parts_and_lists_are_checked_then_renamed(tmp_path
             assert admin(verb, given=given).returncode == 1, given[:40]
             assert {name: (data / name).read_bytes() for name in os.listdir(data)
                     if name != "update_blocklist.sh"} == saved, given[:40]
+
+
+# With a wait chosen: what tightens is made at once, what loosens is recorded.
+RULE = [("activar", b"", "install.sh"), ("actualizar-lista", b"", "update_blocklist.sh"),
+        ("activar-filtro-palabras", b"", "proxy_install.sh"),
+        ("guardar-pagina", b"local\n", "redirect.txt"),
+        ("guardar-sitios", b"a.example\nnuevo.example\n[permitidos]\n", "custom.txt"),
+        ("cambiar-espera", b"3600\n", "Espera para aflojar: 1 h."),
+        ("desactivar", b"", "la protección se desactivará en 1 h"),
+        ("desactivar-filtro-palabras", b"", "el filtro por palabras se apagará en 1 h"),
+        ("desinstalar", b"", "Amparo se desinstalará en 1 h"),
+        ("guardar-sitios", b"nuevo.example\n[permitidos]\nescuela.example\n",
+         "los cambios de sitios se aplicarán en 1 h"),
+        ("cambiar-espera", b"300\n", "la espera bajará a 5 min en 1 h")]
+
+
+def test_with_a_wait_loosening_verbs_are_recorded_and_the_rest_made_now(tmp_path):
+    lib, data, log = tmp_path / "lib", tmp_path / "var-lib" / "tranca", tmp_path / "corrido"
+    for part in PARTS.values():
+        write(str(lib / part), f'#!/bin/sh\necho {os.path.basename(part)} >>{log}\n', 0o755)
+    shutil.copy2(os.path.join(SOURCE, "app", "resources", "amparo-admin"), lib)
+    shutil.copy2(TRANCAD, lib / "trancad")
+    write(str(data / "custom.txt"), "a.example\n")
+
+    def admin(verb, given):
+        return subprocess.run(["unshare", "-m", "sh", "-c", 'mount --bind "$0" /var/lib && exec '
+                               '"$@"', data.parent, lib / "amparo-admin", verb],
+                              input=given, capture_output=True, timeout=30).stdout.decode()
+
+    assert admin("cambiar-espera", b"900\n") == "AMPARO-AUTORIZADO\nEspera para aflojar: 15 min.\n"
+    for verb, given, seen in RULE:
+        out = admin(verb, given)
+        made = log.exists() and seen in read(log) or (data / seen).exists()
+        assert made or seen in out, (verb, out)
+        assert ("Pendiente: " in out) == (seen.endswith(" 1 h")), (verb, out)
+        log.unlink(missing_ok=True)
+    state = read(data / "espera.txt")
+    assert state.count("cambio ") == 5 and "espera 3600\n" in state
+    # The mixed save blocked at once, and keeps blocking what it took out.
+    assert read(data / "custom.txt") == "nuevo.example\na.example\n"
+    assert read(data / "allow.txt") == ""
