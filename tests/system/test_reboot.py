@@ -4,6 +4,7 @@ after a reboot (its DNS lock too), and uninstalling gives the configuration
 back whole."""
 
 import copy
+import os
 import time
 
 from container import BLOCKED, LEAKED, USER_DNS
@@ -52,3 +53,40 @@ def test_users_own_global_dns_survives_tampering_reboot_and_uninstall(machine):
 
     machine.run(["/usr/lib/amparo/uninstall.sh"], check=True)
     assert machine.global_dns() == USERS_OWN
+
+
+FAST_WAIT = "/etc/systemd/system/tranca.service.d/espera-rapida.conf"
+TRANCAD = "/var/lib/tranca/trancad"
+
+
+def admin(machine, verb, given=""):
+    return machine.run(f"printf '{given}' | /usr/lib/amparo/amparo-admin {verb}").stdout
+
+
+def test_a_wait_outlasts_a_reboot_and_anyone_may_cancel_it(machine):
+    machine.run(["/usr/lib/amparo/install.sh"], check=True)
+    os.makedirs(os.path.dirname(machine.path(FAST_WAIT)), exist_ok=True)
+    with open(machine.path(FAST_WAIT), "w", encoding="utf-8") as dropin:
+        dropin.write("[Service]\nEnvironment=TRANCAD_ESPERA_ESCALA=10\n")  # 5 min in 30 s
+    machine.run("systemctl daemon-reload && systemctl restart tranca", check=True)
+    assert "Espera para aflojar: 5 min." in admin(machine, "cambiar-espera", "300\\n")
+    assert "Pendiente: la protección se desactivará en 5 min" in admin(machine, "desactivar")
+    assert machine.run([TRANCAD, "--espera", "cancelar"], user=65534).stdout == \
+        "Cambios pendientes cancelados: 1.\n"
+
+    # The mixed save blocks at once; its permission waits, as does the deactivation.
+    assert "Pendiente: " in admin(machine, "guardar-sitios", "nuevo.example\\n[permitidos]\\n"
+                                  "escuela.example\\n")
+    assert machine.read("/var/lib/tranca/custom.txt") == "nuevo.example\n"
+    assert "Pendiente: " in admin(machine, "desactivar")
+    time.sleep(5)
+    machine.reboot()
+    machine.wait_for(lambda: machine.lookup(BLOCKED), lambda seen: seen == "127.0.0.1", 90)
+    pending = machine.run([TRANCAD, "--espera", "estado"], user=65534).stdout
+    assert "Pendiente (3): la protección se desactivará en" in pending, pending
+    machine.wait_for(lambda: machine.run(["systemctl", "is-active", "tranca"]).stdout.strip(),
+                     lambda state: state == "inactive", timeout=120)
+    assert machine.global_servers() != ["127.0.0.1"]
+    assert machine.read("/var/lib/tranca/allow.txt") == "escuela.example\n"
+    log = machine.read("/var/log/tranca.log")
+    assert "Cambio pendiente 3 hecho (desactivar)" in log and "La espera terminó (cambio 2)" in log
