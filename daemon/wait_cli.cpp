@@ -81,6 +81,39 @@ bool onlyRootWrites(const std::string& path) {
            (S_ISDIR(info.st_mode) || S_ISREG(info.st_mode));
 }
 
+// The daemon's own view (its countdown is live); nullopt when it does not
+// answer within a second.
+std::optional<std::string> askDaemon(const std::string& socketPath, std::string_view command) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (fd < 0 || socketPath.size() >= sizeof address.sun_path) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return std::nullopt;
+    }
+    socketPath.copy(address.sun_path, socketPath.size());
+    std::string reply;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        files::writeAll(fd, std::string(command) + "\n")) {
+        pollfd ready{fd, POLLIN, 0};
+        char chunk[1024];
+        while (reply.size() < 64 * 1024 && ::poll(&ready, 1, 1000) > 0) {
+            const ssize_t got = ::read(fd, chunk, sizeof chunk);
+            if (got <= 0) {
+                break;
+            }
+            reply.append(chunk, static_cast<std::size_t>(got));
+        }
+    }
+    ::close(fd);
+    if (!reply.ends_with(std::string(amparo::wait::kEnd) + "\n")) {
+        return std::nullopt;
+    }
+    return reply;
+}
+
 const char* kCancelHint = " Se puede cancelar sin contraseña desde Amparo.";
 
 // Records change under the lock unless no wait applies; says what happens.
@@ -88,7 +121,10 @@ const char* kCancelHint = " Se puede cancelar sin contraseña desde Amparo.";
 // and what is left to wait, put into the change.
 int queue(const DaemonConfig& config, PendingChange change,
           const std::function<bool(PendingChange&)>& before = {}) {
-    if (::access(config.dataDirectory.c_str(), F_OK) != 0) {
+    // Not installed, or the daemon not running (the protection is off and
+    // nothing could count the wait): the change is made as before.
+    if (::access(config.dataDirectory.c_str(), F_OK) != 0 ||
+        !askDaemon(config.waitSocket, amparo::wait::kListCommand)) {
         return kNoWaitStatus;
     }
     WaitFile file(config.waitFile);
@@ -205,12 +241,29 @@ int setWait(const DaemonConfig& config) {
         complain("No se cambió la espera: " + error + ".");
         return 1;
     }
-    if (longer) {
+    const auto applied = [&] {
         say("Espera para aflojar: " + (seconds == 0 ? std::string("ninguna") : waitText(seconds)) +
             ".");
         return 0;
+    };
+    if (longer) {
+        return applied();
     }
-    return queue(config, change);
+    const int queued = queue(config, change);
+    if (queued != kNoWaitStatus) {
+        return queued;
+    }
+    const bool set = file.update(
+        [&](WaitState& state) {
+            state.waitSeconds = seconds;
+            return true;
+        },
+        error);
+    if (!set) {
+        complain("No se cambió la espera: " + error + ".");
+        return 1;
+    }
+    return applied();
 }
 
 int cancelAll(const DaemonConfig& config) {
@@ -233,39 +286,6 @@ int cancelAll(const DaemonConfig& config) {
     }
     say("Cambios pendientes cancelados: " + std::to_string(cancelled) + ".");
     return 0;
-}
-
-// The daemon's own view (its countdown is live); nullopt when it does not
-// answer within a second.
-std::optional<std::string> askDaemon(const std::string& socketPath, std::string_view command) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (fd < 0 || socketPath.size() >= sizeof address.sun_path) {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-        return std::nullopt;
-    }
-    socketPath.copy(address.sun_path, socketPath.size());
-    std::string reply;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        files::writeAll(fd, std::string(command) + "\n")) {
-        pollfd ready{fd, POLLIN, 0};
-        char chunk[1024];
-        while (reply.size() < 64 * 1024 && ::poll(&ready, 1, 1000) > 0) {
-            const ssize_t got = ::read(fd, chunk, sizeof chunk);
-            if (got <= 0) {
-                break;
-            }
-            reply.append(chunk, static_cast<std::size_t>(got));
-        }
-    }
-    ::close(fd);
-    if (!reply.ends_with(std::string(amparo::wait::kEnd) + "\n")) {
-        return std::nullopt;
-    }
-    return reply;
 }
 
 int printStatus(const DaemonConfig& config) {

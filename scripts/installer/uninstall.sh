@@ -23,6 +23,8 @@ if [[ -e $UNIT_FILE || -L $UNIT_FILE ]]; then
 fi
 rm -rf "$DATA_DIR" || fail "No se pudo borrar $DATA_DIR."
 rm -f "$LOGROTATE_FILE"
-# The settings lock of trancad; it lives in /run and would go at reboot anyway.
+# The settings lock of trancad and the wait's socket; they live in /run and
+# would go at reboot anyway.
 rm -f /run/trancad-red.lock
+rm -rf /run/tranca
 echo "Amparo se desinstaló: el equipo volvió a los DNS que tenía antes. El registro queda en $LOG_FILE."

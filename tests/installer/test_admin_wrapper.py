@@ -2,7 +2,9 @@
 
 import os
 import shutil
+import socketserver
 import subprocess
+import threading
 
 from conftest import SOURCE, TRANCAD, read, write
 
@@ -83,9 +85,17 @@ def test_with_a_wait_loosening_verbs_are_recorded_and_the_rest_made_now(tmp_path
     shutil.copy2(TRANCAD, lib / "trancad")
     write(str(data / "custom.txt"), "a.example\n")
 
+    class Daemon(socketserver.StreamRequestHandler):  # there to count the wait
+        def handle(self):
+            self.rfile.readline()
+            self.wfile.write(b"espera 0\nfin\n")
+    daemon = socketserver.ThreadingUnixStreamServer(str(tmp_path / "espera.sock"), Daemon)
+    threading.Thread(target=daemon.serve_forever, daemon=True).start()
+
     def admin(verb, given):
         return subprocess.run(["unshare", "-m", "sh", "-c", 'mount --bind "$0" /var/lib && exec '
                                '"$@"', data.parent, lib / "amparo-admin", verb],
+                              env={"TRANCAD_ESPERA_SOCKET": str(tmp_path / "espera.sock")},
                               input=given, capture_output=True, timeout=30).stdout.decode()
 
     assert admin("cambiar-espera", b"900\n") == "AMPARO-AUTORIZADO\nEspera para aflojar: 15 min.\n"
@@ -100,3 +110,4 @@ def test_with_a_wait_loosening_verbs_are_recorded_and_the_rest_made_now(tmp_path
     # The mixed save blocked at once, and keeps blocking what it took out.
     assert read(data / "custom.txt") == "nuevo.example\na.example\n"
     assert read(data / "allow.txt") == ""
+    daemon.shutdown()

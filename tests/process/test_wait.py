@@ -5,7 +5,6 @@ from a file that cannot be read whole."""
 
 import os
 import shutil
-import signal
 import socket
 import subprocess
 import tempfile
@@ -56,13 +55,14 @@ def box(tmp_path, trancad_factory):
 
 
 def test_a_deactivation_waits_is_cancelled_by_anyone_and_resumes_after_a_kill(box):
+    daemon = box.daemon()
+    daemon.wait_for("Espera para aflojar: 5 min")
     queued = box.tool("--espera", "desactivar")
     assert (queued.returncode, queued.stdout) == (0, "Pendiente: la protección se desactivará "
                                                   "en 5 min. Se puede cancelar sin contraseña "
                                                   "desde Amparo.\n")
     assert box.tool("--espera", "desactivar").stdout == queued.stdout
     assert box.state().count("cambio ") == 1, "the same change asked twice is kept once"
-    daemon = box.daemon()
     daemon.wait_for("Cambio pendiente 1: la protección se desactivará")
     seen = box.tool("--espera", "estado", user=True).stdout
     assert seen.startswith("Espera para aflojar: 5 min\nPendiente (1): la protección se "
@@ -87,8 +87,9 @@ def test_a_deactivation_waits_is_cancelled_by_anyone_and_resumes_after_a_kill(bo
 
 def test_a_failing_change_stays_pending_and_an_unreadable_file_does_nothing(box):
     box.script("echo 'No se pudo detener tranca.service: prueba'; exit 1")
-    assert box.tool("--espera", "desactivar").returncode == 0
     daemon = box.daemon()
+    daemon.wait_for("Espera para aflojar: 5 min")
+    assert box.tool("--espera", "desactivar").returncode == 0
     daemon.wait_for("No se pudo hacer el cambio pendiente 1: No se pudo detener tranca.service",
                     timeout=30)
     assert "el último intento falló: No se pudo detener tranca.service: prueba" in \
@@ -113,6 +114,9 @@ def test_a_failing_change_stays_pending_and_an_unreadable_file_does_nothing(box)
     assert box.tool("--espera", "desactivar").returncode == 1
     time.sleep(1)
     assert not box.done.exists() and daemon.proc.poll() is None
+    # With the daemon gone the protection is off and nothing could count a
+    # wait: the change is made as before.
+    daemon.kill()
+    assert box.tool("--espera", "desactivar").returncode == 3
     for client in held:
         client.close()
-    assert daemon.stop(signal.SIGTERM) == 0
