@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "app/core/text.h"
+#include "app/core/wait.h"
 
 namespace amparo {
 
@@ -146,6 +147,23 @@ QJsonObject toJson(const ProtectionSnapshot& snapshot) {
     if (snapshot.redirectLine) {
         json.insert(QStringLiteral("redirectLine"), *snapshot.redirectLine);
     }
+    if (snapshot.waitSeconds) {
+        json.insert(QStringLiteral("waitSeconds"), *snapshot.waitSeconds);
+    }
+    QJsonArray pending;
+    for (const PendingChange& change : snapshot.pending) {
+        QJsonObject entry{{QStringLiteral("id"), change.id},
+                          {QStringLiteral("action"), pendingActionWord(change.action)},
+                          {QStringLiteral("secondsLeft"), change.secondsLeft}};
+        if (change.value) {
+            entry.insert(QStringLiteral("value"), *change.value);
+        }
+        if (!change.failure.isEmpty()) {
+            entry.insert(QStringLiteral("failure"), change.failure);
+        }
+        pending.append(entry);
+    }
+    json.insert(QStringLiteral("pending"), pending);
     return json;
 }
 
