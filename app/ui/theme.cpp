@@ -46,6 +46,7 @@ constexpr SymbolRow kSymbols[] = {
     {"minus.circle.fill", "dash-circle-fill"},
     {"checkmark.circle.fill", "check-circle-fill"},
     {"hourglass", "hourglass-split"},
+    {"timer", "stopwatch"},
 };
 
 // Bold and semibold glyphs are what the design asks for beside text; the
