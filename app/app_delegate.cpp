@@ -110,6 +110,9 @@ void AppDelegate::command(MenuCommand command) {
         case MenuCommand::restore:
             actions_.restoreInternet();
             break;
+        case MenuCommand::cancelPending:
+            actions_.cancelPending();
+            break;
         case MenuCommand::checkUpdates:
             actions_.checkForUpdates();
             break;

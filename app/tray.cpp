@@ -62,9 +62,9 @@ void Tray::show() {
 }
 
 void Tray::update() {
-    const Protection protection = model_.snapshot().protection;
-    icon_.setIcon(trayIcon(protection));
-    icon_.setToolTip(trayTooltip(protection));
+    const ProtectionSnapshot& snapshot = model_.snapshot();
+    icon_.setIcon(trayIcon(snapshot.protection));
+    icon_.setToolTip(trayTooltip(snapshot));
 }
 
 void Tray::rebuildMenu() {

@@ -24,6 +24,11 @@ inline constexpr std::string_view kSocketPath = "/run/tranca/espera.sock";
 inline constexpr std::string_view kListCommand = "lista";
 inline constexpr std::string_view kCancelCommand = "cancelar";
 inline constexpr std::string_view kEnd = "fin";
+// The first word of each reply line.
+inline constexpr std::string_view kWaitLine = "espera";
+inline constexpr std::string_view kPendingLine = "pendiente";
+inline constexpr std::string_view kFailureLine = "fallo";
+inline constexpr std::string_view kCancelledLine = "cancelados";
 
 // The choices of "Espera para aflojar", in seconds; 0 (none) is the default.
 inline constexpr std::array<std::int64_t, 7> kChoices{0,       5 * 60,   15 * 60,  30 * 60,

@@ -6,6 +6,8 @@
 #include "app/core/os_table.h"
 #include "app/core/probe.h"
 #include "app/core/text.h"
+#include "app/core/wait.h"
+#include "contract/wait.h"
 
 namespace amparo {
 
@@ -15,6 +17,8 @@ using namespace std::chrono_literals;
 
 // Lets the busy overlay be drawn before the password dialog takes the screen.
 constexpr auto kBusyPaintDelay = 50ms;
+// The daemon answers a cancel at once; this only bounds one that hangs.
+constexpr auto kCancelTimeout = 3s;
 
 bool hasControlCharacter(const QString& text) {
     return std::any_of(text.begin(), text.end(), [](QChar c) {
@@ -34,7 +38,8 @@ bool breaksLine(QString line) {
 ActionPaths ActionPaths::product(const QString& applicationDirectory) {
     return {.applicationDirectory = applicationDirectory,
             .dataDirectory = qtext(os::kCurrent.paths.dataDirectory),
-            .logFile = qtext(os::kCurrent.paths.logFile)};
+            .logFile = qtext(os::kCurrent.paths.logFile),
+            .waitSocket = qtext(wait::kSocketPath)};
 }
 
 ProtectionActions::ProtectionActions(ProtectionModel& model, PrivilegedRunner& runner,
@@ -45,7 +50,9 @@ ProtectionActions::ProtectionActions(ProtectionModel& model, PrivilegedRunner& r
       runner_(runner),
       dialogs_(dialogs),
       desktop_(desktop),
-      paths_(std::move(paths)) {}
+      paths_(std::move(paths)) {
+    cancelling_.setMaxThreadCount(1);
+}
 
 void ProtectionActions::runAction(const QString& busyText, AdminVerb verb, const QByteArray& input,
                                   Completion completion) {
@@ -80,8 +87,11 @@ ProtectionActions::Completion ProtectionActions::reportTo(const QString& failure
     return [this, failureTitle, successNotice](const PrivilegedResult& result) {
         if (result.kind == PrivilegedResult::Kind::failed) {
             dialogs_.showFailure(failureTitle, result.text);
-        } else if (result.kind == PrivilegedResult::Kind::ok && !successNotice.isEmpty()) {
-            model_.showNotice(successNotice);
+        } else if (result.kind == PrivilegedResult::Kind::ok) {
+            const QString queued = queuedNotice(result.text);
+            if (!queued.isEmpty() || !successNotice.isEmpty()) {
+                model_.showNotice(queued.isEmpty() ? successNotice : queued);
+            }
         }
     };
 }
@@ -273,6 +283,45 @@ void ProtectionActions::uninstall() {
     runScript(
         QStringLiteral("uninstall.sh"), AdminVerb::uninstall, QStringLiteral("Desinstalando…"),
         reportTo(QStringLiteral("No se pudo desinstalar"), QStringLiteral("Amparo se desinstaló")));
+}
+
+void ProtectionActions::cancelPending() {
+    if (!model_.busy().isEmpty()) {
+        return;
+    }
+    model_.setBusy(QStringLiteral("Cancelando…"));
+    // Off the GUI thread: a daemon that hangs must not freeze the window.
+    cancelling_.start([this, path = paths_.waitSocket] {
+        const auto reply = askWaitSocket(path, wait::kCancelCommand, kCancelTimeout);
+        const auto parsed = reply ? parseWaitReply(*reply) : std::nullopt;
+        const auto cancelled = parsed ? parsed->cancelled : std::nullopt;
+        QMetaObject::invokeMethod(
+            this, [this, cancelled] { finishCancel(cancelled); }, Qt::QueuedConnection);
+    });
+}
+
+void ProtectionActions::finishCancel(std::optional<qint64> cancelled) {
+    model_.setBusy({});
+    if (cancelled) {
+        model_.showNotice(cancelledNotice(*cancelled));
+    } else {
+        dialogs_.showFailure(QStringLiteral("No se pudo cancelar"),
+                             QStringLiteral("El filtro de Amparo no respondió. Probá de nuevo "
+                                            "en un momento."));
+    }
+    model_.refresh();
+}
+
+void ProtectionActions::setWait(qint64 seconds) {
+    if (!model_.busy().isEmpty() || waitChoiceIndex(seconds) < 0 ||
+        model_.snapshot().waitSeconds == seconds) {
+        return;
+    }
+    // A longer wait applies at once; a shorter one waits itself.
+    runAction(QStringLiteral("Cambiando la espera…"), AdminVerb::setWait,
+              QByteArray::number(seconds) + '\n',
+              reportTo(QStringLiteral("No se pudo cambiar la espera"),
+                       QStringLiteral("Espera para aflojar: ") + waitChoiceLabel(seconds)));
 }
 
 void ProtectionActions::openLog() {

@@ -1,12 +1,14 @@
-// The twelve things a user can do to the filter, the same from the menu and
+// The fourteen things a user can do to the filter, the same from the menu and
 // from the window. Every change to the system is one verb run as root through
-// the privileged runner; afterwards the model refreshes and shows what it
+// the privileged runner, but for cancelling a pending change, which the
+// daemon takes from anyone; afterwards the model refreshes and shows what it
 // observes.
 #pragma once
 
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QThreadPool>
 #include <functional>
 #include <optional>
 
@@ -25,6 +27,8 @@ struct ActionPaths {
     QString applicationDirectory;
     QString dataDirectory;
     QString logFile;
+    // The daemon's socket for the wait before loosening.
+    QString waitSocket;
 
     QString script(const QString& name) const { return applicationDirectory + u'/' + name; }
     QString data(const QString& name) const { return dataDirectory + u'/' + name; }
@@ -56,6 +60,8 @@ class ProtectionActions : public QObject, public AmparoActions {
     Q_INVOKABLE void setBlockDestination(amparo::BlockDestination destination) override;
     Q_INVOKABLE void setContentFilter(bool on) override;
     Q_INVOKABLE void uninstall() override;
+    Q_INVOKABLE void cancelPending() override;
+    Q_INVOKABLE void setWait(qint64 seconds) override;
     Q_INVOKABLE void openLog() override;
     Q_INVOKABLE void donate() override;
     Q_INVOKABLE void checkForUpdates() override;
@@ -77,13 +83,15 @@ class ProtectionActions : public QObject, public AmparoActions {
     // Whether this part of Amparo is beside it; the missing-part alert if not.
     bool hasPart(const QString& name);
     void showMissingPart();
-    // The completion that shows a failure under the title, and a notice on
-    // success when one is given.
+    // The completion that shows a failure under the title, and on success
+    // the change the command queued, else the notice when one is given.
     Completion reportTo(const QString& failureTitle, const QString& successNotice = {});
     // The verb that runs the named part as root, when the part is there.
     void runScript(const QString& name, AdminVerb verb, const QString& busyText,
                    Completion completion);
     void updateWatcher();
+    // Back on the GUI thread with the count cancelled, none without an answer.
+    void finishCancel(std::optional<qint64> cancelled);
 
     ProtectionModel& model_;
     PrivilegedRunner& runner_;
@@ -92,6 +100,8 @@ class ProtectionActions : public QObject, public AmparoActions {
     ActionPaths paths_;
     std::function<void()> updateWatcher_;
     std::function<void()> updateCheck_;
+    // Last, so it is gone (its exchange finished) before the rest.
+    QThreadPool cancelling_;
 };
 
 }  // namespace amparo

@@ -33,6 +33,9 @@ class AmparoActions {
     virtual void setBlockDestination(BlockDestination destination) = 0;
     virtual void setContentFilter(bool on) = 0;
     virtual void uninstall() = 0;
+    // Needs no password: cancelling only tightens.
+    virtual void cancelPending() = 0;
+    virtual void setWait(qint64 seconds) = 0;
     virtual void openLog() = 0;
     virtual void donate() = 0;
     virtual void checkForUpdates() = 0;

@@ -90,6 +90,8 @@ QString verbWord(AdminVerb verb) {
             return QStringLiteral("desactivar-filtro-palabras");
         case AdminVerb::uninstall:
             return QStringLiteral("desinstalar");
+        case AdminVerb::setWait:
+            return QStringLiteral("cambiar-espera");
     }
     return {};
 }

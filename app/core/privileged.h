@@ -34,6 +34,8 @@ enum class AdminVerb {
     keywordFilterOn,
     keywordFilterOff,
     uninstall,
+    // "<seconds>\n" on standard input: the wait before loosening.
+    setWait,
 };
 
 // The verb's word on the wrapper's command line ("activar", "guardar-sitios"…).

@@ -18,6 +18,8 @@
 
 #include "app/core/os_table.h"
 #include "app/core/text.h"
+#include "app/core/wait.h"
+#include "contract/wait.h"
 #include "platform/network_store.h"
 #include "platform/posix/file_util.h"
 
@@ -114,6 +116,7 @@ ProbeSettings ProbeSettings::product(const QString& applicationDirectory) {
     settings.customList = data + QStringLiteral("custom.txt");
     settings.allowList = data + QStringLiteral("allow.txt");
     settings.redirectFile = data + QStringLiteral("redirect.txt");
+    settings.waitSocket = qtext(wait::kSocketPath);
     if (!applicationDirectory.isEmpty()) {
         settings.daemonCopy = applicationDirectory + QStringLiteral("/trancad");
     }
@@ -303,6 +306,13 @@ ProtectionSnapshot Prober::gatherSnapshot() {
     snapshot.customBlocked = readListFile(settings_.customList);
     snapshot.allowed = readListFile(settings_.allowList);
     snapshot.redirectLine = firstEntry(settings_.redirectFile);
+    // Whether or not it filters, the daemon may hold changes that wait.
+    const auto reply =
+        askWaitSocket(settings_.waitSocket, wait::kListCommand, settings_.probeTimeout);
+    if (const auto parsed = reply ? parseWaitReply(*reply) : std::nullopt) {
+        snapshot.waitSeconds = parsed->waitSeconds;
+        snapshot.pending = parsed->pending;
+    }
     inputs.probeAnswered = probeDaemon(settings_.dnsPort, settings_.probeTimeout);
     if (inputs.probeAnswered) {
         snapshot.dnsLocked = probeDaemon(53, settings_.probeTimeout, kLockProbeAddress);

@@ -32,6 +32,8 @@ struct ProbeSettings {
     QString redirectFile;
     // The trancad carried beside Amparo's executable; empty when unknown.
     QString daemonCopy;
+    // The daemon's socket for the wait before loosening.
+    QString waitSocket;
     quint16 dnsPort = 53;
     std::chrono::milliseconds probeTimeout{700};
 

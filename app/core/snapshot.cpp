@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "app/core/text.h"
+#include "app/core/wait.h"
 
 namespace amparo {
 
@@ -110,6 +111,7 @@ ProtectionSnapshot captureSnapshot(const QString& stateName, const QDateTime& no
         {"no-usado", Protection::notUsed, false},
         {"sin-instalar", Protection::notInstalled, false},
         {"actualizar", Protection::active, true},
+        {"pendiente", Protection::active, false},
     };
     snapshot.protection = Protection::active;
     for (const Row& row : kRows) {
@@ -120,6 +122,19 @@ ProtectionSnapshot captureSnapshot(const QString& stateName, const QDateTime& no
     }
     // As on a machine where the filter answers: its DNS lock redirects.
     snapshot.dnsLocked = snapshot.protection == Protection::active;
+    // Known only where the daemon answers, as on a real machine.
+    if (snapshot.protection == Protection::active || snapshot.protection == Protection::notUsed) {
+        snapshot.waitSeconds = 0;
+    }
+    if (stateName == QLatin1String("pendiente")) {
+        // Asked a little over a minute ago, with a 15-minute wait.
+        snapshot.waitSeconds = 15 * 60;
+        snapshot.pending = {{.id = QStringLiteral("1"),
+                             .action = PendingAction::deactivate,
+                             .secondsLeft = 13 * 60 + 40,
+                             .value = std::nullopt,
+                             .failure = {}}};
+    }
     return snapshot;
 }
 
@@ -146,6 +161,23 @@ QJsonObject toJson(const ProtectionSnapshot& snapshot) {
     if (snapshot.redirectLine) {
         json.insert(QStringLiteral("redirectLine"), *snapshot.redirectLine);
     }
+    if (snapshot.waitSeconds) {
+        json.insert(QStringLiteral("waitSeconds"), *snapshot.waitSeconds);
+    }
+    QJsonArray pending;
+    for (const PendingChange& change : snapshot.pending) {
+        QJsonObject entry{{QStringLiteral("id"), change.id},
+                          {QStringLiteral("action"), pendingActionWord(change.action)},
+                          {QStringLiteral("secondsLeft"), change.secondsLeft}};
+        if (change.value) {
+            entry.insert(QStringLiteral("value"), *change.value);
+        }
+        if (!change.failure.isEmpty()) {
+            entry.insert(QStringLiteral("failure"), change.failure);
+        }
+        pending.append(entry);
+    }
+    json.insert(QStringLiteral("pending"), pending);
     return json;
 }
 

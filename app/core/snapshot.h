@@ -37,6 +37,22 @@ inline constexpr std::string_view kFilterServer = "127.0.0.1";
 inline constexpr std::string_view kBackupServers[] = {"1.1.1.3", "1.0.0.3", "2606:4700:4700::1113",
                                                       "2606:4700:4700::1003"};
 
+// A loosening change the daemon holds until the wait the user chose is over.
+enum class PendingAction { deactivate, uninstall, keywordFilterOff, sites, shortenWait };
+
+struct PendingChange {
+    QString id;
+    PendingAction action = PendingAction::deactivate;
+    qint64 secondsLeft = 0;
+    // The new wait in seconds for shortenWait, the number of site changes for
+    // sites; none for the others.
+    std::optional<qint64> value;
+    // Why carrying it out failed; empty while nothing failed.
+    QString failure;
+
+    bool operator==(const PendingChange&) const = default;
+};
+
 struct ProtectionSnapshot {
     Q_GADGET
     Q_PROPERTY(amparo::Protection protection MEMBER protection)
@@ -62,6 +78,9 @@ struct ProtectionSnapshot {
     QStringList customBlocked;
     QStringList allowed;
     std::optional<QString> redirectLine;
+    // The chosen wait before loosening; unknown while the daemon does not say.
+    std::optional<qint64> waitSeconds;
+    std::vector<PendingChange> pending;
 
     bool operator==(const ProtectionSnapshot&) const = default;
 };

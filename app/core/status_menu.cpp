@@ -2,6 +2,7 @@
 
 #include "app/core/os_table.h"
 #include "app/core/text.h"
+#include "app/core/wait.h"
 
 namespace amparo {
 
@@ -26,17 +27,30 @@ StatePresentation statePresentation(Protection protection) {
     return {"shield.slash", QStringLiteral("Protección desactivada")};
 }
 
-QString trayTooltip(Protection protection) {
-    return QStringLiteral("Amparo · ") + statePresentation(protection).text;
+QString trayTooltip(const ProtectionSnapshot& snapshot) {
+    QString tooltip = QStringLiteral("Amparo · ") + statePresentation(snapshot.protection).text;
+    if (const PendingChange* change = firstDue(snapshot.pending)) {
+        tooltip += u'\n' + pendingLine(*change);
+    }
+    return tooltip;
 }
 
 std::vector<MenuRow> statusMenuRows(const ProtectionSnapshot& snapshot) {
     const StatePresentation state = statePresentation(snapshot.protection);
-    std::vector<MenuRow> rows{
-        {state.text, state.symbol, MenuCommand::none, false},
-        {},
-        {QStringLiteral("Abrir Amparo"), nullptr, MenuCommand::open},
-    };
+    const PendingChange* pending = firstDue(snapshot.pending);
+    std::vector<MenuRow> rows{{state.text, state.symbol, MenuCommand::none, false}};
+    if (pending) {
+        rows.push_back({pendingLine(*pending), "hourglass", MenuCommand::none, false});
+        if (!pending->failure.isEmpty()) {
+            rows.push_back({pendingFailureLine(*pending), nullptr, MenuCommand::none, false});
+        }
+    }
+    rows.push_back({});
+    rows.push_back({QStringLiteral("Abrir Amparo"), nullptr, MenuCommand::open});
+    if (pending) {
+        rows.push_back(
+            {QStringLiteral("Cancelar el cambio pendiente"), nullptr, MenuCommand::cancelPending});
+    }
     switch (snapshot.protection) {
         case Protection::checking:
             break;
@@ -45,8 +59,11 @@ std::vector<MenuRow> statusMenuRows(const ProtectionSnapshot& snapshot) {
             rows.push_back({QStringLiteral("Activar protección…"), nullptr, MenuCommand::activate});
             break;
         case Protection::active:
-            rows.push_back(
-                {QStringLiteral("Desactivar protección…"), nullptr, MenuCommand::deactivate});
+            // Asked once already: it only waits to happen.
+            if (!isPending(snapshot, PendingAction::deactivate)) {
+                rows.push_back(
+                    {QStringLiteral("Desactivar protección…"), nullptr, MenuCommand::deactivate});
+            }
             break;
         case Protection::fallback:
             rows.push_back({QStringLiteral("Reactivar Amparo…"), nullptr, MenuCommand::activate});

@@ -1,5 +1,6 @@
 // What the tray shows for a snapshot: the state's symbol and text (also the
-// tooltip after "Amparo · ") and the menu rows, rebuilt on every opening.
+// tooltip after "Amparo · ", with the pending change under it) and the menu
+// rows, rebuilt on every opening.
 #pragma once
 
 #include <QString>
@@ -15,9 +16,19 @@ struct StatePresentation {
 };
 
 StatePresentation statePresentation(Protection protection);
-QString trayTooltip(Protection protection);
+QString trayTooltip(const ProtectionSnapshot& snapshot);
 
-enum class MenuCommand { none, open, activate, deactivate, restore, checkUpdates, donate, quit };
+enum class MenuCommand {
+    none,
+    open,
+    activate,
+    deactivate,
+    restore,
+    cancelPending,
+    checkUpdates,
+    donate,
+    quit
+};
 
 struct MenuRow {
     QString text;  // empty for a separator

@@ -9,8 +9,10 @@
 #include "app/core/actions.h"
 #include "app/core/os_table.h"
 #include "app/core/text.h"
+#include "app/core/wait.h"
 #include "app/ui/settings_section.h"
 #include "app/ui/theme.h"
+#include "contract/wait.h"
 
 namespace amparo::ui {
 
@@ -151,6 +153,34 @@ QColor WindowViewModel::statusColor() const {
     return theme_.coral;
 }
 
+bool WindowViewModel::showsDeactivate() const {
+    // A deactivation already asked for only waits to happen.
+    return snapshot().protection == Protection::active &&
+           !isPending(snapshot(), PendingAction::deactivate);
+}
+
+QString WindowViewModel::pendingLine() const {
+    const PendingChange* change = firstDue(snapshot().pending);
+    return change ? amparo::pendingLine(*change) : QString();
+}
+
+QString WindowViewModel::pendingFailure() const {
+    const PendingChange* change = firstDue(snapshot().pending);
+    return change ? pendingFailureLine(*change) : QString();
+}
+
+int WindowViewModel::waitIndex() const {
+    return waitChoiceIndex(snapshot().waitSeconds);
+}
+
+QString WindowViewModel::waitDetail() const {
+    return ui::waitDetail(waitKnown());
+}
+
+QStringList WindowViewModel::waitLabels() const {
+    return waitChoiceLabels();
+}
+
 QVariantList WindowViewModel::statusButtonList() const {
     QVariantList list;
     for (const StatusButton& button : statusButtons(snapshot())) {
@@ -211,6 +241,7 @@ void WindowViewModel::trigger(const QString& action) {
         {"restoreInternet", [](AmparoActions& a) { a.restoreInternet(); }},
         {"updateList", [](AmparoActions& a) { a.updateList(); }},
         {"uninstall", [](AmparoActions& a) { a.uninstall(); }},
+        {"cancelPending", [](AmparoActions& a) { a.cancelPending(); }},
         {"openLog", [](AmparoActions& a) { a.openLog(); }},
         {"donate", [](AmparoActions& a) { a.donate(); }},
         {"checkForUpdates", [](AmparoActions& a) { a.checkForUpdates(); }},
@@ -231,6 +262,16 @@ void WindowViewModel::chooseDestination(int index) {
     QTimer::singleShot(0, this, [this, index] {
         actions_.setBlockDestination(kAllBlockDestinations[index]);
         // A cancelled or unchanged choice leaves the picker showing what is.
+        emit changed();
+    });
+}
+
+void WindowViewModel::chooseWait(int index) {
+    if (index < 0 || index >= static_cast<int>(wait::kChoices.size())) {
+        return;
+    }
+    QTimer::singleShot(0, this, [this, index] {
+        actions_.setWait(wait::kChoices[static_cast<std::size_t>(index)]);
         emit changed();
     });
 }

@@ -66,6 +66,8 @@ class WindowViewModel : public QObject {
     Q_PROPERTY(bool statusTinted READ statusTinted NOTIFY changed)
     Q_PROPERTY(bool showsDeactivate READ showsDeactivate NOTIFY changed)
     Q_PROPERTY(QVariantList statusButtons READ statusButtonList NOTIFY changed)
+    Q_PROPERTY(QString pendingLine READ pendingLine NOTIFY changed)
+    Q_PROPERTY(QString pendingFailure READ pendingFailure NOTIFY changed)
     Q_PROPERTY(bool showsUpdateCard READ showsUpdateCardNow NOTIFY changed)
     Q_PROPERTY(QString listDetail READ listDetail NOTIFY changed)
     Q_PROPERTY(QString sitesDetail READ sitesDetail NOTIFY changed)
@@ -74,6 +76,10 @@ class WindowViewModel : public QObject {
     Q_PROPERTY(QString lockDetail READ lockDetail NOTIFY changed)
     Q_PROPERTY(int destinationIndex READ destinationIndex NOTIFY changed)
     Q_PROPERTY(QStringList destinationLabels READ destinationLabels CONSTANT)
+    Q_PROPERTY(bool waitKnown READ waitKnown NOTIFY changed)
+    Q_PROPERTY(int waitIndex READ waitIndex NOTIFY changed)
+    Q_PROPERTY(QString waitDetail READ waitDetail NOTIFY changed)
+    Q_PROPERTY(QStringList waitLabels READ waitLabels CONSTANT)
     Q_PROPERTY(QVariantList quotes READ quotes CONSTANT)
     Q_PROPERTY(QVariantList paintings READ paintings CONSTANT)
     Q_PROPERTY(QString tagline READ tagline CONSTANT)
@@ -92,8 +98,11 @@ class WindowViewModel : public QObject {
     QString statusTitle() const { return statusLook(snapshot().protection).title; }
     QString statusDetail() const { return statusLook(snapshot().protection).detail; }
     bool statusTinted() const { return snapshot().protection == Protection::offline; }
-    bool showsDeactivate() const { return snapshot().protection == Protection::active; }
+    bool showsDeactivate() const;
     QVariantList statusButtonList() const;
+    // The change due first, and why carrying it out failed; empty when none.
+    QString pendingLine() const;
+    QString pendingFailure() const;
     bool showsUpdateCardNow() const { return showsUpdateCard(snapshot()); }
     QString listDetail() const;
     QString sitesDetail() const;
@@ -102,6 +111,10 @@ class WindowViewModel : public QObject {
     QString lockDetail() const;
     int destinationIndex() const { return static_cast<int>(model_.blockDestination()); }
     QStringList destinationLabels() const;
+    bool waitKnown() const { return snapshot().waitSeconds.has_value(); }
+    int waitIndex() const;
+    QString waitDetail() const;
+    QStringList waitLabels() const;
     QVariantList quotes() const;
     QVariantList paintings() const { return paintings_; }
     QString tagline() const { return QString::fromUtf8(kTagline); }
@@ -114,6 +127,7 @@ class WindowViewModel : public QObject {
     // control then shows what the next snapshot says.
     Q_INVOKABLE void trigger(const QString& action);
     Q_INVOKABLE void chooseDestination(int index);
+    Q_INVOKABLE void chooseWait(int index);
     Q_INVOKABLE void setKeywordFilter(bool on);
     Q_INVOKABLE void openSites();
 

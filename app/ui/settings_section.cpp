@@ -57,6 +57,13 @@ QString lockDetail(bool locked) {
                   : QStringLiteral("Sin bloqueo: otros programas pueden saltarse el filtro.");
 }
 
+QString waitDetail(bool known) {
+    return known ? QStringLiteral(
+                       "Antes de desactivar o aflojar el filtro. Cancelar no pide "
+                       "contraseña.")
+                 : QStringLiteral("El filtro no responde; se podrá elegir cuando vuelva.");
+}
+
 QStringList destinationLabels() {
     return {QStringLiteral("Página de Amparo"), qtext(os::kCurrent.includedPageLabel),
             QStringLiteral("Otra página…"), QStringLiteral("No abrir nada")};

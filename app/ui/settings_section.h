@@ -14,6 +14,8 @@ QString listDetail(qint64 count, const std::optional<QDateTime>& date);
 QString sitesDetail(qsizetype blocked, qsizetype allowed);
 QString keywordDetail(bool on, bool toolAvailable);
 QString lockDetail(bool locked);
+// Under "Espera para aflojar": what it does, or why it cannot be chosen now.
+QString waitDetail(bool known);
 // One label per block destination, in the destinations' order.
 QStringList destinationLabels();
 

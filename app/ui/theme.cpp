@@ -45,6 +45,8 @@ constexpr SymbolRow kSymbols[] = {
     {"plus", "plus-lg"},
     {"minus.circle.fill", "dash-circle-fill"},
     {"checkmark.circle.fill", "check-circle-fill"},
+    {"hourglass", "hourglass-split"},
+    {"timer", "stopwatch"},
 };
 
 // Bold and semibold glyphs are what the design asks for beside text; the

@@ -1,5 +1,6 @@
 #include "app/core/actions.h"
 
+#include "tests/support/fake_wait_socket.h"
 #include "tests/support/support.h"
 
 namespace amparo {
@@ -66,7 +67,8 @@ class ActionsTest : public ::testing::Test {
     RecordingRunner runner_;
     ScriptedDialogs dialogs_;
     testing::RecordingDesktop desktop_;
-    ActionPaths paths_{scratch_.path("app"), scratch_.path("datos"), scratch_.path("tranca.log")};
+    ActionPaths paths_{scratch_.path("app"), scratch_.path("datos"), scratch_.path("tranca.log"),
+                       scratch_.path("espera.sock")};
     ProtectionActions actions_{model_, runner_, dialogs_, desktop_, paths_};
 };
 
@@ -88,6 +90,8 @@ TEST_F(ActionsTest, EachPrivilegedActionRunsItsCommandAndReportsItsOutcome) {
          "desactivar-filtro-palabras", "", "No se pudo desactivar el filtro"},
         {[&] { actions_.uninstall(); }, "Desinstalando…", "desinstalar", "Amparo se desinstaló",
          "No se pudo desinstalar"},
+        {[&] { actions_.setWait(900); }, "Cambiando la espera…", "cambiar-espera < 900\n",
+         "Espera para aflojar: 15 min", "No se pudo cambiar la espera"},
     };
     for (const auto& [invoke, busy, command, notice, failure] : rows) {
         for (const Kind kind : {Kind::ok, Kind::failed, Kind::cancelled}) {
@@ -182,6 +186,51 @@ TEST_F(ActionsTest, SavedSitesKeepCommentsAndStayData) {
               QStringList{"guardar-sitios < # mis sitios\n#\tcon\ttab\nnuevo.example\n"
                           "espacios.example\n[permitidos]\npermitido.example\n"});
     EXPECT_EQ(model_.notice(), "Guardado: se aplica en menos de un minuto");
+}
+
+TEST_F(ActionsTest, AQueuedChangeIsNoticedInsteadOfDone) {
+    const std::function<void()> loosening[] = {
+        [&] { actions_.deactivate(); }, [&] { actions_.uninstall(); },
+        [&] { actions_.setContentFilter(false); }, [&] { actions_.saveSites({}, {}); },
+        [&] { actions_.setWait(0); }};
+    for (const auto& loosen : loosening) {
+        model_.showNotice({});
+        loosen();
+        finish(
+            PrivilegedResult::ok("Listo\nPendiente: se desactivará en 15 min. Se puede "
+                                 "cancelar.\n"));
+        EXPECT_EQ(model_.notice(), "Se desactivará en 15 min. Se puede cancelar.");
+    }
+}
+
+TEST_F(ActionsTest, CancellingAsksTheDaemonWithoutAPassword) {
+    const QString silent =
+        "failure: No se pudo cancelar / El filtro de Amparo no respondió. "
+        "Probá de nuevo en un momento.";
+    // {the daemon's reply (none: no daemon at all), notice, alert}
+    const std::tuple<std::optional<QByteArray>, QString, QString> rows[] = {
+        {"cancelados 1\nfin\n", "Cambio pendiente cancelado", ""},
+        {"fin\n", "", silent},
+        {std::nullopt, "", silent},
+    };
+    for (const auto& [reply, notice, alert] : rows) {
+        dialogs_.seen.clear();
+        model_.showNotice({});
+        std::optional<testing::FakeWaitSocket> daemon;
+        ActionPaths paths = paths_;
+        if (reply) {
+            paths.waitSocket = daemon.emplace(*reply).path();
+        }
+        ProtectionActions actions(model_, runner_, dialogs_, desktop_, paths);
+        QSignalSpy done(&model_, &ProtectionModel::refreshed);
+        actions.cancelPending();
+        EXPECT_EQ(model_.busy(), "Cancelando…");
+        ASSERT_TRUE(waitUntil([&] { return !done.isEmpty(); })) << "no refresh after a cancel";
+        EXPECT_EQ(model_.notice(), notice);
+        EXPECT_EQ(dialogs_.seen.join(u'|'), alert);
+        EXPECT_EQ(daemon ? daemon->received() : "cancelar", "cancelar");
+    }
+    EXPECT_TRUE(runner_.commands.isEmpty()) << "asked for a password to tighten";
 }
 
 // The real runner and wrapper; the stand-in pkexec swaps what Amparo left in

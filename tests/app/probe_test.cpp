@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <thread>
 
+#include "tests/support/fake_wait_socket.h"
 #include "tests/support/memory_store.h"
 #include "tests/support/support.h"
 
@@ -130,7 +131,8 @@ struct Installation {
         .allowList = scratch.path("datos/allow.txt"),
         .redirectFile = scratch.path("datos/redirect.txt"),
         .daemonCopy = scratch.path("app/trancad"),
-        .dnsPort = 9,  // nothing answers there
+        .waitSocket = scratch.path("espera.sock"),  // nothing listens there
+        .dnsPort = 9,                               // nothing answers there
         .probeTimeout = 50ms};
 };
 
@@ -203,14 +205,22 @@ TEST(Gathering, ReadsTheInstallationAndDecides) {
     EXPECT_EQ(installed.allowed, QStringList{"permitido.example"});
     EXPECT_EQ(installed.redirectLine, QStringLiteral("local"));
     EXPECT_TRUE(asked.isEmpty()) << "the resolver is asked only when the daemon answered";
+    EXPECT_FALSE(installed.waitSeconds) << "no wait socket: the wait is unknown";
 
     Responder responder(Responder::Reply::nameError);
     files.dnsPort = responder.port;
     files.probeTimeout = 700ms;
     writeFile(files.installedDaemon, "igual", 0755);
     writeFile(files.daemonCopy, "igual", 0755);
-    EXPECT_EQ(Prober(files, servers, resolve).gatherSnapshot().protection, Protection::active);
+    testing::FakeWaitSocket waits("espera 300\npendiente 4 desinstalar 90 -\nfin\n");
+    files.waitSocket = waits.path();
+    const ProtectionSnapshot answering = Prober(files, servers, resolve).gatherSnapshot();
+    EXPECT_EQ(answering.protection, Protection::active);
     EXPECT_EQ(asked, QStringList{"estado.amparo.internal"});
+    EXPECT_EQ(waits.received(), "lista");
+    EXPECT_EQ(answering.waitSeconds, 300);
+    EXPECT_EQ(answering.pending,
+              (std::vector<PendingChange>{{"4", PendingAction::uninstall, 90, std::nullopt, ""}}));
 }
 
 TEST(ServiceServersReading, PrimaryServiceAloneElseEveryEnabledOne) {

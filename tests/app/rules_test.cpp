@@ -95,7 +95,25 @@ TEST(StatusMenu, OffersTheOneActionThatFitsTheState) {
         EXPECT_EQ(texts, expected);
         EXPECT_FALSE(menu.front().enabled) << "the state line is no action";
     }
-    EXPECT_EQ(trayTooltip(notUsed), "Amparo · El equipo no usa el filtro");
+    EXPECT_EQ(trayTooltip(testing::snapshotOf(notUsed)), "Amparo · El equipo no usa el filtro");
+}
+
+TEST(StatusMenu, ShowsTheChangeDueFirstWithItsCancel) {
+    ProtectionSnapshot snapshot = testing::snapshotOf(Protection::active);
+    snapshot.pending = {{"2", PendingAction::sites, 7200, 2, ""},
+                        {"1", PendingAction::deactivate, 800, std::nullopt, "sin permiso"}};
+    const auto menu = statusMenuRows(snapshot);
+    QStringList texts;
+    for (const MenuRow& item : menu) {
+        texts << (item.isSeparator() ? QStringLiteral("—") : item.text);
+    }
+    EXPECT_EQ(menu[5].command, MenuCommand::cancelPending);
+    // Deactivating again is no choice while it waits to happen.
+    EXPECT_EQ(texts.join(u'|'),
+              "Protección activa|Se desactivará en 14 min|No se pudo desactivar: sin permiso|—|"
+              "Abrir Amparo|Cancelar el cambio pendiente|—|Buscar actualizaciones…|Donar…|"
+              "Salir de Amparo");
+    EXPECT_EQ(trayTooltip(snapshot), "Amparo · Protección activa\nSe desactivará en 14 min");
 }
 
 TEST(AddressRule, AcceptsOnlyAWholeWebAddress) {

@@ -16,7 +16,7 @@ COLOURS = {"accent": (143, 193, 245), "gold": (226, 189, 98), "coral": (229, 123
 STATES = [("activa", "accent", None), ("actualizar", "accent", None),
           ("sin-instalar", "accent", None), ("respaldo", "gold", None), ("no-usado", "gold", 640),
           ("sin-internet", "coral", None), ("sin-internet-vieja", "coral", None),
-          ("desactivada", "coral", 960)]
+          ("desactivada", "coral", 960), ("pendiente", "accent", None)]
 DEFAULT_HEIGHT = 800
 # The left of the status card, below the header: the status tile and its
 # glyph, above the card's buttons (which are accent in every state).

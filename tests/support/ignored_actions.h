@@ -14,6 +14,8 @@ struct IgnoredActions : AmparoActions {
     void setBlockDestination(BlockDestination) override {}
     void setContentFilter(bool) override {}
     void uninstall() override {}
+    void cancelPending() override {}
+    void setWait(qint64) override {}
     void openLog() override {}
     void donate() override {}
     void checkForUpdates() override {}

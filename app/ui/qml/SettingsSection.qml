@@ -1,6 +1,7 @@
 // The protection settings: the block list, the own sites, where a block
-// leads and the keyword filter. The picker and the switch show what was
-// observed; a change asks the actions and the next snapshot answers.
+// leads, the keyword filter and the wait before loosening. The pickers and
+// the switch show what was observed; a change asks the actions and the next
+// snapshot answers.
 import QtQuick
 import QtQuick.Controls.Basic
 import Amparo
@@ -43,9 +44,11 @@ Column {
                 symbol: "arrow.uturn.right"
                 title: "Al bloquear un sitio"
                 detail: "Qué se abre en el navegador."
-                DestinationPicker {
+                ChoicePicker {
                     objectName: "selectorDestino"
-                    view: section.view
+                    labels: section.view.destinationLabels
+                    reported: section.view.destinationIndex
+                    onChosen: (index) => section.view.chooseDestination(index)
                 }
             }
             RowDivider {}
@@ -89,6 +92,20 @@ Column {
                         }
                     }
                     contentItem: null
+                }
+            }
+            RowDivider {}
+            SettingRow {
+                symbol: "timer"
+                title: "Espera para aflojar"
+                detail: section.view.waitDetail
+                ChoicePicker {
+                    objectName: "selectorEspera"
+                    implicitWidth: 124
+                    labels: section.view.waitLabels
+                    reported: section.view.waitIndex
+                    enabled: section.view.waitKnown
+                    onChosen: (index) => section.view.chooseWait(index)
                 }
             }
         }

@@ -1,5 +1,6 @@
-// The state at a glance: symbol, title and detail for the state, and the
-// one or two buttons that fit it.
+// The state at a glance: symbol, title and detail for the state, the change
+// that waits to loosen it with its cancel, and the one or two buttons that
+// fit the state.
 import QtQuick
 import QtQuick.Controls.Basic
 import Amparo
@@ -63,6 +64,53 @@ GlassCard {
                 anchors.right: parent.right
                 anchors.verticalCenter: parent.verticalCenter
                 onClicked: card.view.trigger("deactivate")
+            }
+        }
+
+        Item {
+            objectName: "cambioPendiente"
+            visible: card.view.pendingLine !== ""
+            width: parent.width
+            height: Math.max(cancel.height, pendingTexts.height)
+            Symbol {
+                name: "hourglass"
+                color: Theme.gold
+                size: 16
+                // Under the state's tile, centred on it.
+                x: (46 - size) / 2
+                anchors.verticalCenter: parent.verticalCenter
+            }
+            Column {
+                id: pendingTexts
+                anchors.left: parent.left
+                anchors.leftMargin: 60
+                anchors.right: cancel.left
+                anchors.rightMargin: 8
+                anchors.verticalCenter: parent.verticalCenter
+                Text {
+                    width: parent.width
+                    text: card.view.pendingLine
+                    font: Theme.bodyBold
+                    color: Theme.textPrimary
+                    wrapMode: Text.Wrap
+                }
+                Text {
+                    width: parent.width
+                    visible: text !== ""
+                    text: card.view.pendingFailure
+                    font: Theme.caption
+                    color: Theme.coral
+                    wrapMode: Text.Wrap
+                }
+            }
+            SecondaryButton {
+                id: cancel
+                objectName: "cancelarPendiente"
+                text: "Cancelar"
+                tone: Theme.accent
+                anchors.right: parent.right
+                anchors.verticalCenter: parent.verticalCenter
+                onClicked: card.view.trigger("cancelPending")
             }
         }
 

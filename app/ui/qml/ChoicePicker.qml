@@ -1,21 +1,25 @@
-// The menu of where a blocked site leads. It always shows the destination
-// the model reports; a choice only asks for the change.
+// A menu of choices that always shows the one the model reports ("—" for
+// none); picking one only asks for the change, and the next snapshot answers.
 import QtQuick
 import QtQuick.Controls.Basic
 import Amparo
 
 ComboBox {
     id: picker
-    required property WindowViewModel view
-    model: view.destinationLabels
-    currentIndex: view.destinationIndex
+    property var labels: []
+    property int reported: -1
+    signal chosen(int index)
+    model: labels
+    currentIndex: reported
+    displayText: currentIndex < 0 ? "—" : currentText
     implicitWidth: 170
     implicitHeight: 30
     font: Theme.bodyBold
+    opacity: enabled ? 1 : 0.5
 
     onActivated: (index) => {
-        view.chooseDestination(index)
-        currentIndex = Qt.binding(() => picker.view.destinationIndex)
+        chosen(index)
+        currentIndex = Qt.binding(() => picker.reported)
     }
 
     background: Rectangle {
