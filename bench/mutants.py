@@ -661,6 +661,8 @@ APP_MUTANTS = [
     dict(id="tray-icon-fixed", file="app/tray.cpp",
          find="icon_.setIcon(trayIcon(protection));",
          replace="icon_.setIcon(trayIcon(Protection::notInstalled));",
+         alt=[("icon_.setIcon(trayIcon(snapshot.protection));",
+               "icon_.setIcon(trayIcon(Protection::notInstalled));")],
          why="the panel's shield looks the same whatever the protection",
          first=["desktop/test_tray.py"]),
     # --- the views (Qt Quick tests) --------------------------------------------------------
@@ -815,7 +817,8 @@ SCRIPT_MUTANTS = [
          replace="disable_protection\n",
          why="uninstalling leaves dconf's proxy keyfile, locks and profile behind",
          first=["test_keyword_filter.py::test_system_proxy_only_to_the_proxy_user_and_dconf_given_back"]),
-    dict(id="firefox-proxy-unlocked", file="scripts/installer/common.sh",
+    dict(id="firefox-proxy-unlocked", file="scripts/installer/firefox_policies.py",
+         was=["scripts/installer/common.sh"],
          find='    policies["Proxy"] = OUR_PROXY\n',
          replace="",
          why="Firefox's \"No proxy\" setting skips the keyword filter",

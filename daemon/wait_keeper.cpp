@@ -39,9 +39,10 @@ std::string changeLine(const PendingChange& change, std::int64_t remainingMs) {
     } else if (change.action == PendingAction::sites) {
         value = std::to_string(change.unblock.size() + change.allow.size());
     }
-    return "pendiente " + std::to_string(change.id) + " " + std::string(actionWord(change.action)) +
-           " " + std::to_string((std::max<std::int64_t>(remainingMs, 0) + 999) / 1000) + " " +
-           value + "\n";
+    return std::string(amparo::wait::kPendingLine) + " " + std::to_string(change.id) + " " +
+           std::string(actionWord(change.action)) + " " +
+           std::to_string((std::max<std::int64_t>(remainingMs, 0) + 999) / 1000) + " " + value +
+           "\n";
 }
 
 }  // namespace
@@ -160,12 +161,14 @@ std::string WaitKeeper::listReply() {
     std::string reply;
     if (state) {
         const std::int64_t elapsed = sinceLastTickMs(clock_.now());
-        reply = "espera " + std::to_string(state->waitSeconds) + "\n";
+        reply =
+            std::string(amparo::wait::kWaitLine) + " " + std::to_string(state->waitSeconds) + "\n";
         for (const PendingChange& change : state->changes) {
             const std::int64_t counted = counted_.contains(change.id) ? elapsed : 0;
             reply += changeLine(change, change.remainingMs - counted);
             if (!change.failure.empty()) {
-                reply += "fallo " + std::to_string(change.id) + " " + change.failure + "\n";
+                reply += std::string(amparo::wait::kFailureLine) + " " + std::to_string(change.id) +
+                         " " + change.failure + "\n";
             }
         }
     }
@@ -189,8 +192,8 @@ std::string WaitKeeper::cancelReply() {
         logLine("Se cancelaron " + std::to_string(cancelled) +
                 " cambios pendientes (sin contraseña): la protección queda como está");
     }
-    return "cancelados " + std::to_string(cancelled) + "\n" + std::string(amparo::wait::kEnd) +
-           "\n";
+    return std::string(amparo::wait::kCancelledLine) + " " + std::to_string(cancelled) + "\n" +
+           std::string(amparo::wait::kEnd) + "\n";
 }
 
 }  // namespace tranca
