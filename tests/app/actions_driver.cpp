@@ -6,6 +6,7 @@
 //
 //   amparo_actions_driver <amparo dir> estado|activar|desactivar|recuperar|desinstalar
 //   amparo_actions_driver <amparo dir> guardar-sitios <bloqueados,…> <permitidos,…>
+//   amparo_actions_driver <amparo dir> espera <segundos>|cancelar
 #include <QCoreApplication>
 #include <QJsonDocument>
 #include <QTimer>
@@ -61,8 +62,11 @@ int main(int argc, char** argv) {
         {"recuperar", [&] { actions.restoreInternet(); }},
         {"desinstalar", [&] { actions.uninstall(); }},
         {"guardar-sitios", [&] { actions.saveSites(list(3), list(4)); }},
+        {"espera", [&] { actions.setWait(args.value(3).toLongLong()); }},
+        {"cancelar", [&] { actions.cancelPending(); }},
     };
-    const bool known = run.contains(action) && (action != "guardar-sitios" || args.size() == 5);
+    const bool known = run.contains(action) && (action != "guardar-sitios" || args.size() == 5) &&
+                       (action != "espera" || args.size() == 4);
 
     // Done at the first refresh that follows the end of the privileged run
     // (or, for "estado", at the first refresh).

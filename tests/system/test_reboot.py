@@ -4,10 +4,13 @@ after a reboot (its DNS lock too), and uninstalling gives the configuration
 back whole."""
 
 import copy
+import json
 import os
+import shutil
 import time
 
 from container import BLOCKED, LEAKED, USER_DNS
+from test_lifecycle import DRIVER, PKEXEC, amparo
 
 USERS_OWN = {"searches": ["casa.example"], "options": ["edns0"],
              "domains": {"*": {"servers": [USER_DNS], "options": ["rotate"]},
@@ -59,26 +62,28 @@ FAST_WAIT = "/etc/systemd/system/tranca.service.d/espera-rapida.conf"
 TRANCAD = "/var/lib/tranca/trancad"
 
 
-def admin(machine, verb, given=""):
-    return machine.run(f"printf '{given}' | /usr/lib/amparo/amparo-admin {verb}").stdout
-
-
 def test_a_wait_outlasts_a_reboot_and_anyone_may_cancel_it(machine):
-    machine.run(["/usr/lib/amparo/install.sh"], check=True)
+    """Driven as the tray application drives it, through a pkexec stand-in."""
+    shutil.copy(DRIVER, machine.path("/usr/local/bin/amparo-acciones"))
+    with open(machine.path("/usr/local/bin/pkexec"), "w", encoding="utf-8") as standin:
+        standin.write(PKEXEC)
+    os.chmod(machine.path("/usr/local/bin/pkexec"), 0o755)
     os.makedirs(os.path.dirname(machine.path(FAST_WAIT)), exist_ok=True)
     with open(machine.path(FAST_WAIT), "w", encoding="utf-8") as dropin:
         dropin.write("[Service]\nEnvironment=TRANCAD_ESPERA_ESCALA=10\n")  # 5 min in 30 s
-    machine.run("systemctl daemon-reload && systemctl restart tranca", check=True)
-    assert "Espera para aflojar: 5 min." in admin(machine, "cambiar-espera", "300\\n")
-    assert "Pendiente: la protección se desactivará en 5 min" in admin(machine, "desactivar")
-    assert machine.run([TRANCAD, "--espera", "cancelar"], user=65534).stdout == \
-        "Cambios pendientes cancelados: 1.\n"
+    assert amparo(machine, "activar")["protection"] == "active"
+    assert amparo(machine, "espera", "300")["waitSeconds"] == 300
+    assert [change["action"] for change in amparo(machine, "desactivar")["pending"]] == \
+        ["desactivar"]
+    cancelled = machine.run(["/usr/local/bin/amparo-acciones", "/usr/lib/amparo", "cancelar"],
+                            user=65534)
+    assert json.loads(cancelled.stdout.splitlines()[-1])["pending"] == [], cancelled.stderr
 
     # The mixed save blocks at once; its permission waits, as does the deactivation.
-    assert "Pendiente: " in admin(machine, "guardar-sitios", "nuevo.example\\n[permitidos]\\n"
-                                  "escuela.example\\n")
-    assert machine.read("/var/lib/tranca/custom.txt") == "nuevo.example\n"
-    assert "Pendiente: " in admin(machine, "desactivar")
+    seen = amparo(machine, "guardar-sitios", "nuevo.example", "escuela.example")
+    assert [change["action"] for change in seen["pending"]] == ["sitios"]
+    assert (seen["customBlocked"], seen["allowed"]) == (["nuevo.example"], [])
+    amparo(machine, "desactivar")
     time.sleep(5)
     machine.reboot()
     machine.wait_for(lambda: machine.lookup(BLOCKED), lambda seen: seen == "127.0.0.1", 90)
