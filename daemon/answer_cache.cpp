@@ -85,9 +85,11 @@ AnswerCache::Hit AnswerCache::lookup(DnsBytes query, std::size_t questionEnd,
         ++hits_;
         entries_.splice(entries_.begin(), entries_, entry);
         hit.familyBlocked = entry->familyBlocked;
-        // Popular (asked again since stored) and in its last tenth: refreshed
-        // once, in the background, before it runs out.
-        if (++entry->hits >= 2 && !entry->prefetching &&
+        // Popular (asked at least three times since stored) and in its last
+        // tenth: refreshed once, in the background, before it runs out. A name
+        // asked once or twice is left to expire: refreshing it would mostly
+        // ask upstream for an answer nobody reads.
+        if (++entry->hits >= 3 && !entry->prefetching &&
             std::uint64_t{entry->ttl - age} * 10 <= entry->ttl) {
             entry->prefetching = hit.prefetch = true;
         }

@@ -19,7 +19,7 @@
 namespace tranca {
 
 struct CacheLimits {
-    std::size_t entries = 10'000;
+    std::size_t entries = 50'000;
     std::size_t bytes = 8u << 20;
 };
 

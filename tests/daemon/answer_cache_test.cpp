@@ -150,6 +150,8 @@ TEST(AnswerCache, StaleForADayWithAShortTtlAndPrefetchOnceInTheLastTenth) {
     cache.store(q, q.size(), one(q, 100), false, 1, kStored);
     DnsMessage out(8192);
     EXPECT_FALSE(cache.lookup(q, q.size(), 1, kStored + seconds(50), out).prefetch);
+    // Asked only twice: left to expire, even in its last tenth.
+    EXPECT_FALSE(cache.lookup(q, q.size(), 1, kStored + seconds(90), out).prefetch);
     EXPECT_TRUE(cache.lookup(q, q.size(), 1, kStored + seconds(91), out).prefetch);
     EXPECT_FALSE(cache.lookup(q, q.size(), 1, kStored + seconds(92), out).prefetch);
     const std::size_t size = cache.lookupStale(q, q.size(), 1, kStored + seconds(3600), out);
