@@ -16,9 +16,11 @@
 #include <string_view>
 #include <vector>
 
+#include "contract/filter.h"
+
 namespace tranca {
 
-inline constexpr std::string_view kBlockedPrefix = "BLOQUEADO ";
+inline constexpr std::string_view kBlockedPrefix = amparo::contract::kBlockedMarker;
 inline constexpr std::string_view kFamilyBlockedPrefix = "BLOQUEADO (filtro familiar) ";
 
 struct BlockLogLimits {

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "contract/filter.h"
+
 namespace tranca {
 
 using Environment = std::map<std::string, std::string, std::less<>>;
@@ -17,15 +19,16 @@ using Environment = std::map<std::string, std::string, std::less<>>;
 // The family-filtering resolvers. Fixed in the program on purpose: nothing on
 // the machine (files, environment, arguments) may point the filter elsewhere.
 namespace resolvers {
-inline constexpr std::string_view kCloudflareFamilyPrimary = "1.1.1.3";
-inline constexpr std::string_view kCloudflareFamilySecondary = "1.0.0.3";
-inline constexpr std::string_view kCloudflareFamilyPrimaryV6 = "2606:4700:4700::1113";
-inline constexpr std::string_view kCloudflareFamilySecondaryV6 = "2606:4700:4700::1003";
+inline constexpr std::string_view kCloudflareFamilyPrimary = amparo::contract::kBackupServers[0];
+inline constexpr std::string_view kCloudflareFamilySecondary = amparo::contract::kBackupServers[1];
+inline constexpr std::string_view kCloudflareFamilyPrimaryV6 = amparo::contract::kBackupServers[2];
+inline constexpr std::string_view kCloudflareFamilySecondaryV6 =
+    amparo::contract::kBackupServers[3];
 inline constexpr std::string_view kOpenDnsFamilyShieldPrimary = "208.67.222.123";
 inline constexpr std::string_view kOpenDnsFamilyShieldSecondary = "208.67.220.123";
 }  // namespace resolvers
 
-inline constexpr std::string_view kBuiltInBlockDestination = "https://www.amparo-filtro.org/stop";
+inline constexpr std::string_view kBuiltInBlockDestination = amparo::contract::kStopPageUrl;
 inline constexpr std::string_view kUsageText =
     "Uso: trancad --dns local|respaldo|original|estado · trancad --proxy apagado · "
     "trancad --bloqueo respaldo|quitar · "
@@ -42,8 +45,8 @@ struct DaemonConfig {
     std::uint16_t httpPort = 80;
     std::string listenHost = "127.0.0.1";
     std::array<std::uint8_t, 4> blockAddress{127, 0, 0, 1};
-    std::string statusName = "estado.amparo.internal";
-    std::array<std::uint8_t, 4> statusAddress{127, 0, 0, 2};
+    std::string statusName{amparo::contract::kStatusName};
+    std::array<std::uint8_t, 4> statusAddress = amparo::contract::kStatusAddressBytes;
     std::vector<std::string> arguments;
     std::string redirectPath;
     std::string defaultRedirect;

@@ -25,7 +25,8 @@ constexpr qint64 kSliceBytes = 1 << 20;
 // The daemon's lines are short; anything longer is not one of them, and
 // keeping it would let a stray writer grow our memory without bound.
 constexpr qsizetype kMaxLineBytes = 64 * 1024;
-constexpr QByteArrayView kBlockMarker("BLOQUEADO ");
+constexpr QByteArrayView kBlockMarker(contract::kBlockedMarker.data(),
+                                      static_cast<qsizetype>(contract::kBlockedMarker.size()));
 
 // A read-only descriptor on path when it is a regular file, else -1.
 // Non-blocking, so a FIFO put in the log's place cannot hang the open.

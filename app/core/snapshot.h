@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "contract/filter.h"
+
 namespace amparo {
 Q_NAMESPACE
 
@@ -26,16 +28,14 @@ inline constexpr BlockDestination kAllBlockDestinations[] = {
     BlockDestination::amparo, BlockDestination::included, BlockDestination::custom,
     BlockDestination::nothing};
 
-// The project's public stop page; trancad's default destination is the same.
-inline constexpr std::string_view kStopPageUrl = "https://www.amparo-filtro.org/stop";
+// The words shared with trancad (contract/filter.h), under the names the app
+// has always used.
+inline constexpr std::string_view kStopPageUrl = contract::kStopPageUrl;
 inline constexpr std::string_view kIncludedPageUrl = "http://127.0.0.1/";
-inline constexpr std::string_view kStatusName = "estado.amparo.internal";
-inline constexpr std::string_view kStatusAddress = "127.0.0.2";
+inline constexpr std::string_view kStatusName = contract::kStatusName;
+inline constexpr std::string_view kStatusAddress = contract::kStatusAddress;
 inline constexpr std::string_view kFilterServer = "127.0.0.1";
-// What "trancad --dns respaldo" writes, in its order: Cloudflare's family
-// resolvers, IPv4 primary and secondary, then IPv6 primary and secondary.
-inline constexpr std::string_view kBackupServers[] = {"1.1.1.3", "1.0.0.3", "2606:4700:4700::1113",
-                                                      "2606:4700:4700::1003"};
+inline constexpr const auto& kBackupServers = contract::kBackupServers;
 
 // A loosening change the daemon holds until the wait the user chose is over.
 enum class PendingAction { deactivate, uninstall, keywordFilterOff, sites, shortenWait };

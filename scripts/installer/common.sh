@@ -8,6 +8,7 @@ readonly UNIT_FILE=/etc/systemd/system/tranca.service
 readonly LOG_FILE=/var/log/tranca.log
 # shellcheck disable=SC2034 # for install.sh and uninstall.sh
 readonly LOGROTATE_FILE=/etc/logrotate.d/amparo
+# As contract/filter.h has them (a test holds the two together).
 readonly STATUS_NAME=estado.amparo.internal
 readonly STATUS_ADDRESS=127.0.0.2
 readonly BACKUP_SERVERS="1.1.1.3 1.0.0.3 2606:4700:4700::1113 2606:4700:4700::1003"

@@ -1,19 +1,10 @@
 // The pure rules: the state from the observations, where a block leads, the
 // tray menu and the own page's address.
 #include "app/core/status_menu.h"
-#include "daemon/config.h"
 #include "tests/support/support.h"
 
 namespace amparo {
 namespace {
-
-// The app recognises the daemon's own choices; a change on one side only
-// would turn every fallback into "off" and every stop page into "custom".
-static_assert(kStopPageUrl == tranca::kBuiltInBlockDestination);
-static_assert(kBackupServers[0] == tranca::resolvers::kCloudflareFamilyPrimary);
-static_assert(kBackupServers[1] == tranca::resolvers::kCloudflareFamilySecondary);
-static_assert(kBackupServers[2] == tranca::resolvers::kCloudflareFamilyPrimaryV6);
-static_assert(kBackupServers[3] == tranca::resolvers::kCloudflareFamilySecondaryV6);
 
 Protection decide(bool installed, bool answered, bool outdated, bool resolves,
                   std::vector<QStringList> lists, bool primaryKnown = true) {
