@@ -15,6 +15,8 @@
 #include <span>
 #include <utility>
 
+#include "contract/filter.h"
+
 namespace amparo {
 
 namespace {
