@@ -268,19 +268,13 @@ int setWait(const DaemonConfig& config) {
 
 int cancelAll(const DaemonConfig& config) {
     WaitFile file(config.waitFile);
-    std::size_t cancelled = 0;
     std::string error;
-    const bool done = file.update(
-        [&](WaitState& state) {
-            cancelled = state.changes.size();
-            state.changes.clear();
-            return cancelled > 0;
-        },
-        error);
+    const auto done = cancelAllPending(file, error);
     if (!done) {
         complain("No se cancelaron los cambios: " + error + ".");
         return 1;
     }
+    const std::size_t cancelled = *done;
     if (cancelled > 0) {
         logLine("Se cancelaron " + std::to_string(cancelled) + " cambios pendientes");
     }

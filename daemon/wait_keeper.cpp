@@ -85,6 +85,18 @@ bool WaitFile::update(const std::function<bool(WaitState&)>& edit, std::string& 
     return true;
 }
 
+std::optional<std::size_t> cancelAllPending(WaitFile& file, std::string& error) {
+    std::size_t cancelled = 0;
+    const bool done = file.update(
+        [&](WaitState& state) {
+            cancelled = state.changes.size();
+            state.changes.clear();
+            return cancelled > 0;
+        },
+        error);
+    return done ? std::optional(cancelled) : std::nullopt;
+}
+
 WaitKeeper::WaitKeeper(std::string path, Starter starter, WaitClock clock, int scale)
     : file_(std::move(path)),
       starter_(std::move(starter)),
@@ -177,15 +189,9 @@ std::string WaitKeeper::listReply() {
 
 std::string WaitKeeper::cancelReply() {
     std::lock_guard guard(mutex_);
-    std::size_t cancelled = 0;
     std::string error;
-    const bool done = file_.update(
-        [&](WaitState& state) {
-            cancelled = state.changes.size();
-            state.changes.clear();
-            return cancelled > 0;
-        },
-        error);
+    const auto done = cancelAllPending(file_, error);
+    const std::size_t cancelled = done.value_or(0);
     if (!done) {
         reportUnreadable(error);
     } else if (cancelled > 0) {

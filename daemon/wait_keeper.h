@@ -44,6 +44,10 @@ struct WaitClock {
     };
 };
 
+// Cancels every pending change; the count, or nullopt (with error) when the
+// file could not be read whole or written.
+std::optional<std::size_t> cancelAllPending(WaitFile& file, std::string& error);
+
 class WaitKeeper {
   public:
     // Starts carrying out the due change with this id, apart from the

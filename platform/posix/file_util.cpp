@@ -223,18 +223,26 @@ void FileLock::unlock() {
     }
 }
 
-bool runProgram(const std::string& program, const std::string& argument, std::string& error) {
-    std::vector<char*> argv{const_cast<char*>(program.c_str()), const_cast<char*>(argument.c_str()),
-                            nullptr};
-    // trancad ignores SIGPIPE, and an ignored signal stays ignored across
-    // exec: the program gets the default back.
-    posix_spawnattr_t attributes;
+namespace {
+
+// trancad ignores SIGPIPE, and an ignored signal stays ignored across exec:
+// the program gets the default back.
+void withDefaultSigpipe(posix_spawnattr_t& attributes) {
     ::posix_spawnattr_init(&attributes);
     sigset_t defaults;
     ::sigemptyset(&defaults);
     ::sigaddset(&defaults, SIGPIPE);
     ::posix_spawnattr_setsigdefault(&attributes, &defaults);
     ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+}
+
+}  // namespace
+
+bool runProgram(const std::string& program, const std::string& argument, std::string& error) {
+    std::vector<char*> argv{const_cast<char*>(program.c_str()), const_cast<char*>(argument.c_str()),
+                            nullptr};
+    posix_spawnattr_t attributes;
+    withDefaultSigpipe(attributes);
     pid_t pid = 0;
     const int spawned =
         ::posix_spawn(&pid, program.c_str(), nullptr, &attributes, argv.data(), environ);
@@ -276,12 +284,7 @@ int runCapturing(const std::vector<std::string>& argv, std::string& output) {
     ::posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], STDOUT_FILENO);
     ::posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], STDERR_FILENO);
     posix_spawnattr_t attributes;
-    ::posix_spawnattr_init(&attributes);
-    sigset_t defaults;
-    ::sigemptyset(&defaults);
-    ::sigaddset(&defaults, SIGPIPE);
-    ::posix_spawnattr_setsigdefault(&attributes, &defaults);
-    ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    withDefaultSigpipe(attributes);
     pid_t pid = 0;
     const int spawned = ::posix_spawn(&pid, args[0], &actions, &attributes, args.data(), environ);
     ::posix_spawn_file_actions_destroy(&actions);
