@@ -15,9 +15,10 @@
 
 namespace amparo {
 
-// Longer replies are refused whole: a full list of pending changes with
-// their failures stays far below it.
-inline constexpr std::size_t kMaxWaitReplyBytes = 4096;
+// Longer replies are refused whole. Every site-lists save that loosens is a
+// change of its own, each with a failure line of up to 300 bytes: room for
+// a couple of hundred, as the daemon's own command line reads.
+inline constexpr std::size_t kMaxWaitReplyBytes = 64 * 1024;
 
 struct WaitReply {
     std::optional<qint64> waitSeconds;
