@@ -3,6 +3,7 @@ root command line, seen and cancelled by an ordinary user, carried out once
 due, resumed after a kill, retried after a failure, and nothing carried out
 from a file that cannot be read whole."""
 
+import datetime
 import os
 import shutil
 import socket
@@ -15,6 +16,7 @@ import pytest
 from conftest import NOBODY, TRANCAD, environment, wait_until, write
 
 SCALE = 60  # five minutes in five seconds
+SHIFT = os.path.join(os.path.dirname(__file__), "..", "support", "wall_clock_shift.c")
 
 
 @pytest.fixture
@@ -40,9 +42,9 @@ def box(tmp_path, trancad_factory):
                                   input=given, env=self.env, capture_output=True, text=True,
                                   timeout=30)
 
-        def daemon(self):
+        def daemon(self, **extra):
             return trancad_factory(data_dir=data, binary=str(lib / "trancad"),
-                                   env={**self.env, "TRANCAD_ESPERA_ESCALA": str(SCALE)})
+                                   env={**self.env, "TRANCAD_ESPERA_ESCALA": str(SCALE), **extra})
 
         def state(self):
             return (data / "espera.txt").read_text()
@@ -120,3 +122,22 @@ def test_a_failing_change_stays_pending_and_an_unreadable_file_does_nothing(box)
     assert box.tool("--espera", "desactivar").returncode == 3
     for client in held:
         client.close()
+
+
+def test_a_wall_clock_jump_neither_shortens_nor_lengthens_the_wait(box, tmp_path):
+    shim, offset = tmp_path / "desfase.so", tmp_path / "desfase"
+    subprocess.run(["cc", "-shared", "-fPIC", "-o", shim, SHIFT, "-ldl"], check=True)
+    offset.write_text("0")
+    daemon = box.daemon(LD_PRELOAD=str(shim), RELOJ_DESFASE=str(offset), ASAN_OPTIONS=(
+        os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0").lstrip(":"))
+    daemon.wait_for("Espera para aflojar: 5 min")
+    offset.write_text("86400")  # a day ahead: nothing falls due
+    assert box.tool("--espera", "desactivar").returncode == 0
+    asked = time.monotonic()
+    tomorrow = (datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(days=1))
+    assert daemon.wait_for("Cambio pendiente 1:").startswith(f"[{tomorrow:%Y-%m-%d}T")
+    time.sleep(1.5)
+    assert not box.done.exists()
+    offset.write_text("-172800")  # then two days back: nothing is put off
+    daemon.wait_for("Cambio pendiente 1 hecho (desactivar)", timeout=30)
+    assert time.monotonic() - asked > 4, "the five (scaled) minutes ran whole"
