@@ -16,15 +16,18 @@ struct ActionRow {
     PendingAction action;
     std::string_view word;
     std::string_view phrase;
+    // The installed script that carries it out; none for what trancad does itself.
+    std::string_view script;
 };
 
 constexpr std::array<ActionRow, 5> kActions{{
-    {PendingAction::deactivate, amparo::wait::kDeactivate, "la protección se desactivará"},
-    {PendingAction::uninstall, amparo::wait::kUninstall, "Amparo se desinstalará"},
+    {PendingAction::deactivate, amparo::wait::kDeactivate, "la protección se desactivará",
+     "disable.sh"},
+    {PendingAction::uninstall, amparo::wait::kUninstall, "Amparo se desinstalará", "uninstall.sh"},
     {PendingAction::keywordFilterOff, amparo::wait::kKeywordFilterOff,
-     "el filtro por palabras se apagará"},
-    {PendingAction::sites, amparo::wait::kSites, "los cambios de sitios se aplicarán"},
-    {PendingAction::shortenWait, amparo::wait::kShortenWait, "la espera bajará"},
+     "el filtro por palabras se apagará", "proxy_uninstall.sh"},
+    {PendingAction::sites, amparo::wait::kSites, "los cambios de sitios se aplicarán", {}},
+    {PendingAction::shortenWait, amparo::wait::kShortenWait, "la espera bajará", {}},
 }};
 
 constexpr std::string_view kHeader =
@@ -101,6 +104,15 @@ std::string_view actionWord(PendingAction action) {
     for (const ActionRow& row : kActions) {
         if (row.action == action) {
             return row.word;
+        }
+    }
+    return {};
+}
+
+std::string_view scriptFor(PendingAction action) {
+    for (const ActionRow& row : kActions) {
+        if (row.action == action) {
+            return row.script;
         }
     }
     return {};

@@ -17,6 +17,9 @@ enum class PendingAction { deactivate, uninstall, keywordFilterOff, sites, short
 // The action's word in the file and on the cancel socket ("desactivar"…).
 std::string_view actionWord(PendingAction action);
 std::optional<PendingAction> actionFromWord(std::string_view word);
+// The script beside trancad that carries the action out ("disable.sh"…);
+// empty for what trancad does itself (sites, the wait).
+std::string_view scriptFor(PendingAction action);
 
 struct PendingChange {
     std::uint64_t id = 0;

@@ -60,19 +60,6 @@ std::optional<std::string> standardInput() {
     }
 }
 
-std::string_view scriptFor(PendingAction action) {
-    switch (action) {
-        case PendingAction::deactivate:
-            return "disable.sh";
-        case PendingAction::uninstall:
-            return "uninstall.sh";
-        case PendingAction::keywordFilterOff:
-            return "proxy_uninstall.sh";
-        default:
-            return {};
-    }
-}
-
 // Root runs what is there: only files no one but root could have put there.
 bool onlyRootWrites(const std::string& path) {
     struct stat info {};
@@ -288,7 +275,7 @@ int printStatus(const DaemonConfig& config) {
         say("Espera para aflojar: el filtro no responde, no se sabe si hay cambios pendientes");
         return 1;
     }
-    if (!reply->starts_with("espera ")) {
+    if (!reply->starts_with(std::string(amparo::wait::kWaitLine) + " ")) {
         say("Espera para aflojar: el filtro no puede leer sus cambios pendientes (ver el "
             "registro)");
         return 1;
@@ -302,20 +289,20 @@ int printStatus(const DaemonConfig& config) {
             return taken;
         };
         const std::string_view key = word();
-        if (key == "espera") {
+        if (key == amparo::wait::kWaitLine) {
             const std::string_view seconds = word();
             say("Espera para aflojar: " +
                 (seconds == "0"
                      ? std::string("ninguna")
                      : waitText(std::strtoll(std::string(seconds).c_str(), nullptr, 10))));
-        } else if (key == "pendiente") {
+        } else if (key == amparo::wait::kPendingLine) {
             PendingChange change;
             change.id = std::strtoull(std::string(word()).c_str(), nullptr, 10);
             change.action = actionFromWord(word()).value_or(PendingAction::deactivate);
             change.remainingMs = std::strtoll(std::string(word()).c_str(), nullptr, 10) * 1000;
             change.newWaitSeconds = std::strtoll(std::string(word()).c_str(), nullptr, 10);
             say("Pendiente (" + std::to_string(change.id) + "): " + pendingPhrase(change));
-        } else if (key == "fallo") {
+        } else if (key == amparo::wait::kFailureLine) {
             word();
             say("  el último intento falló: " + std::string(rest));
         }
@@ -334,10 +321,11 @@ int runWaitCommand(const DaemonConfig& config, std::string_view verb) {
     if (verb == "cancelar") {
         if (const auto reply = askDaemon(config.waitSocket, amparo::wait::kCancelCommand)) {
             std::string_view count = *reply;
-            count.remove_prefix(std::min(count.size(), std::string_view("cancelados ").size()));
+            const std::string cancelled = std::string(amparo::wait::kCancelledLine) + " ";
+            count.remove_prefix(std::min(count.size(), cancelled.size()));
             say("Cambios pendientes cancelados: " + std::string(count.substr(0, count.find('\n'))) +
                 ".");
-            return reply->starts_with("cancelados ") ? 0 : 1;
+            return reply->starts_with(cancelled) ? 0 : 1;
         }
     }
     if (::geteuid() != 0 && config.environment.find("TRANCAD_DIR") == config.environment.end()) {
