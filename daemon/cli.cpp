@@ -6,6 +6,7 @@
 
 #include "daemon/dns_lock.h"
 #include "daemon/netconfig.h"
+#include "daemon/notice_cli.h"
 #include "daemon/wait_cli.h"
 #include "platform/posix/file_util.h"
 
@@ -92,7 +93,11 @@ ArgumentsKind classifyArguments(const std::vector<std::string>& arguments) {
     }
     if (arguments.size() == 2 &&
         (arguments[0] == "--dns" || arguments[0] == "--proxy" || arguments[0] == "--bloqueo" ||
-         arguments[0] == "--espera" || arguments[0] == "--cumplir")) {
+         arguments[0] == "--espera" || arguments[0] == "--cumplir" || arguments[0] == "--aviso" ||
+         arguments[0] == "--avisos" || arguments[0] == "--confianza")) {
+        return ArgumentsKind::tool;
+    }
+    if (arguments.size() == 1 && arguments[0] == "--probar-aviso") {
         return ArgumentsKind::tool;
     }
     return ArgumentsKind::usage;
@@ -108,6 +113,18 @@ int runCommand(const DaemonConfig& config, std::string_view flag, std::string_vi
     }
     if (flag == "--cumplir") {
         return carryOutChange(config, value);
+    }
+    if (flag == "--aviso") {
+        return runNoticeCommand(config, value);
+    }
+    if (flag == "--avisos") {
+        return runNoticeSender(config, value);
+    }
+    if (flag == "--confianza") {
+        return runTrustedPersonCommand(config, value);
+    }
+    if (flag == "--probar-aviso") {
+        return runMailTest(config);
     }
     const CommandRow* row = nullptr;
     for (const CommandRow& candidate : kCommands) {

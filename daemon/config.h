@@ -33,7 +33,9 @@ inline constexpr std::string_view kUsageText =
     "Uso: trancad --dns local|respaldo|original|estado · trancad --proxy apagado · "
     "trancad --bloqueo respaldo|quitar · "
     "trancad --espera estado|cancelar|desactivar|desinstalar|desactivar-filtro-palabras|"
-    "guardar-sitios|fijar · trancad --cumplir <número>\n";
+    "guardar-sitios|fijar · trancad --cumplir <número> · "
+    "trancad --aviso desactivada|filtro-palabras-desactivado|desinstalacion|reinicio · "
+    "trancad --avisos enviar · trancad --confianza guardar · trancad --probar-aviso\n";
 
 struct DaemonConfig {
     Environment environment;

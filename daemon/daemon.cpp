@@ -172,6 +172,9 @@ void Daemon::maintenanceTick() {
     if (cache_ && tickCount_ % kCacheStatsEveryTicks == 0) {
         logLine(cacheStatsText(cache_->stats()));
     }
+    if (noticeEvents_) {
+        noticeEvents_->tally(selfCheck_.answering());
+    }
 }
 
 void Daemon::startDns() {
@@ -208,10 +211,27 @@ void Daemon::startWait() {
     };
     waitKeeper_ = std::make_unique<WaitKeeper>(config_.waitFile, std::move(starter), WaitClock{},
                                                config_.waitScale);
-    waitSocket_ = WaitSocket::create(io_, *waitKeeper_, config_.waitSocket);
+    startNotices();
+    waitKeeper_->onCancelled([this](std::size_t count) { noticeEvents_->changesCancelled(count); });
+    waitSocket_ =
+        WaitSocket::create(io_, *waitKeeper_, config_.waitSocket,
+                           [places = noticePlaces(config_)] { return noticesReply(places); });
     waitSocket_->start();
     armWaitTick(std::max<std::chrono::milliseconds>(timings_.waitTick / config_.waitScale,
                                                     std::chrono::milliseconds(250)));
+}
+
+void Daemon::startNotices() {
+    const NoticePlaces places = noticePlaces(config_);
+    noticeSender_ = std::make_unique<NoticeSender>(
+        places, senderTimingsFor(config_.waitScale),
+        std::max<std::chrono::milliseconds>(timings_.waitTick / config_.waitScale,
+                                            std::chrono::milliseconds(250)));
+    noticeEvents_ = std::make_unique<NoticeEvents>(config_.dataDirectory, places,
+                                                   [this] { noticeSender_->wake(); });
+    noticeEvents_->daemonStarted();
+    noticeEvents_->tally(false);
+    selfCheck_.onPutBack([this](std::string_view what) { noticeEvents_->putBack(what); });
 }
 
 void Daemon::armWaitTick(std::chrono::milliseconds interval) {
@@ -270,6 +290,18 @@ void Daemon::terminate(int status, std::string_view reason) {
         stopped.set_value();
     });
     stopped.get_future().wait();
+    // The notices this stop leaves go on without the daemon: a detached
+    // sender outlives it (not while the machine goes down: the next start
+    // sends them).
+    const bool goingDown = noticeEvents_ && platform::systemGoingDown();
+    if (noticeEvents_ && noticeEvents_->daemonStopping(reason, goingDown) && !goingDown) {
+        std::string error;
+        if (!platform::startDetached({platform::ownProgramPath(), "--avisos", "enviar"},
+                                     "amparo-avisos", std::string(paths::kCurrent.logFile),
+                                     error)) {
+            logLine("Los avisos pendientes se envían al volver el filtro: " + error);
+        }
+    }
     logLine("trancad termina (" + std::string(reason) + ")");
     exitProcess_(status);
     // An injected exit (tests) may return; the daemon must not.
@@ -281,7 +313,8 @@ int trancadMain(int argc, char** argv, char** envp) {
     DaemonConfig config = makeBaseConfig(captureEnvironment(envp), std::move(arguments));
     switch (classifyArguments(config.arguments)) {
         case ArgumentsKind::tool:
-            return runCommand(config, config.arguments[0], config.arguments[1]);
+            return runCommand(config, config.arguments[0],
+                              config.arguments.size() > 1 ? config.arguments[1] : "");
         case ArgumentsKind::usage:
             printUsage();
             return 64;

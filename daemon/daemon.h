@@ -17,6 +17,8 @@
 #include "daemon/dns_server.h"
 #include "daemon/dns_tcp_server.h"
 #include "daemon/lists.h"
+#include "daemon/notice_events.h"
+#include "daemon/notice_sender.h"
 #include "daemon/query_pipeline.h"
 #include "daemon/redirect.h"
 #include "daemon/safesearch.h"
@@ -92,6 +94,7 @@ class Daemon {
     void armSignals();
     void startDns();
     void startWait();
+    void startNotices();
     void armWaitTick(std::chrono::milliseconds interval);
 
     DaemonConfig config_;
@@ -131,6 +134,8 @@ class Daemon {
     std::unique_ptr<WaitKeeper> waitKeeper_;
     std::shared_ptr<WaitSocket> waitSocket_;
     asio::steady_timer waitTimer_;
+    std::unique_ptr<NoticeSender> noticeSender_;
+    std::unique_ptr<NoticeEvents> noticeEvents_;
 };
 
 // The whole program: argument dispatch, then tool mode or the daemon.

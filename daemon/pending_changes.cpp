@@ -4,6 +4,7 @@
 #include <array>
 #include <charconv>
 
+#include "contract/notices.h"
 #include "contract/wait.h"
 #include "daemon/list_file.h"
 #include "daemon/text.h"
@@ -20,7 +21,7 @@ struct ActionRow {
     std::string_view script;
 };
 
-constexpr std::array<ActionRow, 5> kActions{{
+constexpr std::array<ActionRow, 6> kActions{{
     {PendingAction::deactivate, amparo::wait::kDeactivate, "la protección se desactivará",
      "disable.sh"},
     {PendingAction::uninstall, amparo::wait::kUninstall, "Amparo se desinstalará", "uninstall.sh"},
@@ -28,6 +29,10 @@ constexpr std::array<ActionRow, 5> kActions{{
      "el filtro por palabras se apagará", "proxy_uninstall.sh"},
     {PendingAction::sites, amparo::wait::kSites, "los cambios de sitios se aplicarán", {}},
     {PendingAction::shortenWait, amparo::wait::kShortenWait, "la espera bajará", {}},
+    {PendingAction::trustedPerson,
+     amparo::notices::kChangePerson,
+     "la persona de confianza cambiará",
+     {}},
 }};
 
 constexpr std::string_view kHeader =
@@ -65,6 +70,36 @@ std::string oneLine(std::string_view text) {
     std::replace_if(
         line.begin(), line.end(), [](char c) { return static_cast<unsigned char>(c) < ' '; }, ' ');
     return line;
+}
+
+// The settings text as one word of the file: two hex digits a byte.
+std::string hexText(std::string_view bytes) {
+    static constexpr std::string_view kDigits = "0123456789abcdef";
+    std::string hex;
+    for (const char c : bytes) {
+        hex.push_back(kDigits[static_cast<unsigned char>(c) >> 4]);
+        hex.push_back(kDigits[static_cast<unsigned char>(c) & 15]);
+    }
+    return hex;
+}
+
+std::optional<std::string> fromHex(std::string_view hex) {
+    const auto digit = [](char c) {
+        return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+    };
+    if (hex.size() % 2 != 0 || hex.size() > 2 * amparo::notices::kMaxSettingsBytes) {
+        return std::nullopt;
+    }
+    std::string bytes;
+    for (std::size_t i = 0; i < hex.size(); i += 2) {
+        const int high = digit(hex[i]);
+        const int low = digit(hex[i + 1]);
+        if (high < 0 || low < 0) {
+            return std::nullopt;
+        }
+        bytes.push_back(static_cast<char>(high * 16 + low));
+    }
+    return bytes;
 }
 
 std::vector<std::string> namesOf(std::string_view text) {
@@ -129,7 +164,8 @@ std::optional<PendingAction> actionFromWord(std::string_view word) {
 
 bool PendingChange::sameRequestAs(const PendingChange& other) const {
     return action == other.action && newWaitSeconds == other.newWaitSeconds &&
-           unblock == other.unblock && allow == other.allow;
+           unblock == other.unblock && allow == other.allow &&
+           personSettings == other.personSettings;
 }
 
 std::string waitStateText(const WaitState& state) {
@@ -143,6 +179,9 @@ std::string waitStateText(const WaitState& state) {
                 std::to_string(change.requestedAt) + " " + change.scriptDirectory + "\n";
         if (change.action == PendingAction::shortenWait) {
             text += "nuevaespera " + id + " " + std::to_string(change.newWaitSeconds) + "\n";
+        }
+        if (change.action == PendingAction::trustedPerson) {
+            text += "persona " + id + " " + hexText(change.personSettings) + "\n";
         }
         for (const std::string& name : change.unblock) {
             text += "quitar " + id + " " + name + "\n";
@@ -218,6 +257,10 @@ std::optional<WaitState> parseWaitState(std::string_view text) {
         } else if ((key == "quitar" || key == "permitir") &&
                    change->action == PendingAction::sites && isStoredName(rest)) {
             (key == "quitar" ? change->unblock : change->allow).emplace_back(rest);
+        } else if (key == "persona" && change->action == PendingAction::trustedPerson) {
+            const auto settings = fromHex(rest);
+            understood = settings.has_value();
+            change->personSettings = settings.value_or("");
         } else if (key == "fallo") {
             change->failure = std::string(rest);
         } else {
@@ -264,6 +307,10 @@ std::string pendingWhat(const PendingChange& change) {
         if (row.action == change.action) {
             phrase = row.phrase;
         }
+    }
+    if (change.action == PendingAction::trustedPerson &&
+        change.personSettings.starts_with(std::string(amparo::notices::kAddressKey) + "=\n")) {
+        phrase = "la persona de confianza se quitará";
     }
     if (change.action == PendingAction::shortenWait) {
         phrase = change.newWaitSeconds == 0 ? "la espera se quitará"

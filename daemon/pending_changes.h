@@ -12,7 +12,14 @@
 
 namespace tranca {
 
-enum class PendingAction { deactivate, uninstall, keywordFilterOff, sites, shortenWait };
+enum class PendingAction {
+    deactivate,
+    uninstall,
+    keywordFilterOff,
+    sites,
+    shortenWait,
+    trustedPerson
+};
 
 // The action's word in the file and on the cancel socket ("desactivar"…).
 std::string_view actionWord(PendingAction action);
@@ -35,6 +42,8 @@ struct PendingChange {
     // sites: names to stop blocking and names to allow.
     std::vector<std::string> unblock;
     std::vector<std::string> allow;
+    // trustedPerson: the new settings text (no address: the person goes).
+    std::string personSettings;
     // Why the last attempt failed; empty when none failed.
     std::string failure;
 

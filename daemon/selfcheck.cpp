@@ -198,7 +198,7 @@ void SelfCheck::enforceProtection() {
         return;
     }
     net_.saveOriginalDNS();
-    net_.setDNSMode(DNSMode::local, "el filtro responde");
+    const bool dnsPutBack = net_.setDNSMode(DNSMode::local, "el filtro responde");
     lock_.keep(LockMode::local);
     struct stat info {};
     const bool listening = ::stat(settings_.proxyJobFile.c_str(), &info) == 0 &&
@@ -212,8 +212,16 @@ void SelfCheck::enforceProtection() {
                                         : listening
                                             ? "el puerto del filtro de contenido es de otro usuario"
                                             : "el filtro de contenido no atiende";
-        net_.setSystemProxy(ours ? kProxyOn : kProxyOff, reason, ours);
+        const bool proxyPutBack = net_.setSystemProxy(ours ? kProxyOn : kProxyOff, reason, ours);
+        if (enforcedOnce_ && proxyPutBack && ours == lastProxyOn_ && putBack_) {
+            putBack_("la configuración de proxy");
+        }
+        lastProxyOn_ = ours;
     }
+    if (enforcedOnce_ && dnsPutBack && putBack_) {
+        putBack_("el DNS");
+    }
+    enforcedOnce_ = true;
 }
 
 void SelfCheck::stopProtection(std::string_view reason) {

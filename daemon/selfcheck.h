@@ -83,6 +83,12 @@ class SelfCheck {
     void stopProtection(std::string_view reason);
 
     bool stopping() const { return stopping_.load(); }
+    // The last probe was answered and the stop routine has not begun.
+    bool answering() const { return selfCheckFailures_.load() == 0 && !stopping_.load(); }
+
+    // Told when something the check keeps (the DNS, the proxy) had been
+    // changed by someone else and was put back.
+    void onPutBack(std::function<void(std::string_view what)> told) { putBack_ = std::move(told); }
 
   private:
     const DaemonConfig& config_;
@@ -98,6 +104,11 @@ class SelfCheck {
     // overlap; atomic only because each runs on a different pool thread.
     std::atomic<int> selfCheckFailures_{0};
     std::atomic<bool> stopping_{false};
+    // Only used on the network queue: the first enforcement sets things up,
+    // later changes are someone else's undone.
+    bool enforcedOnce_ = false;
+    bool lastProxyOn_ = false;
+    std::function<void(std::string_view)> putBack_;
 };
 
 }  // namespace tranca

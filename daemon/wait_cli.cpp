@@ -14,6 +14,8 @@
 
 #include "contract/wait.h"
 #include "daemon/log.h"
+#include "daemon/notice_cli.h"
+#include "daemon/notice_sender.h"
 #include "daemon/text.h"
 #include "daemon/wait_keeper.h"
 #include "platform/detached_run.h"
@@ -41,6 +43,8 @@ std::string ownFolder() {
     return path.substr(0, path.rfind('/'));
 }
 
+}  // namespace
+
 std::optional<std::string> standardInput() {
     std::string text;
     char chunk[4096];
@@ -59,6 +63,8 @@ std::optional<std::string> standardInput() {
         text.append(chunk, static_cast<std::size_t>(got));
     }
 }
+
+namespace {
 
 // Root runs what is there: only files no one but root could have put there.
 bool onlyRootWrites(const std::string& path) {
@@ -101,13 +107,18 @@ std::optional<std::string> askDaemon(const std::string& socketPath, std::string_
     return reply;
 }
 
+std::string sitesDoneText(std::size_t count) {
+    return count == 1 ? std::string("se desbloqueó o permitió 1 sitio")
+                      : "se desbloquearon o permitieron " + std::to_string(count) + " sitios";
+}
+
 const char* kCancelHint = " Se puede cancelar sin contraseña desde Amparo.";
 
 // Records change under the lock unless no wait applies; says what happens.
 // before, when given, runs first under the same lock: what applies at once,
 // and what is left to wait, put into the change.
-int queue(const DaemonConfig& config, PendingChange change,
-          const std::function<bool(PendingChange&)>& before = {}) {
+int queueWith(const DaemonConfig& config, PendingChange change,
+              const std::function<bool(PendingChange&)>& before = {}) {
     // Not installed, or the daemon not running (the protection is off and
     // nothing could count the wait): the change is made as before.
     if (::access(config.dataDirectory.c_str(), F_OK) != 0 ||
@@ -117,6 +128,7 @@ int queue(const DaemonConfig& config, PendingChange change,
     WaitFile file(config.waitFile);
     int status = kNoWaitStatus;
     std::string error;
+    std::optional<PendingChange> recorded;
     const bool stored = file.update(
         [&](WaitState& state) {
             if (state.waitSeconds == 0) {
@@ -134,11 +146,15 @@ int queue(const DaemonConfig& config, PendingChange change,
             change.remainingMs = state.waitSeconds * 1000;
             change.requestedAt = static_cast<std::int64_t>(std::time(nullptr));
             change.scriptDirectory = ownFolder();
+            const std::size_t known = state.changes.size();
             const std::uint64_t id = enqueue(state, change);
             for (const PendingChange& pending : state.changes) {
                 if (pending.id == id) {
                     say(std::string(amparo::wait::kQueuedPrefix) + pendingPhrase(pending) + "." +
                         kCancelHint);
+                    if (state.changes.size() > known) {
+                        recorded = pending;
+                    }
                 }
             }
             return true;
@@ -148,6 +164,11 @@ int queue(const DaemonConfig& config, PendingChange change,
         complain("No se registró el cambio: " + error +
                  ". Como administrador se puede borrar ese archivo para volver a empezar.");
         return 1;
+    }
+    if (recorded) {
+        queueNotice(
+            noticePlaces(config),
+            requestedWords(*recorded, recorded->requestedAt + recorded->remainingMs / 1000));
     }
     return status;
 }
@@ -171,7 +192,7 @@ int saveSites(const DaemonConfig& config) {
     PendingChange change;
     change.action = PendingAction::sites;
     std::string error;
-    return queue(config, change, [&](PendingChange& queued) {
+    const int status = queueWith(config, change, [&](PendingChange& queued) {
         std::string readError;
         const auto oldCustom = files::readSettingsFile(config.customPath, readError);
         const auto oldAllow = files::readSettingsFile(config.allowPath, readError);
@@ -190,6 +211,18 @@ int saveSites(const DaemonConfig& config) {
         say("Guardado: los sitios bloqueados y los permisos quitados ya rigen.");
         return true;
     });
+    // With no wait the wrapper writes the lists now: what loosens is told.
+    std::string readError;
+    const auto oldCustom = files::readSettingsFile(config.customPath, readError);
+    const auto oldAllow = files::readSettingsFile(config.allowPath, readError);
+    if (status == kNoWaitStatus && oldCustom && oldAllow) {
+        const SitesSplit parts = splitSitesSave(*oldCustom, *oldAllow, newCustom, newAllow);
+        if (const std::size_t count = parts.unblock.size() + parts.allow.size()) {
+            queueNotice(noticePlaces(config), carriedOutWords(sitesDoneText(count), unixNow()),
+                        NoticeKind::changeMade);
+        }
+    }
+    return status;
 }
 
 int setWait(const DaemonConfig& config) {
@@ -236,7 +269,7 @@ int setWait(const DaemonConfig& config) {
     if (longer) {
         return applied();
     }
-    const int queued = queue(config, change);
+    const int queued = queueWith(config, change);
     if (queued != kNoWaitStatus) {
         return queued;
     }
@@ -264,6 +297,7 @@ int cancelAll(const DaemonConfig& config) {
     const std::size_t cancelled = *done;
     if (cancelled > 0) {
         logLine("Se cancelaron " + std::to_string(cancelled) + " cambios pendientes");
+        queueNotice(noticePlaces(config), cancelledWords(cancelled, unixNow()));
     }
     say("Cambios pendientes cancelados: " + std::to_string(cancelled) + ".");
     return 0;
@@ -312,6 +346,10 @@ int printStatus(const DaemonConfig& config) {
 
 }  // namespace
 
+int queueLoosening(const DaemonConfig& config, PendingChange change) {
+    return queueWith(config, std::move(change));
+}
+
 int runWaitCommand(const DaemonConfig& config, std::string_view verb) {
     if (verb == "estado") {
         return printStatus(config);
@@ -353,7 +391,7 @@ int runWaitCommand(const DaemonConfig& config, std::string_view verb) {
     }
     PendingChange change;
     change.action = *action;
-    return queue(config, change);
+    return queueWith(config, change);
 }
 
 int carryOutChange(const DaemonConfig& config, std::string_view idText) {
@@ -419,6 +457,9 @@ int carryOutChange(const DaemonConfig& config, std::string_view idText) {
             if (at == current.changes.end()) {
                 return false;
             }
+            if (failure.empty() && change.action == PendingAction::trustedPerson) {
+                failure = applyTrustedPerson(config, change.personSettings);
+            }
             if (failure.empty() && change.action == PendingAction::sites) {
                 const auto custom = files::readSettingsFile(config.customPath, failure);
                 const auto allow = files::readSettingsFile(config.allowPath, failure);
@@ -448,6 +489,22 @@ int carryOutChange(const DaemonConfig& config, std::string_view idText) {
     }
     logLine("Cambio pendiente " + std::to_string(id) + " hecho (" +
             std::string(actionWord(change.action)) + ")");
+    // The scripts tell of their own changes; the person's change tells the
+    // person replaced.
+    if (change.action == PendingAction::sites) {
+        queueNotice(
+            noticePlaces(config),
+            carriedOutWords(sitesDoneText(change.unblock.size() + change.allow.size()), unixNow()),
+            NoticeKind::changeMade);
+    } else if (change.action == PendingAction::shortenWait) {
+        queueNotice(
+            noticePlaces(config),
+            carriedOutWords("la espera para aflojar bajó a " +
+                                (change.newWaitSeconds == 0 ? std::string("ninguna")
+                                                            : waitText(change.newWaitSeconds)),
+                            unixNow()),
+            NoticeKind::changeMade);
+    }
     return 0;
 }
 

@@ -22,16 +22,6 @@ std::string directoryOf(const std::string& path) {
     return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// The rename itself reaches the disk too: a crash right after a change was
-// recorded must not bring back the file from before.
-void syncDirectory(const std::string& path) {
-    const int fd = ::open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-}
-
 std::string changeLine(const PendingChange& change, std::int64_t remainingMs) {
     std::string value = "-";
     if (change.action == PendingAction::shortenWait) {
@@ -81,7 +71,7 @@ bool WaitFile::update(const std::function<bool(WaitState&)>& edit, std::string& 
     if (!files::replaceFile(path_, waitStateText(*state), 0600, error)) {
         return false;
     }
-    syncDirectory(path_);
+    files::syncDirectoryOf(path_);
     return true;
 }
 
@@ -197,6 +187,9 @@ std::string WaitKeeper::cancelReply() {
     } else if (cancelled > 0) {
         logLine("Se cancelaron " + std::to_string(cancelled) +
                 " cambios pendientes (sin contraseña): la protección queda como está");
+        if (cancelled_) {
+            cancelled_(cancelled);
+        }
     }
     return std::string(amparo::wait::kCancelledLine) + " " + std::to_string(cancelled) + "\n" +
            std::string(amparo::wait::kEnd) + "\n";

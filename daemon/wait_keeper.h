@@ -67,6 +67,9 @@ class WaitKeeper {
     std::string listReply();
     std::string cancelReply();
 
+    // Told how many changes a cancel took away (the trusted person hears).
+    void onCancelled(std::function<void(std::size_t)> told) { cancelled_ = std::move(told); }
+
   private:
     std::int64_t sinceLastTickMs(std::chrono::steady_clock::time_point now) const;
     void reportUnreadable(const std::string& error);
@@ -80,6 +83,7 @@ class WaitKeeper {
     std::set<std::uint64_t> counted_;
     std::optional<std::int64_t> loggedWait_;
     std::string reportedError_;
+    std::function<void(std::size_t)> cancelled_;
 };
 
 }  // namespace tranca

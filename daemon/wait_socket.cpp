@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "contract/notices.h"
 #include "contract/wait.h"
 #include "daemon/log.h"
 
@@ -42,13 +43,20 @@ struct WaitSocket::Connection {
 };
 
 std::shared_ptr<WaitSocket> WaitSocket::create(asio::io_context& io, WaitKeeper& keeper,
-                                               std::string path, WaitSocketLimits limits) {
-    return std::shared_ptr<WaitSocket>(new WaitSocket(io, keeper, std::move(path), limits));
+                                               std::string path, NoticesReply notices,
+                                               WaitSocketLimits limits) {
+    return std::shared_ptr<WaitSocket>(
+        new WaitSocket(io, keeper, std::move(path), std::move(notices), limits));
 }
 
 WaitSocket::WaitSocket(asio::io_context& io, WaitKeeper& keeper, std::string path,
-                       WaitSocketLimits limits)
-    : io_(io), keeper_(keeper), path_(std::move(path)), limits_(limits), acceptor_(io) {}
+                       NoticesReply notices, WaitSocketLimits limits)
+    : io_(io),
+      keeper_(keeper),
+      notices_(std::move(notices)),
+      path_(std::move(path)),
+      limits_(limits),
+      acceptor_(io) {}
 
 bool WaitSocket::start() {
     if (!folderIsRoots(path_)) {
@@ -119,6 +127,8 @@ void WaitSocket::serve(std::shared_ptr<Connection> connection) {
                 connection->reply = self->keeper_.listReply();
             } else if (line == amparo::wait::kCancelCommand) {
                 connection->reply = self->keeper_.cancelReply();
+            } else if (line == amparo::notices::kNoticesCommand && self->notices_) {
+                connection->reply = self->notices_();
             } else {
                 connection->reply = std::string(amparo::wait::kEnd) + "\n";
             }

@@ -9,6 +9,7 @@
 #include <asio.hpp>
 #include <chrono>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -22,22 +23,28 @@ struct WaitSocketLimits {
     std::chrono::milliseconds deadline{2000};
 };
 
+// The reply to "avisos": the trusted person and the unsent notices.
+using NoticesReply = std::function<std::string()>;
+
 class WaitSocket : public std::enable_shared_from_this<WaitSocket> {
   public:
     static std::shared_ptr<WaitSocket> create(asio::io_context& io, WaitKeeper& keeper,
-                                              std::string path, WaitSocketLimits limits = {});
+                                              std::string path, NoticesReply notices = {},
+                                              WaitSocketLimits limits = {});
     // Binds the socket (its folder made root-only-writable first) and starts
     // accepting; false, logged, when it cannot.
     bool start();
 
   private:
     struct Connection;
-    WaitSocket(asio::io_context& io, WaitKeeper& keeper, std::string path, WaitSocketLimits limits);
+    WaitSocket(asio::io_context& io, WaitKeeper& keeper, std::string path, NoticesReply notices,
+               WaitSocketLimits limits);
     void accept();
     void serve(std::shared_ptr<Connection> connection);
 
     asio::io_context& io_;
     WaitKeeper& keeper_;
+    NoticesReply notices_;
     std::string path_;
     WaitSocketLimits limits_;
     asio::local::stream_protocol::acceptor acceptor_;

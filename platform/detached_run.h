@@ -15,6 +15,10 @@ namespace tranca::platform {
 bool startDetached(const std::vector<std::string>& argv, const std::string& unit,
                    const std::string& logFile, std::string& error);
 
+// True while the service manager takes the machine down (a shutdown or a
+// reboot): services stopped then were not stopped by anyone.
+bool systemGoingDown();
+
 // The absolute path of the running program (as it was started, even when
 // an upgrade has since replaced the file).
 std::string ownProgramPath();

@@ -22,6 +22,8 @@ packages=(
     # the block page: logo rendering at build time, a real browser, load tests
     librsvg2-bin chromium wrk
     openssl ca-certificates dnsperf dnsmasq-base unbound python3-hypercorn
+    # a mail server on loopback for the trusted person's notices
+    python3-aiosmtpd
     # installer: script lint, unit checks, log rotation, the .deb (dnsmasq-base above is its DNS peer too)
     shellcheck systemd dpkg-dev desktop-file-utils logrotate
     # a booted Debian with real systemd and NetworkManager for the system tests

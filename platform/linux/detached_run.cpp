@@ -60,6 +60,15 @@ std::string ownProgramPath() {
     return path;
 }
 
+bool systemGoingDown() {
+    if (std::getenv("INVOCATION_ID") == nullptr) {
+        return false;
+    }
+    std::string output;
+    posix_files::runCapturing({"/usr/bin/systemctl", "is-system-running"}, output);
+    return output.starts_with("stopping");
+}
+
 bool startDetached(const std::vector<std::string>& argv, const std::string& unit,
                    const std::string& logFile, std::string& error) {
     // systemd names each service's run with INVOCATION_ID.

@@ -195,6 +195,14 @@ bool replaceFile(const std::string& path, std::string_view contents, unsigned mo
     return false;
 }
 
+void syncDirectoryOf(const std::string& path) {
+    const int fd = ::open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
 bool FileLock::lock(std::string& error) {
     if (fd_ >= 0) {
         return true;

@@ -34,6 +34,10 @@ std::optional<std::string> readSettingsFile(const std::string& path, std::string
 bool replaceFile(const std::string& path, std::string_view contents, unsigned mode,
                  std::string& error);
 
+// Makes a rename in path's folder reach the disk too: a crash right after a
+// change was recorded must not bring back the file from before.
+void syncDirectoryOf(const std::string& path);
+
 // Text of errno for error messages.
 std::string systemError(int code);
 

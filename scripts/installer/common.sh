@@ -125,6 +125,15 @@ run_tool() {
     "$tool" "$@" 2>&1 | tee -a "$LOG_FILE"
 }
 
+# Tells the trusted person of the change this script makes; for a stop also
+# marks it as asked for, so the daemon's stop is not taken for a silent one.
+# Never in the way of the change itself: a trancad that cannot is logged.
+# AMPARO_AVISO_HECHO: the uninstaller already told of everything it does.
+tell_trusted_person() {
+    [[ -z ${AMPARO_AVISO_HECHO:-} && -x $DATA_DIR/trancad ]] || return 0
+    run_tool "$DATA_DIR/trancad" --aviso "$1" >/dev/null 2>&1 || true
+}
+
 flush_caches() {
     # Only systemd-resolved keeps a cache worth flushing on these machines.
     if command -v resolvectl >/dev/null 2>&1; then
@@ -166,6 +175,7 @@ dns_is_ours() {
 # the machine its DNS back. Lists and files stay in place.
 disable_protection() {
     if [[ -e $UNIT_FILE || -L $UNIT_FILE ]]; then
+        tell_trusted_person desactivada
         local output
         if ! output=$(systemctl disable --now "$UNIT_NAME" 2>&1); then
             fail "No se pudo detener el servicio $UNIT_NAME: $output"

@@ -133,6 +133,8 @@ main() {
     # are no record of what the machine had.
     run_tool "$DATA_DIR/trancad" --dns local || fail "No se pudo apuntar el DNS al filtro (trancad --dns local)."
 
+    # A restart is no silent stop: the trusted person hears nothing of it.
+    run_tool "$DATA_DIR/trancad" --aviso reinicio >/dev/null 2>&1 || true
     output=$(systemctl restart "$UNIT_NAME" 2>&1) || {
         give_up "No se pudo iniciar $UNIT_NAME: $output"
     }

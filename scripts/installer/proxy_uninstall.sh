@@ -15,6 +15,7 @@ main() {
     require_root
     local output
     if [[ -e $PROXY_UNIT_FILE || -L $PROXY_UNIT_FILE ]]; then
+        tell_trusted_person filtro-palabras-desactivado
         output=$(systemctl disable --now "$PROXY_UNIT" 2>&1) ||
             fail "No se pudo detener $PROXY_UNIT: $output"
         rm -f "$PROXY_UNIT_FILE"

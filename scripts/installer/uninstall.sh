@@ -8,6 +8,9 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 require_root
+# Sent before the files go: afterwards nothing is left to send it.
+tell_trusted_person desinstalacion
+export AMPARO_AVISO_HECHO=1
 # The keyword filter keeps its records in the data folder about to go: it is
 # taken away first, or its certificate would stay trusted with no way back.
 if [[ -e /etc/systemd/system/tranca-proxy.service && -f $HERE/proxy_uninstall.sh ]]; then

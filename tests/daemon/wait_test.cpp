@@ -231,7 +231,7 @@ TEST(WaitSocketTest, AnswersEveryClientWhileTheCountdownTicks) {
     auto keeper = test.keeper();
     asio::io_context io;
     const std::string path = (test.dir / "run" / "espera.sock").string();
-    auto socket = WaitSocket::create(io, *keeper, path, {.maxConnections = 4, .deadline = 500ms});
+    auto socket = WaitSocket::create(io, *keeper, path, {}, {.maxConnections = 4, .deadline = 500ms});
     ASSERT_TRUE(socket->start());
     auto work = asio::make_work_guard(io);
     std::vector<std::thread> pool;
