@@ -35,7 +35,8 @@ PYTHON = "/usr/bin/python3"  # the interpreter CTest runs the process tests with
 NICE = ["nice", "-n", "10"]
 # Process modules that re-run themselves inside namespaces; a single test of
 # theirs is selected by running that inner form directly.
-INNER_FORM = {"test_dns_netns.py": ("TRANCA_DNS_NETNS", ["unshare", "-n", "-m", "--"])}
+INNER_FORM = {"test_dns_netns.py": ("TRANCA_DNS_NETNS", ["unshare", "-n", "-m", "--"]),
+              "test_notices.py": ("TRANCA_NOTICES_NETNS", ["unshare", "-n", "-m", "-u", "--"])}
 
 NETNS = "test_dns_netns.py::"
 GTEST_BINARIES = ("daemon_tests", "lists_alloc_test")
@@ -467,6 +468,27 @@ MUTANTS = [
          replace="    if (!manual) {\n        const std::string lockText =",
          why="the proxy keys are locked when our proxy is off and left unlocked when on",
          first=["ProtectionTest.*"]),
+    # --- the trusted person's notices ------------------------------------------------------
+    dict(id="notice-header-injection", file="daemon/notice_text.cpp",
+         find="clean.push_back(byte < 0x20 || byte == 0x7f ? ' ' : c);",
+         replace="clean.push_back(c);",
+         why="a host name with a line break adds its own header (a Bcc) to every notice",
+         first=["NoticeTextTest.*"]),
+    dict(id="notice-put-back-stream", file="daemon/notice_events.cpp",
+         find="now - last->second < kPutBackEvery",
+         replace="now - last->second < 0",
+         why="a setting changed by hand again and again sends a notice every 15 seconds",
+         first=["NoticeEventsTest.*"]),
+    dict(id="notice-asked-stop-told", file="daemon/notice_events.cpp",
+         find="if (!wasAsked && !systemGoingDown) {",
+         replace="if (!systemGoingDown) {",
+         why="a deactivation asked for through Amparo is also told as a silent stop",
+         first=["NoticeEventsTest.*"]),
+    dict(id="notice-sent-kept", file="daemon/notice_sender.cpp",
+         find="                queue.remove(notice.id);\n                WeekCounts counts",
+         replace="                WeekCounts counts",
+         why="a notice the server accepted stays queued and is sent again and again",
+         first=["test_notices.py::test_a_refusal_is_retried_once_and_an_outage_keeps_the_order"]),
 ]
 
 # The tray application's core, its view logic and its views, run with --app
