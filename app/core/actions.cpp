@@ -20,13 +20,6 @@ constexpr auto kBusyPaintDelay = 50ms;
 // The daemon answers a cancel at once; this only bounds one that hangs.
 constexpr auto kCancelTimeout = 3s;
 
-bool hasControlCharacter(const QString& text) {
-    return std::any_of(text.begin(), text.end(), [](QChar c) {
-        return c.category() == QChar::Other_Control || c == QChar::LineSeparator ||
-               c == QChar::ParagraphSeparator;
-    });
-}
-
 // A comment line is kept whole; tabs are part of the text, any other control
 // character would start a line of its own where the daemon reads the file.
 bool breaksLine(QString line) {

@@ -2,6 +2,7 @@
 
 #include "app/core/os_table.h"
 #include "app/core/text.h"
+#include "app/core/trusted_person.h"
 #include "app/core/wait.h"
 
 namespace amparo {
@@ -31,6 +32,9 @@ QString trayTooltip(const ProtectionSnapshot& snapshot) {
     QString tooltip = QStringLiteral("Amparo · ") + statePresentation(snapshot.protection).text;
     if (const PendingChange* change = firstDue(snapshot.pending)) {
         tooltip += u'\n' + pendingLine(*change);
+    }
+    if (snapshot.notices && snapshot.notices->unsent > 0) {
+        tooltip += u'\n' + unsentLine(snapshot.notices->unsent);
     }
     return tooltip;
 }

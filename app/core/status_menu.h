@@ -1,6 +1,6 @@
 // What the tray shows for a snapshot: the state's symbol and text (also the
-// tooltip after "Amparo · ", with the pending change under it) and the menu
-// rows, rebuilt on every opening.
+// tooltip after "Amparo · ", with the pending change and the notices unsent
+// under it) and the menu rows, rebuilt on every opening.
 #pragma once
 
 #include <QString>
