@@ -62,6 +62,18 @@ void AppDelegate::launch() {
         model_, desktop_, QString::fromUtf8(os::kCurrent.paths.logFile.data()), kBlockGap);
     actions_.setUpdateWatcher([this] { reaction_->update(); });
     connect(&model_, &ProtectionModel::refreshed, this, [this] { tray_->update(); });
+    notifier_ = std::make_unique<FreedesktopNotifier>([this](MenuCommand c) { command(c); });
+    connect(&model_, &ProtectionModel::refreshed, this, [this](const ProtectionSnapshot& snapshot) {
+        // What Amparo's own run passes through on its way is no news;
+        // where it ends up is weighed against where it started.
+        if (!model_.busy().isEmpty()) {
+            return;
+        }
+        const auto now = NotificationPolicy::Clock::now();
+        for (const Notification& notification : notifications_.observe(snapshot, now)) {
+            notifier_->show(notification);
+        }
+    });
     model_.refresh();
     connect(&timer_, &QTimer::timeout, &model_, &ProtectionModel::refresh);
     timer_.start(kRefreshEvery);

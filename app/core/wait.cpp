@@ -274,6 +274,28 @@ QString pendingLine(const PendingChange& change) {
     return QStringLiteral("La espera bajará a ") + waitChoiceLabel(*change.value) + in;
 }
 
+QString dueLine(const PendingChange& change) {
+    switch (change.action) {
+        case PendingAction::deactivate:
+            return QStringLiteral("La protección se desactiva ahora.");
+        case PendingAction::uninstall:
+            return QStringLiteral("Amparo se desinstala ahora.");
+        case PendingAction::keywordFilterOff:
+            return QStringLiteral("El filtro por palabras se apaga ahora.");
+        case PendingAction::sites:
+            return change.value == 1 ? QStringLiteral("El cambio de sitios se aplica ahora.")
+                                     : QStringLiteral("Los cambios de sitios se aplican ahora.");
+        case PendingAction::trustedPerson:
+            return QStringLiteral("La persona de confianza cambia ahora.");
+        case PendingAction::shortenWait:
+            break;
+    }
+    if (change.value.value_or(0) == 0) {
+        return QStringLiteral("La espera se quita ahora.");
+    }
+    return QStringLiteral("La espera baja ahora a ") + waitChoiceLabel(*change.value) + u'.';
+}
+
 QString pendingFailureLine(const PendingChange& change) {
     if (change.failure.isEmpty()) {
         return {};
