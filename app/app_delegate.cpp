@@ -97,7 +97,13 @@ void AppDelegate::launchCapture() {
 }
 
 void AppDelegate::writeCapture() {
-    const QImage image = window_.render(capture_->state == QLatin1String("sitios"));
+    // Two pictures show one part alone: the sites sheet, and the trusted
+    // person's section, which is below the window's first screen.
+    const QString item = capture_->state == QLatin1String("sitios") ? QStringLiteral("hojaSitios")
+                         : capture_->state == QLatin1String("confianza")
+                             ? QStringLiteral("seccionConfianza")
+                             : QString();
+    const QImage image = window_.render(item);
     const bool written = !image.isNull() && image.save(capture_->path, "PNG");
     if (!written) {
         std::fprintf(stderr, "Amparo: no se pudo escribir la captura en %s\n",

@@ -9,6 +9,7 @@
 #include "app/core/actions.h"
 #include "app/core/os_table.h"
 #include "app/core/text.h"
+#include "app/core/trusted_person.h"
 #include "app/core/wait.h"
 #include "app/ui/settings_section.h"
 #include "app/ui/theme.h"
@@ -125,7 +126,11 @@ std::vector<Painting> findPaintings(const QString& directory) {
 
 WindowViewModel::WindowViewModel(ProtectionModel& model, AmparoActions& actions, const Theme& theme,
                                  const QString& resourceDirectory, QObject* parent)
-    : QObject(parent), model_(model), actions_(actions), theme_(theme) {
+    : QObject(parent),
+      model_(model),
+      actions_(actions),
+      theme_(theme),
+      trustedPerson_(model, actions) {
     for (const Painting& painting : findPaintings(resourceDirectory)) {
         paintings_.append(
             QVariantMap{{QStringLiteral("source"), QUrl::fromLocalFile(painting.path)},
@@ -167,6 +172,14 @@ QString WindowViewModel::pendingLine() const {
 QString WindowViewModel::pendingFailure() const {
     const PendingChange* change = firstDue(snapshot().pending);
     return change ? pendingFailureLine(*change) : QString();
+}
+
+QString WindowViewModel::unsentLine() const {
+    return snapshot().notices ? amparo::unsentLine(snapshot().notices->unsent) : QString();
+}
+
+QString WindowViewModel::unsentFault() const {
+    return snapshot().notices ? unsentFaultLine(*snapshot().notices) : QString();
 }
 
 int WindowViewModel::waitIndex() const {
