@@ -8,34 +8,17 @@ namespace amparo {
 
 namespace {
 
-QString stateBody(Protection protection) {
-    switch (protection) {
-        case Protection::fallback:
-            return QStringLiteral(
-                "Amparo se detuvo. Mientras tanto te cuida el filtro familiar de "
-                "Cloudflare.");
-        case Protection::offline:
-            return QStringLiteral(
-                "El filtro de Amparo no responde y el equipo no puede abrir "
-                "páginas.");
-        case Protection::notUsed:
-            return QStringLiteral("Otro DNS, un perfil o una VPN pasa por encima de Amparo.");
-        case Protection::off:
-            return QStringLiteral("Los sitios para adultos ya no se bloquean en este equipo.");
-        case Protection::notInstalled:
-            return QStringLiteral("Amparo ya no filtra en este equipo.");
-        case Protection::checking:
-        case Protection::active:
-            break;
-    }
-    return {};
-}
-
-// The tray menu's own repair for the state, so both offer the same one.
+// The window's words for the state, and the tray menu's own repair for it,
+// so all three say and offer the same.
 Notification stateNotification(const ProtectionSnapshot& snapshot) {
+    auto [title, detail] = stateText(snapshot.protection);
+    if (snapshot.protection == Protection::notInstalled) {
+        // The window's detail says what activating does; here it is gone.
+        detail = QStringLiteral("Amparo ya no está instalado: los sitios para adultos abren.");
+    }
     Notification notification{.kind = Notification::Kind::state,
-                              .title = statePresentation(snapshot.protection).text,
-                              .body = stateBody(snapshot.protection),
+                              .title = title,
+                              .body = detail,
                               .action = MenuCommand::none,
                               .actionLabel = {}};
     for (const MenuRow& row : statusMenuRows(snapshot)) {

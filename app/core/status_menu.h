@@ -16,6 +16,14 @@ struct StatePresentation {
 };
 
 StatePresentation statePresentation(Protection protection);
+
+// The window's title and detail for a state, which a notification of it
+// repeats.
+struct StateText {
+    QString title;
+    QString detail;
+};
+StateText stateText(Protection protection);
 QString trayTooltip(const ProtectionSnapshot& snapshot);
 
 enum class MenuCommand {

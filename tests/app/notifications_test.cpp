@@ -32,10 +32,10 @@ TEST(NotificationPolicy, AnnouncesEachWorseningOnceAndNotWhileItFlaps) {
         {"a further worsening missed", 2, off, "Protección desactivada"},
         {"a repair announced", 3, active, ""},
         {"a flap announced again", 4, fallback, ""},
-        {"a flap to something worse missed", 5, notInstalled, "Protección sin activar"},
+        {"a flap to something worse missed", 5, notInstalled, "Activá la protección"},
         {"checking taken for a change", 5, checking, ""},
         {"a repair announced", 6, active, ""},
-        {"a worsening after the guard missed", 30, offline, "Sin internet: el filtro no responde"},
+        {"a worsening after the guard missed", 30, offline, "El equipo se quedó sin internet"},
     };
     for (const auto& [fault, minutes, protection, announced] : steps) {
         EXPECT_EQ(titles(policy.observe(testing::snapshotOf(protection),
