@@ -62,6 +62,18 @@ void AppDelegate::launch() {
         model_, desktop_, QString::fromUtf8(os::kCurrent.paths.logFile.data()), kBlockGap);
     actions_.setUpdateWatcher([this] { reaction_->update(); });
     connect(&model_, &ProtectionModel::refreshed, this, [this] { tray_->update(); });
+    notifier_ = std::make_unique<FreedesktopNotifier>([this](MenuCommand c) { command(c); });
+    connect(&model_, &ProtectionModel::refreshed, this, [this](const ProtectionSnapshot& snapshot) {
+        // What Amparo's own run passes through on its way is no news;
+        // where it ends up is weighed against where it started.
+        if (!model_.busy().isEmpty()) {
+            return;
+        }
+        const auto now = NotificationPolicy::Clock::now();
+        for (const Notification& notification : notifications_.observe(snapshot, now)) {
+            notifier_->show(notification);
+        }
+    });
     model_.refresh();
     connect(&timer_, &QTimer::timeout, &model_, &ProtectionModel::refresh);
     timer_.start(kRefreshEvery);
@@ -85,7 +97,13 @@ void AppDelegate::launchCapture() {
 }
 
 void AppDelegate::writeCapture() {
-    const QImage image = window_.render(capture_->state == QLatin1String("sitios"));
+    // Two pictures show one part alone: the sites sheet, and the trusted
+    // person's section, which is below the window's first screen.
+    const QString item = capture_->state == QLatin1String("sitios") ? QStringLiteral("hojaSitios")
+                         : capture_->state == QLatin1String("confianza")
+                             ? QStringLiteral("seccionConfianza")
+                             : QString();
+    const QImage image = window_.render(item);
     const bool written = !image.isNull() && image.save(capture_->path, "PNG");
     if (!written) {
         std::fprintf(stderr, "Amparo: no se pudo escribir la captura en %s\n",

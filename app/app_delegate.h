@@ -1,6 +1,7 @@
 // Amparo's composition root: the model and its prober, the root runner, the
-// actions, the tray, the main window, the block reaction, the refresh timer,
-// the updater, and the capture mode that renders one state to a picture.
+// actions, the tray and the desktop's notifications, the main window, the
+// block reaction, the refresh timer, the updater, and the capture mode that
+// renders one state to a picture.
 #pragma once
 
 #include <QObject>
@@ -12,9 +13,11 @@
 #include "app/core/block_reaction.h"
 #include "app/core/entry.h"
 #include "app/core/model.h"
+#include "app/core/notifications.h"
 #include "app/core/privileged.h"
 #include "app/core/updater.h"
 #include "app/core/widget_dialogs.h"
+#include "app/desktop_notifier.h"
 #include "app/main_window.h"
 #include "app/tray.h"
 #include "app/ui/content_view.h"
@@ -56,6 +59,8 @@ class AppDelegate : public QObject {
     MainWindow window_;
     std::unique_ptr<BlockReaction> reaction_;
     std::unique_ptr<Tray> tray_;
+    NotificationPolicy notifications_;
+    std::unique_ptr<FreedesktopNotifier> notifier_;
     std::unique_ptr<Updater> updater_;
     QTimer timer_;
     ui::InstanceChannel channel_;

@@ -6,6 +6,7 @@
 #include <QQuickWindow>
 #include <QScreen>
 #include <QSettings>
+#include <algorithm>
 
 #include "app/core/model.h"
 #include "app/ui/content_view.h"
@@ -18,6 +19,8 @@ namespace {
 
 constexpr QSize kContentSize{480, 800};
 constexpr QSize kMinimumSize{440, 560};
+// Room around a part of the window a picture is taken of.
+constexpr qreal kRevealMargin = 12;
 
 }  // namespace
 
@@ -86,20 +89,32 @@ void MainWindow::rememberGeometry() const {
     }
 }
 
-QImage MainWindow::render(bool sheetOnly) const {
+QImage MainWindow::render(const QString& itemName) const {
     if (!window_) {
         return {};
     }
-    QImage image = window_->grabWindow();
-    if (!sheetOnly || image.isNull()) {
-        return image;
-    }
-    const auto* sheet = window_->findChild<QQuickItem*>(QStringLiteral("hojaSitios"));
-    if (!sheet || !sheet->isVisible()) {
+    const auto* item = itemName.isEmpty() ? nullptr : window_->findChild<QQuickItem*>(itemName);
+    if (!itemName.isEmpty() && (!item || !item->isVisible())) {
         return {};
     }
+    auto* scroller = window_->findChild<QQuickItem*>(QStringLiteral("desplazador"));
+    const bool scrolled = item && scroller && scroller->isAncestorOf(item);
+    if (scrolled) {
+        const qreal top = item->mapToItem(scroller, QPointF()).y() - kRevealMargin;
+        const qreal most = scroller->property("contentHeight").toReal() - scroller->height();
+        const qreal at = scroller->property("contentY").toReal() + top;
+        scroller->setProperty("contentY", std::clamp(at, 0.0, std::max(most, 0.0)));
+    }
+    QImage image = window_->grabWindow();
+    if (!item || image.isNull()) {
+        return image;
+    }
     const qreal ratio = image.devicePixelRatio();
-    const QRectF area = sheet->mapRectToScene(QRectF(0, 0, sheet->width(), sheet->height()));
+    // A part of the window gets some of the window around it; a sheet is
+    // whole on its own.
+    const qreal margin = scrolled ? kRevealMargin : 0;
+    const QRectF area = item->mapRectToScene(
+        QRectF(-margin, -margin, item->width() + 2 * margin, item->height() + 2 * margin));
     return image.copy(QRectF(area.topLeft() * ratio, area.size() * ratio).toAlignedRect());
 }
 

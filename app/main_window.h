@@ -32,8 +32,9 @@ class MainWindow : public QObject {
     void show(bool forCapture = false);
     QQuickWindow* window() const { return window_; }
 
-    // The window's content as shown now; for "sitios" only the sheet.
-    QImage render(bool sheetOnly) const;
+    // The window's content as shown now; with an item's object name, only
+    // that item, scrolled into view first when the window scrolls it.
+    QImage render(const QString& itemName = {}) const;
 
   private:
     void create(bool forCapture);

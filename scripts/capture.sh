@@ -9,7 +9,7 @@ variant=${2:-release}
 amparo=$root/build/$variant/lib/amparo/Amparo
 [[ -x $amparo ]] || "$root/scripts/build.sh" "$variant"
 mkdir -p "$out"
-states=(activa respaldo sin-internet sin-internet-vieja desactivada no-usado sin-instalar actualizar pendiente sitios)
+states=(activa respaldo sin-internet sin-internet-vieja desactivada no-usado sin-instalar actualizar pendiente sitios confianza)
 # The GL drivers under Xvfb keep memory until exit; not ours to report.
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0}
 for state in "${states[@]}"; do

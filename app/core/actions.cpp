@@ -1,7 +1,9 @@
 #include "app/core/actions.h"
 
 #include <QFileInfo>
+#include <QProcess>
 #include <QTimer>
+#include <memory>
 
 #include "app/core/os_table.h"
 #include "app/core/probe.h"
@@ -19,13 +21,11 @@ using namespace std::chrono_literals;
 constexpr auto kBusyPaintDelay = 50ms;
 // The daemon answers a cancel at once; this only bounds one that hangs.
 constexpr auto kCancelTimeout = 3s;
-
-bool hasControlCharacter(const QString& text) {
-    return std::any_of(text.begin(), text.end(), [](QChar c) {
-        return c.category() == QChar::Other_Control || c == QChar::LineSeparator ||
-               c == QChar::ParagraphSeparator;
-    });
-}
+// A mail server that takes longer than this to accept one mail is not
+// working; the daemon gives up sooner on each step itself.
+constexpr auto kTestMailTimeout = 60s;
+// The test prints one line; more is kept only as far as this.
+constexpr qsizetype kMaxTestMailOutput = 4096;
 
 // A comment line is kept whole; tabs are part of the text, any other control
 // character would start a line of its own where the daemon reads the file.
@@ -50,7 +50,8 @@ ProtectionActions::ProtectionActions(ProtectionModel& model, PrivilegedRunner& r
       runner_(runner),
       dialogs_(dialogs),
       desktop_(desktop),
-      paths_(std::move(paths)) {
+      paths_(std::move(paths)),
+      testMailTimeout_(kTestMailTimeout) {
     cancelling_.setMaxThreadCount(1);
 }
 
@@ -322,6 +323,82 @@ void ProtectionActions::setWait(qint64 seconds) {
               QByteArray::number(seconds) + '\n',
               reportTo(QStringLiteral("No se pudo cambiar la espera"),
                        QStringLiteral("Espera para aflojar: ") + waitChoiceLabel(seconds)));
+}
+
+void ProtectionActions::saveTrustedPerson(const TrustedPersonForm& form) {
+    const auto text = settingsText(form);
+    if (!model_.busy().isEmpty() || !text) {
+        return;
+    }
+    // Root checks the text itself; a change of the person waits like any
+    // loosening, and the reply says so.
+    runAction(QStringLiteral("Guardando la persona de confianza…"), AdminVerb::saveTrustedPerson,
+              *text,
+              reportTo(QStringLiteral("No se pudo guardar la persona de confianza"),
+                       QStringLiteral("Persona de confianza guardada")));
+}
+
+void ProtectionActions::removeTrustedPerson() {
+    if (!model_.busy().isEmpty() ||
+        !dialogs_.confirm(QStringLiteral("¿Quitar la persona de confianza?"),
+                          QStringLiteral("Dejará de recibir avisos de este equipo."),
+                          QStringLiteral("Quitar"))) {
+        return;
+    }
+    runAction(QStringLiteral("Quitando la persona de confianza…"), AdminVerb::saveTrustedPerson,
+              removalText(),
+              reportTo(QStringLiteral("No se pudo quitar la persona de confianza"),
+                       QStringLiteral("Persona de confianza quitada")));
+}
+
+void ProtectionActions::sendTestMail(const TrustedPersonForm& form, TestMailDone done) {
+    const auto text = settingsText(form);
+    const QString daemon = paths_.script(QStringLiteral("trancad"));
+    if (!text || !QFileInfo(daemon).isExecutable()) {
+        const TestMailResult refused{
+            false, text ? qtext(os::kCurrent.missingPartText) : formProblem(form)};
+        QTimer::singleShot(0, this, [done = std::move(done), refused] { done(refused); });
+        return;
+    }
+    auto* process = new QProcess(this);
+    process->setProcessChannelMode(QProcess::MergedChannels);
+    auto output = std::make_shared<QByteArray>();
+    auto pending = std::make_shared<TestMailDone>(std::move(done));
+    // Once: a run given up on its deadline still ends with finished.
+    auto deliver = [process, pending](const TestMailResult& result) {
+        if (const TestMailDone done = std::exchange(*pending, nullptr)) {
+            process->disconnect();
+            process->deleteLater();
+            done(result);
+        }
+    };
+    connect(process, &QProcess::readyReadStandardOutput, this, [process, output] {
+        output->append(process->readAllStandardOutput());
+        output->truncate(kMaxTestMailOutput);
+    });
+    connect(process, &QProcess::finished, this,
+            [process, output, deliver](int exitCode, QProcess::ExitStatus exitStatus) {
+                output->append(process->readAllStandardOutput());
+                deliver(testMailResult(exitStatus, exitCode, output->left(kMaxTestMailOutput)));
+            });
+    connect(
+        process, &QProcess::errorOccurred, this,
+        [process, deliver](QProcess::ProcessError error) {
+            if (error == QProcess::FailedToStart) {
+                deliver({false, QStringLiteral("No se pudo iniciar la prueba: ") +
+                                    process->errorString()});
+            }
+        },
+        Qt::QueuedConnection);
+    QTimer::singleShot(testMailTimeout_, process, [process, deliver] {
+        process->kill();
+        deliver({false, QStringLiteral("La prueba no terminó a tiempo: el servidor de correo "
+                                       "no respondió.")});
+    });
+    // The password only ever on standard input, never on the command line.
+    process->start(daemon, {QStringLiteral("--probar-aviso")});
+    process->write(*text);
+    process->closeWriteChannel();
 }
 
 void ProtectionActions::openLog() {

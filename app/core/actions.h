@@ -1,8 +1,8 @@
-// The fourteen things a user can do to the filter, the same from the menu and
-// from the window. Every change to the system is one verb run as root through
-// the privileged runner, but for cancelling a pending change, which the
-// daemon takes from anyone; afterwards the model refreshes and shows what it
-// observes.
+// The seventeen things a user can do to the filter, the same from the menu
+// and from the window. Every change to the system is one verb run as root
+// through the privileged runner, but for cancelling a pending change, which
+// the daemon takes from anyone; afterwards the model refreshes and shows what
+// it observes. A test mail changes nothing: the user's own trancad sends it.
 #pragma once
 
 #include <QObject>
@@ -51,6 +51,8 @@ class ProtectionActions : public QObject, public AmparoActions {
     void setUpdateWatcher(std::function<void()> update) { updateWatcher_ = std::move(update); }
     // Asks the updater to check; nothing happens while there is none.
     void setUpdateCheck(std::function<void()> check) { updateCheck_ = std::move(check); }
+    // How long a test mail may take before it is given up.
+    void setTestMailTimeout(std::chrono::milliseconds timeout) { testMailTimeout_ = timeout; }
 
     Q_INVOKABLE void activate() override;
     Q_INVOKABLE void deactivate() override;
@@ -62,6 +64,9 @@ class ProtectionActions : public QObject, public AmparoActions {
     Q_INVOKABLE void uninstall() override;
     Q_INVOKABLE void cancelPending() override;
     Q_INVOKABLE void setWait(qint64 seconds) override;
+    void saveTrustedPerson(const TrustedPersonForm& form) override;
+    Q_INVOKABLE void removeTrustedPerson() override;
+    void sendTestMail(const TrustedPersonForm& form, TestMailDone done) override;
     Q_INVOKABLE void openLog() override;
     Q_INVOKABLE void donate() override;
     Q_INVOKABLE void checkForUpdates() override;
@@ -100,6 +105,7 @@ class ProtectionActions : public QObject, public AmparoActions {
     ActionPaths paths_;
     std::function<void()> updateWatcher_;
     std::function<void()> updateCheck_;
+    std::chrono::milliseconds testMailTimeout_;
     // Last, so it is gone (its exchange finished) before the rest.
     QThreadPool cancelling_;
 };

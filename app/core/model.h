@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "app/core/snapshot.h"
+#include "app/core/trusted_person.h"
 
 namespace amparo {
 
@@ -36,6 +37,13 @@ class AmparoActions {
     // Needs no password: cancelling only tightens.
     virtual void cancelPending() = 0;
     virtual void setWait(qint64 seconds) = 0;
+    // Nothing is asked for while the form has a problem.
+    virtual void saveTrustedPerson(const TrustedPersonForm& form) = 0;
+    virtual void removeTrustedPerson() = 0;
+    // As the user, with the settings typed; done gets the outcome once,
+    // later, from the event loop.
+    using TestMailDone = std::function<void(const TestMailResult&)>;
+    virtual void sendTestMail(const TrustedPersonForm& form, TestMailDone done) = 0;
     virtual void openLog() = 0;
     virtual void donate() = 0;
     virtual void checkForUpdates() = 0;

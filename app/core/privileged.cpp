@@ -92,6 +92,8 @@ QString verbWord(AdminVerb verb) {
             return QStringLiteral("desinstalar");
         case AdminVerb::setWait:
             return QStringLiteral("cambiar-espera");
+        case AdminVerb::saveTrustedPerson:
+            return QStringLiteral("guardar-confianza");
     }
     return {};
 }

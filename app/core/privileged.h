@@ -36,6 +36,8 @@ enum class AdminVerb {
     uninstall,
     // "<seconds>\n" on standard input: the wait before loosening.
     setWait,
+    // The trusted person's settings text on standard input.
+    saveTrustedPerson,
 };
 
 // The verb's word on the wrapper's command line ("activar", "guardar-sitios"…).

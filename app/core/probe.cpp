@@ -18,7 +18,9 @@
 
 #include "app/core/os_table.h"
 #include "app/core/text.h"
+#include "app/core/trusted_person.h"
 #include "app/core/wait.h"
+#include "contract/notices.h"
 #include "contract/wait.h"
 #include "platform/network_store.h"
 #include "platform/posix/file_util.h"
@@ -312,6 +314,12 @@ ProtectionSnapshot Prober::gatherSnapshot() {
     if (const auto parsed = reply ? parseWaitReply(*reply) : std::nullopt) {
         snapshot.waitSeconds = parsed->waitSeconds;
         snapshot.pending = parsed->pending;
+    }
+    // Asked only of a daemon that just answered: a silent one costs one wait.
+    if (reply) {
+        const auto notices =
+            askWaitSocket(settings_.waitSocket, notices::kNoticesCommand, settings_.probeTimeout);
+        snapshot.notices = notices ? parseNoticesReply(*notices) : std::nullopt;
     }
     inputs.probeAnswered = probeDaemon(settings_.dnsPort, settings_.probeTimeout);
     if (inputs.probeAnswered) {

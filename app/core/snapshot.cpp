@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "app/core/text.h"
+#include "app/core/trusted_person.h"
 #include "app/core/wait.h"
 
 namespace amparo {
@@ -112,6 +113,7 @@ ProtectionSnapshot captureSnapshot(const QString& stateName, const QDateTime& no
         {"sin-instalar", Protection::notInstalled, false},
         {"actualizar", Protection::active, true},
         {"pendiente", Protection::active, false},
+        {"confianza", Protection::active, false},
     };
     snapshot.protection = Protection::active;
     for (const Row& row : kRows) {
@@ -125,6 +127,18 @@ ProtectionSnapshot captureSnapshot(const QString& stateName, const QDateTime& no
     // Known only where the daemon answers, as on a real machine.
     if (snapshot.protection == Protection::active || snapshot.protection == Protection::notUsed) {
         snapshot.waitSeconds = 0;
+        snapshot.notices = NoticesState{};
+    }
+    if (stateName == QLatin1String("confianza")) {
+        // A person set a while ago, and one notice the server has not taken yet.
+        snapshot.notices =
+            NoticesState{.person = TrustedPerson{.address = QStringLiteral("ana@ejemplo.org"),
+                                                 .server = QStringLiteral("smtp.ejemplo.org"),
+                                                 .port = 587,
+                                                 .security = MailSecurity::starttls,
+                                                 .user = QStringLiteral("yo@ejemplo.org")},
+                         .unsent = 1,
+                         .fault = QStringLiteral("El servidor de correo no respondió a tiempo.")};
     }
     if (stateName == QLatin1String("pendiente")) {
         // Asked a little over a minute ago, with a 15-minute wait.
@@ -178,6 +192,22 @@ QJsonObject toJson(const ProtectionSnapshot& snapshot) {
         pending.append(entry);
     }
     json.insert(QStringLiteral("pending"), pending);
+    if (snapshot.notices) {
+        QJsonObject notices{{QStringLiteral("unsent"), snapshot.notices->unsent}};
+        if (const auto& person = snapshot.notices->person) {
+            // Everything the daemon told, which never includes the password.
+            notices.insert(QStringLiteral("person"),
+                           QJsonObject{{QStringLiteral("address"), person->address},
+                                       {QStringLiteral("server"), person->server},
+                                       {QStringLiteral("port"), person->port},
+                                       {QStringLiteral("security"), securityWord(person->security)},
+                                       {QStringLiteral("user"), person->user}});
+        }
+        if (!snapshot.notices->fault.isEmpty()) {
+            notices.insert(QStringLiteral("fault"), snapshot.notices->fault);
+        }
+        json.insert(QStringLiteral("notices"), notices);
+    }
     return json;
 }
 

@@ -38,7 +38,14 @@ inline constexpr std::string_view kFilterServer = "127.0.0.1";
 inline constexpr const auto& kBackupServers = contract::kBackupServers;
 
 // A loosening change the daemon holds until the wait the user chose is over.
-enum class PendingAction { deactivate, uninstall, keywordFilterOff, sites, shortenWait };
+enum class PendingAction {
+    deactivate,
+    uninstall,
+    keywordFilterOff,
+    sites,
+    shortenWait,
+    trustedPerson
+};
 
 struct PendingChange {
     QString id;
@@ -51,6 +58,31 @@ struct PendingChange {
     QString failure;
 
     bool operator==(const PendingChange&) const = default;
+};
+
+// How the daemon reaches the trusted person's mail server.
+enum class MailSecurity { starttls, tls, none };
+
+// The person told when the protection gets worse, as the daemon reports it:
+// never the password.
+struct TrustedPerson {
+    QString address;
+    QString server;
+    int port = 587;
+    MailSecurity security = MailSecurity::starttls;
+    // Empty: the server takes mail without a login.
+    QString user;
+
+    bool operator==(const TrustedPerson&) const = default;
+};
+
+struct NoticesState {
+    std::optional<TrustedPerson> person;
+    qint64 unsent = 0;
+    // Why the oldest unsent notice failed; empty when none did.
+    QString fault;
+
+    bool operator==(const NoticesState&) const = default;
 };
 
 struct ProtectionSnapshot {
@@ -81,6 +113,9 @@ struct ProtectionSnapshot {
     // The chosen wait before loosening; unknown while the daemon does not say.
     std::optional<qint64> waitSeconds;
     std::vector<PendingChange> pending;
+    // The trusted person and the notices not yet sent; unknown while the
+    // daemon does not say.
+    std::optional<NoticesState> notices;
 
     bool operator==(const ProtectionSnapshot&) const = default;
 };

@@ -2,6 +2,7 @@
 
 #include "app/core/os_table.h"
 #include "app/core/text.h"
+#include "app/core/trusted_person.h"
 #include "app/core/wait.h"
 
 namespace amparo {
@@ -27,10 +28,39 @@ StatePresentation statePresentation(Protection protection) {
     return {"shield.slash", QStringLiteral("Protección desactivada")};
 }
 
+StateText stateText(Protection protection) {
+    const auto& table = os::kCurrent;
+    switch (protection) {
+        case Protection::checking:
+            return {QStringLiteral("Revisando…"), QStringLiteral("Un momento.")};
+        case Protection::notInstalled:
+            return {QStringLiteral("Activá la protección"), qtext(table.cardNotInstalledDetail)};
+        case Protection::active:
+            return {QStringLiteral("Protección activa"),
+                    QStringLiteral("Sitios para adultos bloqueados.")};
+        case Protection::fallback:
+            return {QStringLiteral("Protección de respaldo"),
+                    QStringLiteral("Amparo se detuvo. Mientras tanto te cuida el filtro familiar "
+                                   "de Cloudflare.")};
+        case Protection::offline:
+            return {qtext(table.cardOfflineTitle),
+                    QStringLiteral("El filtro de Amparo no responde.")};
+        case Protection::notUsed:
+            return {qtext(table.cardNotUsedTitle),
+                    QStringLiteral("Otro DNS, un perfil o una VPN pasa por encima de Amparo.")};
+        case Protection::off:
+            break;
+    }
+    return {QStringLiteral("Protección desactivada"), qtext(table.cardOffDetail)};
+}
+
 QString trayTooltip(const ProtectionSnapshot& snapshot) {
     QString tooltip = QStringLiteral("Amparo · ") + statePresentation(snapshot.protection).text;
     if (const PendingChange* change = firstDue(snapshot.pending)) {
         tooltip += u'\n' + pendingLine(*change);
+    }
+    if (snapshot.notices && snapshot.notices->unsent > 0) {
+        tooltip += u'\n' + unsentLine(snapshot.notices->unsent);
     }
     return tooltip;
 }

@@ -1,6 +1,6 @@
 // What the tray shows for a snapshot: the state's symbol and text (also the
-// tooltip after "Amparo · ", with the pending change under it) and the menu
-// rows, rebuilt on every opening.
+// tooltip after "Amparo · ", with the pending change and the notices unsent
+// under it) and the menu rows, rebuilt on every opening.
 #pragma once
 
 #include <QString>
@@ -16,6 +16,14 @@ struct StatePresentation {
 };
 
 StatePresentation statePresentation(Protection protection);
+
+// The window's title and detail for a state, which a notification of it
+// repeats.
+struct StateText {
+    QString title;
+    QString detail;
+};
+StateText stateText(Protection protection);
 QString trayTooltip(const ProtectionSnapshot& snapshot);
 
 enum class MenuCommand {

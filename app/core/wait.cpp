@@ -9,21 +9,22 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <charconv>
 #include <cstring>
 
+#include "app/core/reply_words.h"
+#include "app/core/text.h"
+#include "contract/notices.h"
 #include "contract/wait.h"
 
 namespace amparo {
 
 namespace {
 
+using reply::isPrintable;
+using reply::number;
+using reply::splitWord;
 using Clock = std::chrono::steady_clock;
 
-// Far beyond any wait or count the daemon sends, and small enough that its
-// minutes and hours never overflow.
-constexpr qint64 kMaxNumber = 1'000'000'000;
-constexpr std::size_t kMaxNumberDigits = 10;
 constexpr std::size_t kMaxIdBytes = 32;
 // A failure shares its line with the change's name; the rest is cut.
 constexpr qsizetype kMaxFailureChars = 90;
@@ -38,17 +39,8 @@ constexpr ActionWord kActionWords[] = {
     {wait::kKeywordFilterOff, PendingAction::keywordFilterOff},
     {wait::kSites, PendingAction::sites},
     {wait::kShortenWait, PendingAction::shortenWait},
+    {notices::kChangePerson, PendingAction::trustedPerson},
 };
-
-std::optional<qint64> number(std::string_view text) {
-    if (text.empty() || text.size() > kMaxNumberDigits ||
-        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-        return std::nullopt;
-    }
-    qint64 value = 0;
-    std::from_chars(text.data(), text.data() + text.size(), value);
-    return value <= kMaxNumber ? std::optional(value) : std::nullopt;
-}
 
 bool isId(std::string_view text) {
     return !text.empty() && text.size() <= kMaxIdBytes &&
@@ -56,22 +48,6 @@ bool isId(std::string_view text) {
                return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
                       c == '-' || c == '_' || c == '.';
            });
-}
-
-bool isPrintable(std::string_view text) {
-    return std::none_of(text.begin(), text.end(), [](char c) {
-        const auto byte = static_cast<unsigned char>(c);
-        return byte < 0x20 || byte == 0x7f;
-    });
-}
-
-// The line's first word and what follows its space.
-std::pair<std::string_view, std::string_view> splitWord(std::string_view line) {
-    const auto space = line.find(' ');
-    if (space == std::string_view::npos) {
-        return {line, {}};
-    }
-    return {line.substr(0, space), line.substr(space + 1)};
 }
 
 // "<id> <action> <seconds left> <value>", one space between each.
@@ -155,14 +131,12 @@ std::optional<WaitReply> parseWaitReply(std::string_view text) {
     WaitReply reply;
     bool ended = false;
     while (!text.empty()) {
-        const auto end = text.find('\n');
-        if (end == std::string_view::npos || ended) {
+        const auto line = reply::takeLine(text);
+        if (!line || ended) {
             return std::nullopt;  // a line cut short, or anything after "fin"
         }
-        const std::string_view line = text.substr(0, end);
-        text.remove_prefix(end + 1);
-        const auto [word, rest] = splitWord(line);
-        if (line == wait::kEnd) {
+        const auto [word, rest] = splitWord(*line);
+        if (*line == wait::kEnd) {
             ended = true;
         } else if (word == wait::kWaitLine && !reply.waitSeconds) {
             reply.waitSeconds = number(rest);
@@ -289,6 +263,8 @@ QString pendingLine(const PendingChange& change) {
         case PendingAction::sites:
             return change.value == 1 ? QStringLiteral("El cambio de sitios se aplicará") + in
                                      : QStringLiteral("Los cambios de sitios se aplicarán") + in;
+        case PendingAction::trustedPerson:
+            return QStringLiteral("La persona de confianza cambiará") + in;
         case PendingAction::shortenWait:
             break;
     }
@@ -296,6 +272,28 @@ QString pendingLine(const PendingChange& change) {
         return QStringLiteral("La espera se quitará") + in;
     }
     return QStringLiteral("La espera bajará a ") + waitChoiceLabel(*change.value) + in;
+}
+
+QString dueLine(const PendingChange& change) {
+    switch (change.action) {
+        case PendingAction::deactivate:
+            return QStringLiteral("La protección se desactiva ahora.");
+        case PendingAction::uninstall:
+            return QStringLiteral("Amparo se desinstala ahora.");
+        case PendingAction::keywordFilterOff:
+            return QStringLiteral("El filtro por palabras se apaga ahora.");
+        case PendingAction::sites:
+            return change.value == 1 ? QStringLiteral("El cambio de sitios se aplica ahora.")
+                                     : QStringLiteral("Los cambios de sitios se aplican ahora.");
+        case PendingAction::trustedPerson:
+            return QStringLiteral("La persona de confianza cambia ahora.");
+        case PendingAction::shortenWait:
+            break;
+    }
+    if (change.value.value_or(0) == 0) {
+        return QStringLiteral("La espera se quita ahora.");
+    }
+    return QStringLiteral("La espera baja ahora a ") + waitChoiceLabel(*change.value) + u'.';
 }
 
 QString pendingFailureLine(const PendingChange& change) {
@@ -319,12 +317,11 @@ QString pendingFailureLine(const PendingChange& change) {
         case PendingAction::shortenWait:
             what = QStringLiteral("No se pudo bajar la espera");
             break;
+        case PendingAction::trustedPerson:
+            what = QStringLiteral("No se pudo cambiar la persona de confianza");
+            break;
     }
-    QString why = change.failure.trimmed();
-    if (why.size() > kMaxFailureChars) {
-        why = why.left(kMaxFailureChars - 1).trimmed() + u'…';
-    }
-    return what + QStringLiteral(": ") + why;
+    return what + QStringLiteral(": ") + shortened(change.failure, kMaxFailureChars);
 }
 
 QString cancelledNotice(qint64 count) {

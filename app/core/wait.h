@@ -53,6 +53,8 @@ const PendingChange* firstDue(const std::vector<PendingChange>& pending);
 bool isPending(const ProtectionSnapshot& snapshot, PendingAction action);
 // "Se desactivará en 14 min".
 QString pendingLine(const PendingChange& change);
+// "La protección se desactiva ahora.": the change as its wait ends.
+QString dueLine(const PendingChange& change);
 // "No se pudo desactivar: <why>", shortened; empty while nothing failed.
 QString pendingFailureLine(const PendingChange& change);
 

@@ -7,8 +7,8 @@
 #include <QUrl>
 
 #include "app/core/actions.h"
-#include "app/core/os_table.h"
-#include "app/core/text.h"
+#include "app/core/status_menu.h"
+#include "app/core/trusted_person.h"
 #include "app/core/wait.h"
 #include "app/ui/settings_section.h"
 #include "app/ui/theme.h"
@@ -51,33 +51,24 @@ const char* const kTagline = "Tu escudo en internet";
 const char* const kMotto = "Bajo tu amparo nos acogemos, santa Madre de Dios.";
 
 StatusLook statusLook(Protection protection) {
-    const auto& table = os::kCurrent;
+    const auto [title, detail] = stateText(protection);
     switch (protection) {
         case Protection::checking:
-            return {"shield", CardColor::muted, QStringLiteral("Revisando…"),
-                    QStringLiteral("Un momento.")};
+            return {"shield", CardColor::muted, title, detail};
         case Protection::notInstalled:
-            return {"shield", CardColor::accent, QStringLiteral("Activá la protección"),
-                    qtext(table.cardNotInstalledDetail)};
+            return {"shield", CardColor::accent, title, detail};
         case Protection::active:
-            return {"checkmark.shield.fill", CardColor::accent, QStringLiteral("Protección activa"),
-                    QStringLiteral("Sitios para adultos bloqueados.")};
+            return {"checkmark.shield.fill", CardColor::accent, title, detail};
         case Protection::fallback:
-            return {"shield.lefthalf.filled", CardColor::gold,
-                    QStringLiteral("Protección de respaldo"),
-                    QStringLiteral("Amparo se detuvo. Mientras tanto te cuida el filtro familiar "
-                                   "de Cloudflare.")};
+            return {"shield.lefthalf.filled", CardColor::gold, title, detail};
         case Protection::offline:
-            return {"wifi.exclamationmark", CardColor::coral, qtext(table.cardOfflineTitle),
-                    QStringLiteral("El filtro de Amparo no responde.")};
+            return {"wifi.exclamationmark", CardColor::coral, title, detail};
         case Protection::notUsed:
-            return {"exclamationmark.shield.fill", CardColor::gold, qtext(table.cardNotUsedTitle),
-                    QStringLiteral("Otro DNS, un perfil o una VPN pasa por encima de Amparo.")};
+            return {"exclamationmark.shield.fill", CardColor::gold, title, detail};
         case Protection::off:
             break;
     }
-    return {"shield.slash.fill", CardColor::coral, QStringLiteral("Protección desactivada"),
-            qtext(table.cardOffDetail)};
+    return {"shield.slash.fill", CardColor::coral, title, detail};
 }
 
 std::vector<StatusButton> statusButtons(const ProtectionSnapshot& snapshot) {
@@ -125,7 +116,11 @@ std::vector<Painting> findPaintings(const QString& directory) {
 
 WindowViewModel::WindowViewModel(ProtectionModel& model, AmparoActions& actions, const Theme& theme,
                                  const QString& resourceDirectory, QObject* parent)
-    : QObject(parent), model_(model), actions_(actions), theme_(theme) {
+    : QObject(parent),
+      model_(model),
+      actions_(actions),
+      theme_(theme),
+      trustedPerson_(model, actions) {
     for (const Painting& painting : findPaintings(resourceDirectory)) {
         paintings_.append(
             QVariantMap{{QStringLiteral("source"), QUrl::fromLocalFile(painting.path)},
@@ -167,6 +162,14 @@ QString WindowViewModel::pendingLine() const {
 QString WindowViewModel::pendingFailure() const {
     const PendingChange* change = firstDue(snapshot().pending);
     return change ? pendingFailureLine(*change) : QString();
+}
+
+QString WindowViewModel::unsentLine() const {
+    return snapshot().notices ? amparo::unsentLine(snapshot().notices->unsent) : QString();
+}
+
+QString WindowViewModel::unsentFault() const {
+    return snapshot().notices ? unsentFaultLine(*snapshot().notices) : QString();
 }
 
 int WindowViewModel::waitIndex() const {

@@ -11,6 +11,7 @@
 
 #include "app/core/model.h"
 #include "app/core/snapshot.h"
+#include "app/ui/trusted_person_view.h"
 
 namespace amparo::ui {
 
@@ -68,6 +69,9 @@ class WindowViewModel : public QObject {
     Q_PROPERTY(QVariantList statusButtons READ statusButtonList NOTIFY changed)
     Q_PROPERTY(QString pendingLine READ pendingLine NOTIFY changed)
     Q_PROPERTY(QString pendingFailure READ pendingFailure NOTIFY changed)
+    Q_PROPERTY(QString unsentLine READ unsentLine NOTIFY changed)
+    Q_PROPERTY(QString unsentFault READ unsentFault NOTIFY changed)
+    Q_PROPERTY(amparo::ui::TrustedPersonView* trustedPerson READ trustedPerson CONSTANT)
     Q_PROPERTY(bool showsUpdateCard READ showsUpdateCardNow NOTIFY changed)
     Q_PROPERTY(QString listDetail READ listDetail NOTIFY changed)
     Q_PROPERTY(QString sitesDetail READ sitesDetail NOTIFY changed)
@@ -103,6 +107,10 @@ class WindowViewModel : public QObject {
     // The change due first, and why carrying it out failed; empty when none.
     QString pendingLine() const;
     QString pendingFailure() const;
+    // The notices the trusted person has not got yet, and why; empty when none.
+    QString unsentLine() const;
+    QString unsentFault() const;
+    TrustedPersonView* trustedPerson() { return &trustedPerson_; }
     bool showsUpdateCardNow() const { return showsUpdateCard(snapshot()); }
     QString listDetail() const;
     QString sitesDetail() const;
@@ -140,6 +148,7 @@ class WindowViewModel : public QObject {
     ProtectionModel& model_;
     AmparoActions& actions_;
     const Theme& theme_;
+    TrustedPersonView trustedPerson_;
     QVariantList paintings_;
 };
 

@@ -6,6 +6,7 @@
 #include "app/ui/content_view.h"
 #include "app/ui/sites_view.h"
 #include "app/ui/theme.h"
+#include "app/ui/trusted_person_view.h"
 
 namespace amparo::ui {
 
@@ -17,6 +18,8 @@ void registerQmlTypes(Theme& theme) {
                                                 QStringLiteral("lo crea la aplicación"));
     qmlRegisterUncreatableType<WindowViewModel>("Amparo", 1, 0, "WindowViewModel",
                                                 QStringLiteral("lo crea la aplicación"));
+    qmlRegisterUncreatableType<TrustedPersonView>("Amparo", 1, 0, "TrustedPersonView",
+                                                  QStringLiteral("lo crea la ventana"));
     qmlRegisterUncreatableType<SitesSheet>("Amparo", 1, 0, "SitesSheet",
                                            QStringLiteral("lo crea la aplicación"));
     qmlRegisterUncreatableType<SiteListModel>("Amparo", 1, 0, "SiteListModel",

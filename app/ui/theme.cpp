@@ -47,6 +47,8 @@ constexpr SymbolRow kSymbols[] = {
     {"checkmark.circle.fill", "check-circle-fill"},
     {"hourglass", "hourglass-split"},
     {"timer", "stopwatch"},
+    {"envelope", "envelope"},
+    {"person.badge.shield", "person-check-fill"},
 };
 
 // Bold and semibold glyphs are what the design asks for beside text; the

@@ -40,6 +40,9 @@ struct ScriptedDialogs : Dialogs {
     std::optional<QString> askCustomAddress() override { return address; }
 };
 
+const TrustedPersonForm kPerson{
+    "ana@ejemplo.org", "smtp.ejemplo.org", "587", MailSecurity::starttls, "yo", "secreta"};
+
 class ActionsTest : public ::testing::Test {
   protected:
     ActionsTest() {
@@ -92,6 +95,12 @@ TEST_F(ActionsTest, EachPrivilegedActionRunsItsCommandAndReportsItsOutcome) {
          "No se pudo desinstalar"},
         {[&] { actions_.setWait(900); }, "Cambiando la espera…", "cambiar-espera < 900\n",
          "Espera para aflojar: 15 min", "No se pudo cambiar la espera"},
+        {[&] { actions_.saveTrustedPerson(kPerson); }, "Guardando la persona de confianza…",
+         "guardar-confianza < " + *settingsText(kPerson), "Persona de confianza guardada",
+         "No se pudo guardar la persona de confianza"},
+        {[&] { actions_.removeTrustedPerson(); }, "Quitando la persona de confianza…",
+         "guardar-confianza < correo=\n", "Persona de confianza quitada",
+         "No se pudo quitar la persona de confianza"},
     };
     for (const auto& [invoke, busy, command, notice, failure] : rows) {
         for (const Kind kind : {Kind::ok, Kind::failed, Kind::cancelled}) {
@@ -231,6 +240,39 @@ TEST_F(ActionsTest, CancellingAsksTheDaemonWithoutAPassword) {
         EXPECT_EQ(daemon ? daemon->received() : "cancelar", "cancelar");
     }
     EXPECT_TRUE(runner_.commands.isEmpty()) << "asked for a password to tighten";
+}
+
+TEST_F(ActionsTest, ATestMailIsTheTrancadBesideRunAsTheUserWithTheSettingsOnItsInput) {
+    const QString daemon = paths_.script("trancad");
+    actions_.setTestMailTimeout(std::chrono::milliseconds(500));
+    // {fault, the stand-in trancad's body, the form, what is shown}
+    const std::tuple<const char*, QByteArray, TrustedPersonForm, TestMailResult> rows[] = {
+        {"the reason or the status lost",
+         "cat >\"$0.entrada\"; echo \"$@\" >\"$0.argumentos\"; echo Contraseña incorrecta.; "
+         "exit 1\n",
+         kPerson,
+         {false, "Contraseña incorrecta."}},
+        {"a hung server waited for",
+         "exec sleep 30\n",
+         kPerson,
+         {false, "La prueba no terminó a tiempo: el servidor de correo no respondió."}},
+        {"a form with a problem run",
+         "touch \"$0.corrida\"\n",
+         TrustedPersonForm{},
+         {false, "Escribí el correo de la persona de confianza."}},
+    };
+    for (const auto& [fault, body, form, shown] : rows) {
+        testing::writeFile(daemon, "#!/bin/sh\n" + body, 0755);
+        std::optional<TestMailResult> result;
+        actions_.sendTestMail(form, [&](const TestMailResult& r) { result = r; });
+        ASSERT_TRUE(waitUntil([&] { return result.has_value(); })) << fault;
+        EXPECT_EQ(result->line, shown.line) << fault;
+        EXPECT_EQ(result->sent, shown.sent) << fault;
+    }
+    EXPECT_EQ(testing::readFile(daemon + ".argumentos"), "--probar-aviso\n");
+    EXPECT_EQ(testing::readFile(daemon + ".entrada"), *settingsText(kPerson));
+    EXPECT_FALSE(QFileInfo::exists(daemon + ".corrida"));
+    EXPECT_TRUE(runner_.commands.isEmpty()) << "asked for a password to send a mail";
 }
 
 // The real runner and wrapper; the stand-in pkexec swaps what Amparo left in

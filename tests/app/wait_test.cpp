@@ -12,13 +12,15 @@ TEST(WaitReplyParser, TakesOnlyAWholeWellFormedReply) {
     using enum PendingAction;
     const auto full = parseWaitReply(
         "espera 900\npendiente a1 desactivar 820 -\npendiente b2 sitios 4000 3\n"
-        "fallo b2 sin lugar en el disco\npendiente c espera 30 300\nfin\n");
+        "fallo b2 sin lugar en el disco\npendiente c espera 30 300\npendiente d confianza 60 -\n"
+        "fin\n");
     ASSERT_TRUE(full);
     EXPECT_EQ(full->waitSeconds, 900);
     EXPECT_EQ(full->pending,
               (std::vector<PendingChange>{{"a1", deactivate, 820, std::nullopt, ""},
                                           {"b2", sites, 4000, 3, "sin lugar en el disco"},
-                                          {"c", shortenWait, 30, 300, ""}}));
+                                          {"c", shortenWait, 30, 300, ""},
+                                          {"d", trustedPerson, 60, std::nullopt, ""}}));
     EXPECT_EQ(parseWaitReply("cancelados 2\nfin\n").value_or(WaitReply{}).cancelled, 2);
 
     std::string oversize = "espera 0\n";
@@ -78,6 +80,8 @@ TEST(WaitTexts, ReadInSpanish) {
              "No se pudo bajar la espera: disco lleno"},
             {deactivate, 24 * 3600, none, QString(200, u'x'), "Se desactivará en 24 h",
              "No se pudo desactivar: " + QString(89, u'x') + "…"},
+            {trustedPerson, 840, none, "sin lugar", "La persona de confianza cambiará en 14 min",
+             "No se pudo cambiar la persona de confianza: sin lugar"},
         };
     for (const auto& [action, left, value, failure, line, failureLine] : rows) {
         const PendingChange change{"1", action, left, value, failure};

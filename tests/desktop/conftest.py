@@ -100,7 +100,7 @@ def desktop(x_display, machine):
 
 class Desktop:
     def __init__(self, display, machine):
-        self.machine, self.processes = machine, []
+        self.machine, self.processes, self.mocks = machine, [], []
         self.root = tempfile.mkdtemp(prefix="amparo-escritorio-")
         address = "unix:path=" + os.path.join(self.root, "bus")
         self.bus_daemon = subprocess.Popen(
@@ -112,29 +112,34 @@ class Desktop:
                     "DBUS_SESSION_BUS_ADDRESS": address}
         # Qt registers its item only when this name exists and its
         # IsStatusNotifierHostRegistered property, read by introspection, is true.
-        self.watcher_process = subprocess.Popen(
-            [sys.executable, "-m", "dbusmock", WATCHER, "/StatusNotifierWatcher", WATCHER],
-            env={**os.environ, "DBUS_SESSION_BUS_ADDRESS": address},
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        wait_until(lambda: self.bus.name_has_owner(WATCHER), bool, 30, "the stand-in watcher")
-        self.watcher = dbus.Interface(self.bus.get_object(WATCHER, "/StatusNotifierWatcher"),
-                                      "org.freedesktop.DBus.Mock")
+        self.watcher = self.start_mock(WATCHER, "/StatusNotifierWatcher")
         self.watcher.AddProperties(WATCHER, {
             "IsStatusNotifierHostRegistered": True, "ProtocolVersion": dbus.Int32(0),
             "RegisteredStatusNotifierItems": dbus.Array([], signature="s")})
         self.watcher.AddMethod(WATCHER, "RegisterStatusNotifierItem", "s", "", "")
+
+    def start_mock(self, name, path, template=None):
+        """A python3-dbusmock service owning name on the session bus (an empty
+        object at path, or a template's), and its mock interface."""
+        arguments = ["--template", template] if template else [name, path, name]
+        self.mocks.append(subprocess.Popen(
+            [sys.executable, "-m", "dbusmock", *arguments],
+            env={**os.environ, "DBUS_SESSION_BUS_ADDRESS": self.env["DBUS_SESSION_BUS_ADDRESS"]},
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        wait_until(lambda: self.bus.name_has_owner(name), bool, 30, "the stand-in " + name)
+        return dbus.Interface(self.bus.get_object(name, path), "org.freedesktop.DBus.Mock")
 
     def registrations(self):
         """The names that called RegisterStatusNotifierItem, in order."""
         return [str(args[0]) for _time, args in
                 self.watcher.GetMethodCalls("RegisterStatusNotifierItem")]
 
-    def start_amparo(self, *arguments):
+    def start_amparo(self, *arguments, env=None):
         """Amparo, started inside the machine, its output in a log."""
         with open(os.path.join(self.root, f"amparo-{len(self.processes)}.log"), "wb") as log:
             self.processes.append(subprocess.Popen(
-                self.machine.command([APP, *arguments]), env=self.machine.env(self.env), stdout=log,
-                stderr=subprocess.STDOUT))
+                self.machine.command([APP, *arguments]), env=self.machine.env({**self.env, **(
+                    env or {})}), stdout=log, stderr=subprocess.STDOUT))
         return self.processes[-1]
 
     def output(self):
@@ -160,7 +165,7 @@ class Desktop:
                 proc.kill()
                 proc.wait()
         self.bus.close()
-        for proc in (self.watcher_process, self.bus_daemon):
+        for proc in (*self.mocks, self.bus_daemon):
             proc.terminate()
             proc.wait()
         shutil.rmtree(self.root, ignore_errors=True)

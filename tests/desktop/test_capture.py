@@ -1,6 +1,7 @@
 """Capture mode: every state renders a full, drawn window of the asked size,
-its status tile in the state's colour; "sitios" the sites sheet alone; a path
-that cannot be written is a failure. All captures run at once."""
+its status tile in the state's colour; "sitios" the sites sheet alone,
+"confianza" the trusted person's section, scrolled into view; a path that
+cannot be written is a failure. All captures run at once."""
 
 import os
 import subprocess
@@ -38,7 +39,7 @@ def run_capture(display, folder, name, state, height=None, path=None):
 def captures(x_display, tmp_path_factory):
     folder = str(tmp_path_factory.mktemp("capturas"))
     jobs = {state: (state, height, None) for state, _colour, height in STATES} | {
-        "sitios": ("sitios", None, None),
+        "sitios": ("sitios", None, None), "confianza": ("confianza", None, None),
         "sin-carpeta": ("activa", None, os.path.join(folder, "no-existe", "captura.png"))}
     # Each capture mostly waits for its render delay: run them together.
     with ThreadPoolExecutor(max_workers=6) as pool:
@@ -74,9 +75,10 @@ def test_capture_is_a_drawn_window_with_the_state_colour(captures, state, colour
     assert found[colour] >= 40 and max(n for c, n in found.items() if c != colour) < 30, found
 
 
-def test_sites_capture_is_the_sheet_alone_and_a_missing_folder_fails(captures):
-    image = opened(captures, "sitios")
-    assert abs(image.width - 440) <= 20 and 100 < image.height < DEFAULT_HEIGHT, image.size
-    assert len(set(image.getdata())) > 500
+def test_part_captures_are_the_part_alone_and_a_missing_folder_fails(captures):
+    for name in ("sitios", "confianza"):
+        image = opened(captures, name)
+        assert abs(image.width - 450) <= 30 and 100 < image.height < DEFAULT_HEIGHT, image.size
+        assert len(set(image.getdata())) > 500, name
     result, path = captures["sin-carpeta"]
     assert result.returncode == 1 and not os.path.exists(path), result.stderr[-4000:]

@@ -16,6 +16,9 @@ struct IgnoredActions : AmparoActions {
     void uninstall() override {}
     void cancelPending() override {}
     void setWait(qint64) override {}
+    void saveTrustedPerson(const TrustedPersonForm&) override {}
+    void removeTrustedPerson() override {}
+    void sendTestMail(const TrustedPersonForm&, TestMailDone) override {}
     void openLog() override {}
     void donate() override {}
     void checkForUpdates() override {}

@@ -23,6 +23,7 @@ class Fixture : public QObject, public testing::IgnoredActions {
     Q_PROPERTY(amparo::ui::WindowViewModel* view READ view CONSTANT)
     Q_PROPERTY(int destinationRequests MEMBER destinationRequests_ NOTIFY recorded)
     Q_PROPERTY(int keywordRequests MEMBER keywordRequests_ NOTIFY recorded)
+    Q_PROPERTY(int personSaves MEMBER personSaves_ NOTIFY recorded)
     // One {blocked, allowed, sheetShown} object per saveSites call.
     Q_PROPERTY(QVariantList savedSites MEMBER savedSites_ NOTIFY recorded)
 
@@ -45,6 +46,10 @@ class Fixture : public QObject, public testing::IgnoredActions {
         ++keywordRequests_;
         emit recorded();
     }
+    void saveTrustedPerson(const TrustedPersonForm&) override {
+        ++personSaves_;
+        emit recorded();
+    }
 
     // A capture state, no saves, the sheet opened afresh.
     Q_INVOKABLE void reset(const QString& state) {
@@ -62,6 +67,7 @@ class Fixture : public QObject, public testing::IgnoredActions {
     WindowViewModel view_;
     int destinationRequests_ = 0;
     int keywordRequests_ = 0;
+    int personSaves_ = 0;
     QVariantList savedSites_;
 };
 

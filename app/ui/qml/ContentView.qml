@@ -12,6 +12,7 @@ Item {
 
     Flickable {
         id: scroller
+        objectName: "desplazador"
         anchors.fill: parent
         contentWidth: width
         contentHeight: column.height
@@ -37,6 +38,10 @@ Item {
                 UpdateCard { view: root.view; visible: root.view.showsUpdateCard }
                 QuoteCard { view: root.view }
                 SettingsSection { view: root.view; visible: root.view.installed }
+                TrustedPersonSection {
+                    person: root.view.trustedPerson
+                    visible: root.view.installed
+                }
                 DonationCard { view: root.view }
                 Footer { view: root.view }
             }

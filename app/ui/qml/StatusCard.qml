@@ -1,6 +1,6 @@
 // The state at a glance: symbol, title and detail for the state, the change
-// that waits to loosen it with its cancel, and the one or two buttons that
-// fit the state.
+// that waits to loosen it with its cancel, the notices the trusted person has
+// not got yet, and the one or two buttons that fit the state.
 import QtQuick
 import QtQuick.Controls.Basic
 import Amparo
@@ -111,6 +111,42 @@ GlassCard {
                 anchors.right: parent.right
                 anchors.verticalCenter: parent.verticalCenter
                 onClicked: card.view.trigger("cancelPending")
+            }
+        }
+
+        Item {
+            objectName: "avisosSinEnviar"
+            visible: card.view.unsentLine !== ""
+            width: parent.width
+            height: unsentTexts.height
+            Symbol {
+                name: "envelope"
+                color: Theme.textMuted
+                size: 15
+                // Under the state's tile, centred on it, as the pending change's.
+                x: (46 - size) / 2
+                anchors.verticalCenter: parent.verticalCenter
+            }
+            Column {
+                id: unsentTexts
+                anchors.left: parent.left
+                anchors.leftMargin: 60
+                anchors.right: parent.right
+                Text {
+                    width: parent.width
+                    text: card.view.unsentLine
+                    font: Theme.body
+                    color: Theme.textSecondary
+                    wrapMode: Text.Wrap
+                }
+                Text {
+                    width: parent.width
+                    visible: text !== ""
+                    text: card.view.unsentFault
+                    font: Theme.caption
+                    color: Theme.textMuted
+                    wrapMode: Text.Wrap
+                }
             }
         }
 

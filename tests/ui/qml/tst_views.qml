@@ -7,7 +7,7 @@ import "qrc:/qml"
 // Both views side by side, each with its own TestCase.
 Item {
     width: 960
-    height: 760
+    height: 1320
 
     SitesView {
         id: view
@@ -101,6 +101,28 @@ Item {
         x: 500
         spacing: 16
         SettingsSection { id: settings; view: Fixture.view }
+        TrustedPersonSection { id: trusted; person: Fixture.view.trustedPerson }
+    }
+
+    TestCase {
+        name: "TrustedPersonSection"
+        when: windowShown
+
+        function entry(name) { return findChild(findChild(trusted, name), "entrada") }
+
+        function test_aProblemIsShownInsteadOfSavingAndTheSecurityMovesThePort() {
+            Fixture.reset("activa")
+            verify(!findChild(trusted, "quitarConfianza").visible, "nobody to remove")
+            mouseClick(entry("campoCorreo"))
+            for (const character of "ana")
+                keyClick(character)
+            mouseClick(findChild(trusted, "guardarConfianza"))
+            compare(findChild(trusted, "mensajeConfianza").text,
+                    "El correo no parece válido: tiene que ser como ana@ejemplo.org.")
+            compare(Fixture.personSaves, 0)
+            findChild(trusted, "selectorCifrado").activated(1)
+            compare(entry("campoPuerto").text, "465")
+        }
     }
 
     TestCase {

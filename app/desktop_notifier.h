@@ -1,0 +1,38 @@
+// Notifications through the desktop's notification service
+// (org.freedesktop.Notifications on the session bus): sent without waiting
+// for an answer, each with its button, and a press on it handed back as the
+// menu command it stands for.
+#pragma once
+
+#include <QDBusConnection>
+#include <QObject>
+#include <functional>
+#include <map>
+
+#include "app/core/notifications.h"
+
+namespace amparo {
+
+class FreedesktopNotifier : public QObject, public DesktopNotifier {
+    Q_OBJECT
+  public:
+    using Command = std::function<void(MenuCommand)>;
+    explicit FreedesktopNotifier(Command command, QObject* parent = nullptr);
+
+    void show(const Notification& notification) override;
+
+  private slots:
+    void actionInvoked(uint id, const QString& key);
+    void closed(uint id, uint reason);
+
+  private:
+    Command command_;
+    QDBusConnection bus_;
+    // The button of each of Amparo's notifications still on screen, by the
+    // service's id: a press on anything else is no one's to obey.
+    std::map<uint, MenuCommand> offered_;
+    // The state's notification on screen, which the next one replaces.
+    uint lastState_ = 0;
+};
+
+}  // namespace amparo
