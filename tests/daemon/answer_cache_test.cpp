@@ -1,4 +1,4 @@
-#include "daemon/answer_cache.h"
+#include "daemon/upstream/answer_cache.h"
 
 #include <gtest/gtest.h>
 

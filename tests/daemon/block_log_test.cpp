@@ -1,4 +1,4 @@
-#include "daemon/block_log.h"
+#include "daemon/dns/block_log.h"
 
 #include <gtest/gtest.h>
 

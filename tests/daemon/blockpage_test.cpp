@@ -1,4 +1,4 @@
-#include "daemon/blockpage.h"
+#include "daemon/page/blockpage.h"
 
 #include <gtest/gtest.h>
 

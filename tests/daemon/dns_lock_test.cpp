@@ -1,4 +1,4 @@
-#include "daemon/dns_lock.h"
+#include "daemon/system/dns_lock.h"
 
 #include <gtest/gtest.h>
 #include <sched.h>

@@ -1,4 +1,4 @@
-#include "daemon/dns_message.h"
+#include "daemon/wire/dns_message.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "daemon/dns_tcp_server.h"
+#include "daemon/dns/dns_tcp_server.h"
 
 #include <gtest/gtest.h>
 

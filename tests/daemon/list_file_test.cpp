@@ -1,4 +1,4 @@
-#include "daemon/list_file.h"
+#include "daemon/lists/list_file.h"
 
 #include <gtest/gtest.h>
 

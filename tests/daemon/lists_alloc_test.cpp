@@ -8,7 +8,7 @@
 #include <fstream>
 #include <new>
 
-#include "daemon/lists.h"
+#include "daemon/lists/lists.h"
 
 namespace {
 std::atomic<long> allocations{0};

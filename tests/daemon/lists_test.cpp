@@ -1,4 +1,4 @@
-#include "daemon/lists.h"
+#include "daemon/lists/lists.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The DNS and proxy rules over a store held in memory, where cases the two
 // Linux backends cannot show (several services, a failing lock or commit,
 // services without a name or a DNS protocol) are easy to set up.
-#include "daemon/netconfig.h"
+#include "daemon/system/netconfig.h"
 #include "tests/daemon/support.h"
 #include "tests/support/memory_store.h"
 

@@ -5,10 +5,10 @@
 
 #include <algorithm>
 
-#include "daemon/notice_events.h"
-#include "daemon/notice_text.h"
-#include "daemon/pending_changes.h"
-#include "daemon/trusted_person.h"
+#include "daemon/notices/notice_events.h"
+#include "daemon/notices/notice_text.h"
+#include "daemon/notices/trusted_person.h"
+#include "daemon/wait/pending_changes.h"
 #include "tests/daemon/support.h"
 
 namespace tranca {

@@ -1,4 +1,4 @@
-#include "daemon/query_pipeline.h"
+#include "daemon/dns/query_pipeline.h"
 
 #include <gtest/gtest.h>
 

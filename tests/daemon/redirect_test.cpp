@@ -1,4 +1,4 @@
-#include "daemon/redirect.h"
+#include "daemon/page/redirect.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "daemon/selfcheck.h"
+#include "daemon/system/selfcheck.h"
 
 #include <gtest/gtest.h>
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <string_view>
 
-#include "daemon/dns_message.h"
+#include "daemon/wire/dns_message.h"
 
 namespace tranca::testing {
 

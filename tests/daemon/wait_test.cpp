@@ -6,10 +6,10 @@
 #include <atomic>
 #include <thread>
 
-#include "daemon/list_file.h"
-#include "daemon/pending_changes.h"
-#include "daemon/wait_keeper.h"
-#include "daemon/wait_socket.h"
+#include "daemon/lists/list_file.h"
+#include "daemon/wait/pending_changes.h"
+#include "daemon/wait/wait_keeper.h"
+#include "daemon/wait/wait_socket.h"
 #include "tests/daemon/support.h"
 
 namespace tranca {
@@ -231,7 +231,8 @@ TEST(WaitSocketTest, AnswersEveryClientWhileTheCountdownTicks) {
     auto keeper = test.keeper();
     asio::io_context io;
     const std::string path = (test.dir / "run" / "espera.sock").string();
-    auto socket = WaitSocket::create(io, *keeper, path, {}, {.maxConnections = 4, .deadline = 500ms});
+    auto socket =
+        WaitSocket::create(io, *keeper, path, {}, {.maxConnections = 4, .deadline = 500ms});
     ASSERT_TRUE(socket->start());
     auto work = asio::make_work_guard(io);
     std::vector<std::thread> pool;
