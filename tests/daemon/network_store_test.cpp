@@ -15,7 +15,7 @@
 #include "daemon/system/selfcheck.h"
 #include "platform/linux/dconf_proxy.h"
 #include "platform/linux/resolvconf_store.h"
-#include "tests/daemon/support.h"
+#include "tests/support/daemon_support.h"
 
 namespace tranca {
 namespace {

@@ -11,7 +11,7 @@
 #include <fstream>
 #include <thread>
 
-#include "tests/daemon/support.h"
+#include "tests/support/daemon_support.h"
 
 namespace tranca {
 namespace {

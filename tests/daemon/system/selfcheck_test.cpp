@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "tests/daemon/support.h"
+#include "tests/support/daemon_support.h"
 
 namespace tranca {
 namespace {

@@ -1,5 +1,6 @@
 // What the daemon's tests share: a scratch directory, the daemon's own
 // standard output (where its log goes) read back, and DNS message builders.
+// Apart from support.h because daemon_tests links no Qt.
 #pragma once
 
 #include <fcntl.h>

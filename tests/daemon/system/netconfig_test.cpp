@@ -2,7 +2,7 @@
 // Linux backends cannot show (several services, a failing lock or commit,
 // services without a name or a DNS protocol) are easy to set up.
 #include "daemon/system/netconfig.h"
-#include "tests/daemon/support.h"
+#include "tests/support/daemon_support.h"
 #include "tests/support/memory_store.h"
 
 #include <gtest/gtest.h>

@@ -9,7 +9,7 @@
 #include "daemon/notices/notice_text.h"
 #include "daemon/notices/trusted_person.h"
 #include "daemon/wait/pending_changes.h"
-#include "tests/daemon/support.h"
+#include "tests/support/daemon_support.h"
 
 namespace tranca {
 namespace {

@@ -5,7 +5,7 @@
 #include <functional>
 #include <thread>
 
-#include "tests/daemon/support.h"
+#include "tests/support/daemon_support.h"
 
 namespace tranca {
 namespace {

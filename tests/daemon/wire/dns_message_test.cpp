@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/daemon/support.h"
+#include "tests/support/daemon_support.h"
 
 namespace tranca {
 namespace {

@@ -8,7 +8,7 @@
 #include <asio/write.hpp>
 #include <thread>
 
-#include "tests/daemon/support.h"
+#include "tests/support/daemon_support.h"
 
 namespace tranca {
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/daemon/support.h"
+#include "tests/support/daemon_support.h"
 
 namespace tranca {
 namespace {

@@ -6,7 +6,7 @@
 
 #include <thread>
 
-#include "tests/daemon/support.h"
+#include "tests/support/daemon_support.h"
 
 namespace tranca {
 namespace {

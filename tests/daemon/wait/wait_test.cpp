@@ -10,7 +10,7 @@
 #include "daemon/wait/pending_changes.h"
 #include "daemon/wait/wait_keeper.h"
 #include "daemon/wait/wait_socket.h"
-#include "tests/daemon/support.h"
+#include "tests/support/daemon_support.h"
 
 namespace tranca {
 namespace {
