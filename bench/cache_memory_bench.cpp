@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "daemon/answer_cache.h"
+#include "daemon/upstream/answer_cache.h"
 
 namespace {
 

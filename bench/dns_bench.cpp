@@ -9,7 +9,7 @@
 #include <fstream>
 #include <memory>
 
-#include "daemon/query_pipeline.h"
+#include "daemon/dns/query_pipeline.h"
 
 namespace {
 

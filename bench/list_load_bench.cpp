@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "bench/synthetic_list.h"
-#include "daemon/lists.h"
+#include "daemon/lists/lists.h"
 
 namespace {
 

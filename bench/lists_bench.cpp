@@ -7,7 +7,7 @@
 #include <fstream>
 
 #include "bench/synthetic_list.h"
-#include "daemon/lists.h"
+#include "daemon/lists/lists.h"
 
 namespace {
 

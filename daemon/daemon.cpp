@@ -7,9 +7,9 @@
 #include <cstdio>
 #include <future>
 
-#include "daemon/cli.h"
+#include "daemon/cli/cli.h"
 #include "daemon/log.h"
-#include "daemon/netconfig.h"
+#include "daemon/system/netconfig.h"
 #include "platform/detached_run.h"
 #include "platform/paths.h"
 

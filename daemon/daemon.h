@@ -12,20 +12,20 @@
 #include <thread>
 #include <vector>
 
-#include "daemon/blockpage.h"
 #include "daemon/config.h"
-#include "daemon/dns_server.h"
-#include "daemon/dns_tcp_server.h"
-#include "daemon/lists.h"
-#include "daemon/notice_events.h"
-#include "daemon/notice_sender.h"
-#include "daemon/query_pipeline.h"
-#include "daemon/redirect.h"
-#include "daemon/safesearch.h"
-#include "daemon/selfcheck.h"
-#include "daemon/upstream.h"
-#include "daemon/wait_keeper.h"
-#include "daemon/wait_socket.h"
+#include "daemon/dns/dns_server.h"
+#include "daemon/dns/dns_tcp_server.h"
+#include "daemon/dns/query_pipeline.h"
+#include "daemon/lists/lists.h"
+#include "daemon/lists/safesearch.h"
+#include "daemon/notices/notice_events.h"
+#include "daemon/notices/notice_sender.h"
+#include "daemon/page/blockpage.h"
+#include "daemon/page/redirect.h"
+#include "daemon/system/selfcheck.h"
+#include "daemon/upstream/upstream.h"
+#include "daemon/wait/wait_keeper.h"
+#include "daemon/wait/wait_socket.h"
 #include "platform/instance_lock.h"
 
 namespace tranca {

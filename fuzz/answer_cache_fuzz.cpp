@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "daemon/answer_cache.h"
 #include "daemon/text.h"
+#include "daemon/upstream/answer_cache.h"
 #include "fuzz/fuzz_check.h"
 
 namespace {

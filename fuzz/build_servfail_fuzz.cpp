@@ -1,7 +1,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "daemon/dns_message.h"
+#include "daemon/wire/dns_message.h"
 #include "fuzz/fuzz_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "daemon/list_file.h"
+#include "daemon/lists/list_file.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include <cstdint>
 
-#include "daemon/dns_message.h"
+#include "daemon/wire/dns_message.h"
 #include "fuzz/fuzz_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "platform/instance_lock.h"
-#include "tests/daemon/support.h"
+#include "tests/support/daemon_support.h"
 
 namespace tranca {
 namespace {

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tests/daemon/support.h"
+#include "tests/support/daemon_support.h"
 
 namespace tranca {
 namespace {

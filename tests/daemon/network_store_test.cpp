@@ -12,10 +12,10 @@
 #include <functional>
 #include <sstream>
 
-#include "daemon/selfcheck.h"
+#include "daemon/system/selfcheck.h"
 #include "platform/linux/dconf_proxy.h"
 #include "platform/linux/resolvconf_store.h"
-#include "tests/daemon/support.h"
+#include "tests/support/daemon_support.h"
 
 namespace tranca {
 namespace {

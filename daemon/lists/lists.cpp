@@ -1,0 +1,179 @@
+#include "daemon/lists/lists.h"
+#include "platform/file_time.h"
+
+#include "daemon/lists/list_file.h"
+#include "daemon/lists/normal_name.h"
+#include "daemon/log.h"
+
+namespace tranca {
+
+namespace {
+
+// Says which lines of a list were passed over, so a list that loads fewer
+// names than it holds is explained in the log.
+void logSkips(const std::string& path, const ListSkips& skips) {
+    const std::string file = path.substr(path.find_last_of('/') + 1);
+    const auto report = [&](std::size_t count, std::string_view why) {
+        if (count == 0) {
+            return;
+        }
+        logLine(file + ": " + std::to_string(count) +
+                (count == 1 ? " línea ignorada (" : " líneas ignoradas (") + std::string(why) +
+                ")");
+    };
+    report(skips.notUtf8, "no es UTF-8 válido");
+    report(skips.unusable, "sin un nombre de dominio utilizable");
+}
+
+// The suffixes of a normalised name, whole name first, with their hashes.
+// The first kPrefetched are hashed up front so their table slots can be
+// fetched from memory together.
+class Suffixes {
+  public:
+    static constexpr std::size_t kPrefetched = 16;
+
+    explicit Suffixes(std::string_view name) {
+        std::string_view candidate = name;
+        while (!candidate.empty() && count_ < kPrefetched) {
+            items_[count_++] = {candidate, hashName(candidate)};
+            const std::size_t dot = candidate.find('.');
+            candidate =
+                dot == std::string_view::npos ? std::string_view{} : candidate.substr(dot + 1);
+        }
+        rest_ = candidate;
+    }
+
+    void prefetch(const NameSet& set) const {
+        for (std::size_t i = 0; i < count_; ++i) {
+            set.prefetch(items_[i].hash);
+        }
+    }
+
+    // fn(candidate, hash) returns an answer to stop the walk.
+    template <typename Fn>
+    std::optional<bool> walk(Fn&& fn) const {
+        for (std::size_t i = 0; i < count_; ++i) {
+            if (const std::optional<bool> answer = fn(items_[i].name, items_[i].hash)) {
+                return answer;
+            }
+        }
+        std::string_view candidate = rest_;
+        while (!candidate.empty()) {
+            if (const std::optional<bool> answer = fn(candidate, hashName(candidate))) {
+                return answer;
+            }
+            const std::size_t dot = candidate.find('.');
+            if (dot == std::string_view::npos) {
+                break;
+            }
+            candidate.remove_prefix(dot + 1);
+        }
+        return std::nullopt;
+    }
+
+  private:
+    struct Item {
+        std::string_view name;
+        std::uint64_t hash;
+    };
+    std::array<Item, kPrefetched> items_;  // only the first count_ are set
+    std::size_t count_ = 0;
+    std::string_view rest_;
+};
+
+}  // namespace
+
+Blocklist::Blocklist(std::string blocklistPath, std::string customPath, std::string allowPath)
+    : paths_{std::move(blocklistPath), std::move(customPath), std::move(allowPath)},
+      sets_(std::make_shared<const Sets>()) {}
+
+std::shared_ptr<const Blocklist::Sets> Blocklist::snapshot() const {
+    std::lock_guard guard(lock_);
+    return sets_;
+}
+
+bool Blocklist::reload() {
+    bool changed = false;
+    for (std::size_t i = 0; i < paths_.size(); ++i) {
+        const std::optional<timespec> now = modificationTime(paths_[i]);
+        if (!sameModificationTime(now, mtimes_[i])) {
+            mtimes_[i] = now;
+            changed = true;
+        }
+    }
+    if (!changed) {
+        return false;
+    }
+    auto fresh = std::make_shared<Sets>();
+    std::array<ListSkips, 3> skips;
+    fresh->blocklist = parseListFile(paths_[0], &skips[0]);
+    fresh->custom = parseListFile(paths_[1], &skips[1]);
+    fresh->allowed = parseListFile(paths_[2], &skips[2]);
+    std::size_t onlyCustom = 0;
+    fresh->custom.forEach([&](std::string_view name) {
+        if (!fresh->blocklist.contains(name)) {
+            ++onlyCustom;
+        }
+    });
+    fresh->blockedCount = fresh->blocklist.size() + onlyCustom;
+    const std::size_t blocked = fresh->blockedCount;
+    const std::size_t allowed = fresh->allowed.size();
+    std::shared_ptr<const Sets> previous;
+    {
+        std::lock_guard guard(lock_);
+        previous = std::move(sets_);
+        sets_ = std::move(fresh);
+    }
+    generation_.fetch_add(1, std::memory_order_acq_rel);
+    previous.reset();  // the old sets are freed outside the lock
+    for (std::size_t i = 0; i < paths_.size(); ++i) {
+        logSkips(paths_[i], skips[i]);
+    }
+    logLine("Listas cargadas: " + std::to_string(blocked) + " dominios bloqueados, " +
+            std::to_string(allowed) + " permitidos");
+    return true;
+}
+
+bool Blocklist::isBlocked(std::string_view name) const {
+    const std::shared_ptr<const Sets> sets = snapshot();
+    char buffer[kNormalNameBuffer];
+    std::string spill;
+    const Suffixes suffixes(normalName(name, buffer, spill));
+    suffixes.prefetch(sets->blocklist);
+    const auto answer = suffixes.walk([&](std::string_view candidate,
+                                          std::uint64_t hash) -> std::optional<bool> {
+        if (sets->allowed.contains(candidate, hash)) {
+            return false;
+        }
+        if (sets->blocklist.contains(candidate, hash) || sets->custom.contains(candidate, hash)) {
+            return true;
+        }
+        return std::nullopt;
+    });
+    return answer.value_or(false);
+}
+
+bool Blocklist::isAllowed(std::string_view name) const {
+    const std::shared_ptr<const Sets> sets = snapshot();
+    char buffer[kNormalNameBuffer];
+    std::string spill;
+    const Suffixes suffixes(normalName(name, buffer, spill));
+    const auto answer =
+        suffixes.walk([&](std::string_view candidate, std::uint64_t hash) -> std::optional<bool> {
+            if (sets->allowed.contains(candidate, hash)) {
+                return true;
+            }
+            return std::nullopt;
+        });
+    return answer.value_or(false);
+}
+
+std::size_t Blocklist::blockedCount() const {
+    return snapshot()->blockedCount;
+}
+
+std::size_t Blocklist::allowedCount() const {
+    return snapshot()->allowed.size();
+}
+
+}  // namespace tranca

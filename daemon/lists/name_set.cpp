@@ -1,0 +1,91 @@
+#include "daemon/lists/name_set.h"
+
+namespace tranca {
+
+namespace {
+
+std::uint64_t tagOf(std::uint64_t hash) {
+    return hash >> 40;
+}
+
+}  // namespace
+
+std::string_view NameSet::nameAt(std::size_t offset) const noexcept {
+    std::size_t length = 0;
+    unsigned shift = 0;
+    std::size_t at = offset;
+    while (at < arena_.size()) {
+        const auto byte = static_cast<unsigned char>(arena_[at++]);
+        length |= static_cast<std::size_t>(byte & 0x7f) << shift;
+        if ((byte & 0x80) == 0) {
+            break;
+        }
+        shift += 7;
+    }
+    return {arena_.data() + at, length};
+}
+
+std::size_t NameSet::nameEnd(std::size_t offset) const noexcept {
+    const std::string_view name = nameAt(offset);
+    return static_cast<std::size_t>(name.data() - arena_.data()) + name.size();
+}
+
+bool NameSet::contains(std::string_view name, std::uint64_t hash) const noexcept {
+    if (slots_.empty()) {
+        return false;
+    }
+    const std::size_t mask = slots_.size() - 1;
+    const std::uint64_t tag = tagOf(hash);
+    for (std::size_t index = hash & mask;; index = (index + 1) & mask) {
+        const std::uint64_t slot = slots_[index];
+        if (slot == 0) {
+            return false;
+        }
+        if ((slot >> kOffsetBits) == tag && nameAt((slot & kOffsetMask) - 1) == name) {
+            return true;
+        }
+    }
+}
+
+void NameSet::place(std::uint64_t slot, std::uint64_t hash) {
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t index = hash & mask;
+    while (slots_[index] != 0) {
+        index = (index + 1) & mask;
+    }
+    slots_[index] = slot;
+}
+
+void NameSet::grow() {
+    MappedArray<std::uint64_t> old = std::move(slots_);
+    slots_ = MappedArray<std::uint64_t>::zeroed(old.empty() ? 1024 : old.size() * 2);
+    for (std::size_t i = 0; i < old.size(); ++i) {
+        if (const std::uint64_t slot = old[i]; slot != 0) {
+            place(slot, hashName(nameAt((slot & kOffsetMask) - 1)));
+        }
+    }
+}
+
+bool NameSet::insert(std::string_view name) {
+    const std::uint64_t hash = hashName(name);
+    if (contains(name, hash)) {
+        return false;
+    }
+    // Keep the load at most one half so probe runs stay short.
+    if ((count_ + 1) * 2 > slots_.size()) {
+        grow();
+    }
+    const std::size_t offset = arena_.size();
+    std::size_t length = name.size();
+    do {
+        const auto low = static_cast<char>(length & 0x7f);
+        length >>= 7;
+        arena_.pushBack(static_cast<char>(low | (length != 0 ? 0x80 : 0)));
+    } while (length != 0);
+    arena_.append(name.data(), name.size());
+    place((tagOf(hash) << kOffsetBits) | (offset + 1), hash);
+    ++count_;
+    return true;
+}
+
+}  // namespace tranca
