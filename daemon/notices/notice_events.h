@@ -18,8 +18,8 @@ namespace tranca {
 
 // The marks beside the data: this run is on (gone only after a clean stop),
 // and a stop was asked for (written by the scripts that stop the service).
-inline constexpr std::string_view kRunningMark = "/.en-marcha";
-inline constexpr std::string_view kStopAskedMark = "/.parada-pedida";
+inline constexpr std::string_view kRunningMark = "/en-marcha";
+inline constexpr std::string_view kStopAskedMark = "/parada-pedida";
 
 void markStopAsked(const std::string& dataDirectory);
 

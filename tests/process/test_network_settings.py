@@ -12,7 +12,9 @@ from conftest import BACKUP, messages, read, write
 USAGE = ("Uso: trancad --dns local|respaldo|original|estado · trancad --proxy apagado · "
          "trancad --bloqueo respaldo|quitar · trancad --espera estado|cancelar|desactivar|"
          "desinstalar|desactivar-filtro-palabras|guardar-sitios|fijar · "
-         "trancad --cumplir <número>\n")
+         "trancad --cumplir <número> · "
+         "trancad --aviso desactivada|filtro-palabras-desactivado|desinstalacion|reinicio · "
+         "trancad --avisos enviar · trancad --confianza guardar · trancad --probar-aviso\n")
 ADMIN = "Hace falta ser administrador para cambiar la red.\n"
 RESOLV = ("# escrito a mano\n"
           "search corp.example lan\n"

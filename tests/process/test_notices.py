@@ -128,7 +128,7 @@ else:
     def test_each_event_arrives_once_without_history_or_smuggled_headers(box):
         server = box.server()
         data = box.env["TRANCAD_DIR"]
-        write(os.path.join(data, ".en-marcha"), "1\n")
+        write(os.path.join(data, "en-marcha"), "1\n")
         write(os.path.join(data, "espera.txt"), "espera 300\nsiguiente 1\n", 0o600)
         os.makedirs(os.path.join(data, "avisos"), mode=0o700)
         eight_days_ago = int(time.time()) - 8 * 86400

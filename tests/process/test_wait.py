@@ -105,7 +105,8 @@ def test_a_failing_change_stays_pending_and_an_unreadable_file_does_nothing(box)
     for _ in range(40):
         held.append(socket.socket(socket.AF_UNIX))
         held[-1].connect(path)
-    held[0].sendall(b"x" * 10_000)
+    # The newest holder: the oldest ones were closed to make room.
+    held[-1].sendall(b"x" * 10_000)
     assert box.tool("--espera", "estado", user=True).stdout == "Espera para aflojar: 5 min\n"
 
     box.done.unlink()

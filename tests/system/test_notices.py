@@ -35,6 +35,11 @@ def test_each_drop_is_told_once_and_a_queued_notice_outlasts_a_reboot(machine, t
         servers.append(subprocess.Popen(machine.command(
             ["/usr/bin/python3", "-c", SERVER, MAIL, str(inbox)], namespaces=("-n",))))
 
+    def kill_daemon():
+        machine.wait_for(lambda: machine.run(["systemctl", "is-active", "tranca"]).stdout,
+                         lambda state: state.strip() == "active", timeout=90)
+        machine.run(["systemctl", "kill", "--kill-whom=main", "-s", "KILL", "tranca"], check=True)
+
     def received(count):
         return machine.wait_for(lambda: inbox.read_text().splitlines(),
                                 lambda got: len(got) >= count, timeout=90)
@@ -52,14 +57,14 @@ def test_each_drop_is_told_once_and_a_queued_notice_outlasts_a_reboot(machine, t
         received(1)
         machine.run(["systemctl", "start", "tranca"], check=True)
         time.sleep(3)
-        machine.run(["systemctl", "kill", "-s", "KILL", "tranca"], check=True)
+        kill_daemon()
         received(2)
         time.sleep(20)  # the restarted filter has set the DNS up once
         machine.set_global_dns(*as_busctl({"domains": {"*": {"servers": ["9.9.9.9"]}}}))
         received(3)
 
         servers.pop().kill()
-        machine.run(["systemctl", "kill", "-s", "KILL", "tranca"], check=True)
+        kill_daemon()
         machine.wait_for(lambda: machine.run("ls /var/lib/tranca/avisos").stdout,
                          lambda listing: ".aviso" in listing, timeout=60)
         machine.reboot()
