@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <thread>
 
 #include "daemon/notices/notice_events.h"
 #include "daemon/notices/notice_text.h"
@@ -155,6 +156,33 @@ TEST(NoticeEventsTest, APutBackIsToldOnceAnHourAndAnAskedStopNotAtAll) {
     EXPECT_EQ(unsent(), 3U);
     events.daemonStopping("el servicio se detiene", false);
     EXPECT_EQ(unsent(), 4U);
+}
+
+TEST(NoticeSenderTest, AFailedSendStaysQueuedWithItsReasonWhileWokenFromOtherThreads) {
+    testing::ScratchDir dir;
+    const NoticePlaces places{(dir / "confianza.conf").string(), (dir / "avisos").string()};
+    // Port 9 on loopback: nothing listens, the connection is refused at once.
+    testing::writeText(places.settingsPath,
+                       "correo=ana@example.org\nservidor=127.0.0.1\npuerto=9\ntls=ninguno\n");
+    ASSERT_TRUE(queueNotice(places, testWords(1765234567)));
+    {
+        NoticeSender sender(places, senderTimingsFor(30), std::chrono::milliseconds(50));
+        std::thread waker([&] {
+            for (int i = 0; i < 20; ++i) {
+                sender.wake();
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+        });
+        waker.join();
+        for (int i = 0; i < 200 && queueState(places).fault.empty(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        }
+    }
+    const QueueState state = queueState(places);
+    EXPECT_EQ(state.unsent, 1U);
+    EXPECT_EQ(state.fault, "No se pudo conectar con el servidor de correo 127.0.0.1:9.");
+    EXPECT_NE(noticesReply(places).find("avisos 1\nfallo-aviso No se pudo conectar"),
+              std::string::npos);
 }
 
 }  // namespace
