@@ -45,7 +45,6 @@ AppDelegate::AppDelegate(std::optional<CaptureRequest> capture, std::optional<QS
 AppDelegate::~AppDelegate() = default;
 
 void AppDelegate::launch() {
-    ui::registerFonts();
     ui::registerQmlTypes(theme_);
     if (capture_) {
         launchCapture();

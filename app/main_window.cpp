@@ -1,5 +1,6 @@
 #include "app/main_window.h"
 
+#include <malloc.h>
 #include <QGuiApplication>
 #include <QQmlApplicationEngine>
 #include <QQuickItem>
@@ -7,11 +8,13 @@
 #include <QScreen>
 #include <QSettings>
 #include <algorithm>
+#include <utility>
 
 #include "app/core/model.h"
 #include "app/ui/content_view.h"
 #include "app/ui/qml_types.h"
 #include "app/ui/sites_view.h"
+#include "app/ui/theme.h"
 
 namespace amparo {
 
@@ -36,6 +39,10 @@ MainWindow::~MainWindow() {
 
 void MainWindow::create(bool forCapture) {
     forCapture_ = forCapture;
+    // Read on the first opening: the panel's menu uses the system's font.
+    if (!std::exchange(fontsRegistered_, true)) {
+        ui::registerFonts();
+    }
     engine_ = std::make_unique<QQmlApplicationEngine>();
     ui::addImageProviders(*engine_);
     engine_->setInitialProperties({{QStringLiteral("model"), QVariant::fromValue(&model_)},
@@ -61,13 +68,26 @@ void MainWindow::create(bool forCapture) {
         }
     }
     if (!forCapture) {
-        // Closing only hides (the QML refuses the close); keep where it was.
+        // Closing only hides (the QML refuses the close); keep where it was,
+        // then let the whole scene go.
         connect(window_, &QWindow::visibleChanged, this, [this](bool visible) {
             if (!visible) {
                 rememberGeometry();
+                release();
             }
         });
     }
+}
+
+void MainWindow::release() {
+    window_ = nullptr;
+    // The hiding runs inside the QML's own closing handler: the engine goes
+    // once control is back in the event loop. Its heap is handed back to
+    // the system then, which glibc does not do on its own for a heap this
+    // fragmented.
+    QQmlApplicationEngine* engine = engine_.release();
+    connect(engine, &QObject::destroyed, [] { malloc_trim(0); });
+    engine->deleteLater();
 }
 
 void MainWindow::show(bool forCapture) {
