@@ -32,8 +32,13 @@ MainWindow::MainWindow(ProtectionModel& model, ui::WindowViewModel& view, ui::Si
     : QObject(parent), model_(model), view_(view), sheet_(sheet) {}
 
 MainWindow::~MainWindow() {
-    if (window_ && !forCapture_) {
-        rememberGeometry();
+    if (window_) {
+        // Its hiding while the engine goes with this object is no closing
+        // to release anything for.
+        disconnect(window_, nullptr, this, nullptr);
+        if (!forCapture_) {
+            rememberGeometry();
+        }
     }
 }
 
