@@ -29,10 +29,11 @@ ProtectionModel::Gatherer productGatherer(const QString& directory) {
 }  // namespace
 
 AppDelegate::AppDelegate(std::optional<CaptureRequest> capture, std::optional<QString> permit,
-                         QObject* parent)
+                         bool inPanel, QObject* parent)
     : QObject(parent),
       capture_(std::move(capture)),
       permit_(std::move(permit)),
+      inPanel_(inPanel),
       directory_(QCoreApplication::applicationDirPath()),
       model_(productGatherer(directory_)),
       runner_(directory_ + QStringLiteral("/amparo-admin")),
@@ -45,7 +46,6 @@ AppDelegate::AppDelegate(std::optional<CaptureRequest> capture, std::optional<QS
 AppDelegate::~AppDelegate() = default;
 
 void AppDelegate::launch() {
-    ui::registerFonts();
     ui::registerQmlTypes(theme_);
     if (capture_) {
         launchCapture();
@@ -77,9 +77,11 @@ void AppDelegate::launch() {
     model_.refresh();
     connect(&timer_, &QTimer::timeout, &model_, &ProtectionModel::refresh);
     timer_.start(kRefreshEvery);
-    window_.show();
     if (permit_) {
+        window_.show();
         sheet_.permit(*permit_);
+    } else if (!inPanel_) {
+        window_.show();
     }
 }
 

@@ -30,8 +30,9 @@ namespace amparo {
 class AppDelegate : public QObject {
     Q_OBJECT
   public:
-    // permit: a site a block page's link asked to allow (already checked).
-    AppDelegate(std::optional<CaptureRequest> capture, std::optional<QString> permit,
+    // permit: a site a block page's link asked to allow (already checked);
+    // inPanel: the window waits until asked for.
+    AppDelegate(std::optional<CaptureRequest> capture, std::optional<QString> permit, bool inPanel,
                 QObject* parent = nullptr);
     ~AppDelegate() override;
 
@@ -47,6 +48,7 @@ class AppDelegate : public QObject {
 
     std::optional<CaptureRequest> capture_;
     std::optional<QString> permit_;
+    bool inPanel_;
     QString directory_;
     ui::Theme theme_;
     ProtectionModel model_;

@@ -43,7 +43,8 @@ int main(int argc, char** argv) {
         amparo::ui::InstanceChannel::tell(amparo::ui::InstanceChannel::defaultName(), permit)) {
         return 0;
     }
-    amparo::AppDelegate delegate(std::move(capture), std::move(permit));
+    amparo::AppDelegate delegate(std::move(capture), std::move(permit),
+                                 amparo::startsInPanel(arguments));
     delegate.launch();
     return QApplication::exec();
 }

@@ -1,5 +1,6 @@
 #include "app/main_window.h"
 
+#include <malloc.h>
 #include <QGuiApplication>
 #include <QQmlApplicationEngine>
 #include <QQuickItem>
@@ -7,11 +8,13 @@
 #include <QScreen>
 #include <QSettings>
 #include <algorithm>
+#include <utility>
 
 #include "app/core/model.h"
 #include "app/ui/content_view.h"
 #include "app/ui/qml_types.h"
 #include "app/ui/sites_view.h"
+#include "app/ui/theme.h"
 
 namespace amparo {
 
@@ -29,13 +32,22 @@ MainWindow::MainWindow(ProtectionModel& model, ui::WindowViewModel& view, ui::Si
     : QObject(parent), model_(model), view_(view), sheet_(sheet) {}
 
 MainWindow::~MainWindow() {
-    if (window_ && !forCapture_) {
-        rememberGeometry();
+    if (window_) {
+        // Its hiding while the engine goes with this object is no closing
+        // to release anything for.
+        disconnect(window_, nullptr, this, nullptr);
+        if (!forCapture_) {
+            rememberGeometry();
+        }
     }
 }
 
 void MainWindow::create(bool forCapture) {
     forCapture_ = forCapture;
+    // Read on the first opening: the panel's menu uses the system's font.
+    if (!std::exchange(fontsRegistered_, true)) {
+        ui::registerFonts();
+    }
     engine_ = std::make_unique<QQmlApplicationEngine>();
     ui::addImageProviders(*engine_);
     engine_->setInitialProperties({{QStringLiteral("model"), QVariant::fromValue(&model_)},
@@ -61,13 +73,26 @@ void MainWindow::create(bool forCapture) {
         }
     }
     if (!forCapture) {
-        // Closing only hides (the QML refuses the close); keep where it was.
+        // Closing only hides (the QML refuses the close); keep where it was,
+        // then let the whole scene go.
         connect(window_, &QWindow::visibleChanged, this, [this](bool visible) {
             if (!visible) {
                 rememberGeometry();
+                release();
             }
         });
     }
+}
+
+void MainWindow::release() {
+    window_ = nullptr;
+    // The hiding runs inside the QML's own closing handler: the engine goes
+    // once control is back in the event loop. Its heap is handed back to
+    // the system then, which glibc does not do on its own for a heap this
+    // fragmented.
+    QQmlApplicationEngine* engine = engine_.release();
+    connect(engine, &QObject::destroyed, [] { malloc_trim(0); });
+    engine->deleteLater();
 }
 
 void MainWindow::show(bool forCapture) {

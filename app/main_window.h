@@ -1,5 +1,6 @@
-// The main window: the QML content over the model, created on first showing
-// and kept; closing only hides it; its place and size are remembered.
+// The main window: the QML content over the model, built on each showing and
+// released on closing, so Amparo resting in the panel holds no QML engine,
+// scene graph or GPU context; its place and size are remembered.
 #pragma once
 
 #include <QImage>
@@ -28,7 +29,7 @@ class MainWindow : public QObject {
     ~MainWindow() override;
 
     // Creates the window when needed and brings it to the front. A window
-    // for a picture ignores the remembered place.
+    // for a picture ignores the remembered place and is never released.
     void show(bool forCapture = false);
     QQuickWindow* window() const { return window_; }
 
@@ -38,6 +39,7 @@ class MainWindow : public QObject {
 
   private:
     void create(bool forCapture);
+    void release();
     void rememberGeometry() const;
 
     ProtectionModel& model_;
@@ -46,6 +48,7 @@ class MainWindow : public QObject {
     std::unique_ptr<QQmlApplicationEngine> engine_;
     QQuickWindow* window_ = nullptr;
     bool forCapture_ = false;
+    bool fontsRegistered_ = false;
 };
 
 }  // namespace amparo

@@ -18,6 +18,10 @@ std::optional<QString> permitArgument(const QStringList& arguments) {
     return arguments[flag + 1];
 }
 
+bool startsInPanel(const QStringList& arguments) {
+    return arguments.contains(QLatin1String("--bandeja"));
+}
+
 std::optional<int> captureHeight(const QString& value) {
     bool ok = false;
     const double height = value.trimmed().toDouble(&ok);

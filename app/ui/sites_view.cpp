@@ -166,6 +166,13 @@ SitesSheet::SitesSheet(ProtectionModel& model, AmparoActions& actions, QObject* 
         connect(list, &SiteListModel::rowsRemoved, this, &SitesSheet::hasChangesChanged);
         connect(list, &SiteListModel::modelReset, this, &SitesSheet::hasChangesChanged);
     }
+    // Here rather than in the view: a window built while the sheet is up
+    // (reopened from the panel) shows the edits not saved yet.
+    connect(&model_, &ProtectionModel::showSitesChanged, this, [this] {
+        if (model_.showSites()) {
+            open();
+        }
+    });
 }
 
 bool SitesSheet::hasChanges() const {

@@ -79,8 +79,8 @@ class SitesSheet : public QObject {
     SiteListModel* allowed() { return &allowed_; }
     bool hasChanges() const;
 
-    // Starts from the snapshot's lists (the sheet opened).
-    Q_INVOKABLE void open();
+    // Starts from the snapshot's lists; called when the model shows the sheet.
+    void open();
     // Closes the sheet, then hands the lists to saveSites.
     Q_INVOKABLE void save();
     // Closes the sheet; the edits are dropped.

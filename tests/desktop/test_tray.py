@@ -1,8 +1,13 @@
 """Amparo's tray icon as a desktop shell sees it: the StatusNotifierItem it
 registers with the panel's watcher, its tooltip, icon and menu, following
-the filter's real state on a throw-away machine (see conftest.py)."""
+the filter's real state on a throw-away machine (see conftest.py); and the
+window, whose scene exists only while it is open."""
+
+import contextlib
+import os
 
 from conftest import SEPARATOR, wait_until
+from xwindows import Display
 
 # Past the 10-s refresh, with room for a slow (sanitizer) build on a busy machine.
 REFRESH_BOUND = 40
@@ -54,3 +59,31 @@ def test_second_start_hands_over_to_the_running_one(desktop):
     assert item.tooltip().startswith("Amparo · ")
     assert len(desktop.registrations()) == 1, "the second start put a second icon in the panel"
 
+
+
+def scene_threads(pid):
+    """The threads only a QML engine and a Qt Quick window's renderer run."""
+    names = set()
+    for task in os.listdir(f"/proc/{pid}/task"):
+        with contextlib.suppress(FileNotFoundError):
+            names.add(open(f"/proc/{pid}/task/{task}/comm").read().strip())
+    return names & {"QQmlThread", "QSGRenderThread"}
+
+
+def test_the_window_exists_only_while_open(desktop):
+    amparo = desktop.start_amparo("--bandeja")
+    desktop.tray_item(amparo)
+    with Display(desktop.env["DISPLAY"]) as display:
+        def window():
+            return next((w for w, title in display.windows(amparo.pid).items()
+                         if title == "Amparo"), None)
+
+        assert (window(), scene_threads(amparo.pid)) == (None, set()), "a scene at rest"
+        for opening in range(2):
+            assert desktop.start_amparo().wait(timeout=60) == 0, desktop.output()
+            shown = wait_until(window, bool, 60, f"opening {opening}")
+            assert "QQmlThread" in scene_threads(amparo.pid)
+            display.close_window(shown)
+            wait_until(lambda: (window(), scene_threads(amparo.pid)), lambda v: v == (None, set()),
+                       30, f"the scene after closing {opening}")
+    assert amparo.poll() is None, desktop.output()

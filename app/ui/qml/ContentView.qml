@@ -61,8 +61,6 @@ Item {
         visible: root.model.showSites
         color: Qt.alpha(Theme.night, 0.6)
         MouseArea { anchors.fill: parent; acceptedButtons: Qt.AllButtons; onWheel: {} }
-        onVisibleChanged: if (visible) root.sheet.open()
-        Component.onCompleted: if (visible) root.sheet.open()
 
         Flickable {
             anchors.fill: parent
