@@ -525,8 +525,8 @@ MUTANTS = [
          why="the proxy keys are locked when our proxy is off and left unlocked when on",
          first=["ProtectionTest.*"]),
     # --- the trusted person's notices ------------------------------------------------------
-    dict(id="notice-header-injection", file="daemon/notices/notice_text.cpp",
-         was=["daemon/notice_text.cpp"],
+    dict(id="notice-header-injection", file="daemon/text.cpp",
+         was=["daemon/notices/notice_text.cpp", "daemon/notice_text.cpp"],
          find="clean.push_back(byte < 0x20 || byte == 0x7f ? ' ' : c);",
          replace="clean.push_back(c);",
          why="a host name with a line break adds its own header (a Bcc) to every notice",
@@ -1441,10 +1441,12 @@ def planted(src, mutant):
 
 
 def settle_paths(src, mutants):
-    """Each fault's file under the name it has in the measured sources."""
+    """Each fault's file under the name it has in the measured sources: the
+    first that holds its text (a fault can move out of a file that stays)."""
     for m in mutants:
         for path in [m["file"]] + m.get("was", []):
-            if os.path.exists(os.path.join(src, path)):
+            full = os.path.join(src, path)
+            if os.path.exists(full) and locate(open(full, encoding="utf-8").read(), m):
                 m["file"] = path
                 break
 

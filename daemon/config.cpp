@@ -1,5 +1,7 @@
 #include "daemon/config.h"
 
+#include <unistd.h>
+
 #include "contract/wait.h"
 
 #include "platform/paths.h"
@@ -81,6 +83,10 @@ DaemonConfig makeBaseConfig(Environment environment, std::vector<std::string> ar
         std::max<int>(1, parsePort(lookup(config.environment, "TRANCAD_ESPERA_ESCALA"), 1));
     config.arguments = std::move(arguments);
     return config;
+}
+
+bool actsAsRoot(const DaemonConfig& config) {
+    return ::geteuid() == 0 || config.environment.contains("TRANCAD_DIR");
 }
 
 bool isUsableUrl(std::string_view text) {

@@ -64,6 +64,10 @@ struct DaemonConfig {
     int waitScale = 1;
 };
 
+// Root, or a test run with its own data folder: the root-only command lines
+// then work on that folder.
+bool actsAsRoot(const DaemonConfig& config);
+
 // "+"/"-" then decimal digits only, 0..65535 ("-0" is 0); anything else gives
 // the fallback, silently.
 std::uint16_t parsePort(const std::optional<std::string_view>& text, std::uint16_t fallback);

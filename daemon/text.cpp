@@ -1,5 +1,7 @@
 #include "daemon/text.h"
 
+#include <charconv>
+
 #include <locale.h>
 #include <wctype.h>
 
@@ -229,6 +231,34 @@ std::string lowercase(std::string_view text) {
     std::string out;
     lowercaseInto(text, out);
     return out;
+}
+
+std::size_t utf8CutAt(std::string_view text, std::size_t at) {
+    std::size_t cut = std::min(at, text.size());
+    while (cut > 0 && cut < text.size() && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) {
+        --cut;
+    }
+    return cut;
+}
+
+std::string oneLine(std::string_view text, std::size_t maxBytes) {
+    std::string clean;
+    clean.reserve(std::min(text.size(), maxBytes));
+    for (const char c : text.substr(0, utf8CutAt(text, maxBytes))) {
+        const auto byte = static_cast<unsigned char>(c);
+        clean.push_back(byte < 0x20 || byte == 0x7f ? ' ' : c);
+    }
+    return clean;
+}
+
+std::optional<std::int64_t> parseInteger(std::string_view text) {
+    std::int64_t value = 0;
+    const char* last = text.data() + text.size();
+    const auto [end, error] = std::from_chars(text.data(), last, value);
+    if (text.empty() || error != std::errc() || end != last) {
+        return std::nullopt;
+    }
+    return value;
 }
 
 }  // namespace tranca::text

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -23,6 +25,17 @@ void appendReplacingInvalidUtf8(std::string& out, std::string_view bytes);
 // U+2028, U+2029), 0 when there is none. needMore is set when the bytes at the
 // end could still become a terminator once more input arrives.
 std::size_t terminatorLengthAt(std::string_view text, std::size_t at, bool* needMore = nullptr);
+
+// The largest cut at or before at that does not split a UTF-8 character.
+std::size_t utf8CutAt(std::string_view text, std::size_t at);
+
+// text as one line of a file, a mail header or a socket reply: every ASCII
+// control character (line breaks included) and DEL as a space, cut to at
+// most maxBytes between UTF-8 characters.
+std::string oneLine(std::string_view text, std::size_t maxBytes = std::string_view::npos);
+
+// A whole decimal number ("-" allowed); nothing else around it.
+std::optional<std::int64_t> parseInteger(std::string_view text);
 
 // Strips tab and every Unicode space separator from both ends.
 std::string_view trimBlanks(std::string_view line);

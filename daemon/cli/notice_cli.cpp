@@ -35,10 +35,6 @@ void say(std::string_view text) {
     files::writeAll(STDOUT_FILENO, std::string(text) + "\n");
 }
 
-bool isRoot(const DaemonConfig& config) {
-    return ::geteuid() == 0 || config.environment.contains("TRANCAD_DIR");
-}
-
 // Sends the whole queue now, every notice due at once: the uninstaller's
 // last chance before the queue's folder goes.
 void sendEverythingNow(const NoticePlaces& places) {
@@ -64,14 +60,6 @@ void sendEverythingNow(const NoticePlaces& places) {
     }
 }
 
-bool writeSettings(const std::string& path, const std::string& text, std::string& error) {
-    if (!files::replaceFile(path, text, 0600, error)) {
-        return false;
-    }
-    files::syncDirectoryOf(path);
-    return true;
-}
-
 }  // namespace
 
 int runNoticeCommand(const DaemonConfig& config, std::string_view kind) {
@@ -85,7 +73,7 @@ int runNoticeCommand(const DaemonConfig& config, std::string_view kind) {
         files::writeAll(STDERR_FILENO, std::string(kUsageText));
         return 64;
     }
-    if (!isRoot(config)) {
+    if (!actsAsRoot(config)) {
         files::writeAll(STDERR_FILENO, "Hace falta ser administrador.\n");
         return 1;
     }
@@ -163,7 +151,7 @@ std::string applyTrustedPerson(const DaemonConfig& config, const std::string& se
         if (::unlink(places.settingsPath.c_str()) != 0 && errno != ENOENT) {
             return "no se pudo borrar " + places.settingsPath;
         }
-    } else if (!writeSettings(places.settingsPath, trustedPersonText(*after), error)) {
+    } else if (!files::replaceFile(places.settingsPath, trustedPersonText(*after), 0600, error)) {
         return error;
     }
     return {};
@@ -174,7 +162,7 @@ int runTrustedPersonCommand(const DaemonConfig& config, std::string_view verb) {
         files::writeAll(STDERR_FILENO, std::string(kUsageText));
         return 64;
     }
-    if (!isRoot(config)) {
+    if (!actsAsRoot(config)) {
         files::writeAll(STDERR_FILENO, "Hace falta ser administrador.\n");
         return 1;
     }

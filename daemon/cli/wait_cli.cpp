@@ -366,7 +366,7 @@ int runWaitCommand(const DaemonConfig& config, std::string_view verb) {
             return reply->starts_with(cancelled) ? 0 : 1;
         }
     }
-    if (::geteuid() != 0 && config.environment.find("TRANCAD_DIR") == config.environment.end()) {
+    if (!actsAsRoot(config)) {
         complain("Hace falta ser administrador.");
         return 1;
     }

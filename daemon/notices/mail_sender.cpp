@@ -1,11 +1,12 @@
 #include "daemon/notices/mail_sender.h"
 
 #include <curl/curl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <memory>
 #include <mutex>
+
+#include "daemon/notices/notice_text.h"
 
 namespace tranca {
 
@@ -56,16 +57,12 @@ std::string faultText(CURLcode code, long response, const TrustedPerson& person)
 // The name to greet the server with. libcurl would take the host name as
 // it is, and refuse the whole send when it holds a control character.
 std::string greetingName() {
-    char name[256] = {};
-    if (::gethostname(name, sizeof name - 1) != 0) {
-        return "localhost";
-    }
-    const std::string_view text(name);
-    const bool plain = !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+    const std::string text = machineName();
+    const bool plain = std::all_of(text.begin(), text.end(), [](char c) {
         return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
                c == '.' || c == '-';
     });
-    return plain ? std::string(text) : "localhost";
+    return plain ? text : "localhost";
 }
 
 }  // namespace

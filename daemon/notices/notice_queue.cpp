@@ -9,6 +9,7 @@
 #include <charconv>
 #include <cstdio>
 
+#include "daemon/text.h"
 #include "platform/posix/file_util.h"
 
 namespace tranca {
@@ -21,14 +22,8 @@ constexpr std::string_view kSuffix = ".aviso";
 constexpr std::string_view kCountsFile = "/semana.txt";
 constexpr std::size_t kMaxNoticeBytes = 64 * 1024;
 
-std::optional<std::int64_t> number(std::string_view text) {
-    std::int64_t value = 0;
-    const char* last = text.data() + text.size();
-    if (text.empty() || std::from_chars(text.data(), last, value).ptr != last) {
-        return std::nullopt;
-    }
-    return value;
-}
+using text::oneLine;
+using text::parseInteger;
 
 // "key value" header lines up to a blank line; the value may be empty.
 struct Header {
@@ -45,13 +40,6 @@ std::optional<Header> headerLine(std::string_view line) {
         return Header{line, {}};
     }
     return Header{line.substr(0, space), line.substr(space + 1)};
-}
-
-std::string oneLine(std::string_view text) {
-    std::string line(text);
-    std::replace_if(
-        line.begin(), line.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
-    return line;
 }
 
 }  // namespace
@@ -90,12 +78,12 @@ std::optional<Notice> parseNotice(std::string_view text) {
         if (header->key == "id" && !header->value.empty()) {
             notice.id = header->value;
             hasId = true;
-        } else if (header->key == "creado" && (value = number(header->value))) {
+        } else if (header->key == "creado" && (value = parseInteger(header->value))) {
             notice.createdAt = *value;
-        } else if (header->key == "siguiente" && (value = number(header->value))) {
+        } else if (header->key == "siguiente" && (value = parseInteger(header->value))) {
             notice.nextAttempt = *value;
-        } else if (header->key == "intentos" && (value = number(header->value)) && *value >= 0 &&
-                   *value < 1'000'000) {
+        } else if (header->key == "intentos" && (value = parseInteger(header->value)) &&
+                   *value >= 0 && *value < 1'000'000) {
             notice.attempts = static_cast<int>(*value);
         } else if (header->key == "para") {
             notice.recipient = header->value;
@@ -125,25 +113,27 @@ std::string weekCountsText(const WeekCounts& counts) {
 
 std::optional<WeekCounts> parseWeekCounts(std::string_view text) {
     WeekCounts counts;
-    while (!text.empty()) {
-        const std::size_t end = std::min(text.find('\n'), text.size());
-        const auto header = headerLine(text.substr(0, end));
-        text.remove_prefix(std::min(end + 1, text.size()));
-        if (!header) {
-            return std::nullopt;
+    bool understood = true;
+    text::forEachLine(text, [&](std::string_view line) {
+        const auto header = headerLine(line);
+        understood = understood && header.has_value();
+        if (!understood) {
+            return;
         }
         std::string_view value = header->value;
         if (header->key == "arranque") {
             const std::size_t space = value.find(' ');
             if (space == std::string_view::npos) {
-                return std::nullopt;
+                understood = false;
+                return;
             }
             counts.bootId = value.substr(0, space) == "-" ? "" : value.substr(0, space);
             value.remove_prefix(space + 1);
         }
-        const auto parsed = number(value);
-        if (!parsed || *parsed < 0) {
-            return std::nullopt;
+        const auto parsed = parseInteger(value);
+        understood = parsed && *parsed >= 0;
+        if (!understood) {
+            return;
         }
         if (header->key == "inicio") {
             counts.startedAt = *parsed;
@@ -158,8 +148,11 @@ std::optional<WeekCounts> parseWeekCounts(std::string_view text) {
         } else if (header->key == "arranque") {
             counts.bootSeconds = *parsed;
         } else {
-            return std::nullopt;
+            understood = false;
         }
+    });
+    if (!understood) {
+        return std::nullopt;
     }
     return counts;
 }
@@ -227,12 +220,7 @@ std::optional<Notice> NoticeQueue::read(const std::string& id) const {
 }
 
 bool NoticeQueue::save(const Notice& notice, std::string& error) {
-    const std::string path = pathOf(notice.id);
-    if (!files::replaceFile(path, noticeText(notice), 0600, error)) {
-        return false;
-    }
-    files::syncDirectoryOf(path);
-    return true;
+    return files::replaceFile(pathOf(notice.id), noticeText(notice), 0600, error);
 }
 
 void NoticeQueue::remove(const std::string& id) {

@@ -7,6 +7,7 @@
 #include "contract/notices.h"
 #include "daemon/log.h"
 #include "daemon/notices/mail_sender.h"
+#include "daemon/text.h"
 #include "platform/posix/file_util.h"
 
 namespace tranca {
@@ -213,16 +214,9 @@ std::string noticesReply(const NoticePlaces& places) {
     const QueueState state = queueState(places);
     std::string reply = personLine(person) + "\n" + std::string(words::kUnsentLine) + " " +
                         std::to_string(state.unsent) + "\n";
-    std::string fault = state.fault.empty() ? error : state.fault;
-    std::replace_if(
-        fault.begin(), fault.end(), [](char c) { return static_cast<unsigned char>(c) < ' '; },
-        ' ');
+    const std::string fault = text::oneLine(state.fault.empty() ? error : state.fault, 300);
     if (!fault.empty()) {
-        std::size_t cut = std::min<std::size_t>(fault.size(), 300);
-        while (cut < fault.size() && (static_cast<unsigned char>(fault[cut]) & 0xC0) == 0x80) {
-            --cut;
-        }
-        reply += std::string(words::kUnsentFaultLine) + " " + fault.substr(0, cut) + "\n";
+        reply += std::string(words::kUnsentFaultLine) + " " + fault + "\n";
     }
     return reply + "fin\n";
 }

@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "daemon/text.h"
+
 namespace tranca {
 
 namespace {
@@ -16,15 +18,7 @@ constexpr std::string_view kFooter =
     "\n\nEste aviso no incluye ningún sitio visitado: Amparo nunca envía el historial de "
     "navegación.\nLo recibís porque te eligieron como persona de confianza en Amparo.\n";
 
-std::string cleanText(std::string_view text) {
-    std::string clean;
-    clean.reserve(text.size());
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        clean.push_back(byte < 0x20 || byte == 0x7f ? ' ' : c);
-    }
-    return clean;
-}
+using text::oneLine;
 
 std::string base64(std::string_view bytes) {
     static constexpr std::string_view kAlphabet =
@@ -51,20 +45,14 @@ std::string base64(std::string_view bytes) {
 // 39 bytes each (lines stay under 78 characters), cut between UTF-8
 // characters, folded onto lines of their own.
 std::string headerValue(std::string_view text) {
-    const std::string clean = cleanText(text);
-    const bool plain = std::all_of(clean.begin(), clean.end(),
-                                   [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-    if (plain) {
+    const std::string clean = oneLine(text);
+    if (text::isAscii(clean)) {
         return clean;
     }
     std::string value;
     std::string_view rest = clean;
     while (!rest.empty()) {
-        std::size_t cut = std::min<std::size_t>(39, rest.size());
-        while (cut < rest.size() && cut > 0 &&
-               (static_cast<unsigned char>(rest[cut]) & 0xC0) == 0x80) {
-            --cut;
-        }
+        const std::size_t cut = text::utf8CutAt(rest, 39);
         if (!value.empty()) {
             value += "\r\n ";
         }
@@ -146,7 +134,7 @@ NoticeWords cancelledWords(std::size_t count, std::int64_t at) {
 NoticeWords stoppedWords(std::string_view reason, std::int64_t at) {
     return words("la protección se detuvo",
                  "El " + localTimeText(at) + " el filtro de Amparo se detuvo sin que nadie lo " +
-                     "pidiera desde Amparo (" + cleanText(reason) + "). Mientras no vuelva, el " +
+                     "pidiera desde Amparo (" + oneLine(reason) + "). Mientras no vuelva, el " +
                      "equipo usa los resolvedores familiares de respaldo.");
 }
 
@@ -194,13 +182,12 @@ std::string machineName() {
 
 std::string mailMessage(const Notice& notice, std::string_view from, std::string_view to,
                         std::string_view machine) {
-    const std::string subject = notice.subject + " (" + cleanText(machine) + ")";
-    const std::string body =
-        base64(withCrlf("Equipo: " + cleanText(machine) + "\n\n" + notice.body));
+    const std::string subject = notice.subject + " (" + oneLine(machine) + ")";
+    const std::string body = base64(withCrlf("Equipo: " + oneLine(machine) + "\n\n" + notice.body));
     std::string message =
-        "From: Amparo <" + cleanText(from) + ">\r\nTo: <" + cleanText(to) +
+        "From: Amparo <" + oneLine(from) + ">\r\nTo: <" + oneLine(to) +
         ">\r\nSubject: " + headerValue(subject) + "\r\nDate: " + rfc2822Date(notice.createdAt) +
-        "\r\nMessage-ID: <" + cleanText(notice.id) + "@amparo.invalid>\r\nMIME-Version: 1.0\r\n" +
+        "\r\nMessage-ID: <" + oneLine(notice.id) + "@amparo.invalid>\r\nMIME-Version: 1.0\r\n" +
         "Content-Type: text/plain; charset=UTF-8\r\n" + "Content-Transfer-Encoding: base64\r\n\r\n";
     for (std::size_t i = 0; i < body.size(); i += 76) {
         message += body.substr(i, 76) + "\r\n";

@@ -1,10 +1,10 @@
 #include "daemon/notices/trusted_person.h"
 
 #include <algorithm>
-#include <charconv>
 #include <map>
 
 #include "contract/notices.h"
+#include "daemon/text.h"
 
 namespace tranca {
 
@@ -82,23 +82,21 @@ std::optional<TrustedPerson> parseTrustedPerson(std::string_view text, std::stri
         return refuse(error, "el texto es demasiado largo");
     }
     std::map<std::string, std::string, std::less<>> values;
-    while (!text.empty()) {
-        const std::size_t end = std::min(text.find('\n'), text.size());
-        std::string_view line = text.substr(0, end);
-        text.remove_prefix(std::min(end + 1, text.size()));
-        if (!line.empty() && line.back() == '\r') {
-            line.remove_suffix(1);
-        }
-        if (line.empty() || line.front() == '#') {
-            continue;
+    std::optional<std::string_view> refusal;
+    text::forEachLine(text, [&](std::string_view line) {
+        if (refusal || line.empty() || line.front() == '#') {
+            return;
         }
         const std::size_t equals = line.find('=');
         if (equals == std::string_view::npos || hasControl(line)) {
-            return refuse(error, "una línea no se entiende");
+            refusal = "una línea no se entiende";
+        } else if (!values.emplace(std::string(line.substr(0, equals)), line.substr(equals + 1))
+                        .second) {
+            refusal = "un dato está repetido";
         }
-        if (!values.emplace(std::string(line.substr(0, equals)), line.substr(equals + 1)).second) {
-            return refuse(error, "un dato está repetido");
-        }
+    });
+    if (refusal) {
+        return refuse(error, *refusal);
     }
     TrustedPerson person;
     const auto take = [&values](std::string_view key) -> std::optional<std::string> {
@@ -130,11 +128,11 @@ std::optional<TrustedPerson> parseTrustedPerson(std::string_view text, std::stri
         return refuse(error, "el servidor de correo no es un nombre válido");
     }
     person.server = *server;
-    const char* last = port ? port->data() + port->size() : nullptr;
-    if (!port || std::from_chars(port->data(), last, person.port).ptr != last || person.port < 1 ||
-        person.port > 65535) {
+    const auto portNumber = port ? text::parseInteger(*port) : std::nullopt;
+    if (!portNumber || *portNumber < 1 || *portNumber > 65535) {
         return refuse(error, "el puerto debe ser un número de 1 a 65535");
     }
+    person.port = static_cast<int>(*portNumber);
     const auto mode = tls ? tlsFromWord(*tls) : std::nullopt;
     if (!mode) {
         return refuse(error, "el modo TLS debe ser starttls, tls o ninguno");

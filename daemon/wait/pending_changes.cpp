@@ -41,12 +41,8 @@ constexpr std::string_view kHeader =
 constexpr std::size_t kMaxName = 253;
 
 std::optional<std::int64_t> number(std::string_view text) {
-    std::int64_t value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || error != std::errc() || end != text.data() + text.size() || value < 0) {
-        return std::nullopt;
-    }
-    return value;
+    const auto value = text::parseInteger(text);
+    return value && *value >= 0 ? value : std::nullopt;
 }
 
 // The first word of rest, rest left after it and one space.
@@ -61,15 +57,6 @@ bool isStoredName(std::string_view name) {
     return !name.empty() && name.size() <= kMaxName &&
            std::none_of(name.begin(), name.end(),
                         [](char c) { return static_cast<unsigned char>(c) <= ' ' || c == 0x7f; });
-}
-
-// Line breaks and other control characters of a failure text, as spaces: the
-// text is one line of the file.
-std::string oneLine(std::string_view text) {
-    std::string line(text.substr(0, 300));
-    std::replace_if(
-        line.begin(), line.end(), [](char c) { return static_cast<unsigned char>(c) < ' '; }, ' ');
-    return line;
 }
 
 // The settings text as one word of the file: two hex digits a byte.
@@ -190,7 +177,7 @@ std::string waitStateText(const WaitState& state) {
             text += "permitir " + id + " " + name + "\n";
         }
         if (!change.failure.empty()) {
-            text += "fallo " + id + " " + oneLine(change.failure) + "\n";
+            text += "fallo " + id + " " + text::oneLine(change.failure, 300) + "\n";
         }
     }
     return text;

@@ -68,11 +68,7 @@ bool WaitFile::update(const std::function<bool(WaitState&)>& edit, std::string& 
     if (!edit(*state)) {
         return true;
     }
-    if (!files::replaceFile(path_, waitStateText(*state), 0600, error)) {
-        return false;
-    }
-    files::syncDirectoryOf(path_);
-    return true;
+    return files::replaceFile(path_, waitStateText(*state), 0600, error);
 }
 
 std::optional<std::size_t> cancelAllPending(WaitFile& file, std::string& error) {

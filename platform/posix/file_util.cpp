@@ -184,6 +184,7 @@ bool replaceFile(const std::string& path, std::string_view contents, unsigned mo
         return false;
     }
     if (::rename(temporary.c_str(), path.c_str()) == 0) {
+        syncDirectoryOf(path);
         return true;
     }
     const int renameCode = errno;

@@ -27,7 +27,8 @@ std::optional<std::string> readFile(const std::string& path, std::size_t maxByte
 std::optional<std::string> readSettingsFile(const std::string& path, std::string& error,
                                             std::size_t maxBytes = kMaxReadBytes);
 
-// Replaces path's contents: a temporary file beside it renamed over it. When
+// Replaces path's contents: a temporary file beside it renamed over it, the
+// file and the rename both on disk before it returns. When
 // path is a mount point (a bind-mounted resolv.conf in a container) rename is
 // refused with EBUSY and the file is rewritten in place instead. On failure
 // error holds a Spanish text.
