@@ -6,6 +6,13 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const tranca::DnsBytes query = tranca::asBytes(data, size);
     const auto question = tranca::parseQuestion(query);
+    const auto whole = tranca::parseQuery(query);
+    // A whole query reads its question the same way, its header as written.
+    FUZZ_CHECK(!whole || (question && whole->question.name == question->name &&
+                          whole->question.questionEnd == question->questionEnd &&
+                          whole->id == ((data[0] << 8) | data[1]) &&
+                          whole->udpLimit >= tranca::kPlainUdpLimit &&
+                          whole->udpLimit <= tranca::kMaxUdpLimit));
     if (!question) {
         return 0;
     }

@@ -100,6 +100,7 @@ class DnsServer::Socket : public ReplyChannel, public std::enable_shared_from_th
         std::array<std::array<std::byte, kMaxDatagram>, kBatch> in;
         std::array<std::array<std::byte, kReplyBufferSize>, kBatch> out;
         std::array<ClientAddress, kBatch> clients;
+        std::array<PreparedQuery, kBatch> prepared;
         std::array<mmsghdr, kBatch> inHeaders;
         std::array<iovec, kBatch> inVectors;
         std::array<mmsghdr, kBatch> outHeaders;
@@ -124,11 +125,15 @@ class DnsServer::Socket : public ReplyChannel, public std::enable_shared_from_th
             // The block lines of this batch go out in one write, before the
             // answers, so the log never lags the browser.
             const LogBatch lines;
+            // Every name of the batch read first, its list entries on their
+            // way from memory while the others are decided.
+            for (int i = 0; i < got; ++i) {
+                pipeline_.prepare(DnsBytes(b.in[i].data(), b.inHeaders[i].msg_len), b.prepared[i]);
+            }
             for (int i = 0; i < got; ++i) {
                 b.clients[i].length = b.inHeaders[i].msg_hdr.msg_namelen;
-                const DnsBytes query(b.in[i].data(), b.inHeaders[i].msg_len);
                 const DnsBytes reply =
-                    pipeline_.handleQuery(query, b.clients[i], channel, b.out[i]);
+                    pipeline_.handlePrepared(b.prepared[i], b.clients[i], channel, b.out[i]);
                 if (reply.empty()) {
                     continue;
                 }

@@ -49,14 +49,14 @@ std::uint16_t refreshId() {
 
 }  // namespace
 
-std::size_t QueryPipeline::answerFromCache(DnsBytes query, const DNSQuestion& question,
-                                           std::uint64_t generation, const ReplyChannel& channel,
-                                           std::span<std::byte> out) {
+std::size_t QueryPipeline::answerFromCache(const Query& query, std::uint64_t generation,
+                                           const ReplyChannel& channel, std::span<std::byte> out) {
     if (cache_ == nullptr) {
         return 0;
     }
-    const AnswerCache::Hit hit =
-        cache_->lookup(query, question.questionEnd, generation, AnswerCache::Clock::now(), out);
+    const DNSQuestion& question = query.question;
+    const AnswerCache::Hit hit = cache_->lookup(query.bytes, question.questionEnd, generation,
+                                                AnswerCache::Clock::now(), out);
     if (hit.size == 0) {
         return 0;
     }
@@ -66,7 +66,7 @@ std::size_t QueryPipeline::answerFromCache(DnsBytes query, const DNSQuestion& qu
     if (hit.prefetch) {
         prefetch(out.first(hit.size), question, generation);
     }
-    if (mustCut(channel, hit.size, udpReplyLimit(query, question.questionEnd))) {
+    if (mustCut(channel, hit.size, query.udpLimit)) {
         return cutForTcp(out, question.questionEnd);
     }
     return hit.size;

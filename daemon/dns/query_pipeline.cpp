@@ -6,7 +6,6 @@
 #include <chrono>
 
 #include "daemon/lists/bypass.h"
-#include "daemon/lists/normal_name.h"
 #include "daemon/log.h"
 #include "daemon/text.h"
 
@@ -108,80 +107,109 @@ bool QueryPipeline::isStatusName(std::string_view name) const {
     return text::lowercase(name) == config_.statusName;
 }
 
-DnsBytes QueryPipeline::handleQuery(DnsBytes query, const ClientAddress& client,
-                                    const std::shared_ptr<ReplyChannel>& channel,
-                                    std::span<std::byte> out) {
+Decision QueryPipeline::decide(QueryKind kind, const Query& query, std::string_view normal) const {
     // Nothing the daemon cannot read goes upstream: a lenient resolver could
     // read a name in it the lists never saw.
-    switch (classifyQuery(query)) {
+    switch (kind) {
         case QueryKind::ignore:
-            return {};
+            return {.kind = Decision::Kind::ignore};
         case QueryKind::notImplemented:
-            return out.first(buildHeaderReplyInto(out, query, kNotImp));
+            return {.kind = Decision::Kind::refuse, .rcode = kNotImp};
         case QueryKind::formatError:
-            return out.first(buildHeaderReplyInto(out, query, kFormErr));
+            return {.kind = Decision::Kind::refuse, .rcode = kFormErr};
         case QueryKind::query:
             break;
     }
-    thread_local DNSQuestion question;
-    if (!parseQuestionInto(query, question)) {
-        return out.first(buildHeaderReplyInto(out, query, kFormErr));
+    const std::string& name = query.question.name;
+    if (isStatusName(name)) {
+        return {
+            .kind = Decision::Kind::status, .address = config_.statusAddress, .ttl = kStatusTtl};
     }
-    if (isStatusName(question.name)) {
-        return out.first(buildAnswerInto(out, query, question.qtype, question.questionEnd,
-                                         config_.statusAddress, kStatusTtl));
-    }
-    // The lists and SafeSearch compare names in normal form: made once here,
-    // each of them then finds it ready.
-    char normalBuffer[kNormalNameBuffer];
-    thread_local std::string normalSpill;
-    const std::string_view normal = normalName(question.name, normalBuffer, normalSpill);
-    // Read before the decision: should the lists change while the answer is
-    // on its way, it is not kept.
-    const std::uint64_t generation = lists_.generation();
     if (lists_.isBlocked(normal)) {
-        blockLog_.blocked(kBlockedPrefix, question.name);
-        return out.first(buildAnswerInto(out, query, question.qtype, question.questionEnd,
-                                         config_.blockAddress, kLocalTtl));
+        return {.kind = Decision::Kind::blocked, .address = config_.blockAddress, .ttl = kLocalTtl};
     }
-    if (const BypassName bypass = classifyBypassName(question.name);
+    if (const BypassName bypass = classifyBypassName(name);
         bypass != BypassName::none && !lists_.isAllowed(normal)) {
         if (bypass == BypassName::encryptedResolver) {
-            blockLog_.blocked(kResolverPrefix, question.name);
-            return out.first(buildAnswerInto(out, query, question.qtype, question.questionEnd,
-                                             config_.blockAddress, kLocalTtl));
+            return {.kind = Decision::Kind::resolverBlocked,
+                    .address = config_.blockAddress,
+                    .ttl = kLocalTtl};
         }
-        if (dueOnceAMinute(nextCanaryLine_)) {
-            logLine(
-                "Nombre de control respondido NXDOMAIN (el navegador no usará su propio "
-                "DNS cifrado): " +
-                dnsNameText(question.name));
-        }
-        // Type 0 is none: the header and the question, no record.
-        const std::size_t size =
-            buildAnswerInto(out, query, 0, question.questionEnd, config_.blockAddress, 0);
-        if (size != 0) {
-            out[kRcodeFlagsOffset] = std::byte{kFlagRA | kNxDomain};
-        }
-        return out.first(size);
+        return {.kind = Decision::Kind::canary};
     }
     if (const auto host = safeHost(normal)) {
         const std::optional<Ipv4> address = safeSearch_.addressOf(*host);
         if (address && !lists_.isAllowed(normal)) {
-            return out.first(buildAnswerInto(out, query, question.qtype, question.questionEnd,
-                                             *address, kLocalTtl));
+            return {.kind = Decision::Kind::safeSearch, .address = *address, .ttl = kLocalTtl};
         }
     }
-    if (const std::size_t size = answerFromCache(query, question, generation, *channel, out)) {
+    return {.kind = Decision::Kind::forward};
+}
+
+void QueryPipeline::tell(const Decision& decision, const std::string& name) {
+    switch (decision.kind) {
+        case Decision::Kind::blocked:
+            blockLog_.blocked(kBlockedPrefix, name);
+            break;
+        case Decision::Kind::resolverBlocked:
+            blockLog_.blocked(kResolverPrefix, name);
+            break;
+        case Decision::Kind::canary:
+            if (dueOnceAMinute(nextCanaryLine_)) {
+                logLine(
+                    "Nombre de control respondido NXDOMAIN (el navegador no usará su propio "
+                    "DNS cifrado): " +
+                    dnsNameText(name));
+            }
+            break;
+        default:
+            break;
+    }
+}
+
+DnsBytes QueryPipeline::handleQuery(DnsBytes bytes, const ClientAddress& client,
+                                    const std::shared_ptr<ReplyChannel>& channel,
+                                    std::span<std::byte> out) {
+    thread_local PreparedQuery prepared;
+    prepare(bytes, prepared);
+    return handlePrepared(prepared, client, channel, out);
+}
+
+void QueryPipeline::prepare(DnsBytes bytes, PreparedQuery& prepared) const {
+    prepared.kind = parseQueryInto(bytes, prepared.query);
+    if (prepared.kind != QueryKind::query) {
+        prepared.normal = {};
+        return;
+    }
+    // The lists and SafeSearch compare names in normal form: made once here,
+    // each of them then finds it ready.
+    prepared.normal =
+        normalName(prepared.query.question.name, prepared.normalBuffer, prepared.spill);
+    lists_.prefetch(prepared.normal);
+}
+
+DnsBytes QueryPipeline::handlePrepared(const PreparedQuery& prepared, const ClientAddress& client,
+                                       const std::shared_ptr<ReplyChannel>& channel,
+                                       std::span<std::byte> out) {
+    const Query& query = prepared.query;
+    // Read before the decision: should the lists change while the answer is
+    // on its way, it is not kept.
+    const std::uint64_t generation = lists_.generation();
+    const Decision decision = decide(prepared.kind, query, prepared.normal);
+    if (decision.kind != Decision::Kind::forward) {
+        tell(decision, query.question.name);
+        return out.first(writeReply(out, query, decision));
+    }
+    if (const std::size_t size = answerFromCache(query, generation, *channel, out)) {
         return out.first(size);
     }
-    Asker asker{.query = DnsMessage(query.begin(), query.end()),
-                .questionEnd = question.questionEnd,
-                .udpLimit = udpReplyLimit(query, question.questionEnd),
+    Asker asker{.query = DnsMessage(query.bytes.begin(), query.bytes.end()),
+                .questionEnd = query.question.questionEnd,
+                .udpLimit = query.udpLimit,
                 .client = client,
                 .channel = channel};
-    if (!askUpstream(std::move(asker), question, generation)) {
-        return out.first(buildServfailInto(out, query));
+    if (!askUpstream(std::move(asker), query.question, generation)) {
+        return out.first(buildServfailInto(out, query.bytes));
     }
     return {};
 }

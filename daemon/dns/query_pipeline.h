@@ -12,9 +12,11 @@
 
 #include "daemon/config.h"
 #include "daemon/dns/block_log.h"
+#include "daemon/dns/decision.h"
 #include "daemon/dns/pending_questions.h"
 #include "daemon/dns/reply_channel.h"
 #include "daemon/lists/lists.h"
+#include "daemon/lists/normal_name.h"
 #include "daemon/lists/safesearch.h"
 #include "daemon/upstream/answer_cache.h"
 #include "daemon/upstream/upstream.h"
@@ -39,6 +41,15 @@ std::size_t zoneBucket(std::string_view name);
 // short as a registry's ("co", "com"): "a.b.example.co.uk" gives "example.co.uk".
 std::string_view registeredDomain(std::string_view name);
 
+// A datagram read ahead of its decision, its name in normal form.
+struct PreparedQuery {
+    Query query;
+    QueryKind kind = QueryKind::ignore;
+    std::string_view normal;  // in normalBuffer or spill
+    std::array<char, kNormalNameBuffer> normalBuffer;
+    std::string spill;
+};
+
 class QueryPipeline {
   public:
     // forwardCap bounds the queries waiting for the upstreams at once; beyond
@@ -55,6 +66,14 @@ class QueryPipeline {
     DnsBytes handleQuery(DnsBytes query, const ClientAddress& client,
                          const std::shared_ptr<ReplyChannel>& channel, std::span<std::byte> out);
 
+    // handleQuery in two steps, for a batch: prepare reads every datagram and
+    // starts fetching the list entries its name needs, then handlePrepared
+    // decides each, so the batch's cache misses overlap. bytes must outlive
+    // handlePrepared.
+    void prepare(DnsBytes bytes, PreparedQuery& prepared) const;
+    DnsBytes handlePrepared(const PreparedQuery& prepared, const ClientAddress& client,
+                            const std::shared_ptr<ReplyChannel>& channel, std::span<std::byte> out);
+
     std::size_t forwardsInFlight() const { return inFlight_.load(std::memory_order_relaxed); }
     std::size_t forwardCap() const { return forwardCap_; }
     // How many forwards one domain may hold at once (see zoneBucket).
@@ -67,6 +86,10 @@ class QueryPipeline {
     }
 
   private:
+    // What to do with query (read as kind), its name in normal form.
+    Decision decide(QueryKind kind, const Query& query, std::string_view normal) const;
+    // The log lines a decision made here calls for.
+    void tell(const Decision& decision, const std::string& name);
     bool isStatusName(std::string_view name) const;
     bool admitForward(std::size_t zone);
     void release(std::size_t zone);
@@ -77,9 +100,8 @@ class QueryPipeline {
     void forward(Asker asker, std::string name, std::string key, std::size_t zone,
                  std::uint64_t generation);
     // The cached answer in out, fitted for the client; 0 on a miss.
-    std::size_t answerFromCache(DnsBytes query, const DNSQuestion& question,
-                                std::uint64_t generation, const ReplyChannel& channel,
-                                std::span<std::byte> out);
+    std::size_t answerFromCache(const Query& query, std::uint64_t generation,
+                                const ReplyChannel& channel, std::span<std::byte> out);
     // Forwards asker's question, or queues it behind the same one in flight.
     // False when the upstreams take no more queries now.
     bool askUpstream(Asker asker, const DNSQuestion& question, std::uint64_t generation);

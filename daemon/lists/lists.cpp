@@ -153,6 +153,10 @@ bool Blocklist::isBlocked(std::string_view name) const {
     return answer.value_or(false);
 }
 
+void Blocklist::prefetch(std::string_view normal) const {
+    Suffixes(normal).prefetch(snapshot()->blocklist);
+}
+
 bool Blocklist::isAllowed(std::string_view name) const {
     const std::shared_ptr<const Sets> sets = snapshot();
     char buffer[kNormalNameBuffer];

@@ -30,6 +30,11 @@ class Blocklist {
     bool isBlocked(std::string_view name) const;
     bool isAllowed(std::string_view name) const;
 
+    // Starts loading the block list's table slots that isBlocked(normal) will
+    // read, so the look-ups of a batch of names overlap their cache misses.
+    // normal is already in normal form.
+    void prefetch(std::string_view normal) const;
+
     // Goes up by one with every actual reload: what was decided, or kept,
     // under an older number may no longer hold.
     std::uint64_t generation() const { return generation_.load(std::memory_order_acquire); }

@@ -16,87 +16,134 @@ inline std::string_view asText(DnsBytes bytes) {
     return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
 
-// Skips one name from offset without following pointers; none on failure.
-std::optional<std::size_t> walkName(DnsBytes message, std::size_t offset) {
-    for (std::size_t labels = 0; labels < kMaxWalkLabels; ++labels) {
-        if (offset >= message.size()) {
-            return std::nullopt;
-        }
-        const std::uint8_t length = byteAt(message, offset);
-        if (length == 0) {
-            return offset + 1;
-        }
-        if ((length & kPointerMark) == kPointerMark) {
-            return offset + kPointerSize;
-        }
-        // 0x40 and 0x80 mark label types nobody sends: not a length to skip.
-        if (length > kMaxLabelLength) {
-            return std::nullopt;
-        }
-        offset += 1 + length;
+// The counts of a header the reader has just passed its flags of.
+struct SectionCounts {
+    std::uint16_t questions = 0;
+    std::uint16_t answers = 0;
+    std::uint16_t authority = 0;
+    std::uint16_t additional = 0;
+};
+
+std::optional<SectionCounts> readCounts(WireReader& reader) {
+    if (reader.remaining() < kHeaderSize - kQuestionCountOffset) {
+        return std::nullopt;
     }
-    return std::nullopt;
+    return SectionCounts{*reader.u16(), *reader.u16(), *reader.u16(), *reader.u16()};
+}
+
+// The question at the reader, which ends up just past it.
+bool readQuestion(WireReader& reader, DNSQuestion& question) {
+    question.name.clear();
+    const std::size_t start = reader.position();
+    for (;;) {
+        const auto length = reader.u8();
+        if (!length) {
+            return false;
+        }
+        if (*length == 0) {
+            break;
+        }
+        // Also rejects compression pointers: their top bits are set.
+        if (*length > kMaxLabelLength) {
+            return false;
+        }
+        const auto label = reader.bytes(*length);
+        if (!label) {
+            return false;
+        }
+        if (reader.position() - start >= kMaxNameWire) {
+            return false;  // the root octet would not fit either
+        }
+        if (reader.position() - start != 1u + *length) {
+            question.name += '.';
+        }
+        const std::string_view text = asText(*label);
+        if (text::isAscii(text)) {
+            question.name.append(text);
+        } else {
+            text::appendReplacingInvalidUtf8(question.name, text);
+        }
+    }
+    const auto qtype = reader.u16();
+    const auto qclass = reader.u16();
+    if (!qtype || !qclass) {
+        return false;
+    }
+    question.qtype = *qtype;
+    question.questionEnd = reader.position();
+    return true;
+}
+
+// What the header at the reader allows; the reader ends past the header.
+QueryKind readHeader(WireReader& reader, Query& query) {
+    const auto id = reader.u16();
+    const auto flags = reader.u8();
+    const auto counts = reader.skip(1) ? readCounts(reader) : std::nullopt;
+    if (!id || !flags || !counts || (*flags & kFlagQR) != 0) {
+        return QueryKind::ignore;
+    }
+    query.id = *id;
+    query.flags = *flags;
+    if ((*flags & kOpcodeMask) != 0) {
+        return QueryKind::notImplemented;
+    }
+    if (counts->questions != 1 || counts->answers != 0 || counts->authority != 0) {
+        return QueryKind::formatError;
+    }
+    return QueryKind::query;
+}
+
+// The UDP limit the OPT record among the additional records offers.
+std::size_t ednsLimit(WireReader& reader, std::uint16_t additional) {
+    for (std::uint16_t i = 0; i < additional && i < kMaxQuestionCount; ++i) {
+        const auto record = reader.record();
+        if (!record) {
+            break;
+        }
+        if (record->type == RecordType::OPT) {
+            const std::size_t offered = record->recordClass;
+            return std::clamp(offered, kPlainUdpLimit, kMaxUdpLimit);
+        }
+        if (!reader.skip(record->dataLength)) {
+            break;
+        }
+    }
+    return kPlainUdpLimit;
 }
 
 }  // namespace
 
 bool parseQuestionInto(DnsBytes query, DNSQuestion& question) {
-    if (query.size() < kMinQuestionMessage) {
-        return false;
-    }
-    question.name.clear();
-    std::size_t offset = kHeaderSize;
-    for (;;) {
-        if (offset >= query.size()) {
-            return false;
-        }
-        const std::uint8_t length = byteAt(query, offset);
-        if (length == 0) {
-            break;
-        }
-        // Also rejects compression pointers: their top bits are set.
-        if (length > kMaxLabelLength) {
-            return false;
-        }
-        if (query.size() < offset + 1 + length) {
-            return false;
-        }
-        if (offset + 1 + length - kHeaderSize >= kMaxNameWire) {
-            return false;  // the root octet would not fit either
-        }
-        if (offset != kHeaderSize) {
-            question.name += '.';
-        }
-        const std::string_view label = asText(query.subspan(offset + 1, length));
-        if (text::isAscii(label)) {
-            question.name.append(label);
-        } else {
-            text::appendReplacingInvalidUtf8(question.name, label);
-        }
-        offset += 1 + length;
-    }
-    // The root octet, then type and class.
-    const std::size_t fixed = offset + 1;
-    if (query.size() < fixed + kQuestionFixedSize) {
-        return false;
-    }
-    question.qtype = u16At(query, fixed);
-    question.questionEnd = fixed + kQuestionFixedSize;
-    return true;
+    WireReader reader(query, kHeaderSize);
+    return query.size() >= kHeaderSize && readQuestion(reader, question);
 }
 
 QueryKind classifyQuery(DnsBytes query) {
-    if (query.size() < kHeaderSize || (byteAt(query, kFlagsOffset) & kFlagQR) != 0) {
-        return QueryKind::ignore;
+    WireReader reader(query);
+    Query unused;
+    return readHeader(reader, unused);
+}
+
+QueryKind parseQueryInto(DnsBytes bytes, Query& query) {
+    WireReader reader(bytes);
+    query.bytes = bytes;
+    const QueryKind kind = readHeader(reader, query);
+    if (kind != QueryKind::query) {
+        return kind;
     }
-    if ((byteAt(query, kFlagsOffset) & kOpcodeMask) != 0) {
-        return QueryKind::notImplemented;
-    }
-    if (u16At(query, kQuestionCountOffset) != 1 || u16At(query, kAnswerCountOffset) != 0 ||
-        u16At(query, kAuthorityCountOffset) != 0) {
+    if (!readQuestion(reader, query.question)) {
         return QueryKind::formatError;
     }
+    query.udpLimit = ednsLimit(reader, u16At(bytes, kAdditionalCountOffset));
     return QueryKind::query;
+}
+
+std::optional<Query> parseQuery(DnsBytes bytes) {
+    Query query;
+    if (parseQueryInto(bytes, query) != QueryKind::query) {
+        return std::nullopt;
+    }
+    return query;
 }
 
 std::size_t buildHeaderReplyInto(std::span<std::byte> out, DnsBytes query, std::uint8_t rcode) {
@@ -129,27 +176,6 @@ bool isReplyTo(DnsBytes reply, DnsBytes query, std::size_t questionEnd, bool mat
                                          asText(query.subspan(kHeaderSize, length)));
 }
 
-std::size_t udpReplyLimit(DnsBytes query, std::size_t questionEnd) {
-    if (query.size() < kHeaderSize || questionEnd > query.size()) {
-        return kPlainUdpLimit;
-    }
-    const std::uint16_t additional = u16At(query, kAdditionalCountOffset);
-    std::size_t offset = questionEnd;
-    for (std::uint16_t i = 0; i < additional && i < kMaxQuestionCount; ++i) {
-        const auto nameEnd = walkName(query, offset);
-        const auto record = nameEnd ? readRecordHeader(query, *nameEnd) : std::nullopt;
-        if (!record) {
-            break;
-        }
-        if (record->type == RecordType::OPT) {
-            const std::size_t offered = record->recordClass;
-            return std::clamp(offered, kPlainUdpLimit, kMaxUdpLimit);
-        }
-        offset = record->end;
-    }
-    return kPlainUdpLimit;
-}
-
 DnsMessage truncatedReply(DnsBytes reply, DnsBytes query, std::size_t questionEnd) {
     if (reply.size() < kHeaderSize || questionEnd < kHeaderSize || questionEnd > query.size()) {
         return {};
@@ -166,72 +192,29 @@ DnsMessage truncatedReply(DnsBytes reply, DnsBytes query, std::size_t questionEn
 
 std::optional<std::size_t> readName(DnsBytes message, std::size_t offset,
                                     std::span<char, kMaxNameWire> out, std::size_t& next) {
-    std::size_t length = 0;
-    std::size_t wire = 0;
-    bool jumped = false;
-    // Every pointer must go backwards, so a chain of them ends.
-    std::size_t limit = offset;
-    for (std::size_t steps = 0; steps < kMaxWalkLabels * 2; ++steps) {
-        if (offset >= message.size()) {
-            return std::nullopt;
-        }
-        const std::uint8_t label = byteAt(message, offset);
-        if ((label & kPointerMark) == kPointerMark) {
-            if (offset + 1 >= message.size()) {
-                return std::nullopt;
-            }
-            const std::size_t target = u16At(message, offset) & kPointerOffsetMask;
-            if (!jumped) {
-                next = offset + kPointerSize;
-                jumped = true;
-            }
-            if (target >= limit) {
-                return std::nullopt;
-            }
-            limit = target;
-            offset = target;
-            continue;
-        }
-        if (label > kMaxLabelLength) {
-            return std::nullopt;
-        }
-        if (label == 0) {
-            if (!jumped) {
-                next = offset + 1;
-            }
-            return length;
-        }
-        wire += 1 + label;
-        if (wire + 1 > kMaxNameWire || offset + 1 + label > message.size()) {
-            return std::nullopt;
-        }
-        if (length != 0) {
-            out[length++] = '.';
-        }
-        std::memcpy(out.data() + length, message.data() + offset + 1, label);
-        length += label;
-        offset += 1 + label;
+    if (offset >= message.size()) {
+        return std::nullopt;
     }
-    return std::nullopt;
+    WireReader reader(message, offset);
+    const auto length = reader.name(out);
+    if (length) {
+        next = reader.position();
+    }
+    return length;
 }
 
 std::optional<std::size_t> answersStart(DnsBytes message) {
-    if (message.size() < kHeaderSize) {
+    WireReader reader(message, kQuestionCountOffset);
+    const auto counts = message.size() >= kHeaderSize ? readCounts(reader) : std::nullopt;
+    if (!counts || counts->questions > kMaxQuestionCount) {
         return std::nullopt;
     }
-    const std::uint16_t questions = u16At(message, kQuestionCountOffset);
-    if (questions > kMaxQuestionCount) {
-        return std::nullopt;
-    }
-    std::size_t offset = kHeaderSize;
-    for (std::uint16_t i = 0; i < questions; ++i) {
-        const auto nameEnd = walkName(message, offset);
-        if (!nameEnd || message.size() < *nameEnd + kQuestionFixedSize) {
+    for (std::uint16_t i = 0; i < counts->questions; ++i) {
+        if (!reader.skipName() || !reader.skip(kQuestionFixedSize)) {
             return std::nullopt;
         }
-        offset = *nameEnd + kQuestionFixedSize;
     }
-    return offset;
+    return reader.position();
 }
 
 std::optional<DNSQuestion> parseQuestion(DnsBytes query) {
@@ -307,35 +290,28 @@ std::size_t buildServfailInto(std::span<std::byte> out, DnsBytes query) {
 
 bool rewriteFamilyBlock(std::span<std::byte> reply, const Ipv4& blockAddress) {
     const DnsBytes message(reply.data(), reply.size());
-    if (message.size() < kHeaderSize) {
+    const auto start = answersStart(message);
+    if (!start) {
         return false;
     }
     const std::uint16_t answers = u16At(message, kAnswerCountOffset);
     if (answers == 0 || answers > kMaxAnswerCount) {
         return false;
     }
-    const auto start = answersStart(message);
-    if (!start) {
-        return false;
-    }
-    std::size_t offset = *start;
+    WireReader reader(message, *start);
     bool rewrote = false;
     for (std::uint16_t i = 0; i < answers; ++i) {
-        const auto nameEnd = walkName(message, offset);
-        const auto record = nameEnd ? readRecordHeader(message, *nameEnd) : std::nullopt;
-        if (!record || message.size() < record->end) {
+        const auto record = reader.record();
+        const auto data = record ? reader.bytes(record->dataLength) : std::nullopt;
+        if (!data) {
             break;
         }
-        const std::size_t data = record->data;
         if (record->type == RecordType::A && record->dataLength == kIpv4Size &&
-            byteAt(message, data) == 0 && byteAt(message, data + 1) == 0 &&
-            byteAt(message, data + 2) == 0 && byteAt(message, data + 3) == 0) {
-            for (std::size_t k = 0; k < kIpv4Size; ++k) {
-                reply[data + k] = std::byte{blockAddress[k]};
-            }
+            std::all_of(data->begin(), data->end(),
+                        [](std::byte b) { return b == std::byte{0}; })) {
+            std::memcpy(reply.data() + record->data, blockAddress.data(), kIpv4Size);
             rewrote = true;
         }
-        offset = record->end;
     }
     return rewrote;
 }

@@ -1,7 +1,7 @@
-// The few byte-level DNS operations the daemon needs: read the first question,
-// answer it with one A record (or none), turn a query into SERVFAIL, and point
-// the family resolvers' 0.0.0.0 answers at the block page. No general message
-// model: everything else is passed through as bytes.
+// The few DNS operations the daemon needs: read a query once into a Query,
+// answer its question with one A record (or none), turn a query into
+// SERVFAIL, and point the family resolvers' 0.0.0.0 answers at the block page.
+// No general message model: everything else is passed through as bytes.
 #pragma once
 
 #include <array>
@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "daemon/wire/dns_wire.h"
+#include "daemon/wire/wire_reader.h"
 
 namespace tranca {
 
@@ -26,13 +27,25 @@ struct DNSQuestion {
     std::size_t questionEnd = 0;  // first byte after the first question's QCLASS
 };
 
+// The largest reply a UDP client takes: 512 octets without EDNS, else the
+// size its OPT record offers, at most kMaxUdpLimit. The client is on this
+// machine, so there is no path MTU to keep below.
+inline constexpr std::size_t kPlainUdpLimit = 512;
+inline constexpr std::size_t kMaxUdpLimit = 4096;
+
+// One query as the daemon reads it, once, before deciding anything.
+struct Query {
+    DnsBytes bytes;  // as it came: replies copy its question from here
+    std::uint16_t id = 0;
+    std::uint8_t flags = 0;  // the first flags octet: QR, opcode, RD
+    DNSQuestion question;
+    std::size_t udpLimit = kPlainUdpLimit;  // what a reply over UDP may hold
+};
+
 // A header and a question for the root name.
 inline constexpr std::size_t kMinQuestionMessage = kHeaderSize + 1 + kQuestionFixedSize;
-// The longest name on the wire, length octets and the root included.
-inline constexpr std::size_t kMaxNameWire = 255;
 inline constexpr std::size_t kMaxAnswerCount = 64;
 inline constexpr std::size_t kMaxQuestionCount = 4;
-inline constexpr std::size_t kMaxWalkLabels = 129;
 // One A record, its name a pointer to the question's.
 inline constexpr std::size_t kAnswerOverhead = kPointerSize + kRecordFixedSize + kIpv4Size;
 
@@ -55,6 +68,15 @@ enum class QueryKind {
 };
 QueryKind classifyQuery(DnsBytes query);
 
+// Reads the header, the question and the EDNS size of bytes into query,
+// reusing its storage so a warm caller allocates nothing. Returns what the
+// header allows; formatError also when the question does not read. query is
+// whole only for QueryKind::query.
+QueryKind parseQueryInto(DnsBytes bytes, Query& query);
+
+// Same, for callers that only take a standard query with one question.
+std::optional<Query> parseQuery(DnsBytes bytes);
+
 // A bare header in reply to query: same ID, opcode and RD, QR set, the given
 // RCODE, no records. Returns its length, 0 when query has no header or out is
 // too small.
@@ -64,13 +86,6 @@ std::size_t buildHeaderReplyInto(std::span<std::byte> out, DnsBytes query, std::
 // questionEnd): QR set, one question, same name (ASCII case aside), type and
 // class, and the same ID when matchId.
 bool isReplyTo(DnsBytes reply, DnsBytes query, std::size_t questionEnd, bool matchId);
-
-// The largest reply a UDP client takes: 512 octets without EDNS, else the
-// size its OPT record offers, at most kMaxUdpLimit. The client is on this
-// machine, so there is no path MTU to keep below.
-inline constexpr std::size_t kPlainUdpLimit = 512;
-inline constexpr std::size_t kMaxUdpLimit = 4096;
-std::size_t udpReplyLimit(DnsBytes query, std::size_t questionEnd);
 
 // reply cut down to its header (TC set, one question, no records) and the
 // query's question, so the client retries over TCP.
@@ -98,28 +113,27 @@ bool anyAnswerName(DnsBytes reply, Visit&& visit) {
     }
     const std::size_t answers = u16At(reply, kAnswerCountOffset);
     char buffer[kMaxNameWire];
-    std::size_t offset = *start;
+    WireReader reader(reply, *start);
     for (std::size_t i = 0; i < answers && i < kMaxAnswerCount; ++i) {
-        std::size_t next = 0;
-        const auto length = readName(reply, offset, buffer, next);
-        const auto record = length ? readRecordHeader(reply, next) : std::nullopt;
+        const auto length = reader.name(buffer);
+        const auto record = length ? reader.recordFixedPart() : std::nullopt;
         if (!record) {
             return false;
         }
         if (visit(std::string_view(buffer, *length))) {
             return true;
         }
-        if (reply.size() < record->end) {
+        if (reader.remaining() < record->dataLength) {
             return false;
         }
         if (record->type == RecordType::CNAME) {
-            std::size_t ignored = 0;
-            const auto target = readName(reply, record->data, buffer, ignored);
+            WireReader data(reply, record->data);
+            const auto target = data.name(buffer);
             if (target && visit(std::string_view(buffer, *target))) {
                 return true;
             }
         }
-        offset = record->end;
+        reader.skip(record->dataLength);
     }
     return false;
 }

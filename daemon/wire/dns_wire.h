@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <span>
 
 namespace tranca {
@@ -48,6 +47,10 @@ inline constexpr std::uint8_t kMaxLabelLength = 63;
 inline constexpr std::uint8_t kPointerMark = 0xC0;
 inline constexpr std::uint16_t kPointerOffsetMask = 0x3FFF;
 inline constexpr std::size_t kPointerSize = 2;
+// The longest name on the wire, length octets and the root included.
+inline constexpr std::size_t kMaxNameWire = 255;
+// A name of at most 255 octets has at most 128 labels and its root.
+inline constexpr std::size_t kMaxWalkLabels = 129;
 // A pointer to the first question's name, which follows the header.
 inline constexpr std::uint16_t kPointerToQuestion = (kPointerMark << 8) | kHeaderSize;
 
@@ -77,24 +80,10 @@ inline void putU16(std::span<std::byte> out, std::size_t at, std::uint16_t value
 struct RecordHeader {
     RecordType type;
     std::uint16_t recordClass;  // for OPT, the UDP payload size its sender takes
+    std::uint32_t ttl;
     std::uint16_t dataLength;
     std::size_t data;  // offset of the record's data
     std::size_t end;   // offset just after it; may lie past the message
 };
-
-// The record whose name ends at nameEnd; none when its fixed part does not
-// lie whole within message. Its data is not checked.
-inline std::optional<RecordHeader> readRecordHeader(DnsBytes message, std::size_t nameEnd) {
-    if (message.size() < nameEnd + kRecordFixedSize) {
-        return std::nullopt;
-    }
-    const std::uint16_t dataLength = u16At(message, nameEnd + 8);
-    const std::size_t data = nameEnd + kRecordFixedSize;
-    return RecordHeader{.type = static_cast<RecordType>(u16At(message, nameEnd)),
-                        .recordClass = u16At(message, nameEnd + 2),
-                        .dataLength = dataLength,
-                        .data = data,
-                        .end = data + dataLength};
-}
 
 }  // namespace tranca

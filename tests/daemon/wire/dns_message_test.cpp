@@ -103,7 +103,7 @@ TEST(ParseQuestion, NamesEndAt255OctetsOnTheWire) {
     }
 }
 
-TEST(UdpReplyLimit, FromTheClientsOptRecordWithinBounds) {
+TEST(ParseQuery, UdpLimitFromTheClientsOptRecordWithinBounds) {
     const auto withOpt = [](int high, int low) {
         DnsMessage query = makeQuery(1, "a.example");
         query[11] = std::byte{1};
@@ -117,7 +117,7 @@ TEST(UdpReplyLimit, FromTheClientsOptRecordWithinBounds) {
         {withOpt(0xFF, 0xFF), 4096},  // never past the ceiling
     };
     for (const auto& [query, limit] : rows) {
-        EXPECT_EQ(udpReplyLimit(query, parseQuestion(query)->questionEnd), limit);
+        EXPECT_EQ(parseQuery(query)->udpLimit, limit);
     }
 }
 
