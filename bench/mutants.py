@@ -1677,13 +1677,17 @@ class Runner:
         return self.quiet(command, log) == 0
 
     def object_of(self, file):
-        top, rest = file.split("/", 1)
+        # The object lies under the folder whose CMakeLists.txt names the
+        # source: daemon/dns/x.cpp in daemon/, app/core/x.cpp in app/core/.
         listing = subprocess.run(["ninja", "-C", self.build_dir, "-t", "targets", "all"],
                                  capture_output=True, text=True).stdout
-        for line in listing.splitlines():
-            target = line.split(":", 1)[0]
-            if target.startswith(top + "/") and target.endswith(".dir/" + rest + ".o"):
-                return target
+        targets = [line.split(":", 1)[0] for line in listing.splitlines()]
+        parts = file.split("/")
+        for cut in range(len(parts) - 1, 0, -1):
+            top, rest = "/".join(parts[:cut]), "/".join(parts[cut:])
+            for target in targets:
+                if target.startswith(top + "/CMakeFiles/") and target.endswith(".dir/" + rest + ".o"):
+                    return target
         return None
 
     def quiet(self, command, log):
