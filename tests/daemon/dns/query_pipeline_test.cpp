@@ -107,6 +107,25 @@ TEST_F(PipelineTest, SafeSearchAnswersUnlessAllowed) {
     ASSERT_EQ(at(duck, 7), 1) << "enforced only once resolved";
     EXPECT_EQ(at(duck, duck.size() - 4), safehosts::kDuckDuckGoBuiltIn[0]);
     EXPECT_EQ(forwarder_.queries.size(), 1u);
+    // Every engine and the names a browser reaches it under.
+    for (const auto& [name, address] : {std::pair{"www.bing.com", safehosts::kBingBuiltIn},
+                                        {"bing.com", safehosts::kBingBuiltIn},
+                                        {"start.duckduckgo.com", safehosts::kDuckDuckGoBuiltIn},
+                                        {"www.google.co.uk", safehosts::kGoogleBuiltIn}}) {
+        const DnsMessage reply = ask(makeQuery(7, name));
+        ASSERT_EQ(at(reply, 7), 1) << name;
+        EXPECT_EQ(at(reply, reply.size() - 4), address[0]) << name;
+    }
+}
+
+// Forwards and TCP clients share what the listeners and files leave: TCP a
+// quarter, never more than both together.
+TEST(DescriptorBudget, AQuarterForTcpTheRestForForwards) {
+    const DescriptorBudget budget = descriptorBudgetFor(2048 + 256);
+    EXPECT_EQ(budget.tcpConnections, 512u);
+    EXPECT_EQ(budget.forwards, 1536u);
+    const DescriptorBudget small = descriptorBudgetFor(256);
+    EXPECT_EQ(small.tcpConnections + small.forwards, 128u);
 }
 
 // Nothing the daemon cannot read goes upstream; it is answered from the
