@@ -1,9 +1,6 @@
 #include "app/app_delegate.h"
 
 #include <QApplication>
-#include <QDesktopServices>
-#include <QMessageBox>
-#include <QPushButton>
 #include <QQuickWindow>
 #include <cstdio>
 
@@ -53,7 +50,8 @@ void AppDelegate::launch() {
     }
     listenForLaterStarts();
     updater_ = std::make_unique<Updater>();
-    connect(updater_.get(), &Updater::finished, this, &AppDelegate::showUpdateResult);
+    connect(updater_.get(), &Updater::finished, this,
+            [this](const UpdateCheck& result) { tellUpdateCheck(result, dialogs_, desktop_); });
     actions_.setUpdateCheck([this] { checkForUpdates(); });
 
     tray_ = std::make_unique<Tray>(model_, [this](MenuCommand c) { command(c); });
@@ -152,28 +150,6 @@ void AppDelegate::command(MenuCommand command) {
 void AppDelegate::checkForUpdates() {
     window_.show();
     updater_->check();
-}
-
-void AppDelegate::showUpdateResult(const UpdateCheck& result) {
-    const UpdateMessage message = describe(result);
-    const bool answered =
-        result.status == UpdateStatus::newer || result.status == UpdateStatus::upToDate;
-    QMessageBox box(answered ? QMessageBox::Information : QMessageBox::Warning, message.title,
-                    message.title);
-    box.setTextFormat(Qt::PlainText);
-    box.setInformativeText(message.text);
-    QPushButton* open = nullptr;
-    if (result.status == UpdateStatus::newer && result.newest) {
-        open = box.addButton(QStringLiteral("Abrir la página"), QMessageBox::AcceptRole);
-        box.addButton(QStringLiteral("Más tarde"), QMessageBox::RejectRole);
-        box.setDefaultButton(open);
-    } else {
-        box.addButton(QStringLiteral("Aceptar"), QMessageBox::AcceptRole);
-    }
-    box.exec();
-    if (open && box.clickedButton() == open) {
-        QDesktopServices::openUrl(result.newest->downloadPage);
-    }
 }
 
 void AppDelegate::listenForLaterStarts() {

@@ -16,8 +16,8 @@
 #include "app/core/notifications.h"
 #include "app/core/privileged.h"
 #include "app/core/updater.h"
-#include "app/core/widget_dialogs.h"
 #include "app/desktop_notifier.h"
+#include "app/dialogs/widget_dialogs.h"
 #include "app/main_window.h"
 #include "app/tray.h"
 #include "app/ui/content_view.h"
@@ -43,7 +43,6 @@ class AppDelegate : public QObject {
     void writeCapture();
     void command(MenuCommand command);
     void checkForUpdates();
-    void showUpdateResult(const UpdateCheck& result);
     void listenForLaterStarts();
 
     std::optional<CaptureRequest> capture_;

@@ -29,6 +29,7 @@ struct YesDialogs : Dialogs {
         showFailure(title, text);
         return false;
     }
+    bool inform(const QString&, const QString&, const QString&) override { return false; }
     std::optional<QString> askCustomAddress() override { return std::nullopt; }
 };
 

@@ -37,6 +37,9 @@ struct ScriptedDialogs : Dialogs {
     bool offer(const QString& title, const QString&, const QString&) override {
         return (seen << "offer: " + title, answer);
     }
+    bool inform(const QString& title, const QString&, const QString&) override {
+        return (seen << "inform: " + title, answer);
+    }
     std::optional<QString> askCustomAddress() override { return address; }
 };
 
