@@ -9,6 +9,7 @@
 #include <QVariantList>
 #include <vector>
 
+#include "app/core/amparo_actions.h"
 #include "app/core/model.h"
 #include "app/core/snapshot.h"
 #include "app/ui/trusted_person_view.h"
