@@ -53,14 +53,15 @@ void AppDelegate::launch() {
     connect(updater_.get(), &Updater::finished, this,
             [this](const UpdateCheck& result) { tellUpdateCheck(result, dialogs_, desktop_); });
     actions_.setUpdateCheck([this] { checkForUpdates(); });
+    connect(&view_, &ui::WindowViewModel::commanded, this, &AppDelegate::command);
 
-    tray_ = std::make_unique<Tray>(model_, [this](MenuCommand c) { command(c); });
+    tray_ = std::make_unique<Tray>(model_, [this](Command c) { command(c); });
     tray_->show();
     reaction_ = std::make_unique<BlockReaction>(
         model_, desktop_, QString::fromUtf8(os::kCurrent.paths.logFile.data()), kBlockGap);
     actions_.setUpdateWatcher([this] { reaction_->update(); });
     connect(&model_, &ProtectionModel::refreshed, this, [this] { tray_->update(); });
-    notifier_ = std::make_unique<FreedesktopNotifier>([this](MenuCommand c) { command(c); });
+    notifier_ = std::make_unique<FreedesktopNotifier>([this](Command c) { command(c); });
     connect(&model_, &ProtectionModel::refreshed, this, [this](const ProtectionSnapshot& snapshot) {
         // What Amparo's own run passes through on its way is no news;
         // where it ends up is weighed against where it started.
@@ -112,32 +113,44 @@ void AppDelegate::writeCapture() {
     QCoreApplication::exit(written ? 0 : 1);
 }
 
-void AppDelegate::command(MenuCommand command) {
+void AppDelegate::command(Command command) {
     switch (command) {
-        case MenuCommand::none:
+        case Command::none:
             break;
-        case MenuCommand::open:
+        case Command::open:
             window_.show();
             break;
-        case MenuCommand::activate:
+        case Command::activate:
             actions_.activate();
             break;
-        case MenuCommand::deactivate:
+        case Command::deactivate:
             actions_.deactivate();
             break;
-        case MenuCommand::restore:
+        case Command::restoreInternet:
             actions_.restoreInternet();
             break;
-        case MenuCommand::cancelPending:
+        case Command::updateList:
+            actions_.updateList();
+            break;
+        case Command::uninstall:
+            actions_.uninstall();
+            break;
+        case Command::cancelPending:
             actions_.cancelPending();
             break;
-        case MenuCommand::checkUpdates:
+        case Command::openLog:
+            actions_.openLog();
+            break;
+        case Command::checkForUpdates:
             actions_.checkForUpdates();
             break;
-        case MenuCommand::donate:
+        case Command::donate:
             actions_.donate();
             break;
-        case MenuCommand::quit:
+        case Command::openWebsite:
+            actions_.openWebsite();
+            break;
+        case Command::quit:
             // A root command under way would lose its output pipe, and a
             // script killed halfway could leave the filter half installed.
             if (model_.busy().isEmpty()) {

@@ -1,7 +1,7 @@
 // Amparo's composition root: the model and its prober, the root runner, the
 // actions, the tray and the desktop's notifications, the main window, the
-// block reaction, the refresh timer, the updater, and the capture mode that
-// renders one state to a picture.
+// block reaction, the refresh timer, the updater, the one dispatcher of
+// commands, and the capture mode that renders one state to a picture.
 #pragma once
 
 #include <QObject>
@@ -11,6 +11,7 @@
 
 #include "app/core/actions.h"
 #include "app/core/block_reaction.h"
+#include "app/core/command.h"
 #include "app/core/entry.h"
 #include "app/core/model.h"
 #include "app/core/notifications.h"
@@ -41,7 +42,8 @@ class AppDelegate : public QObject {
   private:
     void launchCapture();
     void writeCapture();
-    void command(MenuCommand command);
+    // Every command, whichever surface gave it.
+    void command(Command command);
     void checkForUpdates();
     void listenForLaterStarts();
 

@@ -7,7 +7,8 @@
 #include <QSystemTrayIcon>
 #include <functional>
 
-#include "app/core/status_menu.h"
+#include "app/core/command.h"
+#include "app/core/snapshot.h"
 
 class QMenu;
 
@@ -22,8 +23,8 @@ QIcon trayIcon(Protection protection);
 class Tray : public QObject {
     Q_OBJECT
   public:
-    using Command = std::function<void(MenuCommand)>;
-    Tray(ProtectionModel& model, Command command, QObject* parent = nullptr);
+    using CommandSink = std::function<void(Command)>;
+    Tray(ProtectionModel& model, CommandSink command, QObject* parent = nullptr);
     ~Tray() override;
 
     void show();
@@ -34,7 +35,7 @@ class Tray : public QObject {
     void rebuildMenu();
 
     ProtectionModel& model_;
-    Command command_;
+    CommandSink command_;
     QMenu* menu_;
     QSystemTrayIcon icon_;
 };
