@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QQuickWindow>
+#include <QTimer>
 #include <cstdio>
 
 #include "app/core/os_table.h"
@@ -14,13 +15,17 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr auto kRefreshEvery = 10s;
 constexpr auto kCaptureDelay = 4s;
 constexpr auto kBlockGap = 90s;
 
-ProtectionModel::Gatherer productGatherer(const QString& directory) {
-    auto prober = std::make_shared<Prober>(ProbeSettings::product(directory));
-    return [prober] { return prober->gatherSnapshot(); };
+// A picture of a named state shows that state alone; "real", and the
+// product, this machine.
+std::unique_ptr<Gatherer> gathererFor(const std::optional<CaptureRequest>& capture,
+                                      const QString& directory) {
+    if (capture && capture->state != QLatin1String("real")) {
+        return std::make_unique<CaptureGatherer>(capture->state);
+    }
+    return std::make_unique<Prober>(ProbeSettings::product(directory));
 }
 
 }  // namespace
@@ -32,7 +37,7 @@ AppDelegate::AppDelegate(std::optional<CaptureRequest> capture, std::optional<QS
       permit_(std::move(permit)),
       inPanel_(inPanel),
       directory_(QCoreApplication::applicationDirPath()),
-      model_(productGatherer(directory_)),
+      model_(gathererFor(capture_, directory_)),
       runner_(directory_ + QStringLiteral("/amparo-admin")),
       actions_(model_, runner_, dialogs_, desktop_, ActionPaths::product(directory_)),
       view_(model_, actions_, theme_, directory_ + QStringLiteral("/pinturas")),
@@ -56,6 +61,10 @@ void AppDelegate::launch() {
     connect(&view_, &ui::WindowViewModel::commanded, this, &AppDelegate::command);
 
     tray_ = std::make_unique<Tray>(model_, [this](Command c) { command(c); });
+    // Besides its own schedule, the model looks again when a person looks:
+    // an opened window shows fresh facts, and so does the menu's next opening.
+    connect(&window_, &MainWindow::shown, &model_, &ProtectionModel::refresh);
+    connect(tray_.get(), &Tray::menuOpened, &model_, &ProtectionModel::refresh);
     tray_->show();
     reaction_ = std::make_unique<BlockReaction>(
         model_, desktop_, QString::fromUtf8(os::kCurrent.paths.logFile.data()), kBlockGap);
@@ -73,9 +82,7 @@ void AppDelegate::launch() {
             notifier_->show(notification);
         }
     });
-    model_.refresh();
-    connect(&timer_, &QTimer::timeout, &model_, &ProtectionModel::refresh);
-    timer_.start(kRefreshEvery);
+    model_.start();
     if (permit_) {
         window_.show();
         sheet_.permit(*permit_);
@@ -85,9 +92,8 @@ void AppDelegate::launch() {
 }
 
 void AppDelegate::launchCapture() {
-    if (capture_->state != QLatin1String("real")) {
-        model_.applyCaptureState(capture_->state);
-    }
+    model_.setShowSites(capture_->state == QLatin1String("sitios"));
+    model_.start();
     window_.show(/*forCapture=*/true);
     if (window_.window()) {
         if (const auto height = captureHeight(qEnvironmentVariable("AMPARO_CAPTURA_ALTO"))) {

@@ -1,11 +1,10 @@
-// Amparo's composition root: the model and its prober, the root runner, the
+// Amparo's composition root: the model and its gatherer, the root runner, the
 // actions, the tray and the desktop's notifications, the main window, the
-// block reaction, the refresh timer, the updater, the one dispatcher of
-// commands, and the capture mode that renders one state to a picture.
+// block reaction, the updater, the one dispatcher of commands, and the
+// capture mode that renders one state to a picture.
 #pragma once
 
 #include <QObject>
-#include <QTimer>
 #include <memory>
 #include <optional>
 
@@ -65,7 +64,6 @@ class AppDelegate : public QObject {
     NotificationPolicy notifications_;
     std::unique_ptr<FreedesktopNotifier> notifier_;
     std::unique_ptr<Updater> updater_;
-    QTimer timer_;
     ui::InstanceChannel channel_;
 };
 

@@ -40,11 +40,12 @@ QIcon trayIcon(Protection protection) {
     return icon;
 }
 
-Tray::Tray(ProtectionModel& model, CommandSink command, QObject* parent)
+Tray::Tray(const ProtectionModel& model, CommandSink command, QObject* parent)
     : QObject(parent), model_(model), command_(std::move(command)), menu_(new QMenu) {
     icon_.setContextMenu(menu_);
     // Shells ask right before showing it; the menu then matches what is.
     connect(menu_, &QMenu::aboutToShow, this, &Tray::rebuildMenu);
+    connect(menu_, &QMenu::aboutToShow, this, &Tray::menuOpened);
     connect(&icon_, &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason why) {
                 if (why == QSystemTrayIcon::Trigger || why == QSystemTrayIcon::DoubleClick) {
@@ -85,8 +86,6 @@ void Tray::rebuildMenu() {
         const Command command = row.command;
         connect(action, &QAction::triggered, this, [this, command] { command_(command); });
     }
-    // The next opening shows fresher facts.
-    model_.refresh();
 }
 
 }  // namespace amparo

@@ -24,17 +24,21 @@ class Tray : public QObject {
     Q_OBJECT
   public:
     using CommandSink = std::function<void(Command)>;
-    Tray(ProtectionModel& model, CommandSink command, QObject* parent = nullptr);
+    Tray(const ProtectionModel& model, CommandSink command, QObject* parent = nullptr);
     ~Tray() override;
 
     void show();
     // Icon and tooltip for the current snapshot.
     void update();
 
+  signals:
+    // A shell is about to show the menu, built from the snapshot as it is.
+    void menuOpened();
+
   private:
     void rebuildMenu();
 
-    ProtectionModel& model_;
+    const ProtectionModel& model_;
     CommandSink command_;
     QMenu* menu_;
     QSystemTrayIcon icon_;

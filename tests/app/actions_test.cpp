@@ -69,7 +69,7 @@ class ActionsTest : public ::testing::Test {
 
     testing::Scratch scratch_;
     ProtectionSnapshot current_ = testing::snapshotOf(Protection::active);
-    ProtectionModel model_{[this] { return current_; }};
+    ProtectionModel model_{gathererOf([this] { return current_; })};
     RecordingRunner runner_;
     ScriptedDialogs dialogs_;
     testing::RecordingDesktop desktop_;
