@@ -10,7 +10,7 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     amparo::Prober prober(amparo::ProbeSettings::product(QCoreApplication::applicationDirPath()));
     const QByteArray json =
-        QJsonDocument(amparo::toJson(prober.gatherSnapshot())).toJson(QJsonDocument::Indented);
+        QJsonDocument(amparo::toJson(prober.gather())).toJson(QJsonDocument::Indented);
     std::fwrite(json.constData(), 1, static_cast<std::size_t>(json.size()), stdout);
     return 0;
 }

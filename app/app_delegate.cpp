@@ -1,10 +1,8 @@
 #include "app/app_delegate.h"
 
 #include <QApplication>
-#include <QDesktopServices>
-#include <QMessageBox>
-#include <QPushButton>
 #include <QQuickWindow>
+#include <QTimer>
 #include <cstdio>
 
 #include "app/core/os_table.h"
@@ -17,13 +15,17 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr auto kRefreshEvery = 10s;
 constexpr auto kCaptureDelay = 4s;
 constexpr auto kBlockGap = 90s;
 
-ProtectionModel::Gatherer productGatherer(const QString& directory) {
-    auto prober = std::make_shared<Prober>(ProbeSettings::product(directory));
-    return [prober] { return prober->gatherSnapshot(); };
+// A picture of a named state shows that state alone; "real", and the
+// product, this machine.
+std::unique_ptr<Gatherer> gathererFor(const std::optional<CaptureRequest>& capture,
+                                      const QString& directory) {
+    if (capture && capture->state != QLatin1String("real")) {
+        return std::make_unique<CaptureGatherer>(capture->state);
+    }
+    return std::make_unique<Prober>(ProbeSettings::product(directory));
 }
 
 }  // namespace
@@ -35,7 +37,7 @@ AppDelegate::AppDelegate(std::optional<CaptureRequest> capture, std::optional<QS
       permit_(std::move(permit)),
       inPanel_(inPanel),
       directory_(QCoreApplication::applicationDirPath()),
-      model_(productGatherer(directory_)),
+      model_(gathererFor(capture_, directory_)),
       runner_(directory_ + QStringLiteral("/amparo-admin")),
       actions_(model_, runner_, dialogs_, desktop_, ActionPaths::product(directory_)),
       view_(model_, actions_, theme_, directory_ + QStringLiteral("/pinturas")),
@@ -53,16 +55,22 @@ void AppDelegate::launch() {
     }
     listenForLaterStarts();
     updater_ = std::make_unique<Updater>();
-    connect(updater_.get(), &Updater::finished, this, &AppDelegate::showUpdateResult);
+    connect(updater_.get(), &Updater::finished, this,
+            [this](const UpdateCheck& result) { tellUpdateCheck(result, dialogs_, desktop_); });
     actions_.setUpdateCheck([this] { checkForUpdates(); });
+    connect(&view_, &ui::WindowViewModel::commanded, this, &AppDelegate::command);
 
-    tray_ = std::make_unique<Tray>(model_, [this](MenuCommand c) { command(c); });
+    tray_ = std::make_unique<Tray>(model_, [this](Command c) { command(c); });
+    // Besides its own schedule, the model looks again when a person looks:
+    // an opened window shows fresh facts, and so does the menu's next opening.
+    connect(&window_, &MainWindow::shown, &model_, &ProtectionModel::refresh);
+    connect(tray_.get(), &Tray::menuOpened, &model_, &ProtectionModel::refresh);
     tray_->show();
     reaction_ = std::make_unique<BlockReaction>(
         model_, desktop_, QString::fromUtf8(os::kCurrent.paths.logFile.data()), kBlockGap);
     actions_.setUpdateWatcher([this] { reaction_->update(); });
     connect(&model_, &ProtectionModel::refreshed, this, [this] { tray_->update(); });
-    notifier_ = std::make_unique<FreedesktopNotifier>([this](MenuCommand c) { command(c); });
+    notifier_ = std::make_unique<FreedesktopNotifier>([this](Command c) { command(c); });
     connect(&model_, &ProtectionModel::refreshed, this, [this](const ProtectionSnapshot& snapshot) {
         // What Amparo's own run passes through on its way is no news;
         // where it ends up is weighed against where it started.
@@ -74,9 +82,7 @@ void AppDelegate::launch() {
             notifier_->show(notification);
         }
     });
-    model_.refresh();
-    connect(&timer_, &QTimer::timeout, &model_, &ProtectionModel::refresh);
-    timer_.start(kRefreshEvery);
+    model_.start();
     if (permit_) {
         window_.show();
         sheet_.permit(*permit_);
@@ -86,9 +92,8 @@ void AppDelegate::launch() {
 }
 
 void AppDelegate::launchCapture() {
-    if (capture_->state != QLatin1String("real")) {
-        model_.applyCaptureState(capture_->state);
-    }
+    model_.setShowSites(capture_->state == QLatin1String("sitios"));
+    model_.start();
     window_.show(/*forCapture=*/true);
     if (window_.window()) {
         if (const auto height = captureHeight(qEnvironmentVariable("AMPARO_CAPTURA_ALTO"))) {
@@ -114,32 +119,44 @@ void AppDelegate::writeCapture() {
     QCoreApplication::exit(written ? 0 : 1);
 }
 
-void AppDelegate::command(MenuCommand command) {
+void AppDelegate::command(Command command) {
     switch (command) {
-        case MenuCommand::none:
+        case Command::none:
             break;
-        case MenuCommand::open:
+        case Command::open:
             window_.show();
             break;
-        case MenuCommand::activate:
+        case Command::activate:
             actions_.activate();
             break;
-        case MenuCommand::deactivate:
+        case Command::deactivate:
             actions_.deactivate();
             break;
-        case MenuCommand::restore:
+        case Command::restoreInternet:
             actions_.restoreInternet();
             break;
-        case MenuCommand::cancelPending:
+        case Command::updateList:
+            actions_.updateList();
+            break;
+        case Command::uninstall:
+            actions_.uninstall();
+            break;
+        case Command::cancelPending:
             actions_.cancelPending();
             break;
-        case MenuCommand::checkUpdates:
+        case Command::openLog:
+            actions_.openLog();
+            break;
+        case Command::checkForUpdates:
             actions_.checkForUpdates();
             break;
-        case MenuCommand::donate:
+        case Command::donate:
             actions_.donate();
             break;
-        case MenuCommand::quit:
+        case Command::openWebsite:
+            actions_.openWebsite();
+            break;
+        case Command::quit:
             // A root command under way would lose its output pipe, and a
             // script killed halfway could leave the filter half installed.
             if (model_.busy().isEmpty()) {
@@ -152,28 +169,6 @@ void AppDelegate::command(MenuCommand command) {
 void AppDelegate::checkForUpdates() {
     window_.show();
     updater_->check();
-}
-
-void AppDelegate::showUpdateResult(const UpdateCheck& result) {
-    const UpdateMessage message = describe(result);
-    const bool answered =
-        result.status == UpdateStatus::newer || result.status == UpdateStatus::upToDate;
-    QMessageBox box(answered ? QMessageBox::Information : QMessageBox::Warning, message.title,
-                    message.title);
-    box.setTextFormat(Qt::PlainText);
-    box.setInformativeText(message.text);
-    QPushButton* open = nullptr;
-    if (result.status == UpdateStatus::newer && result.newest) {
-        open = box.addButton(QStringLiteral("Abrir la página"), QMessageBox::AcceptRole);
-        box.addButton(QStringLiteral("Más tarde"), QMessageBox::RejectRole);
-        box.setDefaultButton(open);
-    } else {
-        box.addButton(QStringLiteral("Aceptar"), QMessageBox::AcceptRole);
-    }
-    box.exec();
-    if (open && box.clickedButton() == open) {
-        QDesktopServices::openUrl(result.newest->downloadPage);
-    }
 }
 
 void AppDelegate::listenForLaterStarts() {

@@ -1,23 +1,23 @@
-// Amparo's composition root: the model and its prober, the root runner, the
+// Amparo's composition root: the model and its gatherer, the root runner, the
 // actions, the tray and the desktop's notifications, the main window, the
-// block reaction, the refresh timer, the updater, and the capture mode that
-// renders one state to a picture.
+// block reaction, the updater, the one dispatcher of commands, and the
+// capture mode that renders one state to a picture.
 #pragma once
 
 #include <QObject>
-#include <QTimer>
 #include <memory>
 #include <optional>
 
 #include "app/core/actions.h"
 #include "app/core/block_reaction.h"
+#include "app/core/command.h"
 #include "app/core/entry.h"
 #include "app/core/model.h"
 #include "app/core/notifications.h"
 #include "app/core/privileged.h"
 #include "app/core/updater.h"
-#include "app/core/widget_dialogs.h"
 #include "app/desktop_notifier.h"
+#include "app/dialogs/widget_dialogs.h"
 #include "app/main_window.h"
 #include "app/tray.h"
 #include "app/ui/content_view.h"
@@ -41,9 +41,9 @@ class AppDelegate : public QObject {
   private:
     void launchCapture();
     void writeCapture();
-    void command(MenuCommand command);
+    // Every command, whichever surface gave it.
+    void command(Command command);
     void checkForUpdates();
-    void showUpdateResult(const UpdateCheck& result);
     void listenForLaterStarts();
 
     std::optional<CaptureRequest> capture_;
@@ -64,7 +64,6 @@ class AppDelegate : public QObject {
     NotificationPolicy notifications_;
     std::unique_ptr<FreedesktopNotifier> notifier_;
     std::unique_ptr<Updater> updater_;
-    QTimer timer_;
     ui::InstanceChannel channel_;
 };
 

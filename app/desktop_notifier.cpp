@@ -21,13 +21,13 @@ constexpr int kServiceTimeout = -1;
 constexpr uchar kNormalUrgency = 1;
 
 // The commands a notification can carry, by the key it sends back.
-constexpr std::array<std::pair<MenuCommand, const char*>, 3> kKeys{{
-    {MenuCommand::activate, "activar"},
-    {MenuCommand::restore, "recuperar-internet"},
-    {MenuCommand::cancelPending, "cancelar"},
+constexpr std::array<std::pair<Command, const char*>, 3> kKeys{{
+    {Command::activate, "activar"},
+    {Command::restoreInternet, "recuperar-internet"},
+    {Command::cancelPending, "cancelar"},
 }};
 
-QString keyOf(MenuCommand command) {
+QString keyOf(Command command) {
     for (const auto& [each, key] : kKeys) {
         if (each == command) {
             return QLatin1String(key);
@@ -38,7 +38,7 @@ QString keyOf(MenuCommand command) {
 
 }  // namespace
 
-FreedesktopNotifier::FreedesktopNotifier(Command command, QObject* parent)
+FreedesktopNotifier::FreedesktopNotifier(CommandSink command, QObject* parent)
     : QObject(parent), command_(std::move(command)), bus_(QDBusConnection::sessionBus()) {
     // Only signals from whoever owns the service's name arrive here.
     bus_.connect(kService, kPath, kInterface, QStringLiteral("ActionInvoked"), this,
@@ -67,7 +67,7 @@ void FreedesktopNotifier::show(const Notification& notification) {
          << kServiceTimeout;
     // Asynchronous: a service that hangs must not freeze the window.
     auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
-    const MenuCommand action = key.isEmpty() ? MenuCommand::none : notification.action;
+    const Command action = key.isEmpty() ? Command::none : notification.action;
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
             [this, state, action](QDBusPendingCallWatcher* finished) {
                 const QDBusPendingReply<uint> reply = *finished;
@@ -88,8 +88,8 @@ void FreedesktopNotifier::actionInvoked(uint id, const QString& key) {
         return;
     }
     if (key == kDefaultKey) {
-        command_(MenuCommand::open);
-    } else if (found->second != MenuCommand::none && key == keyOf(found->second)) {
+        command_(Command::open);
+    } else if (found->second != Command::none && key == keyOf(found->second)) {
         command_(found->second);
     }
 }

@@ -1,7 +1,7 @@
 // Notifications through the desktop's notification service
 // (org.freedesktop.Notifications on the session bus): sent without waiting
 // for an answer, each with its button, and a press on it handed back as the
-// menu command it stands for.
+// command it stands for.
 #pragma once
 
 #include <QDBusConnection>
@@ -16,8 +16,8 @@ namespace amparo {
 class FreedesktopNotifier : public QObject, public DesktopNotifier {
     Q_OBJECT
   public:
-    using Command = std::function<void(MenuCommand)>;
-    explicit FreedesktopNotifier(Command command, QObject* parent = nullptr);
+    using CommandSink = std::function<void(Command)>;
+    explicit FreedesktopNotifier(CommandSink command, QObject* parent = nullptr);
 
     void show(const Notification& notification) override;
 
@@ -26,11 +26,11 @@ class FreedesktopNotifier : public QObject, public DesktopNotifier {
     void closed(uint id, uint reason);
 
   private:
-    Command command_;
+    CommandSink command_;
     QDBusConnection bus_;
     // The button of each of Amparo's notifications still on screen, by the
     // service's id: a press on anything else is no one's to obey.
-    std::map<uint, MenuCommand> offered_;
+    std::map<uint, Command> offered_;
     // The state's notification on screen, which the next one replaces.
     uint lastState_ = 0;
 };

@@ -105,7 +105,7 @@ void MainWindow::show(bool forCapture) {
     window_->show();
     window_->raise();
     window_->requestActivate();
-    model_.refresh();
+    emit shown();
 }
 
 void MainWindow::rememberGeometry() const {

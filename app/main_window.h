@@ -37,6 +37,10 @@ class MainWindow : public QObject {
     // that item, scrolled into view first when the window scrolls it.
     QImage render(const QString& itemName = {}) const;
 
+  signals:
+    // Brought to the front at someone's asking.
+    void shown();
+
   private:
     void create(bool forCapture);
     void release();

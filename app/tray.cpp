@@ -4,6 +4,8 @@
 #include <QPainter>
 
 #include "app/core/model.h"
+#include "app/core/state_look.h"
+#include "app/core/status_menu.h"
 #include "app/ui/theme.h"
 
 namespace amparo {
@@ -30,7 +32,7 @@ QPixmap shieldPixmap(const char* symbol, int size) {
 }  // namespace
 
 QIcon trayIcon(Protection protection) {
-    const char* symbol = statePresentation(protection).symbol;
+    const char* symbol = stateLook(protection).panelSymbol;
     QIcon icon;
     for (const int size : {16, 22, 24, 32, 48, 64}) {
         icon.addPixmap(shieldPixmap(symbol, size));
@@ -38,15 +40,16 @@ QIcon trayIcon(Protection protection) {
     return icon;
 }
 
-Tray::Tray(ProtectionModel& model, Command command, QObject* parent)
+Tray::Tray(const ProtectionModel& model, CommandSink command, QObject* parent)
     : QObject(parent), model_(model), command_(std::move(command)), menu_(new QMenu) {
     icon_.setContextMenu(menu_);
     // Shells ask right before showing it; the menu then matches what is.
     connect(menu_, &QMenu::aboutToShow, this, &Tray::rebuildMenu);
+    connect(menu_, &QMenu::aboutToShow, this, &Tray::menuOpened);
     connect(&icon_, &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason why) {
                 if (why == QSystemTrayIcon::Trigger || why == QSystemTrayIcon::DoubleClick) {
-                    command_(MenuCommand::open);
+                    command_(Command::open);
                 }
             });
     rebuildMenu();
@@ -80,11 +83,9 @@ void Tray::rebuildMenu() {
             action->setIcon(QIcon(ui::symbolPixmap(QLatin1String(row.symbol),
                                                    menu_->palette().color(QPalette::Text), 16)));
         }
-        const MenuCommand command = row.command;
+        const Command command = row.command;
         connect(action, &QAction::triggered, this, [this, command] { command_(command); });
     }
-    // The next opening shows fresher facts.
-    model_.refresh();
 }
 
 }  // namespace amparo

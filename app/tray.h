@@ -7,7 +7,8 @@
 #include <QSystemTrayIcon>
 #include <functional>
 
-#include "app/core/status_menu.h"
+#include "app/core/command.h"
+#include "app/core/snapshot.h"
 
 class QMenu;
 
@@ -22,19 +23,23 @@ QIcon trayIcon(Protection protection);
 class Tray : public QObject {
     Q_OBJECT
   public:
-    using Command = std::function<void(MenuCommand)>;
-    Tray(ProtectionModel& model, Command command, QObject* parent = nullptr);
+    using CommandSink = std::function<void(Command)>;
+    Tray(const ProtectionModel& model, CommandSink command, QObject* parent = nullptr);
     ~Tray() override;
 
     void show();
     // Icon and tooltip for the current snapshot.
     void update();
 
+  signals:
+    // A shell is about to show the menu, built from the snapshot as it is.
+    void menuOpened();
+
   private:
     void rebuildMenu();
 
-    ProtectionModel& model_;
-    Command command_;
+    const ProtectionModel& model_;
+    CommandSink command_;
     QMenu* menu_;
     QSystemTrayIcon icon_;
 };

@@ -89,7 +89,7 @@ int main(int argc, char** argv) {
     amparo::ProtectionSnapshot last;
     for (int i = 0; i < 30; ++i) {
         clock.restart();
-        last = prober.gatherSnapshot();
+        last = prober.gather();
         gathers.push_back(clock.nsecsElapsed() / 1e6);
     }
     std::printf("recolección completa (estado %s): mediana %.2f ms, máx %.2f ms\n",
@@ -97,7 +97,7 @@ int main(int argc, char** argv) {
                 *std::max_element(gathers.begin(), gathers.end()));
 
     // The model: the GUI thread's share of 30 refreshes.
-    amparo::ProtectionModel model([&prober] { return prober.gatherSnapshot(); });
+    amparo::ProtectionModel model(amparo::gathererOf([&prober] { return prober.gather(); }));
     int delivered = 0;
     QObject::connect(&model, &amparo::ProtectionModel::refreshed, [&] {
         if (++delivered < 30) {

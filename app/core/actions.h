@@ -12,6 +12,7 @@
 #include <functional>
 #include <optional>
 
+#include "app/core/amparo_actions.h"
 #include "app/core/dialogs.h"
 #include "app/core/model.h"
 #include "app/core/privileged.h"

@@ -1,6 +1,6 @@
 // The questions and alerts Amparo's actions need from the desktop, and the
 // small desktop services they use (open a page or a file, copy a command).
-// Interfaces, so every action runs headless in tests; widget_dialogs has the
+// Interfaces, so every action runs headless in tests; app/dialogs has the
 // real ones.
 #pragma once
 
@@ -18,6 +18,9 @@ class Dialogs {
     virtual void showFailure(const QString& title, const QString& message) = 0;
     // An alert with one offer and "Cerrar"; true when the offer was taken.
     virtual bool offer(const QString& title, const QString& text, const QString& button) = 0;
+    // News the person asked for, without alarm: with an offer, "Más tarde"
+    // beside it and true when it was taken; without one, "Aceptar" alone.
+    virtual bool inform(const QString& title, const QString& text, const QString& offer) = 0;
     // The address of an own block page; none when cancelled or not
     // acceptable (the dialog then has said why).
     virtual std::optional<QString> askCustomAddress() = 0;

@@ -21,10 +21,12 @@ bool readOpensHelpPage() {
 
 }  // namespace
 
-ProtectionModel::ProtectionModel(Gatherer gather, ModelTimings timings, QObject* parent)
+ProtectionModel::ProtectionModel(std::unique_ptr<Gatherer> gatherer, ModelTimings timings,
+                                 QObject* parent)
     : QObject(parent),
-      gather_(std::move(gather)),
+      gatherer_(std::move(gatherer)),
       timings_(timings),
+      snapshot_(gatherer_->known().value_or(ProtectionSnapshot{})),
       opensHelpPage_(readOpensHelpPage()) {
     qRegisterMetaType<ProtectionSnapshot>();
     noticeTimer_.setSingleShot(true);
@@ -32,6 +34,7 @@ ProtectionModel::ProtectionModel(Gatherer gather, ModelTimings timings, QObject*
         notice_.clear();
         emit noticeChanged();
     });
+    connect(&refreshTimer_, &QTimer::timeout, this, &ProtectionModel::refresh);
 }
 
 ProtectionModel::~ProtectionModel() {
@@ -76,8 +79,13 @@ void ProtectionModel::setOpensHelpPage(bool opens) {
     }
 }
 
+void ProtectionModel::start() {
+    refresh();
+    refreshTimer_.start(timings_.refreshEvery);
+}
+
 void ProtectionModel::refresh() {
-    if (isDemo_ || refreshing_) {
+    if (refreshing_) {
         return;
     }
     refreshing_ = true;
@@ -102,11 +110,11 @@ void ProtectionModel::gatherLoop() {
             }
             requested_ = false;
         }
-        ProtectionSnapshot snapshot = gather_();
+        ProtectionSnapshot snapshot = gatherer_->gather();
         // A filter restarting or a network changing over looks dead for a
         // moment; the second look decides.
         if (snapshot.protection == Protection::offline && pause(timings_.secondOpinion)) {
-            snapshot = gather_();
+            snapshot = gatherer_->gather();
         }
         {
             std::lock_guard lock(mutex_);
@@ -146,14 +154,6 @@ void ProtectionModel::showNotice(const QString& text) {
     notice_ = text;
     emit noticeChanged();
     noticeTimer_.start(timings_.notice);
-}
-
-void ProtectionModel::applyCaptureState(const QString& stateName) {
-    isDemo_ = true;
-    snapshot_ = captureSnapshot(stateName, QDateTime::currentDateTime());
-    emit snapshotChanged();
-    emit blockDestinationChanged();
-    setShowSites(stateName == QLatin1String("sitios"));
 }
 
 }  // namespace amparo

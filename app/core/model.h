@@ -1,7 +1,9 @@
 // The one observable object of Amparo: the current snapshot, the busy and
 // notice texts the window shows, and the user's page-on-block setting. Views
 // bind to its properties and call the actions; it never keeps a belief of its
-// own about the filter, only what the last gathering observed.
+// own about the filter, only what the last gathering observed. It gathers on
+// its own schedule and when its owner asks (an action done, a person
+// looking); views only read.
 #pragma once
 
 #include <QObject>
@@ -11,49 +13,22 @@
 #include <QUrl>
 #include <chrono>
 #include <condition_variable>
-#include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
 
+#include "app/core/gatherer.h"
 #include "app/core/snapshot.h"
-#include "app/core/trusted_person.h"
 
 namespace amparo {
-
-// What the user can do; the views call these and never change state
-// themselves.
-class AmparoActions {
-  public:
-    virtual ~AmparoActions() = default;
-    virtual void activate() = 0;
-    virtual void deactivate() = 0;
-    virtual void restoreInternet() = 0;
-    virtual void updateList() = 0;
-    virtual void saveSites(const QStringList& blocked, const QStringList& allowed) = 0;
-    virtual void setBlockDestination(BlockDestination destination) = 0;
-    virtual void setContentFilter(bool on) = 0;
-    virtual void uninstall() = 0;
-    // Needs no password: cancelling only tightens.
-    virtual void cancelPending() = 0;
-    virtual void setWait(qint64 seconds) = 0;
-    // Nothing is asked for while the form has a problem.
-    virtual void saveTrustedPerson(const TrustedPersonForm& form) = 0;
-    virtual void removeTrustedPerson() = 0;
-    // As the user, with the settings typed; done gets the outcome once,
-    // later, from the event loop.
-    using TestMailDone = std::function<void(const TestMailResult&)>;
-    virtual void sendTestMail(const TrustedPersonForm& form, TestMailDone done) = 0;
-    virtual void openLog() = 0;
-    virtual void donate() = 0;
-    virtual void checkForUpdates() = 0;
-    virtual void openWebsite() = 0;
-};
 
 struct ModelTimings {
     // A filter that seems dead gets a second look after this long.
     std::chrono::milliseconds secondOpinion{2000};
     std::chrono::milliseconds notice{4000};
+    // How often start() has the filter looked at again.
+    std::chrono::milliseconds refreshEvery{10000};
 };
 
 class ProtectionModel : public QObject {
@@ -68,11 +43,11 @@ class ProtectionModel : public QObject {
                    blockDestinationChanged)
 
   public:
-    // Runs on the gathering thread, one call at a time.
-    using Gatherer = std::function<ProtectionSnapshot()>;
     static constexpr const char* kOpensHelpPageKey = "abrirAyudaAlBloquear";
 
-    explicit ProtectionModel(Gatherer gather, ModelTimings timings = {}, QObject* parent = nullptr);
+    // Starts from what the gatherer knows without gathering, if anything.
+    explicit ProtectionModel(std::unique_ptr<Gatherer> gatherer, ModelTimings timings = {},
+                             QObject* parent = nullptr);
     ~ProtectionModel() override;
 
     const ProtectionSnapshot& snapshot() const { return snapshot_; }
@@ -81,7 +56,6 @@ class ProtectionModel : public QObject {
     QString notice() const { return notice_; }
     bool showSites() const { return showSites_; }
     bool opensHelpPage() const { return opensHelpPage_; }
-    bool isDemo() const { return isDemo_; }
     bool isRefreshing() const { return refreshing_; }
 
     BlockDestination blockDestination() const;
@@ -92,13 +66,13 @@ class ProtectionModel : public QObject {
     // Written to the settings at once.
     void setOpensHelpPage(bool opens);
 
+    // Gathers now, then every refreshEvery.
+    void start();
     // Requests a new snapshot and returns at once; requests made while one
     // is being gathered are served by that one.
-    Q_INVOKABLE void refresh();
+    void refresh();
     // Shows the text for the notice time; a newer notice replaces it at once.
     void showNotice(const QString& text);
-    // Capture mode: a fixed demonstration snapshot, and no probing ever.
-    void applyCaptureState(const QString& stateName);
 
   signals:
     void snapshotChanged();
@@ -118,16 +92,16 @@ class ProtectionModel : public QObject {
     // Sleeps on the gathering thread; false when the model is going away.
     bool pause(std::chrono::milliseconds duration);
 
-    Gatherer gather_;
+    std::unique_ptr<Gatherer> gatherer_;
     ModelTimings timings_;
     ProtectionSnapshot snapshot_;
     QString busy_;
     QString notice_;
     bool showSites_ = false;
     bool opensHelpPage_ = true;
-    bool isDemo_ = false;
     bool refreshing_ = false;
     QTimer noticeTimer_;
+    QTimer refreshTimer_;
 
     // "amparo.estado": one thread, so at most one gathering at a time. The
     // GUI thread and it meet only under mutex_: a request in, a snapshot out.

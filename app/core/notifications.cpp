@@ -2,6 +2,9 @@
 
 #include <algorithm>
 
+#include "app/core/state_look.h"
+#include "app/core/status_menu.h"
+#include "app/core/text.h"
 #include "app/core/wait.h"
 
 namespace amparo {
@@ -11,18 +14,19 @@ namespace {
 // The window's words for the state, and the tray menu's own repair for it,
 // so all three say and offer the same.
 Notification stateNotification(const ProtectionSnapshot& snapshot) {
-    auto [title, detail] = stateText(snapshot.protection);
-    if (snapshot.protection == Protection::notInstalled) {
-        // The window's detail says what activating does; here it is gone.
-        detail = QStringLiteral("Amparo ya no está instalado: los sitios para adultos abren.");
-    }
+    const StateLook& look = stateLook(snapshot.protection);
+    // The window's detail says what activating does; here it is gone.
+    const QString detail =
+        snapshot.protection == Protection::notInstalled
+            ? QStringLiteral("Amparo ya no está instalado: los sitios para adultos abren.")
+            : qtext(look.detail);
     Notification notification{.kind = Notification::Kind::state,
-                              .title = title,
+                              .title = qtext(look.title),
                               .body = detail,
-                              .action = MenuCommand::none,
+                              .action = Command::none,
                               .actionLabel = {}};
     for (const MenuRow& row : statusMenuRows(snapshot)) {
-        if (row.command == MenuCommand::activate || row.command == MenuCommand::restore) {
+        if (row.command == Command::activate || row.command == Command::restoreInternet) {
             notification.action = row.command;
             notification.actionLabel = row.text;
             notification.actionLabel.remove(u'…');
@@ -36,7 +40,7 @@ Notification askedNotification(const PendingChange& change) {
     return {.kind = Notification::Kind::pending,
             .title = QStringLiteral("Cambio pendiente"),
             .body = pendingLine(change) + QStringLiteral(". Se puede cancelar sin contraseña."),
-            .action = MenuCommand::cancelPending,
+            .action = Command::cancelPending,
             .actionLabel = QStringLiteral("Cancelar el cambio")};
 }
 
@@ -44,7 +48,7 @@ Notification dueNotification(const PendingChange& change) {
     return {.kind = Notification::Kind::pending,
             .title = QStringLiteral("Se cumplió la espera"),
             .body = dueLine(change),
-            .action = MenuCommand::none,
+            .action = Command::none,
             .actionLabel = {}};
 }
 

@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "app/core/command.h"
 #include "app/core/snapshot.h"
-#include "app/core/status_menu.h"
 
 namespace amparo {
 
@@ -22,7 +22,7 @@ struct Notification {
     QString title;
     QString body;
     // The button: what fixes it, or cancels the change; none for no button.
-    MenuCommand action = MenuCommand::none;
+    Command action = Command::none;
     QString actionLabel;
 
     bool operator==(const Notification&) const = default;

@@ -287,7 +287,7 @@ qint64 Prober::countListEntries() {
     return listCount_;
 }
 
-ProtectionSnapshot Prober::gatherSnapshot() {
+ProtectionSnapshot Prober::gather() {
     ProtectionSnapshot snapshot;
     StateInputs inputs;
     snapshot.installed = inputs.installed = QFileInfo::exists(settings_.daemonJobFile);

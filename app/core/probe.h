@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/core/gatherer.h"
 #include "app/core/snapshot.h"
 
 namespace tranca::platform {
@@ -74,7 +75,8 @@ ServiceServers readServiceServers(tranca::platform::NetworkStore& store);
 // The same for this machine's store, read-only; empty when it cannot be opened.
 ServiceServers systemServiceServers();
 
-class Prober {
+// The product's gatherer: this machine as an ordinary user can see it.
+class Prober : public Gatherer {
   public:
     using ServersSource = std::function<ServiceServers()>;
     using Resolver = std::function<std::optional<QStringList>(const QString&)>;
@@ -82,7 +84,7 @@ class Prober {
     explicit Prober(ProbeSettings settings, ServersSource servers = systemServiceServers,
                     Resolver resolve = resolveWithSystem);
 
-    ProtectionSnapshot gatherSnapshot();
+    ProtectionSnapshot gather() override;
 
     // Cached on the files' stamps: the digest and the count are computed only
     // when a file changed.

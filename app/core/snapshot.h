@@ -1,6 +1,6 @@
 // What Amparo observes of the filter, condensed into one immutable value, and
-// the pure rules derived from it: the protection state, where a block leads,
-// and the demonstration snapshots of the capture mode.
+// the pure rules derived from it: the protection state and where a block
+// leads.
 #pragma once
 
 #include <QDateTime>
@@ -147,10 +147,6 @@ BlockDestination blockDestinationFor(bool opensHelpPage,
 // does not parse as a URL.
 std::optional<QUrl> blockPageUrl(BlockDestination destination,
                                  const std::optional<QString>& redirectLine);
-
-// The demonstration snapshot of a capture state name ("activa", "respaldo",
-// "sin-instalar", …); names it does not know show the active state.
-ProtectionSnapshot captureSnapshot(const QString& stateName, const QDateTime& now);
 
 // The snapshot as JSON, for tools and tests ("protection" by case name).
 QJsonObject toJson(const ProtectionSnapshot& snapshot);

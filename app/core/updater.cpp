@@ -291,6 +291,29 @@ UpdateMessage describe(const UpdateCheck& check) {
     return {notChecked, {}};
 }
 
+void tellUpdateCheck(const UpdateCheck& check, Dialogs& dialogs, Desktop& desktop) {
+    const UpdateMessage message = describe(check);
+    switch (check.status) {
+        case UpdateStatus::newer:
+            if (check.newest) {
+                if (dialogs.inform(message.title, message.text,
+                                   QStringLiteral("Abrir la página"))) {
+                    desktop.openUrl(check.newest->downloadPage);
+                }
+                return;
+            }
+            [[fallthrough]];
+        case UpdateStatus::upToDate:
+            dialogs.inform(message.title, message.text, {});
+            return;
+        case UpdateStatus::noNetwork:
+        case UpdateStatus::timedOut:
+        case UpdateStatus::badFeed:
+            break;
+    }
+    dialogs.showFailure(message.title, message.text);
+}
+
 Updater::Updater(QString currentVersion, QObject* parent)
     : QObject(parent),
       currentVersion_(currentVersion.isEmpty() ? QCoreApplication::applicationVersion()

@@ -13,6 +13,8 @@
 #include <optional>
 #include <string_view>
 
+#include "app/core/dialogs.h"
+
 class QNetworkAccessManager;
 class QNetworkReply;
 class QTimer;
@@ -74,6 +76,10 @@ struct UpdateMessage {
 // What the dialog says. For `newer` the text asks whether to open the
 // download page; the other results only inform.
 UpdateMessage describe(const UpdateCheck& check);
+
+// Tells the person what a check they asked for found; a newer version's
+// download page opens when they take the offer.
+void tellUpdateCheck(const UpdateCheck& check, Dialogs& dialogs, Desktop& desktop);
 
 // One check at a time against the feed, bounded in time, size and redirects.
 class Updater : public QObject {

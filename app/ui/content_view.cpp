@@ -7,7 +7,8 @@
 #include <QUrl>
 
 #include "app/core/actions.h"
-#include "app/core/status_menu.h"
+#include "app/core/state_look.h"
+#include "app/core/text.h"
 #include "app/core/trusted_person.h"
 #include "app/core/wait.h"
 #include "app/ui/settings_section.h"
@@ -50,30 +51,9 @@ const Quote kQuotes[kQuoteCount] = {
 const char* const kTagline = "Tu escudo en internet";
 const char* const kMotto = "Bajo tu amparo nos acogemos, santa Madre de Dios.";
 
-StatusLook statusLook(Protection protection) {
-    const auto [title, detail] = stateText(protection);
-    switch (protection) {
-        case Protection::checking:
-            return {"shield", CardColor::muted, title, detail};
-        case Protection::notInstalled:
-            return {"shield", CardColor::accent, title, detail};
-        case Protection::active:
-            return {"checkmark.shield.fill", CardColor::accent, title, detail};
-        case Protection::fallback:
-            return {"shield.lefthalf.filled", CardColor::gold, title, detail};
-        case Protection::offline:
-            return {"wifi.exclamationmark", CardColor::coral, title, detail};
-        case Protection::notUsed:
-            return {"exclamationmark.shield.fill", CardColor::gold, title, detail};
-        case Protection::off:
-            break;
-    }
-    return {"shield.slash.fill", CardColor::coral, title, detail};
-}
-
 std::vector<StatusButton> statusButtons(const ProtectionSnapshot& snapshot) {
-    const QString activate = QStringLiteral("activate");
-    const QString restore = QStringLiteral("restoreInternet");
+    constexpr Command activate = Command::activate;
+    constexpr Command restore = Command::restoreInternet;
     switch (snapshot.protection) {
         case Protection::checking:
         case Protection::active:
@@ -131,21 +111,29 @@ WindowViewModel::WindowViewModel(ProtectionModel& model, AmparoActions& actions,
 }
 
 QString WindowViewModel::statusSymbol() const {
-    return QLatin1String(statusLook(snapshot().protection).symbol);
+    return QLatin1String(stateLook(snapshot().protection).cardSymbol);
 }
 
 QColor WindowViewModel::statusColor() const {
-    switch (statusLook(snapshot().protection).color) {
-        case CardColor::muted:
+    switch (stateLook(snapshot().protection).color) {
+        case StateColor::muted:
             return theme_.textMuted;
-        case CardColor::accent:
+        case StateColor::accent:
             return theme_.accent;
-        case CardColor::gold:
+        case StateColor::gold:
             return theme_.gold;
-        case CardColor::coral:
+        case StateColor::coral:
             break;
     }
     return theme_.coral;
+}
+
+QString WindowViewModel::statusTitle() const {
+    return qtext(stateLook(snapshot().protection).title);
+}
+
+QString WindowViewModel::statusDetail() const {
+    return qtext(stateLook(snapshot().protection).detail);
 }
 
 bool WindowViewModel::showsDeactivate() const {
@@ -192,7 +180,7 @@ QVariantList WindowViewModel::statusButtonList() const {
             {QStringLiteral("symbol"),
              button.symbol ? QString::fromLatin1(button.symbol) : QString()},
             {QStringLiteral("primary"), button.primary},
-            {QStringLiteral("action"), button.action},
+            {QStringLiteral("action"), commandName(button.command)},
         });
     }
     return list;
@@ -235,26 +223,9 @@ QString WindowViewModel::version() const {
     return QCoreApplication::applicationVersion();
 }
 
-void WindowViewModel::trigger(const QString& action) {
-    // Names as the view models hand them out; anything else is ignored.
-    using Intent = void (*)(AmparoActions&);
-    static const std::pair<const char*, Intent> kIntents[] = {
-        {"activate", [](AmparoActions& a) { a.activate(); }},
-        {"deactivate", [](AmparoActions& a) { a.deactivate(); }},
-        {"restoreInternet", [](AmparoActions& a) { a.restoreInternet(); }},
-        {"updateList", [](AmparoActions& a) { a.updateList(); }},
-        {"uninstall", [](AmparoActions& a) { a.uninstall(); }},
-        {"cancelPending", [](AmparoActions& a) { a.cancelPending(); }},
-        {"openLog", [](AmparoActions& a) { a.openLog(); }},
-        {"donate", [](AmparoActions& a) { a.donate(); }},
-        {"checkForUpdates", [](AmparoActions& a) { a.checkForUpdates(); }},
-        {"openWebsite", [](AmparoActions& a) { a.openWebsite(); }},
-    };
-    for (const auto& [name, intent] : kIntents) {
-        if (action == QLatin1String(name)) {
-            QTimer::singleShot(0, this, [this, run = intent] { run(actions_); });
-            return;
-        }
+void WindowViewModel::trigger(const QString& command) {
+    if (const auto known = commandNamed(command)) {
+        QTimer::singleShot(0, this, [this, run = *known] { emit commanded(run); });
     }
 }
 

@@ -9,6 +9,8 @@
 #include <QVariantList>
 #include <vector>
 
+#include "app/core/amparo_actions.h"
+#include "app/core/command.h"
 #include "app/core/model.h"
 #include "app/core/snapshot.h"
 #include "app/ui/trusted_person_view.h"
@@ -17,21 +19,11 @@ namespace amparo::ui {
 
 class Theme;
 
-enum class CardColor { muted, accent, gold, coral };
-
-struct StatusLook {
-    const char* symbol;
-    CardColor color;
-    QString title;
-    QString detail;
-};
-StatusLook statusLook(Protection protection);
-
 struct StatusButton {
     QString title;
     const char* symbol;  // nullptr: title alone
     bool primary;
-    QString action;  // the AmparoActions operation it calls
+    Command command;
     bool operator==(const StatusButton&) const = default;
 };
 std::vector<StatusButton> statusButtons(const ProtectionSnapshot& snapshot);
@@ -99,8 +91,8 @@ class WindowViewModel : public QObject {
     bool installed() const { return snapshot().installed; }
     QString statusSymbol() const;
     QColor statusColor() const;
-    QString statusTitle() const { return statusLook(snapshot().protection).title; }
-    QString statusDetail() const { return statusLook(snapshot().protection).detail; }
+    QString statusTitle() const;
+    QString statusDetail() const;
     bool statusTinted() const { return snapshot().protection == Protection::offline; }
     bool showsDeactivate() const;
     QVariantList statusButtonList() const;
@@ -132,8 +124,9 @@ class WindowViewModel : public QObject {
 
     // The controls' intents. Each runs on the next turn of the event loop,
     // so a dialog it opens never runs inside the control's own handler; the
-    // control then shows what the next snapshot says.
-    Q_INVOKABLE void trigger(const QString& action);
+    // control then shows what the next snapshot says. A command goes out by
+    // its name to whoever carries out commands; other names are ignored.
+    Q_INVOKABLE void trigger(const QString& command);
     Q_INVOKABLE void chooseDestination(int index);
     Q_INVOKABLE void chooseWait(int index);
     Q_INVOKABLE void setKeywordFilter(bool on);
@@ -141,6 +134,7 @@ class WindowViewModel : public QObject {
 
   signals:
     void changed();
+    void commanded(amparo::Command command);
 
   private:
     const ProtectionSnapshot& snapshot() const { return model_.snapshot(); }

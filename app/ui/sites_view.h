@@ -9,6 +9,7 @@
 #include <QStringList>
 #include <optional>
 
+#include "app/core/amparo_actions.h"
 #include "app/core/model.h"
 
 namespace amparo::ui {

@@ -8,6 +8,7 @@
 #include <QStringList>
 #include <optional>
 
+#include "app/core/amparo_actions.h"
 #include "app/core/model.h"
 #include "app/core/trusted_person.h"
 

@@ -29,6 +29,7 @@ struct YesDialogs : Dialogs {
         showFailure(title, text);
         return false;
     }
+    bool inform(const QString&, const QString&, const QString&) override { return false; }
     std::optional<QString> askCustomAddress() override { return std::nullopt; }
 };
 
@@ -49,7 +50,7 @@ int main(int argc, char** argv) {
     const QString action = args[2];
 
     auto prober = std::make_shared<Prober>(ProbeSettings::product(directory));
-    ProtectionModel model([prober] { return prober->gatherSnapshot(); });
+    ProtectionModel model(gathererOf([prober] { return prober->gather(); }));
     PkexecRunner runner(directory + QStringLiteral("/amparo-admin"));
     YesDialogs dialogs;
     NoDesktop desktop;

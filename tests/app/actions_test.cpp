@@ -37,6 +37,9 @@ struct ScriptedDialogs : Dialogs {
     bool offer(const QString& title, const QString&, const QString&) override {
         return (seen << "offer: " + title, answer);
     }
+    bool inform(const QString& title, const QString&, const QString&) override {
+        return (seen << "inform: " + title, answer);
+    }
     std::optional<QString> askCustomAddress() override { return address; }
 };
 
@@ -66,7 +69,7 @@ class ActionsTest : public ::testing::Test {
 
     testing::Scratch scratch_;
     ProtectionSnapshot current_ = testing::snapshotOf(Protection::active);
-    ProtectionModel model_{[this] { return current_; }};
+    ProtectionModel model_{gathererOf([this] { return current_; })};
     RecordingRunner runner_;
     ScriptedDialogs dialogs_;
     testing::RecordingDesktop desktop_;

@@ -161,7 +161,7 @@ TEST_F(BlockWatcherTest, StopFromTheCallbackEndsTheReadAndStaysStopped) {
 TEST_F(BlockWatcherTest, ReactionFollowsALogThatAppearedLaterAndOpensTheChosenPage) {
     ProtectionSnapshot installed = testing::snapshotOf(Protection::active);
     installed.redirectLine = QStringLiteral("local");
-    ProtectionModel model([installed] { return installed; });
+    ProtectionModel model(gathererOf([installed] { return installed; }));
     model.setOpensHelpPage(true);
     testing::RecordingDesktop desktop;
     BlockReaction reaction(model, desktop, log, 90s);

@@ -21,12 +21,12 @@ struct ScriptedGatherer {
     std::atomic<int> calls = 0;
     std::counting_semaphore<16> gate{permits};
 
-    ProtectionModel::Gatherer function() {
-        return [this] {
+    std::unique_ptr<Gatherer> function() {
+        return gathererOf([this] {
             gate.acquire();
             const int call = calls++;
             return testing::snapshotOf(states[std::min<std::size_t>(call, states.size() - 1)]);
-        };
+        });
     }
 };
 
@@ -50,9 +50,21 @@ TEST(ModelRefresh, GoingAwayCutsTheSecondLookShort) {
     EXPECT_LT(clock.elapsed(), 10000);
 }
 
+TEST(ModelRefresh, StartsFromWhatTheGathererKnowsAndKeepsItsOwnSchedule) {
+    ProtectionModel model(std::make_unique<CaptureGatherer>(QStringLiteral("respaldo")),
+                          {.refreshEvery = 20ms});
+    EXPECT_EQ(model.snapshot().protection, Protection::fallback) << "known before any gathering";
+    QSignalSpy gathered(&model, &ProtectionModel::refreshed);
+    model.start();
+    EXPECT_TRUE(testing::waitUntil([&] { return gathered.size() >= 3; })) << "asked by no one";
+    EXPECT_EQ(model.snapshot().protection, Protection::fallback);
+}
+
 TEST(ModelSettings, PageOnBlockSurvivesARestart) {
     const QString key = QLatin1String(ProtectionModel::kOpensHelpPageKey);
-    const auto fresh = [] { return ProtectionModel([] { return ProtectionSnapshot{}; }); };
+    const auto fresh = [] {
+        return ProtectionModel(gathererOf([] { return ProtectionSnapshot{}; }));
+    };
     QSettings().remove(key);
     EXPECT_TRUE(fresh().opensHelpPage()) << "absent means on";
     fresh().setOpensHelpPage(false);

@@ -48,7 +48,7 @@ TEST(NotificationPolicy, AnnouncesEachWorseningOnceAndNotWhileItFlaps) {
     fresh.observe(testing::snapshotOf(active), start);
     const auto repair = fresh.observe(testing::snapshotOf(notUsed), start);
     ASSERT_EQ(repair.size(), 1u);
-    EXPECT_EQ(repair[0].action, MenuCommand::activate);
+    EXPECT_EQ(repair[0].action, Command::activate);
     EXPECT_EQ(repair[0].actionLabel, "Reparar");
 }
 
@@ -82,7 +82,7 @@ TEST(NotificationPolicy, AnnouncesAChangeAskedForAndTheEndOfItsWait) {
     }
     ASSERT_FALSE(all.empty());
     EXPECT_EQ(all[0].body, "Se desactivará en menos de 1 min. Se puede cancelar sin contraseña.");
-    EXPECT_EQ(all[0].action, MenuCommand::cancelPending);
+    EXPECT_EQ(all[0].action, Command::cancelPending);
     EXPECT_EQ(all[1].body, "La protección se desactiva ahora.");
 }
 

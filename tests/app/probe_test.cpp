@@ -185,8 +185,7 @@ TEST(Gathering, ReadsTheInstallationAndDecides) {
         asked << name;
         return std::optional<QStringList>(QStringList{"127.0.0.2"});
     };
-    EXPECT_EQ(Prober(files, servers, resolve).gatherSnapshot().protection,
-              Protection::notInstalled);
+    EXPECT_EQ(Prober(files, servers, resolve).gather().protection, Protection::notInstalled);
     EXPECT_EQ(serverReads, 1) << "the servers are read even when not installed";
 
     writeFile(files.daemonJobFile, "[Unit]\n");
@@ -195,7 +194,7 @@ TEST(Gathering, ReadsTheInstallationAndDecides) {
     writeFile(files.customList, "# mío\nmio.example\n");
     writeFile(files.allowList, "permitido.example\n");
     writeFile(files.redirectFile, "# destino\n\nlocal\nhttps://x.example\n");
-    const ProtectionSnapshot installed = Prober(files, servers, resolve).gatherSnapshot();
+    const ProtectionSnapshot installed = Prober(files, servers, resolve).gather();
     EXPECT_EQ(installed.protection, Protection::offline) << "nothing answers on the port";
     EXPECT_TRUE(installed.mitmAvailable);
     EXPECT_FALSE(installed.contentFilter);
@@ -214,7 +213,7 @@ TEST(Gathering, ReadsTheInstallationAndDecides) {
     writeFile(files.daemonCopy, "igual", 0755);
     testing::FakeWaitSocket waits("espera 300\npendiente 4 desinstalar 90 -\nfin\n");
     files.waitSocket = waits.path();
-    const ProtectionSnapshot answering = Prober(files, servers, resolve).gatherSnapshot();
+    const ProtectionSnapshot answering = Prober(files, servers, resolve).gather();
     EXPECT_EQ(answering.protection, Protection::active);
     EXPECT_EQ(asked, QStringList{"estado.amparo.internal"});
     EXPECT_EQ(waits.received(), "lista");

@@ -98,13 +98,20 @@ TEST(StatusMenu, ShowsTheChangeDueFirstWithItsCancel) {
     for (const MenuRow& item : menu) {
         texts << (item.isSeparator() ? QStringLiteral("—") : item.text);
     }
-    EXPECT_EQ(menu[5].command, MenuCommand::cancelPending);
+    EXPECT_EQ(menu[5].command, Command::cancelPending);
     // Deactivating again is no choice while it waits to happen.
     EXPECT_EQ(texts.join(u'|'),
               "Protección activa|Se desactivará en 14 min|No se pudo desactivar: sin permiso|—|"
               "Abrir Amparo|Cancelar el cambio pendiente|—|Buscar actualizaciones…|Donar…|"
               "Salir de Amparo");
     EXPECT_EQ(trayTooltip(snapshot), "Amparo · Protección activa\nSe desactivará en 14 min");
+}
+
+TEST(Commands, GoBackAndForthUnderTheNamesTheViewsUse) {
+    for (int each = int(Command::open); each <= int(Command::quit); ++each) {
+        EXPECT_EQ(commandNamed(commandName(Command(each))), Command(each)) << each;
+    }
+    EXPECT_EQ(commandNamed(u"restore"), std::nullopt) << "a name of no command";
 }
 
 TEST(AddressRule, AcceptsOnlyAWholeWebAddress) {

@@ -1,7 +1,7 @@
 // Actions that do nothing: a test overrides only those it watches.
 #pragma once
 
-#include "app/core/model.h"
+#include "app/core/amparo_actions.h"
 
 namespace amparo::testing {
 

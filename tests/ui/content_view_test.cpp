@@ -1,5 +1,7 @@
 #include "app/ui/content_view.h"
 
+#include "app/core/state_look.h"
+#include "app/core/text.h"
 #include "app/ui/settings_section.h"
 #include "tests/support/support.h"
 
@@ -10,9 +12,9 @@ using testing::snapshotOf;
 
 TEST(StatusCard, FitsEachState) {
     using enum Protection;
-    using enum CardColor;
+    using enum StateColor;
     // {state, outdated, colour, title, buttons ("*" marks the primary one), update card}
-    const std::tuple<Protection, bool, CardColor, QString, QString, bool> rows[] = {
+    const std::tuple<Protection, bool, StateColor, QString, QString, bool> rows[] = {
         {checking, true, muted, "Revisando…", "", true},
         {notInstalled, false, accent, "Activá la protección", "*Activar protección → activate",
          false},
@@ -29,12 +31,13 @@ TEST(StatusCard, FitsEachState) {
     };
     for (const auto& [protection, outdated, color, title, buttons, updateCard] : rows) {
         SCOPED_TRACE(title.toStdString());
-        EXPECT_EQ(statusLook(protection).color, color);
-        EXPECT_EQ(statusLook(protection).title, title);
+        EXPECT_EQ(stateLook(protection).color, color);
+        EXPECT_EQ(qtext(stateLook(protection).title), title);
         const ProtectionSnapshot snapshot = snapshotOf(protection, true, outdated);
         QStringList shown;
         for (const StatusButton& button : statusButtons(snapshot)) {
-            shown << (button.primary ? "*" : "") + button.title + " → " + button.action;
+            shown << (button.primary ? "*" : "") + button.title + " → " +
+                         commandName(button.command);
         }
         EXPECT_EQ(shown.join(u'|'), buttons);
         EXPECT_EQ(showsUpdateCard(snapshot), updateCard);

@@ -1,10 +1,13 @@
 // Qt Quick tests of Amparo's views on the QML in the program's resources; a
-// fixture stands in for the application: a model in a capture state, actions
-// that only record, and the view models.
+// fixture stands in for the application: a model showing a capture state,
+// actions that only record, and the view models.
 #include <QCoreApplication>
+#include <QEventLoop>
 #include <QQmlEngine>
 #include <QStandardPaths>
 #include <QtQuickTest>
+
+#include <mutex>
 
 #include "app/core/model.h"
 #include "app/ui/content_view.h"
@@ -53,7 +56,15 @@ class Fixture : public QObject, public testing::IgnoredActions {
 
     // A capture state, no saves, the sheet opened afresh.
     Q_INVOKABLE void reset(const QString& state) {
-        model_.applyCaptureState(state);
+        {
+            std::lock_guard lock(stateMutex_);
+            state_ = state;
+        }
+        QEventLoop delivered;
+        connect(&model_, &ProtectionModel::refreshed, &delivered, &QEventLoop::quit);
+        model_.refresh();
+        delivered.exec();
+        model_.setShowSites(state == QLatin1String("sitios"));
         savedSites_.clear();
         sheet_.open();
     }
@@ -62,7 +73,13 @@ class Fixture : public QObject, public testing::IgnoredActions {
     void recorded();
 
   private:
-    ProtectionModel model_{[] { return ProtectionSnapshot{}; }};  // captures never gather
+    // Read on the model's gathering thread.
+    std::mutex stateMutex_;
+    QString state_;
+    ProtectionModel model_{gathererOf([this] {
+        std::lock_guard lock(stateMutex_);
+        return CaptureGatherer(state_).gather();
+    })};
     SitesSheet sheet_{model_, *this};
     WindowViewModel view_;
     int destinationRequests_ = 0;

@@ -110,10 +110,10 @@ TEST(SiteList, AddsEachSiteOnceFlagsOnlyTextThatIsNoSiteAndRemovesEveryCopy) {
 }
 
 TEST(SitesSheet, OpensCleanOnTheSnapshotAndCountsOnlyRealChanges) {
-    ProtectionModel model([] { return ProtectionSnapshot{}; });
+    // Two blocked sites, none allowed.
+    ProtectionModel model(std::make_unique<CaptureGatherer>(QStringLiteral("sitios")));
     testing::IgnoredActions actions;
     SitesSheet sheet(model, actions);
-    model.applyCaptureState(QStringLiteral("sitios"));  // two blocked sites, none allowed
     SiteListModel* blocked = sheet.blocked();
     blocked->setDraft("no es un sitio");
     blocked->addDraft();
@@ -164,7 +164,7 @@ TEST(SitesSheet, OpensCleanOnTheSnapshotAndCountsOnlyRealChanges) {
 TEST(SitesSheet, PermitOffersTheSiteUnsavedOnlyOnceTheListsAreKnown) {
     ProtectionSnapshot read = testing::snapshotOf(Protection::active);
     read.allowed = {QStringLiteral("escuela.edu")};
-    ProtectionModel model([read] { return read; });
+    ProtectionModel model(gathererOf([read] { return read; }));
     testing::IgnoredActions actions;
     SitesSheet sheet(model, actions);
 

@@ -1,4 +1,4 @@
-#include "app/core/widget_dialogs.h"
+#include "app/dialogs/widget_dialogs.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -23,8 +23,9 @@ constexpr const char* kExampleAddress = "https://www.ejemplo.org/ayuda";
 
 // Plain text everywhere: a script's output or a list entry must never be
 // taken for markup.
-QMessageBox* alert(const QString& title, const QString& text) {
-    auto* box = new QMessageBox(QMessageBox::Warning, title, title);
+QMessageBox* alert(const QString& title, const QString& text,
+                   QMessageBox::Icon icon = QMessageBox::Warning) {
+    auto* box = new QMessageBox(icon, title, title);
     box->setTextFormat(Qt::PlainText);
     box->setInformativeText(text);
     box->setWindowModality(Qt::ApplicationModal);
@@ -39,8 +40,8 @@ int runInFront(QDialog& dialog) {
 }
 
 bool twoButtons(const QString& title, const QString& text, const QString& first,
-                const QString& second) {
-    std::unique_ptr<QMessageBox> box(alert(title, text));
+                const QString& second, QMessageBox::Icon icon = QMessageBox::Warning) {
+    std::unique_ptr<QMessageBox> box(alert(title, text, icon));
     QPushButton* chosen = box->addButton(first, QMessageBox::AcceptRole);
     box->addButton(second, QMessageBox::RejectRole);
     box->setDefaultButton(chosen);
@@ -78,6 +79,17 @@ void WidgetDialogs::showFailure(const QString& title, const QString& message) {
 
 bool WidgetDialogs::offer(const QString& title, const QString& text, const QString& button) {
     return twoButtons(title, text, button, QLatin1String(kClose));
+}
+
+bool WidgetDialogs::inform(const QString& title, const QString& text, const QString& offer) {
+    if (!offer.isEmpty()) {
+        return twoButtons(title, text, offer, QStringLiteral("Más tarde"),
+                          QMessageBox::Information);
+    }
+    std::unique_ptr<QMessageBox> box(alert(title, text, QMessageBox::Information));
+    box->addButton(QStringLiteral("Aceptar"), QMessageBox::AcceptRole);
+    runInFront(*box);
+    return false;
 }
 
 std::optional<QString> WidgetDialogs::askCustomAddress() {

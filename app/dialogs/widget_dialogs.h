@@ -11,6 +11,7 @@ class WidgetDialogs : public Dialogs {
     bool confirm(const QString& title, const QString& text, const QString& button) override;
     void showFailure(const QString& title, const QString& message) override;
     bool offer(const QString& title, const QString& text, const QString& button) override;
+    bool inform(const QString& title, const QString& text, const QString& offer) override;
     std::optional<QString> askCustomAddress() override;
 };
 
