@@ -340,7 +340,7 @@ BlockPageServer::BlockPageServer(asio::io_context& io, const DaemonConfig& confi
       limits_(limits),
       strand_(asio::make_strand(io)),
       acceptor_(strand_),
-      retryTimer_(strand_),
+      retry_(strand_, limits.retryDelay),
       recheckTimer_(strand_) {}
 
 void BlockPageServer::startBlockPageServer() {
@@ -353,23 +353,13 @@ void BlockPageServer::open() {
     }
     const std::error_code error = openTcpListener(acceptor_, listenHost_, httpPort_);
     if (error) {
-        logLine("No pude abrir el puerto " + std::to_string(httpPort_) + " (" + describe(error) +
-                ") — reintento en " + durationText(limits_.retryDelay));
-        scheduleBlockPageRetry();
+        retry_.failed("No pude abrir el puerto " + std::to_string(httpPort_), describe(error),
+                      [self = shared_from_this()] { self->open(); });
         return;
     }
     listening_ = true;
     logLine("Página de bloqueo escuchando en " + listenHost_ + ":" + std::to_string(httpPort_));
     acceptNext();
-}
-
-void BlockPageServer::scheduleBlockPageRetry() {
-    retryTimer_.expires_after(limits_.retryDelay);
-    retryTimer_.async_wait([self = shared_from_this()](const std::error_code& error) {
-        if (!error) {
-            self->open();
-        }
-    });
 }
 
 void BlockPageServer::acceptNext() {
@@ -469,9 +459,8 @@ void BlockPageServer::onAccept(const std::error_code& error, tcp::socket socket)
         listening_ = false;
         std::error_code ignored;
         acceptor_.close(ignored);
-        logLine("Servidor de página de bloqueo falló (" + describe(error) + ") — reintento en " +
-                durationText(limits_.retryDelay));
-        scheduleBlockPageRetry();
+        retry_.failed("Servidor de página de bloqueo falló", describe(error),
+                      [self = shared_from_this()] { self->open(); });
         return;
     }
     if (!error) {

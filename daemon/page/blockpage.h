@@ -18,6 +18,7 @@
 #include <string_view>
 
 #include "daemon/config.h"
+#include "daemon/dns/listener_retry.h"
 #include "daemon/page/redirect.h"
 
 namespace tranca {
@@ -90,7 +91,6 @@ class BlockPageServer : public std::enable_shared_from_this<BlockPageServer> {
                     BlockPageLimits limits);
 
     void open();
-    void scheduleBlockPageRetry();
     void acceptNext();
     void onAccept(const std::error_code& error, asio::ip::tcp::socket socket);
     void onClientPending(const std::error_code& error);
@@ -108,7 +108,7 @@ class BlockPageServer : public std::enable_shared_from_this<BlockPageServer> {
     // Listener state is touched only on this strand.
     asio::strand<asio::io_context::executor_type> strand_;
     asio::ip::tcp::acceptor acceptor_;
-    asio::steady_timer retryTimer_;
+    ListenerRetry retry_;
     // Waits out a run of readiness reports with nobody in the backlog.
     asio::steady_timer recheckTimer_;
     int emptyWakeups_ = 0;
