@@ -1,11 +1,11 @@
 #include "app/core/list_files.h"
 
+#include <sys/stat.h>
+
 #include <QFile>
-#include <algorithm>
-#include <utility>
-#include <vector>
 
 #include "app/core/text.h"
+#include "daemon/lists/list_file.h"
 #include "platform/posix/file_util.h"
 
 namespace amparo {
@@ -26,8 +26,14 @@ std::string_view trimmed(std::string_view line) {
     return line.substr(first, line.find_last_not_of(kBlank) - first + 1);
 }
 
-std::optional<std::string> readBytes(const QString& path, std::size_t maxBytes) {
-    return tranca::platform::posix_files::readFile(QFile::encodeName(path).toStdString(), maxBytes);
+// The names the daemon would load from path; none for a file past maxBytes.
+tranca::NameSet loadNames(const QString& path, std::size_t maxBytes) {
+    const QByteArray name = QFile::encodeName(path);
+    struct stat info {};
+    if (::stat(name.constData(), &info) != 0 || static_cast<std::size_t>(info.st_size) > maxBytes) {
+        return {};
+    }
+    return tranca::parseListFile(name.toStdString());
 }
 
 }  // namespace
@@ -48,7 +54,8 @@ void forEachListEntry(std::string_view text, const std::function<void(std::strin
 }
 
 std::optional<std::string> readUserListBytes(const QString& path) {
-    return readBytes(path, kMaxSmallFileBytes);
+    return tranca::platform::posix_files::readFile(QFile::encodeName(path).toStdString(),
+                                                   kMaxSmallFileBytes);
 }
 
 QStringList readListFile(const QString& path) {
@@ -60,20 +67,9 @@ QStringList readListFile(const QString& path) {
 }
 
 qint64 countBlockedSites(const QString& blocklist, const QString& customList) {
-    const std::string blocked = readBytes(blocklist, kMaxListBytes).value_or("");
-    const std::string custom = readUserListBytes(customList).value_or("");
-    // Sorted by hash, then by text: equal entries end up side by side without
-    // a node allocated per entry, and equal hashes still compare the text.
-    using Entry = std::pair<std::size_t, std::string_view>;
-    std::vector<Entry> entries;
-    entries.reserve(blocked.size() / 20 + custom.size() / 16 + 16);
-    const auto take = [&entries](std::string_view entry) {
-        entries.emplace_back(std::hash<std::string_view>{}(entry), entry);
-    };
-    forEachListEntry(blocked, take);
-    forEachListEntry(custom, take);
-    std::sort(entries.begin(), entries.end());
-    return std::distance(entries.begin(), std::unique(entries.begin(), entries.end()));
+    const tranca::NameSet blocked = loadNames(blocklist, kMaxListBytes);
+    const tranca::NameSet custom = loadNames(customList, kMaxSmallFileBytes);
+    return static_cast<qint64>(tranca::namesInEither(blocked, custom));
 }
 
 }  // namespace amparo
