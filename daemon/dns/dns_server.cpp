@@ -166,8 +166,7 @@ DnsServer::DnsServer(asio::io_context& io, const DaemonConfig& config, QueryPipe
       config_(config),
       pipeline_(pipeline),
       socketCount_(std::max<std::size_t>(socketCount, 1)),
-      retryDelay_(retryDelay),
-      retryTimer_(io) {}
+      retry_(io.get_executor(), retryDelay) {}
 
 DnsServer::~DnsServer() {
     std::vector<std::thread> readers;
@@ -215,9 +214,7 @@ void DnsServer::startDNSListener() {
     }
     if (error) {
         generation->sockets.clear();
-        logLine("No pude crear el listener (" + error.message() + ") — reintento en " +
-                durationText(retryDelay_));
-        scheduleRestart();
+        retry_.failed("No pude crear el listener", error.message(), [this] { startDNSListener(); });
         return;
     }
     logLine("Servidor DNS escuchando en " + config_.listenHost + ":" +
@@ -234,7 +231,7 @@ void DnsServer::failed(const std::shared_ptr<Generation>& generation,
     if (generation->ended.exchange(true)) {
         return;
     }
-    logLine("Listener falló (" + error.message() + ") — reintento en " + durationText(retryDelay_));
+    retry_.report("Listener falló", error.message());
     end(*generation);
     {
         const std::lock_guard<std::mutex> guard(lock_);
@@ -246,12 +243,7 @@ void DnsServer::failed(const std::shared_ptr<Generation>& generation,
 }
 
 void DnsServer::scheduleRestart() {
-    retryTimer_.expires_after(retryDelay_);
-    retryTimer_.async_wait([this](const std::error_code& error) {
-        if (!error) {
-            startDNSListener();
-        }
-    });
+    retry_.schedule([this] { startDNSListener(); });
 }
 
 }  // namespace tranca

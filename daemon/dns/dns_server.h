@@ -6,7 +6,6 @@
 #pragma once
 
 #include <asio/io_context.hpp>
-#include <asio/steady_timer.hpp>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "daemon/config.h"
+#include "daemon/dns/listener_retry.h"
 #include "daemon/dns/query_pipeline.h"
 
 namespace tranca {
@@ -42,8 +42,7 @@ class DnsServer {
     const DaemonConfig& config_;
     QueryPipeline& pipeline_;
     const std::size_t socketCount_;
-    const std::chrono::milliseconds retryDelay_;
-    asio::steady_timer retryTimer_;
+    ListenerRetry retry_;
     std::mutex lock_;
     std::shared_ptr<Generation> current_;
     // Readers of this and of failed generations, joined on the next start

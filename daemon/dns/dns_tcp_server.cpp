@@ -299,9 +299,8 @@ DnsTcpServer::DnsTcpServer(asio::io_context& io, const DaemonConfig& config,
       config_(config),
       pipeline_(pipeline),
       limits_(limits),
-      retryDelay_(retryDelay),
       acceptor_(io),
-      retryTimer_(io),
+      retry_(io.get_executor(), retryDelay),
       pauseTimer_(io) {}
 
 DnsTcpServer::~DnsTcpServer() = default;
@@ -309,9 +308,8 @@ DnsTcpServer::~DnsTcpServer() = default;
 void DnsTcpServer::start() {
     const std::error_code error = openTcpListener(acceptor_, config_.listenHost, config_.dnsPort);
     if (error) {
-        logLine("No pude crear el listener TCP (" + error.message() + ") — reintento en " +
-                durationText(retryDelay_));
-        scheduleRestart();
+        retry_.failed("No pude crear el listener TCP", error.message(),
+                      [self = shared_from_this()] { self->start(); });
         return;
     }
     logLine("Servidor DNS (TCP) escuchando en " + config_.listenHost + ":" +
@@ -332,7 +330,7 @@ void DnsTcpServer::stop() {
     }
     std::error_code ignored;
     acceptor_.close(ignored);
-    retryTimer_.cancel();
+    retry_.cancel();
     pauseTimer_.cancel();
     for (const auto& connection : open) {
         connection->requestClose();
@@ -342,15 +340,6 @@ void DnsTcpServer::stop() {
 std::size_t DnsTcpServer::openConnections() const {
     const std::lock_guard<std::mutex> guard(lock_);
     return connections_.size();
-}
-
-void DnsTcpServer::scheduleRestart() {
-    retryTimer_.expires_after(retryDelay_);
-    retryTimer_.async_wait([self = shared_from_this()](const std::error_code& error) {
-        if (!error) {
-            self->start();
-        }
-    });
 }
 
 void DnsTcpServer::accept() {

@@ -16,6 +16,7 @@
 #include <mutex>
 
 #include "daemon/config.h"
+#include "daemon/dns/listener_retry.h"
 #include "daemon/dns/query_pipeline.h"
 
 namespace tranca {
@@ -51,7 +52,6 @@ class DnsTcpServer : public std::enable_shared_from_this<DnsTcpServer> {
     DnsTcpServer(asio::io_context& io, const DaemonConfig& config, QueryPipeline& pipeline,
                  TcpLimits limits, std::chrono::milliseconds retryDelay);
     void accept();
-    void scheduleRestart();
     // Makes room for one more: the oldest connection with nothing in flight
     // leaves the table and is closed once its own strand agrees it is idle
     // (or after its replies); false when every one is busy.
@@ -63,9 +63,8 @@ class DnsTcpServer : public std::enable_shared_from_this<DnsTcpServer> {
     const DaemonConfig& config_;
     QueryPipeline& pipeline_;
     const TcpLimits limits_;
-    const std::chrono::milliseconds retryDelay_;
     asio::ip::tcp::acceptor acceptor_;
-    asio::steady_timer retryTimer_;
+    ListenerRetry retry_;
     asio::steady_timer pauseTimer_;
     mutable std::mutex lock_;
     // In the order they were accepted, the oldest first.

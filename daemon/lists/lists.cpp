@@ -109,13 +109,7 @@ bool Blocklist::reload() {
     fresh->blocklist = parseListFile(paths_[0], &skips[0]);
     fresh->custom = parseListFile(paths_[1], &skips[1]);
     fresh->allowed = parseListFile(paths_[2], &skips[2]);
-    std::size_t onlyCustom = 0;
-    fresh->custom.forEach([&](std::string_view name) {
-        if (!fresh->blocklist.contains(name)) {
-            ++onlyCustom;
-        }
-    });
-    fresh->blockedCount = fresh->blocklist.size() + onlyCustom;
+    fresh->blockedCount = namesInEither(fresh->blocklist, fresh->custom);
     const std::size_t blocked = fresh->blockedCount;
     const std::size_t allowed = fresh->allowed.size();
     std::shared_ptr<const Sets> previous;

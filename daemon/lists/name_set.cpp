@@ -88,4 +88,14 @@ bool NameSet::insert(std::string_view name) {
     return true;
 }
 
+std::size_t namesInEither(const NameSet& first, const NameSet& second) {
+    std::size_t onlySecond = 0;
+    second.forEach([&](std::string_view name) {
+        if (!first.contains(name)) {
+            ++onlySecond;
+        }
+    });
+    return first.size() + onlySecond;
+}
+
 }  // namespace tranca

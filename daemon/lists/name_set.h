@@ -81,4 +81,8 @@ class NameSet {
     std::size_t count_ = 0;
 };
 
+// How many names are in first, second or both: what the block list and the
+// custom list block together, as the daemon logs it and the tray shows it.
+std::size_t namesInEither(const NameSet& first, const NameSet& second);
+
 }  // namespace tranca

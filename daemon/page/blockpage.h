@@ -1,11 +1,10 @@
 // The block page server: a small HTTP listener on the loopback address where
-// blocked names now lead. Every connection's request is read up to the end of
-// its headers (within a size and a time bound), gets one response (a 302 to
+// blocked names now lead. It accepts within a cap on open connections, each
+// of which (page_connection.h) reads its request, gets one response (a 302 to
 // the chosen destination or the built-in page naming the host; for HEAD the
 // same without its body), and is closed.
 #pragma once
 
-#include <array>
 #include <asio.hpp>
 #include <atomic>
 #include <chrono>
@@ -13,42 +12,14 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <span>
 #include <string>
-#include <string_view>
 
 #include "daemon/config.h"
+#include "daemon/dns/listener_retry.h"
+#include "daemon/page/page_connection.h"
 #include "daemon/page/redirect.h"
 
 namespace tranca {
-
-inline constexpr std::string_view kFallbackHost = "el sitio";
-inline constexpr std::size_t kMaxRequestBytes = 16384;
-
-// Keeps only letters, digits, ".", "-" and ":", so the host is safe to place
-// in the page whatever the client sent.
-std::string sanitizeHost(std::string_view host);
-
-// The value of the first CR LF-terminated line starting with "host:" (any
-// case), blanks trimmed; nothing when there is none. A bare LF does not end a
-// line.
-std::optional<std::string_view> findHostHeader(std::string_view request);
-
-// The text the page shows for the bytes received: the sanitized Host value,
-// compacted in place inside received, or the fallback "el sitio" for no bytes,
-// bytes that are not UTF-8, or no Host line.
-std::string_view shownHost(std::span<char> received);
-
-// "HTTP/1.1 302 Found" with the destination as Location, byte for byte.
-std::string redirectResponse(std::string_view url);
-
-// The header block of the 200 response for a body of bodyBytes bytes.
-inline constexpr std::size_t kPageHeaderCapacity = 160;
-std::string_view pageResponseHeader(std::size_t bodyBytes,
-                                    std::array<char, kPageHeaderCapacity>& out);
-
-// The whole response for one request, as the server sends it (tests, fuzzing).
-std::string blockPageResponse(std::string_view received, std::string_view url);
 
 struct BlockPageLimits {
     std::chrono::milliseconds retryDelay{5'000};
@@ -63,9 +34,8 @@ struct BlockPageLimits {
     std::size_t maxConnections = 128;
 };
 
-class BlockPageConnection;
-
-class BlockPageServer : public std::enable_shared_from_this<BlockPageServer> {
+class BlockPageServer : public PageConnectionOwner,
+                        public std::enable_shared_from_this<BlockPageServer> {
   public:
     static std::shared_ptr<BlockPageServer> create(asio::io_context& io, const DaemonConfig& config,
                                                    const Redirect& redirect,
@@ -78,19 +48,14 @@ class BlockPageServer : public std::enable_shared_from_this<BlockPageServer> {
     std::size_t openConnections() const { return open_.load(); }
     bool listening() const { return listening_.load(); }
 
-    // Used by the connections.
-    const Redirect& redirect() const { return redirect_; }
-    const BlockPageLimits& limits() const { return limits_; }
-    void connectionClosed();
-    // A connection asked to make way had got its request meanwhile.
-    void madeNoWay();
+    void connectionClosed() override;
+    void madeNoWay() override;
 
   private:
     BlockPageServer(asio::io_context& io, const DaemonConfig& config, const Redirect& redirect,
                     BlockPageLimits limits);
 
     void open();
-    void scheduleBlockPageRetry();
     void acceptNext();
     void onAccept(const std::error_code& error, asio::ip::tcp::socket socket);
     void onClientPending(const std::error_code& error);
@@ -108,7 +73,7 @@ class BlockPageServer : public std::enable_shared_from_this<BlockPageServer> {
     // Listener state is touched only on this strand.
     asio::strand<asio::io_context::executor_type> strand_;
     asio::ip::tcp::acceptor acceptor_;
-    asio::steady_timer retryTimer_;
+    ListenerRetry retry_;
     // Waits out a run of readiness reports with nobody in the backlog.
     asio::steady_timer recheckTimer_;
     int emptyWakeups_ = 0;

@@ -3,7 +3,7 @@
 #include <sys/socket.h>
 
 #include "daemon/log.h"
-#include "daemon/system/netconfig.h"
+#include "daemon/system/dns_settings.h"
 
 namespace tranca {
 

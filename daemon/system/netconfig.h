@@ -1,57 +1,25 @@
 // Changing the machine's DNS servers and web proxy through the network
-// settings store, and the record of the servers found before the first switch.
+// settings store: each change tried on a handle first, then made under the
+// store's lock and logged. What a change does to one service lives with its
+// setting (dns_settings.h, proxy_settings.h).
 #pragma once
 
-#include <cstdint>
 #include <functional>
-#include <map>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "daemon/config.h"
+#include "daemon/system/dns_settings.h"
+#include "daemon/system/network_services.h"
+#include "daemon/system/original_dns.h"
 #include "platform/network_store.h"
 
 namespace tranca {
 
 // False when TRANCAD_DNS is "0"; otherwise true exactly when running as root.
 bool managesSystemDNS(const DaemonConfig& config);
-
-enum class DNSMode { local, respaldo, original };
-
-// The filter itself (no IPv6 loopback).
-const std::vector<std::string>& localServers();
-// Cloudflare's family resolvers: IPv4 primary, secondary, IPv6 primary, secondary.
-const std::vector<std::string>& backupServers();
-
-// Where the content filter listens, and so where the system proxy points.
-inline constexpr std::string_view kContentFilterHost = "127.0.0.1";
-inline constexpr std::uint16_t kContentFilterPort = 8080;
-inline constexpr std::string_view kOriginalDnsFile = "/dns-original.plist";
-
-using OriginalDNS = std::map<std::string, std::vector<std::string>, std::less<>>;
-using StoreOpener = std::function<std::unique_ptr<platform::NetworkStore>()>;
-
-// The enabled services of the handle's current set, in order.
-std::vector<platform::ServiceInfo> enabledServices(platform::NetworkStore& store);
-
-// Why the DNS settings of an enabled service cannot be read whole, naming the
-// service; nullopt when every one can. Nothing is switched or recorded then:
-// settings taken for empty would be lost to the change or to the record.
-std::optional<std::string> unreadableDNS(platform::NetworkStore& store);
-
-// Per-service changes; true when the service's configuration was rewritten.
-// A DNS configuration that is there but cannot be read is left alone.
-bool setServiceDNS(platform::NetworkStore& store, const platform::ServiceInfo& service,
-                   const std::vector<std::string>& servers);
-bool setServiceProxy(platform::NetworkStore& store, const platform::ServiceInfo& service, bool on);
-
-// dns-original.plist as XML property list bytes and back; parse gives nullopt
-// for anything but a dictionary of text arrays.
-std::optional<std::string> serializeOriginalDNS(const OriginalDNS& original);
-std::optional<OriginalDNS> parseOriginalDNS(std::string_view bytes);
 
 class NetConfig {
   public:
@@ -73,9 +41,7 @@ class NetConfig {
     // so does a call while they cannot be read whole.
     void saveOriginalDNS();
     OriginalDNS loadOriginalDNS() const;
-    std::string originalPath() const {
-        return config_.dataDirectory + std::string(kOriginalDnsFile);
-    }
+    std::string originalPath() const { return originalDnsPath(config_.dataDirectory); }
 
     // One line per enabled service, as "--dns estado" prints them.
     std::vector<std::string> statusLines();

@@ -20,6 +20,7 @@
 #include "daemon/config.h"
 #include "daemon/system/dns_lock.h"
 #include "daemon/system/netconfig.h"
+#include "daemon/system/proxy_settings.h"
 #include "platform/paths.h"
 
 namespace tranca {

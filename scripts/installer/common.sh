@@ -477,22 +477,7 @@ restore_firefox_pristine() {
     [[ -e $FIREFOX_PRISTINE.json ]] && before=$FIREFOX_PRISTINE.json
     [[ -n $before || -e $FIREFOX_PRISTINE.none ]] || return 0
     if [[ -f $target && ! -L $target ]] && command -v python3 >/dev/null 2>&1 &&
-        python3 - "$target" "$before" <<'PY'
-import json
-import sys
-
-try:
-    with open(sys.argv[1], encoding="utf-8") as now:
-        current = json.load(now)
-    then = {"policies": {}}
-    if sys.argv[2]:
-        with open(sys.argv[2], encoding="utf-8") as handle:
-            then = json.load(handle)
-except (OSError, ValueError):
-    sys.exit(1)
-sys.exit(0 if current == then else 1)
-PY
-    then
+        python3 "$HERE/firefox_pristine.py" "$target" "$before"; then
         if [[ -n $before ]]; then
             replace_file "$before" "$target" "$before" || return 0
         else

@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <thread>
 
+#include "daemon/lists/list_file.h"
 #include "tests/support/fake_wait_socket.h"
 #include "tests/support/memory_store.h"
 #include "tests/support/support.h"
@@ -170,6 +171,20 @@ TEST(ProbeCaches, CountAndDigestOnlyWhenAFileChanged) {
     EXPECT_FALSE(prober.daemonIsOutdated()) << "unchanged stamps must not re-hash";
     writeFile(files.daemonCopy, "programa v2 nuevo", 0755);
     EXPECT_TRUE(prober.daemonIsOutdated());
+}
+
+TEST(ProbeCaches, CountsTheSitesTheDaemonLoads) {
+    Installation machine;
+    const ProbeSettings& files = machine.settings;
+    writeFile(files.blocklist,
+              "# hosts\r\n127.0.0.1 localhost\r\n0.0.0.0 a.example\r\nB.Example.\r\n");
+    writeFile(files.customList, "b.example\r\nc.example\r\n");
+    const std::size_t loaded =
+        tranca::namesInEither(tranca::parseListFile(files.blocklist.toStdString()),
+                              tranca::parseListFile(files.customList.toStdString()));
+    EXPECT_EQ(loaded, 3u);
+    EXPECT_EQ(Prober(files, [] { return ServiceServers{}; }).countListEntries(), qint64(loaded))
+        << "boilerplate, line ends and case must not make extra sites";
 }
 
 TEST(Gathering, ReadsTheInstallationAndDecides) {

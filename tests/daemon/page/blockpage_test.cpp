@@ -1,4 +1,4 @@
-#include "daemon/page/blockpage.h"
+#include "daemon/page/http_request.h"
 
 #include <gtest/gtest.h>
 
