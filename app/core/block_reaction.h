@@ -15,11 +15,15 @@
 
 namespace amparo {
 
+// The least time between two pages opened on block: a page's many blocked
+// resources open one, and a person is not flooded with tabs.
+inline constexpr std::chrono::seconds kBlockPageGap{90};
+
 class BlockReaction : public QObject {
     Q_OBJECT
   public:
     BlockReaction(ProtectionModel& model, Desktop& desktop, QString logPath,
-                  std::chrono::milliseconds gap = std::chrono::seconds(90),
+                  std::chrono::milliseconds gap = kBlockPageGap,
                   BlockWatcher::Clock clock = &std::chrono::steady_clock::now,
                   QObject* parent = nullptr);
 

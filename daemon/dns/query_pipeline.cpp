@@ -107,10 +107,12 @@ bool QueryPipeline::isStatusName(std::string_view name) const {
     return text::lowercase(name) == config_.statusName;
 }
 
-Decision QueryPipeline::decide(QueryKind kind, const Query& query, std::string_view normal) const {
+Decision QueryPipeline::decide(const PreparedQuery& prepared) const {
+    const Query& query = prepared.query;
+    const std::string_view normal = prepared.normal;
     // Nothing the daemon cannot read goes upstream: a lenient resolver could
     // read a name in it the lists never saw.
-    switch (kind) {
+    switch (prepared.kind) {
         case QueryKind::ignore:
             return {.kind = Decision::Kind::ignore};
         case QueryKind::notImplemented:
@@ -125,7 +127,7 @@ Decision QueryPipeline::decide(QueryKind kind, const Query& query, std::string_v
         return {
             .kind = Decision::Kind::status, .address = config_.statusAddress, .ttl = kStatusTtl};
     }
-    if (lists_.isBlocked(normal)) {
+    if (lists_.isBlocked(prepared.lookup)) {
         return {.kind = Decision::Kind::blocked, .address = config_.blockAddress, .ttl = kLocalTtl};
     }
     if (const BypassName bypass = classifyBypassName(name);
@@ -185,17 +187,19 @@ void QueryPipeline::prepare(DnsBytes bytes, PreparedQuery& prepared) const {
     // each of them then finds it ready.
     prepared.normal =
         normalName(prepared.query.question.name, prepared.normalBuffer, prepared.spill);
-    lists_.prefetch(prepared.normal);
+    // Read before the lists: should they change while the answer is on its
+    // way, it is not kept.
+    prepared.generation = lists_.generation();
+    lists_.prepare(prepared.normal, prepared.lookup);
 }
 
-DnsBytes QueryPipeline::handlePrepared(const PreparedQuery& prepared, const ClientAddress& client,
+DnsBytes QueryPipeline::handlePrepared(PreparedQuery& prepared, const ClientAddress& client,
                                        const std::shared_ptr<ReplyChannel>& channel,
                                        std::span<std::byte> out) {
     const Query& query = prepared.query;
-    // Read before the decision: should the lists change while the answer is
-    // on its way, it is not kept.
-    const std::uint64_t generation = lists_.generation();
-    const Decision decision = decide(prepared.kind, query, prepared.normal);
+    const std::uint64_t generation = prepared.generation;
+    const Decision decision = decide(prepared);
+    prepared.lookup.clear();
     if (decision.kind != Decision::Kind::forward) {
         tell(decision, query.question.name);
         return out.first(writeReply(out, query, decision));

@@ -45,7 +45,9 @@ std::string_view registeredDomain(std::string_view name);
 struct PreparedQuery {
     Query query;
     QueryKind kind = QueryKind::ignore;
-    std::string_view normal;  // in normalBuffer or spill
+    std::string_view normal;       // in normalBuffer or spill
+    std::uint64_t generation = 0;  // of the lists the look-up holds, or newer
+    Blocklist::Lookup lookup;
     std::array<char, kNormalNameBuffer> normalBuffer;
     std::string spill;
 };
@@ -71,7 +73,7 @@ class QueryPipeline {
     // decides each, so the batch's cache misses overlap. bytes must outlive
     // handlePrepared.
     void prepare(DnsBytes bytes, PreparedQuery& prepared) const;
-    DnsBytes handlePrepared(const PreparedQuery& prepared, const ClientAddress& client,
+    DnsBytes handlePrepared(PreparedQuery& prepared, const ClientAddress& client,
                             const std::shared_ptr<ReplyChannel>& channel, std::span<std::byte> out);
 
     std::size_t forwardsInFlight() const { return inFlight_.load(std::memory_order_relaxed); }
@@ -86,8 +88,8 @@ class QueryPipeline {
     }
 
   private:
-    // What to do with query (read as kind), its name in normal form.
-    Decision decide(QueryKind kind, const Query& query, std::string_view normal) const;
+    // What to do with a prepared query.
+    Decision decide(const PreparedQuery& prepared) const;
     // The log lines a decision made here calls for.
     void tell(const Decision& decision, const std::string& name);
     bool isStatusName(std::string_view name) const;

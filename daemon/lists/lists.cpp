@@ -25,62 +25,6 @@ void logSkips(const std::string& path, const ListSkips& skips) {
     report(skips.unusable, "sin un nombre de dominio utilizable");
 }
 
-// The suffixes of a normalised name, whole name first, with their hashes.
-// The first kPrefetched are hashed up front so their table slots can be
-// fetched from memory together.
-class Suffixes {
-  public:
-    static constexpr std::size_t kPrefetched = 16;
-
-    explicit Suffixes(std::string_view name) {
-        std::string_view candidate = name;
-        while (!candidate.empty() && count_ < kPrefetched) {
-            items_[count_++] = {candidate, hashName(candidate)};
-            const std::size_t dot = candidate.find('.');
-            candidate =
-                dot == std::string_view::npos ? std::string_view{} : candidate.substr(dot + 1);
-        }
-        rest_ = candidate;
-    }
-
-    void prefetch(const NameSet& set) const {
-        for (std::size_t i = 0; i < count_; ++i) {
-            set.prefetch(items_[i].hash);
-        }
-    }
-
-    // fn(candidate, hash) returns an answer to stop the walk.
-    template <typename Fn>
-    std::optional<bool> walk(Fn&& fn) const {
-        for (std::size_t i = 0; i < count_; ++i) {
-            if (const std::optional<bool> answer = fn(items_[i].name, items_[i].hash)) {
-                return answer;
-            }
-        }
-        std::string_view candidate = rest_;
-        while (!candidate.empty()) {
-            if (const std::optional<bool> answer = fn(candidate, hashName(candidate))) {
-                return answer;
-            }
-            const std::size_t dot = candidate.find('.');
-            if (dot == std::string_view::npos) {
-                break;
-            }
-            candidate.remove_prefix(dot + 1);
-        }
-        return std::nullopt;
-    }
-
-  private:
-    struct Item {
-        std::string_view name;
-        std::uint64_t hash;
-    };
-    std::array<Item, kPrefetched> items_;  // only the first count_ are set
-    std::size_t count_ = 0;
-    std::string_view rest_;
-};
-
 }  // namespace
 
 Blocklist::Blocklist(std::string blocklistPath, std::string customPath, std::string allowPath)
@@ -129,13 +73,23 @@ bool Blocklist::reload() {
 }
 
 bool Blocklist::isBlocked(std::string_view name) const {
-    const std::shared_ptr<const Sets> sets = snapshot();
     char buffer[kNormalNameBuffer];
     std::string spill;
-    const Suffixes suffixes(normalName(name, buffer, spill));
-    suffixes.prefetch(sets->blocklist);
-    const auto answer = suffixes.walk([&](std::string_view candidate,
-                                          std::uint64_t hash) -> std::optional<bool> {
+    Lookup lookup;
+    prepare(normalName(name, buffer, spill), lookup);
+    return isBlocked(lookup);
+}
+
+void Blocklist::prepare(std::string_view normal, Lookup& lookup) const {
+    lookup.sets = snapshot();
+    lookup.suffixes = Suffixes(normal);
+    lookup.suffixes.prefetch(lookup.sets->blocklist);
+}
+
+bool Blocklist::isBlocked(const Lookup& lookup) const {
+    const Sets* sets = lookup.sets.get();
+    const auto answer = lookup.suffixes.walk([&](std::string_view candidate,
+                                                 std::uint64_t hash) -> std::optional<bool> {
         if (sets->allowed.contains(candidate, hash)) {
             return false;
         }
@@ -145,10 +99,6 @@ bool Blocklist::isBlocked(std::string_view name) const {
         return std::nullopt;
     });
     return answer.value_or(false);
-}
-
-void Blocklist::prefetch(std::string_view normal) const {
-    Suffixes(normal).prefetch(snapshot()->blocklist);
 }
 
 bool Blocklist::isAllowed(std::string_view name) const {

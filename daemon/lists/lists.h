@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "daemon/lists/name_set.h"
+#include "daemon/lists/suffixes.h"
 
 namespace tranca {
 
@@ -30,10 +31,13 @@ class Blocklist {
     bool isBlocked(std::string_view name) const;
     bool isAllowed(std::string_view name) const;
 
-    // Starts loading the block list's table slots that isBlocked(normal) will
-    // read, so the look-ups of a batch of names overlap their cache misses.
-    // normal is already in normal form.
-    void prefetch(std::string_view normal) const;
+    class Lookup;
+    // A look-up in two steps, for a batch of names: prepare takes the lists
+    // in force and starts loading the table slots isBlocked will read, so the
+    // batch's cache misses overlap. normal is in normal form and must outlive
+    // the look-up.
+    void prepare(std::string_view normal, Lookup& lookup) const;
+    bool isBlocked(const Lookup& lookup) const;
 
     // Goes up by one with every actual reload: what was decided, or kept,
     // under an older number may no longer hold.
@@ -54,6 +58,20 @@ class Blocklist {
 
     std::shared_ptr<const Sets> snapshot() const;
 
+  public:
+    class Lookup {
+      public:
+        // Lets go of the lists it holds, so a look-up kept for reuse does
+        // not keep replaced lists in memory.
+        void clear() { sets.reset(); }
+
+      private:
+        friend class Blocklist;
+        std::shared_ptr<const Sets> sets;
+        Suffixes suffixes;
+    };
+
+  private:
     std::array<std::string, 3> paths_;
     std::array<std::optional<timespec>, 3> mtimes_;
     mutable std::mutex lock_;

@@ -48,7 +48,7 @@ TEST_F(BlockWatcherTest, ReactsAtMostOncePerGap) {
           std::tuple{"reacting again before the gap is over", 89s, 1},
           std::tuple{"silent once the gap is over", 90s, 2}}) {
         SCOPED_TRACE(fault);
-        const auto watcher = watch({}, 90s);
+        const auto watcher = watch({}, kBlockPageGap);
         write(*watcher, blockLine("a.example") + blockLine("b.example") + blockLine("c.example"));
         now += later;
         write(*watcher, blockLine("d.example"));
@@ -164,7 +164,7 @@ TEST_F(BlockWatcherTest, ReactionFollowsALogThatAppearedLaterAndOpensTheChosenPa
     ProtectionModel model(gathererOf([installed] { return installed; }));
     model.setOpensHelpPage(true);
     testing::RecordingDesktop desktop;
-    BlockReaction reaction(model, desktop, log, 90s);
+    BlockReaction reaction(model, desktop, log);
     ASSERT_TRUE(testing::refreshed(model));
     EXPECT_FALSE(reaction.isWatching()) << "no log yet";
     writeFile(log, "[2026-12-05T17:35:00Z] trancad iniciando\n");
