@@ -5,8 +5,8 @@
 #include <QTimer>
 #include <memory>
 
+#include "app/core/list_files.h"
 #include "app/core/os_table.h"
-#include "app/core/probe.h"
 #include "app/core/text.h"
 #include "app/core/wait.h"
 #include "contract/wait.h"
