@@ -111,8 +111,9 @@ int main(int argc, char** argv) {
     model.refresh();
     app.exec();
     const double wall = clock.nsecsElapsed() / 1e6;
-    std::printf("30 refrescos por el modelo: %.0f ms en total, %.2f ms de CPU del hilo de la "
-                "interfaz (%.3f ms por refresco)\n",
-                wall, threadCpuMs() - cpuBefore, (threadCpuMs() - cpuBefore) / 30);
+    std::printf(
+        "30 refrescos por el modelo: %.0f ms en total, %.2f ms de CPU del hilo de la "
+        "interfaz (%.3f ms por refresco)\n",
+        wall, threadCpuMs() - cpuBefore, (threadCpuMs() - cpuBefore) / 30);
     return 0;
 }
