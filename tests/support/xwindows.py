@@ -25,6 +25,15 @@ _x.XFree.argtypes = [ctypes.c_void_p]
 _x.XSendEvent.argtypes = [ctypes.c_void_p, _Window, ctypes.c_int, ctypes.c_long, ctypes.c_void_p]
 _x.XFlush.argtypes = [ctypes.c_void_p]
 
+# A window can vanish between listing and reading it (Amparo destroys its
+# window on close); Xlib's default handler would then end the whole test
+# process on the BadWindow. Such a window just reads as having no properties.
+_ErrorHandler = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p)
+_x.XSetErrorHandler.argtypes = [_ErrorHandler]
+_x.XSetErrorHandler.restype = ctypes.c_void_p
+_ignore_errors = _ErrorHandler(lambda display, event: 0)
+_x.XSetErrorHandler(_ignore_errors)
+
 _CLIENT_MESSAGE = 33
 _ANY_PROPERTY_TYPE = 0
 
