@@ -131,7 +131,7 @@ Decision QueryPipeline::decide(const PreparedQuery& prepared) const {
         return {.kind = Decision::Kind::blocked, .address = config_.blockAddress, .ttl = kLocalTtl};
     }
     if (const BypassName bypass = classifyBypassName(name);
-        bypass != BypassName::none && !lists_.isAllowed(normal)) {
+        bypass != BypassName::none && !lists_.isAllowed(prepared.lookup)) {
         if (bypass == BypassName::encryptedResolver) {
             return {.kind = Decision::Kind::resolverBlocked,
                     .address = config_.blockAddress,
@@ -141,7 +141,7 @@ Decision QueryPipeline::decide(const PreparedQuery& prepared) const {
     }
     if (const auto host = safeHost(normal)) {
         const std::optional<Ipv4> address = safeSearch_.addressOf(*host);
-        if (address && !lists_.isAllowed(normal)) {
+        if (address && !lists_.isAllowed(prepared.lookup)) {
             return {.kind = Decision::Kind::safeSearch, .address = *address, .ttl = kLocalTtl};
         }
     }

@@ -102,12 +102,17 @@ bool Blocklist::isBlocked(const Lookup& lookup) const {
 }
 
 bool Blocklist::isAllowed(std::string_view name) const {
-    const std::shared_ptr<const Sets> sets = snapshot();
     char buffer[kNormalNameBuffer];
     std::string spill;
-    const Suffixes suffixes(normalName(name, buffer, spill));
-    const auto answer =
-        suffixes.walk([&](std::string_view candidate, std::uint64_t hash) -> std::optional<bool> {
+    Lookup lookup;
+    prepare(normalName(name, buffer, spill), lookup);
+    return isAllowed(lookup);
+}
+
+bool Blocklist::isAllowed(const Lookup& lookup) const {
+    const Sets* sets = lookup.sets.get();
+    const auto answer = lookup.suffixes.walk(
+        [&](std::string_view candidate, std::uint64_t hash) -> std::optional<bool> {
             if (sets->allowed.contains(candidate, hash)) {
                 return true;
             }

@@ -38,6 +38,7 @@ class Blocklist {
     // the look-up.
     void prepare(std::string_view normal, Lookup& lookup) const;
     bool isBlocked(const Lookup& lookup) const;
+    bool isAllowed(const Lookup& lookup) const;
 
     // Goes up by one with every actual reload: what was decided, or kept,
     // under an older number may no longer hold.

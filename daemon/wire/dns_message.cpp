@@ -74,17 +74,18 @@ bool readQuestion(WireReader& reader, DNSQuestion& question) {
     return true;
 }
 
-// What the header at the reader allows; the reader ends past the header.
-QueryKind readHeader(WireReader& reader, Query& query) {
-    const auto id = reader.u16();
-    const auto flags = reader.u8();
+// What the header at the reader allows, its ID and first flags octet into id
+// and flags; the reader ends past the header.
+QueryKind readHeader(WireReader& reader, std::uint16_t& id, std::uint8_t& flags) {
+    const auto idField = reader.u16();
+    const auto flagsField = reader.u8();
     const auto counts = reader.skip(1) ? readCounts(reader) : std::nullopt;
-    if (!id || !flags || !counts || (*flags & kFlagQR) != 0) {
+    if (!idField || !flagsField || !counts || (*flagsField & kFlagQR) != 0) {
         return QueryKind::ignore;
     }
-    query.id = *id;
-    query.flags = *flags;
-    if ((*flags & kOpcodeMask) != 0) {
+    id = *idField;
+    flags = *flagsField;
+    if ((flags & kOpcodeMask) != 0) {
         return QueryKind::notImplemented;
     }
     if (counts->questions != 1 || counts->answers != 0 || counts->authority != 0) {
@@ -120,14 +121,15 @@ bool parseQuestionInto(DnsBytes query, DNSQuestion& question) {
 
 QueryKind classifyQuery(DnsBytes query) {
     WireReader reader(query);
-    Query unused;
-    return readHeader(reader, unused);
+    std::uint16_t id = 0;
+    std::uint8_t flags = 0;
+    return readHeader(reader, id, flags);
 }
 
 QueryKind parseQueryInto(DnsBytes bytes, Query& query) {
     WireReader reader(bytes);
     query.bytes = bytes;
-    const QueryKind kind = readHeader(reader, query);
+    const QueryKind kind = readHeader(reader, query.id, query.flags);
     if (kind != QueryKind::query) {
         return kind;
     }
@@ -205,7 +207,7 @@ std::optional<std::size_t> readName(DnsBytes message, std::size_t offset,
 
 std::optional<std::size_t> answersStart(DnsBytes message) {
     WireReader reader(message, kQuestionCountOffset);
-    const auto counts = message.size() >= kHeaderSize ? readCounts(reader) : std::nullopt;
+    const auto counts = readCounts(reader);
     if (!counts || counts->questions > kMaxQuestionCount) {
         return std::nullopt;
     }

@@ -2,13 +2,6 @@
 
 namespace tranca {
 
-namespace {
-
-// A whole name on the wire, length octets and the root label included.
-constexpr std::size_t kMaxWireName = 255;
-
-}  // namespace
-
 std::optional<std::vector<std::byte>> buildQuery(std::uint16_t id, std::string_view name,
                                                  RecordType type) {
     std::vector<std::byte> query(kHeaderSize);
@@ -24,7 +17,7 @@ std::optional<std::vector<std::byte>> buildQuery(std::uint16_t id, std::string_v
             continue;
         }
         nameOctets += 1 + label.size();
-        if (label.size() > kMaxLabelLength || nameOctets > kMaxWireName) {
+        if (label.size() > kMaxLabelLength || nameOctets > kMaxNameWire) {
             return std::nullopt;
         }
         query.push_back(std::byte{static_cast<std::uint8_t>(label.size())});
