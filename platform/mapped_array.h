@@ -42,6 +42,16 @@ class MappedArray {
         return array;
     }
 
+    // The same, its pages allocated at once: for a table written all over
+    // (a hash table), where touching page by page faults twice a page, once
+    // to map the shared zero page and once to copy it on the first write.
+    static MappedArray zeroedResident(std::size_t count) {
+        MappedArray array;
+        array.map(count, kResident);
+        array.size_ = count;
+        return array;
+    }
+
     T* data() noexcept { return data_; }
     const T* data() const noexcept { return data_; }
     std::size_t size() const noexcept { return size_; }
@@ -59,15 +69,24 @@ class MappedArray {
     }
     void pushBack(const T& value) { append(&value, 1); }
 
-    void reserve(std::size_t count) {
+    void reserve(std::size_t count) { map(count, 0); }
+
+  private:
+#if defined(MAP_POPULATE)
+    static constexpr int kResident = MAP_POPULATE;
+#else
+    static constexpr int kResident = 0;
+#endif
+
+    void map(std::size_t count, int extraFlags) {
         if (count <= capacity_) {
             return;
         }
         const std::size_t bytes = pageRound(count * sizeof(T));
         void* mapped;
         if (data_ == nullptr) {
-            mapped =
-                ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            mapped = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
+                            MAP_PRIVATE | MAP_ANONYMOUS | extraFlags, -1, 0);
         } else {
 #if defined(__linux__)
             mapped = ::mremap(data_, mappedBytes_, bytes, MREMAP_MAYMOVE);
@@ -88,7 +107,6 @@ class MappedArray {
         capacity_ = bytes / sizeof(T);
     }
 
-  private:
     static std::size_t pageRound(std::size_t bytes) {
         constexpr std::size_t kPage = 4096;
         return (std::max<std::size_t>(bytes, 1) + kPage - 1) / kPage * kPage;

@@ -4,9 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <memory>
+#include <optional>
 
 #include "daemon/lists/normal_name.h"
 #include "daemon/text.h"
@@ -29,6 +31,26 @@ struct FdCloser {
         }
     }
 };
+
+// The line feeds of the file, read with pread so the offset stays at the start.
+std::optional<std::size_t> countLines(int fd, char* buffer) {
+    std::size_t lines = 0;
+    off_t offset = 0;
+    for (;;) {
+        const ssize_t got = ::pread(fd, buffer, kReadChunk, offset);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            return std::nullopt;
+        }
+        if (got == 0) {
+            return lines + 1;
+        }
+        lines += static_cast<std::size_t>(std::count(buffer, buffer + got, '\n'));
+        offset += got;
+    }
+}
 
 }  // namespace
 
@@ -144,7 +166,25 @@ void ListParser::takeLine(std::string_view line) {
     if (isIgnoredListName(lowered_)) {
         return;
     }
-    names_.insert(lowered_);
+    const std::uint64_t hash = hashName(lowered_);
+    names_.prefetch(hash);
+    batch_.append(lowered_);
+    batchHashes_[batched_] = hash;
+    batchEnds_[batched_] = batch_.size();
+    if (++batched_ == kBatch) {
+        insertBatch();
+    }
+}
+
+void ListParser::insertBatch() {
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < batched_; ++i) {
+        const std::string_view all = batch_;
+        names_.insert(all.substr(start, batchEnds_[i] - start), batchHashes_[i]);
+        start = batchEnds_[i];
+    }
+    batch_.clear();
+    batched_ = 0;
 }
 
 NameSet ListParser::finish() {
@@ -153,6 +193,7 @@ NameSet ListParser::finish() {
         pending_.erase(0, 3);
     }
     takeLines(true);
+    insertBatch();
     return std::move(names_);
 }
 
@@ -179,10 +220,15 @@ NameSet parseListFile(const std::string& path, ListSkips* skips) {
     if (::fstat(file.fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         return {};
     }
-    // One pass over one descriptor: a file replaced meanwhile is read whole
-    // as it was when opened.
+    // One descriptor: a file replaced meanwhile is read whole as it was when
+    // opened.
     ListParser parser;
     auto buffer = std::make_unique<char[]>(kReadChunk);
+    // Lines bound the names from above; counting them first sizes the set
+    // once instead of rehashing a million names at every doubling.
+    if (const std::optional<std::size_t> lines = countLines(file.fd, buffer.get())) {
+        parser.expectLines(*lines);
+    }
     for (;;) {
         const ssize_t got = ::read(file.fd, buffer.get(), kReadChunk);
         if (got < 0) {

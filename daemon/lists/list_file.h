@@ -2,6 +2,8 @@
 // name per line (bare or in hosts-file form), comments with "#", UTF-8.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -20,17 +22,28 @@ struct ListSkips {
 // without holding it whole in memory.
 class ListParser {
   public:
+    // Room for about lines names before the first feed; only a hint.
+    void expectLines(std::size_t lines) { names_.reserve(lines); }
     void feed(std::string_view bytes);
     // The names read. A line that is not valid UTF-8 costs only itself.
     NameSet finish();
     const ListSkips& skips() const { return skips_; }
 
   private:
+    // Names wait in a small batch whose table slots are prefetched, so the
+    // cache misses of a large list's inserts overlap instead of queueing.
+    static constexpr std::size_t kBatch = 16;
+
     void takeLines(bool atEnd);
     void takeLine(std::string_view line);
+    void insertBatch();
 
     std::string pending_;
     std::string lowered_;
+    std::string batch_;  // the batch's names, end to end
+    std::array<std::uint64_t, kBatch> batchHashes_{};
+    std::array<std::size_t, kBatch> batchEnds_{};
+    std::size_t batched_ = 0;
     NameSet names_;
     ListSkips skips_;
     bool started_ = false;

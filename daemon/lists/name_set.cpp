@@ -56,9 +56,9 @@ void NameSet::place(std::uint64_t slot, std::uint64_t hash) {
     slots_[index] = slot;
 }
 
-void NameSet::grow() {
+void NameSet::rehash(std::size_t slots) {
     MappedArray<std::uint64_t> old = std::move(slots_);
-    slots_ = MappedArray<std::uint64_t>::zeroed(old.empty() ? 1024 : old.size() * 2);
+    slots_ = MappedArray<std::uint64_t>::zeroedResident(slots);
     for (std::size_t i = 0; i < old.size(); ++i) {
         if (const std::uint64_t slot = old[i]; slot != 0) {
             place(slot, hashName(nameAt((slot & kOffsetMask) - 1)));
@@ -66,14 +66,30 @@ void NameSet::grow() {
     }
 }
 
-bool NameSet::insert(std::string_view name) {
-    const std::uint64_t hash = hashName(name);
-    if (contains(name, hash)) {
-        return false;
+void NameSet::reserve(std::size_t names) {
+    // Load at most one half, so probe runs stay short.
+    std::size_t slots = 1024;
+    while (slots / 2 < names) {
+        slots *= 2;
     }
-    // Keep the load at most one half so probe runs stay short.
+    if (slots > slots_.size()) {
+        rehash(slots);
+    }
+}
+
+bool NameSet::insert(std::string_view name, std::uint64_t hash) {
     if ((count_ + 1) * 2 > slots_.size()) {
-        grow();
+        rehash(slots_.empty() ? 1024 : slots_.size() * 2);
+    }
+    const std::uint64_t tag = tagOf(hash);
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t index = hash & mask;
+    // One probe run finds either the name or the free slot it goes in.
+    for (; slots_[index] != 0; index = (index + 1) & mask) {
+        const std::uint64_t slot = slots_[index];
+        if ((slot >> kOffsetBits) == tag && nameAt((slot & kOffsetMask) - 1) == name) {
+            return false;
+        }
     }
     const std::size_t offset = arena_.size();
     std::size_t length = name.size();
@@ -83,7 +99,7 @@ bool NameSet::insert(std::string_view name) {
         arena_.pushBack(static_cast<char>(low | (length != 0 ? 0x80 : 0)));
     } while (length != 0);
     arena_.append(name.data(), name.size());
-    place((tagOf(hash) << kOffsetBits) | (offset + 1), hash);
+    slots_[index] = (tag << kOffsetBits) | (offset + 1);
     ++count_;
     return true;
 }

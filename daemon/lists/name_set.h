@@ -35,7 +35,12 @@ inline std::uint64_t hashName(std::string_view name) noexcept {
 class NameSet {
   public:
     // Adds name (already lower-cased); returns false when it was there.
-    bool insert(std::string_view name);
+    bool insert(std::string_view name) { return insert(name, hashName(name)); }
+    bool insert(std::string_view name, std::uint64_t hash);
+
+    // Sizes the table for about names entries at once, so a large list is
+    // not rehashed at every doubling on its way in.
+    void reserve(std::size_t names);
 
     bool contains(std::string_view name) const noexcept { return contains(name, hashName(name)); }
     bool contains(std::string_view name, std::uint64_t hash) const noexcept;
@@ -73,7 +78,7 @@ class NameSet {
 
     std::string_view nameAt(std::size_t offset) const noexcept;
     std::size_t nameEnd(std::size_t offset) const noexcept;
-    void grow();
+    void rehash(std::size_t slots);
     void place(std::uint64_t slot, std::uint64_t hash);
 
     MappedArray<char> arena_;           // per name: varint length, then the bytes
