@@ -5,13 +5,15 @@
 #include <cstring>
 
 #include "daemon/text.h"
+#include "daemon/wire/wire_reader.h"
 
 namespace tranca {
 
 namespace {
 
 constexpr std::uint8_t kRcodeNoError = 0;
-constexpr std::size_t kTtlAt = 4;  // within a record's fixed part: type, class, TTL
+constexpr std::size_t kTtlAt = 4;          // within a record's fixed part: type, class, TTL
+constexpr std::size_t kTtlBeforeData = 6;  // the TTL, then the data length
 constexpr std::size_t kSoaTimers = 20;
 constexpr std::size_t kMaxChain = 8;
 constexpr std::size_t kMaxRecords = 256;
@@ -48,10 +50,6 @@ bool hasUnreadNames(std::uint16_t type) {
     }
 }
 
-std::uint32_t u32At(DnsBytes bytes, std::size_t at) {
-    return (std::uint32_t{u16At(bytes, at)} << 16) | u16At(bytes, at + 2);
-}
-
 void putU32(std::span<std::byte> out, std::size_t at, std::uint32_t value) {
     putU16(out, at, static_cast<std::uint16_t>(value >> 16));
     putU16(out, at + 2, static_cast<std::uint16_t>(value & 0xFFFF));
@@ -63,47 +61,11 @@ struct WireName {
     DnsBytes view() const { return {bytes.data(), size}; }
 };
 
-// The name at offset in wire form, pointers followed (each must point
-// backwards, so chains end); next is the offset just after it where it starts.
-bool readWireName(DnsBytes message, std::size_t offset, WireName& out, std::size_t& next) {
-    out.size = 0;
-    bool jumped = false;
-    std::size_t limit = offset;
-    for (std::size_t steps = 0; steps < kMaxWalkLabels * 2; ++steps) {
-        if (offset >= message.size()) {
-            return false;
-        }
-        const std::uint8_t label = byteAt(message, offset);
-        if ((label & kPointerMark) == kPointerMark) {
-            if (offset + 1 >= message.size()) {
-                return false;
-            }
-            const std::size_t target = u16At(message, offset) & kPointerOffsetMask;
-            if (!jumped) {
-                next = offset + kPointerSize;
-                jumped = true;
-            }
-            if (target >= limit) {
-                return false;
-            }
-            limit = offset = target;
-            continue;
-        }
-        if (label > kMaxLabelLength || offset + 1 + label > message.size() ||
-            out.size + 1 + label + (label == 0 ? 0 : 1) > kMaxNameWire) {
-            return false;
-        }
-        std::memcpy(out.bytes.data() + out.size, message.data() + offset, 1 + label);
-        out.size += 1 + label;
-        if (label == 0) {
-            if (!jumped) {
-                next = offset + 1;
-            }
-            return true;
-        }
-        offset += 1 + label;
-    }
-    return false;
+// The name where reader stands, written out whole; false when it does not read.
+bool readWireName(WireReader& reader, WireName& out) {
+    const auto size = reader.wireName(out.bytes);
+    out.size = size.value_or(0);
+    return size.has_value();
 }
 
 std::string_view asText(DnsBytes bytes) {
@@ -182,14 +144,16 @@ bool writeData(Writer& out, DnsBytes reply, const RecordHeader& record) {
     if (data.size() < prefix || !out.put(data.first(prefix))) {
         return false;
     }
-    std::size_t at = record.data + prefix;
+    WireReader reader(reply, record.data + prefix);
     WireName name;
     for (std::size_t i = 0; i < names; ++i) {
-        if (!readWireName(reply, at, name, at) || at > record.end || !out.put(name.view())) {
+        if (!readWireName(reader, name) || reader.position() > record.end ||
+            !out.put(name.view())) {
             return false;
         }
     }
-    return at + suffix == record.end && out.put(reply.subspan(at, suffix));
+    return reader.position() + suffix == record.end &&
+           out.put(reply.subspan(reader.position(), suffix));
 }
 
 }  // namespace
@@ -212,8 +176,7 @@ std::optional<CacheableReply> cacheableReply(DnsBytes reply, std::size_t questio
     const std::uint16_t qclass = u16At(reply, questionEnd - 2);
     std::array<WireName, kMaxChain> chain;
     std::size_t chainLength = 1;
-    std::size_t ignored = 0;
-    if (!readWireName(reply, kHeaderSize, chain[0], ignored)) {
+    if (WireReader question(reply, kHeaderSize); !readWireName(question, chain[0])) {
         return std::nullopt;
     }
     const auto inChain = [&](const WireName& name) {
@@ -228,20 +191,18 @@ std::optional<CacheableReply> cacheableReply(DnsBytes reply, std::size_t questio
     std::uint16_t keptAnswers = 0;
     std::uint16_t keptAuthority = 0;
     bool answered = false;
-    std::size_t offset = questionEnd;
+    WireReader reader(reply, questionEnd);
     WireName owner;
     for (std::size_t i = 0; i < answers + authority; ++i) {
-        std::size_t nameEnd = 0;
-        if (!readWireName(reply, offset, owner, nameEnd)) {
+        if (!readWireName(reader, owner)) {
             return std::nullopt;
         }
-        const auto record = readRecordHeader(reply, nameEnd);
-        if (!record || reply.size() < record->end) {
+        const auto record = reader.recordFixedPart();
+        if (!record || !reader.skip(record->dataLength)) {
             return std::nullopt;
         }
-        offset = record->end;
         const auto type = static_cast<std::uint16_t>(record->type);
-        std::uint32_t recordTtl = u32At(reply, nameEnd + kTtlAt);
+        std::uint32_t recordTtl = record->ttl;
         const bool isAnswer = i < answers;
         if (record->recordClass != qclass) {
             continue;
@@ -254,8 +215,7 @@ std::optional<CacheableReply> cacheableReply(DnsBytes reply, std::size_t questio
                 if (chainLength == kMaxChain) {
                     return std::nullopt;
                 }
-                std::size_t end = 0;
-                if (!readWireName(reply, record->data, chain[chainLength], end)) {
+                if (WireReader data(reply, record->data); !readWireName(data, chain[chainLength])) {
                     return std::nullopt;
                 }
                 ++chainLength;
@@ -271,7 +231,8 @@ std::optional<CacheableReply> cacheableReply(DnsBytes reply, std::size_t questio
             if (record->dataLength < kSoaTimers) {
                 return std::nullopt;
             }
-            recordTtl = std::min(recordTtl, u32At(reply, record->end - 4));
+            // The SOA's last timer, its minimum, bounds the negative answer.
+            recordTtl = std::min(recordTtl, WireReader(reply, record->end - 4).u32().value_or(0));
         }
         if (recordTtl > kMaxWireTtl) {
             recordTtl = 0;
@@ -322,21 +283,17 @@ void setRecordTtls(std::span<std::byte> reply, std::size_t questionEnd, std::uin
                                 u16At(message, kAdditionalCountOffset);
     const std::uint32_t ceiling =
         u16At(message, kAnswerCountOffset) == 0 ? kMaxNegativeTtl : kMaxPositiveTtl;
-    std::size_t offset = questionEnd;
+    WireReader reader(message, questionEnd);
     for (std::size_t i = 0; i < records; ++i) {
-        // Names here are written out whole: labels up to the root octet.
-        while (offset < message.size() && byteAt(message, offset) != 0 &&
-               byteAt(message, offset) <= kMaxLabelLength) {
-            offset += 1 + byteAt(message, offset);
-        }
-        const auto record = readRecordHeader(message, offset + 1);
-        if (offset >= message.size() || !record || message.size() < record->end) {
+        const auto record = reader.record();
+        if (!record || !reader.skip(record->dataLength)) {
             return;
         }
-        const std::size_t at = offset + 1 + kTtlAt;
-        const std::uint32_t stored = std::min(u32At(message, at), ceiling);
-        putU32(reply, at, fixed ? *fixed : stored > age ? stored - age : 0);
-        offset = record->end;
+        const std::uint32_t stored = std::min(record->ttl, ceiling);
+        putU32(reply, record->data - kTtlBeforeData,
+               fixed          ? *fixed
+               : stored > age ? stored - age
+                              : 0);
     }
 }
 

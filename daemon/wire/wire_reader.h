@@ -93,50 +93,30 @@ class WireReader {
     // starts. None when it is malformed, loops or is longer than kMaxNameWire.
     std::optional<std::size_t> name(std::span<char, kMaxNameWire> out) {
         std::size_t length = 0;
-        std::size_t wire = 0;
-        std::optional<std::size_t> next;
-        std::size_t at = position_;
-        // Every pointer must go backwards, so a chain of them ends.
-        std::size_t limit = at;
-        for (std::size_t steps = 0; steps < kMaxWalkLabels * 2; ++steps) {
-            if (at >= message_.size()) {
-                return std::nullopt;
-            }
-            const std::uint8_t label = byteAt(message_, at);
-            if ((label & kPointerMark) == kPointerMark) {
-                if (message_.size() - at < kPointerSize) {
-                    return std::nullopt;
-                }
-                const std::size_t target = u16At(message_, at) & kPointerOffsetMask;
-                if (!next) {
-                    next = at + kPointerSize;
-                }
-                if (target >= limit) {
-                    return std::nullopt;
-                }
-                limit = target;
-                at = target;
-                continue;
-            }
-            if (label > kMaxLabelLength) {
-                return std::nullopt;
-            }
-            if (label == 0) {
-                position_ = next.value_or(at + 1);
-                return length;
-            }
-            wire += 1 + label;
-            if (wire + 1 > kMaxNameWire || message_.size() - at - 1 < label) {
-                return std::nullopt;
-            }
+        const bool read = walkName([&](DnsBytes label) {
             if (length != 0) {
                 out[length++] = '.';
             }
-            std::memcpy(out.data() + length, message_.data() + at + 1, label);
-            length += label;
-            at += 1 + label;
+            std::memcpy(out.data() + length, label.data(), label.size());
+            length += label.size();
+        });
+        return read ? std::optional<std::size_t>(length) : std::nullopt;
+    }
+
+    // The same name in wire form, written out whole (no pointers, the root
+    // octet last): the length of what went into out, or none.
+    std::optional<std::size_t> wireName(std::span<std::byte, kMaxNameWire> out) {
+        std::size_t length = 0;
+        const bool read = walkName([&](DnsBytes label) {
+            out[length++] = std::byte(label.size());
+            std::memcpy(out.data() + length, label.data(), label.size());
+            length += label.size();
+        });
+        if (!read) {
+            return std::nullopt;
         }
-        return std::nullopt;
+        out[length++] = std::byte{0};
+        return length;
     }
 
     // A record's name and fixed part; its data is left unread (and unchecked:
@@ -169,6 +149,53 @@ class WireReader {
     }
 
   private:
+    // Calls onLabel with each label of the name here but the root; moves the
+    // cursor past the name only when all of it reads. Every pointer must go
+    // backwards, so a chain of them ends, and the labels with the root octet
+    // fit kMaxNameWire, so out never overflows.
+    template <typename OnLabel>
+    bool walkName(OnLabel&& onLabel) {
+        std::size_t wire = 0;
+        std::optional<std::size_t> next;
+        std::size_t at = position_;
+        std::size_t limit = at;
+        for (std::size_t steps = 0; steps < kMaxWalkLabels * 2; ++steps) {
+            if (at >= message_.size()) {
+                return false;
+            }
+            const std::uint8_t label = byteAt(message_, at);
+            if ((label & kPointerMark) == kPointerMark) {
+                if (message_.size() - at < kPointerSize) {
+                    return false;
+                }
+                const std::size_t target = u16At(message_, at) & kPointerOffsetMask;
+                if (!next) {
+                    next = at + kPointerSize;
+                }
+                if (target >= limit) {
+                    return false;
+                }
+                limit = target;
+                at = target;
+                continue;
+            }
+            if (label > kMaxLabelLength) {
+                return false;
+            }
+            if (label == 0) {
+                position_ = next.value_or(at + 1);
+                return true;
+            }
+            wire += 1 + label;
+            if (wire + 1 > kMaxNameWire || message_.size() - at - 1 < label) {
+                return false;
+            }
+            onLabel(message_.subspan(at + 1, label));
+            at += 1 + label;
+        }
+        return false;
+    }
+
     DnsBytes message_;
     std::size_t position_;
 };
