@@ -4,6 +4,9 @@ namespace tranca {
 
 namespace {
 
+// Below this many names the arena stays within a few small pages.
+constexpr std::size_t kHugePageNames = 100'000;
+
 std::uint64_t tagOf(std::uint64_t hash) {
     return hash >> 40;
 }
@@ -74,6 +77,10 @@ void NameSet::reserve(std::size_t names) {
     }
     if (slots > slots_.size()) {
         rehash(slots);
+    }
+    // A large list's names are compared at random on every look-up, too.
+    if (names >= kHugePageNames) {
+        arena_.preferHugePages();
     }
 }
 
