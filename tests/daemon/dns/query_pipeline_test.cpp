@@ -96,6 +96,10 @@ class PipelineTest : public ::testing::Test {
 };
 
 TEST_F(PipelineTest, SafeSearchAnswersUnlessAllowed) {
+    // The status name lives a second in caches: Amparo must see a stop at once.
+    const DnsMessage status = ask(makeQuery(3, std::string(amparo::contract::kStatusName)));
+    ASSERT_EQ(at(status, 7), 1);
+    EXPECT_EQ(at(status, status.size() - 7), 1);
     const DnsMessage google = ask(makeQuery(4, "www.google.com"));
     ASSERT_EQ(at(google, 7), 1);
     EXPECT_EQ(at(google, google.size() - 4), safehosts::kGoogleBuiltIn[0]);
@@ -111,11 +115,23 @@ TEST_F(PipelineTest, SafeSearchAnswersUnlessAllowed) {
     for (const auto& [name, address] : {std::pair{"www.bing.com", safehosts::kBingBuiltIn},
                                         {"bing.com", safehosts::kBingBuiltIn},
                                         {"start.duckduckgo.com", safehosts::kDuckDuckGoBuiltIn},
+                                        {"www.duckduckgo.com", safehosts::kDuckDuckGoBuiltIn},
                                         {"www.google.co.uk", safehosts::kGoogleBuiltIn}}) {
         const DnsMessage reply = ask(makeQuery(7, name));
         ASSERT_EQ(at(reply, 7), 1) << name;
         EXPECT_EQ(at(reply, reply.size() - 4), address[0]) << name;
     }
+}
+
+// A resolver that blocks a safe host answers 0.0.0.0: searching must keep
+// the address it had rather than go nowhere.
+TEST(SafeSearchRefresh, TakesNewAddressesButNeverABlockedOne) {
+    SafeSearch safe([](std::string_view host) -> std::optional<Ipv4> {
+        return host == safehosts::kBing ? Ipv4{0, 0, 0, 0} : Ipv4{10, 0, 0, 9};
+    });
+    safe.refresh();
+    EXPECT_EQ(safe.addressOf(safehosts::kGoogle), (Ipv4{10, 0, 0, 9}));
+    EXPECT_EQ(safe.addressOf(safehosts::kBing), safehosts::kBingBuiltIn);
 }
 
 // Forwards and TCP clients share what the listeners and files leave: TCP a
@@ -126,6 +142,9 @@ TEST(DescriptorBudget, AQuarterForTcpTheRestForForwards) {
     EXPECT_EQ(budget.forwards, 1536u);
     const DescriptorBudget small = descriptorBudgetFor(256);
     EXPECT_EQ(small.tcpConnections + small.forwards, 128u);
+    const DescriptorBudget huge = descriptorBudgetFor(1 << 20);
+    EXPECT_EQ(huge.forwards, 4096u) << "a flood keeps at most so many questions upstream";
+    EXPECT_EQ(huge.tcpConnections, 1024u);
 }
 
 // Nothing the daemon cannot read goes upstream; it is answered from the
@@ -181,7 +200,12 @@ TEST_F(PipelineTest, DatagramsThatAreNotOneReadableQuestionAreNeverForwarded) {
 TEST_F(PipelineTest, OneDomainHoldsOnlyItsShareOfTheForwards) {
     QueryPipeline pipeline(config_, *lists_.blocklist, safeSearch_, forwarder_, 64);
     const std::size_t share = pipeline.zoneShare();
-    ASSERT_LT(share, 64u);
+    ASSERT_EQ(share, 8u);
+    // An eighth of the forwards, at most 64.
+    EXPECT_EQ(QueryPipeline(config_, *lists_.blocklist, safeSearch_, forwarder_, 256).zoneShare(),
+              32u);
+    EXPECT_EQ(QueryPipeline(config_, *lists_.blocklist, safeSearch_, forwarder_, 4096).zoneShare(),
+              64u);
     const auto ask = [&](std::string_view name) {
         const DnsBytes reply = pipeline.handleQuery(makeQuery(1, name), client_, channel_, out_);
         return DnsMessage(reply.begin(), reply.end());
