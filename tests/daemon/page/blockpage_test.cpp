@@ -15,7 +15,8 @@ TEST(HostHeader, FirstHostLineOfAUtf8RequestOrTheFallback) {
     const std::pair<std::string, std::string_view> rows[] = {
         {"GET / HTTP/1.1\r\nhost:a.example\r\nHost: b.example\r\n\r\n", "a.example"},
         {"GET / HTTP/1.1\r\nHOST: \t  Example.ORG  \t\r\n\r\n", "Example.ORG"},
-        {"GET / HTTP/1.1\r\nUser-Agent: x\r\nHoSt: a.example:8080\r\n\r\n", "a.example:8080"},
+        {"GET / HTTP/1.1\r\nUser-Agent: x\r\nHoSt: my-site.example:8080\r\n\r\n",
+         "my-site.example:8080"},
         {"GET / HTTP/1.1\r\nHost: a.example", "a.example"},  // no terminator yet
         {"GET / HTTP/1.1\r\nHost: <img src=x onerror=alert(1)>\r\n\r\n", "imgsrcxonerroralert1"},
         {"GET / HTTP/1.1\nHost: a.example\n\n", "el sitio"},  // bare line feeds
