@@ -10,8 +10,6 @@ namespace tranca {
 
 namespace {
 
-constexpr std::uint8_t kLocalTtl = 60;
-
 // A datagram carries at most what the client takes; TCP takes anything.
 bool mustCut(const ReplyChannel& channel, std::size_t size, std::size_t limit) {
     return channel.datagram() && size > limit;
@@ -188,8 +186,8 @@ void QueryPipeline::answerAll(const Asker& leader, const std::string& key,
         askers.push_back(leader);
         for (const Asker& asker : askers) {
             const std::uint16_t qtype = u16At(asker.query, asker.questionEnd - kQuestionFixedSize);
-            DnsMessage blocked =
-                buildAnswer(asker.query, qtype, asker.questionEnd, config_.blockAddress, kLocalTtl);
+            DnsMessage blocked = buildAnswer(asker.query, qtype, asker.questionEnd,
+                                             config_.blockAddress, kLocalAnswerTtl);
             sendTo(asker, blocked);
         }
         return;

@@ -13,7 +13,6 @@ namespace tranca {
 
 namespace {
 
-constexpr std::uint8_t kLocalTtl = 60;
 constexpr std::uint8_t kStatusTtl = 1;
 constexpr std::size_t kMaxForwardCap = 4096;
 constexpr std::size_t kMaxTcpConnections = 1024;
@@ -128,21 +127,24 @@ Decision QueryPipeline::decide(const PreparedQuery& prepared) const {
             .kind = Decision::Kind::status, .address = config_.statusAddress, .ttl = kStatusTtl};
     }
     if (lists_.isBlocked(prepared.lookup)) {
-        return {.kind = Decision::Kind::blocked, .address = config_.blockAddress, .ttl = kLocalTtl};
+        return {.kind = Decision::Kind::blocked,
+                .address = config_.blockAddress,
+                .ttl = kLocalAnswerTtl};
     }
     if (const BypassName bypass = classifyBypassName(name);
         bypass != BypassName::none && !lists_.isAllowed(prepared.lookup)) {
         if (bypass == BypassName::encryptedResolver) {
             return {.kind = Decision::Kind::resolverBlocked,
                     .address = config_.blockAddress,
-                    .ttl = kLocalTtl};
+                    .ttl = kLocalAnswerTtl};
         }
         return {.kind = Decision::Kind::canary};
     }
     if (const auto host = safeHost(normal)) {
         const std::optional<Ipv4> address = safeSearch_.addressOf(*host);
         if (address && !lists_.isAllowed(prepared.lookup)) {
-            return {.kind = Decision::Kind::safeSearch, .address = *address, .ttl = kLocalTtl};
+            return {
+                .kind = Decision::Kind::safeSearch, .address = *address, .ttl = kLocalAnswerTtl};
         }
     }
     return {.kind = Decision::Kind::forward};

@@ -35,6 +35,17 @@ inline constexpr std::size_t kZoneBuckets = 1024;
 
 // Not "BLOQUEADO ": a browser probing a resolver is no site the person
 // opened, and the tray application must not react to it.
+// What the filter answers itself (a block, SafeSearch) lives a minute in
+// the clients' caches, so a site allowed again opens within a minute.
+inline constexpr std::uint8_t kLocalAnswerTtl = 60;
+
+// Names no upstream answered are logged at most once a minute each: an
+// offline machine would otherwise log every name it is asked for.
+inline constexpr BlockLogLimits kUnansweredLogLimits{.perName = std::chrono::minutes(1),
+                                                     .linesPerSecond = 10,
+                                                     .linesPerSecondWithNewNames = 10,
+                                                     .omittedWhat = "«SIN RESPUESTA»"};
+
 inline constexpr std::string_view kResolverPrefix = "Resolvedor cifrado bloqueado: ";
 std::size_t zoneBucket(std::string_view name);
 // The last two labels of name, or three when the second-level label is as
@@ -127,11 +138,7 @@ class QueryPipeline {
     std::atomic<std::int64_t> nextZoneLine_{0};
     std::atomic<std::int64_t> nextCanaryLine_{0};
     BlockLog blockLog_;
-    // An offline machine would otherwise log every name it is asked for.
-    BlockLog unansweredLog_{BlockLogLimits{.perName = std::chrono::minutes(1),
-                                           .linesPerSecond = 10,
-                                           .linesPerSecondWithNewNames = 10,
-                                           .omittedWhat = "«SIN RESPUESTA»"}};
+    BlockLog unansweredLog_{kUnansweredLogLimits};
 };
 
 // How the descriptors are shared out: forwards in flight (each holds at most

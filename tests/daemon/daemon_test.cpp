@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "daemon/dns/block_log.h"
+#include "daemon/dns/query_pipeline.h"
 #include "daemon/lists/safesearch.h"
 #include "daemon/notices/notice_sender.h"
 #include "daemon/page/blockpage.h"
@@ -88,6 +89,7 @@ TEST(DaemonDefaults, AreTheFiguresUsersAreToldAndRelyOn) {
     EXPECT_EQ(log.perName, 1s);
     EXPECT_EQ(log.linesPerSecond, 50u);
     EXPECT_EQ(log.linesPerSecondWithNewNames, 500u);
+    EXPECT_EQ(kUnansweredLogLimits.perName, 1min) << "an unanswered name once a minute";
 
     EXPECT_EQ(kMaxPositiveTtl, 86400u);
     EXPECT_EQ(kMaxNegativeTtl, 3600u);
