@@ -55,12 +55,13 @@ TEST(DnsLock, RulesRedirectOrRefuseEverythingButTheFilterAndItsFallback) {
     } rows[] = {
         {LockMode::local,
          {"udp dport 53 redirect to :5353", "tcp dport 53 redirect to :5353",
-          "meta mark 0x0000414d return", "th dport 853 reject", "@resolvers4", "@resolvers6",
+          "meta mark 0x0000414d return", "meta l4proto { tcp, udp } th dport 853 reject",
+          "@resolvers4", "@resolvers6",
           "ip6 daddr != ::1 meta l4proto { tcp, udp } th dport 53 reject"},
          {"1.1.1.3"}},
         {LockMode::respaldo,
          {"ip daddr { 1.1.1.3, 1.0.0.3 } meta l4proto { tcp, udp } th dport 53 accept",
-          "ip6 daddr 2606:4700:4700::1113", "th dport 853 reject",
+          "ip6 daddr 2606:4700:4700::1113", "meta l4proto { tcp, udp } th dport 853 reject",
           "ip daddr != 127.0.0.0/8 meta l4proto { tcp, udp } th dport 53 reject"},
          {"redirect"}},
     };
