@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <ctime>
 #include <thread>
 
 #include "daemon/notices/notice_events.h"
@@ -144,18 +145,39 @@ TEST(NoticeEventsTest, APutBackIsToldOnceAnHourAndAnAskedStopNotAtAll) {
     events.putBack("el DNS");
     events.putBack("la configuración de proxy");
     EXPECT_EQ(unsent(), 2U);
-    now += 3601;
+    now += 3599;
+    events.putBack("el DNS");
+    EXPECT_EQ(unsent(), 2U);
+    now += 2;
     events.putBack("el DNS");
     EXPECT_EQ(unsent(), 3U);
     EXPECT_EQ(wakes, 3);
 
+    // A stop asked through Amparo may take its time: ten minutes.
     markStopAsked(dir.path().string());
+    now = std::time(nullptr) + 590;
     EXPECT_TRUE(events.daemonStopping("el servicio se detiene", false));
     EXPECT_EQ(unsent(), 3U);
     EXPECT_TRUE(events.daemonStopping("el servicio se detiene", true));
     EXPECT_EQ(unsent(), 3U);
     events.daemonStopping("el servicio se detiene", false);
     EXPECT_EQ(unsent(), 4U);
+}
+
+TEST(NoticeEventsTest, TheSummaryComesOnceAWeek) {
+    testing::ScratchDir dir;
+    const NoticePlaces places{(dir / "confianza.conf").string(), (dir / "avisos").string()};
+    testing::writeText(places.settingsPath, kGood);
+    std::int64_t now = 1765234567;
+    NoticeEvents events(
+        dir.path().string(), places, [] {}, [&] { return now; });
+    events.tally(true);
+    now += 6 * 24 * 3600;
+    events.tally(true);
+    EXPECT_EQ(queueState(places).unsent, 0U);
+    now += 24 * 3600;
+    events.tally(true);
+    EXPECT_EQ(queueState(places).unsent, 1U);
 }
 
 TEST(NoticeSenderTest, AFailedSendStaysQueuedWithItsReasonWhileWokenFromOtherThreads) {
