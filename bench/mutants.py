@@ -2086,7 +2086,8 @@ def main():
         unknown = set(wanted) - {m["id"] for m in table}
         if unknown:
             sys.exit("unknown mutants: " + ", ".join(sorted(unknown)))
-        mutants = [m for m in table if m["id"] in wanted]
+        by_id = {m["id"]: m for m in table}
+        mutants = [by_id[i] for i in dict.fromkeys(wanted)]  # in the order asked
     if args.list:
         for m in mutants:
             say("%-30s %-40s %s" % (m["id"], m["file"], m["why"]))
