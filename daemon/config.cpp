@@ -2,7 +2,7 @@
 
 #include <unistd.h>
 
-#include "contract/wait.h"
+#include "contract/wait_protocol.h"
 
 #include "platform/paths.h"
 

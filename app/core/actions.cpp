@@ -9,7 +9,7 @@
 #include "app/core/os_table.h"
 #include "app/core/text.h"
 #include "app/core/wait.h"
-#include "contract/wait.h"
+#include "contract/wait_protocol.h"
 
 namespace amparo {
 

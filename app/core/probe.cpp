@@ -7,7 +7,7 @@
 #include "app/core/trusted_person.h"
 #include "app/core/wait.h"
 #include "contract/notices.h"
-#include "contract/wait.h"
+#include "contract/wait_protocol.h"
 
 namespace amparo {
 

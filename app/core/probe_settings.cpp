@@ -2,7 +2,7 @@
 
 #include "app/core/os_table.h"
 #include "app/core/text.h"
-#include "contract/wait.h"
+#include "contract/wait_protocol.h"
 
 namespace amparo {
 

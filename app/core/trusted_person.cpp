@@ -6,7 +6,7 @@
 #include "app/core/reply_words.h"
 #include "app/core/text.h"
 #include "contract/notices.h"
-#include "contract/wait.h"
+#include "contract/wait_protocol.h"
 
 namespace amparo {
 

@@ -13,7 +13,7 @@
 #include "app/core/wait.h"
 #include "app/ui/settings_section.h"
 #include "app/ui/theme.h"
-#include "contract/wait.h"
+#include "contract/wait_protocol.h"
 
 namespace amparo::ui {
 

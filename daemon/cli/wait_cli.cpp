@@ -12,7 +12,7 @@
 #include <charconv>
 #include <ctime>
 
-#include "contract/wait.h"
+#include "contract/wait_protocol.h"
 #include "daemon/cli/notice_cli.h"
 #include "daemon/log.h"
 #include "daemon/notices/notice_sender.h"

@@ -5,7 +5,7 @@
 #include <charconv>
 
 #include "contract/notices.h"
-#include "contract/wait.h"
+#include "contract/wait_protocol.h"
 #include "daemon/lists/list_file.h"
 #include "daemon/text.h"
 

@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "contract/wait.h"
+#include "contract/wait_protocol.h"
 #include "daemon/log.h"
 #include "platform/posix/file_util.h"
 

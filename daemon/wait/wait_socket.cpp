@@ -4,7 +4,7 @@
 #include <unistd.h>
 
 #include "contract/notices.h"
-#include "contract/wait.h"
+#include "contract/wait_protocol.h"
 #include "daemon/log.h"
 
 namespace tranca {
