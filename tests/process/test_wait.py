@@ -142,3 +142,17 @@ def test_a_wall_clock_jump_neither_shortens_nor_lengthens_the_wait(box, tmp_path
     offset.write_text("-172800")  # then two days back: nothing is put off
     daemon.wait_for("Cambio pendiente 1 hecho (desactivar)", timeout=30)
     assert time.monotonic() - asked > 4, "the five (scaled) minutes ran whole"
+
+
+def test_a_shorter_wait_first_waits_out_the_longer_and_nothing_runs_before_its_time(box):
+    daemon = box.daemon()
+    daemon.wait_for("Espera para aflojar: 5 min")
+    assert box.tool("--espera", "fijar", given="900\n").stdout == "Espera para aflojar: 15 min.\n"
+    assert box.tool("--espera", "fijar", given="300\n").stdout.startswith("Pendiente: ")
+    left = int(box.state().split("cambio 1 espera ")[1].split()[0])
+    assert 300_000 < left <= 900_000, "shortening waits out the wait it shortens"
+    daemon.kill()
+    write(str(box.done.parent / "data" / "espera.txt"),
+          f"espera 300\nsiguiente 2\ncambio 1 desactivar 30000 0 {box.done.parent / 'lib'}\n")
+    refused = box.tool("--cumplir", "1")
+    assert (refused.returncode, box.done.exists()) == (1, False), refused.stderr
