@@ -5,6 +5,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
+#include <optional>
+#include <string>
+
 namespace tranca {
 namespace {
 
@@ -13,23 +17,24 @@ const DnsLockAddresses kAddresses{.backupV4 = {"1.1.1.3", "1.0.0.3"},
                                   .resolverV4 = {"8.8.8.8", "9.9.9.9"},
                                   .resolverV6 = {"2001:4860:4860::8888"}};
 
-// Applies and lists the table in a private network namespace of a child, so
-// the kernel and libnftables judge the text without touching this machine.
-std::string appliedInPrivateNetwork(LockMode mode) {
+constexpr std::string_view kNoNamespace = "(sin espacio de red propio)";
+
+// Runs body in a child in a private network namespace, so the kernel and
+// libnftables judge the rules without touching this machine; what body
+// listed, or why it failed.
+std::string inPrivateNetwork(const std::function<std::optional<std::string>()>& body) {
     int out[2];
     EXPECT_EQ(::pipe(out), 0);
     const pid_t child = ::fork();
     if (child == 0) {
         ::close(out[0]);
-        auto filter = platform::systemPacketFilter();
-        if (::unshare(CLONE_NEWNET) != 0 || !filter) {
+        if (::unshare(CLONE_NEWNET) != 0) {
             ::_exit(2);
         }
-        const bool applied = filter->run(dnsLockRules(mode, kAddresses, 5353)).has_value();
-        const std::string listed =
-            applied ? filter->run("list ruleset").value_or("") : filter->lastError();
-        (void)!::write(out[1], listed.data(), listed.size());
-        ::_exit(applied ? 0 : 1);
+        const std::optional<std::string> listed = body();
+        const std::string text = listed.value_or("no se pudo");
+        (void)!::write(out[1], text.data(), text.size());
+        ::_exit(listed ? 0 : 1);
     }
     ::close(out[1]);
     std::string listed;
@@ -41,10 +46,23 @@ std::string appliedInPrivateNetwork(LockMode mode) {
     int status = 0;
     ::waitpid(child, &status, 0);
     if (WEXITSTATUS(status) == 2) {
-        return "(sin espacio de red propio)";
+        return std::string(kNoNamespace);
     }
     EXPECT_EQ(WEXITSTATUS(status), 0) << listed;
     return listed;
+}
+
+std::string appliedInPrivateNetwork(LockMode mode) {
+    return inPrivateNetwork([mode]() -> std::optional<std::string> {
+        const auto filter = platform::systemPacketFilter();
+        if (!filter) {
+            return std::nullopt;
+        }
+        if (!filter->run(dnsLockRules(mode, kAddresses, 5353))) {
+            return filter->lastError();
+        }
+        return filter->run("list ruleset");
+    });
 }
 
 TEST(DnsLock, RulesRedirectOrRefuseEverythingButTheFilterAndItsFallback) {
@@ -79,6 +97,31 @@ TEST(DnsLock, RulesRedirectOrRefuseEverythingButTheFilterAndItsFallback) {
             EXPECT_NE(listed.find("table inet amparo"), std::string::npos) << listed;
         }
     }
+}
+
+// The self-check's keep puts back a table changed by hand.
+TEST(DnsLock, KeepPutsBackATableChangedByHand) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "a network namespace needs root";
+    }
+    const std::string listed = inPrivateNetwork([]() -> std::optional<std::string> {
+        auto filter = platform::systemPacketFilter();
+        const auto hand = platform::systemPacketFilter();
+        if (!filter || !hand) {
+            return std::nullopt;
+        }
+        DnsLock lock(std::move(filter), 5353, kAddresses);
+        if (!lock.apply(LockMode::local) || !hand->run("add chain inet amparo a_mano")) {
+            return std::nullopt;
+        }
+        lock.keep(LockMode::local);
+        return hand->run("list ruleset");
+    });
+    if (listed == kNoNamespace) {
+        GTEST_SKIP() << listed;
+    }
+    EXPECT_EQ(listed.find("a_mano"), std::string::npos) << listed;
+    EXPECT_NE(listed.find("th dport 853 reject"), std::string::npos) << listed;
 }
 
 }  // namespace
