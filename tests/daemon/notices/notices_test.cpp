@@ -127,6 +127,10 @@ TEST(NoticeQueueTest, NoticesAndCountsComeBackWholeAndBrokenOnesDoNot) {
     ASSERT_TRUE(stored);
     EXPECT_EQ(*stored, state);
     EXPECT_EQ(pendingWhat(stored->changes[0]), "la persona de confianza se quitará");
+    PendingChange sites;
+    sites.action = PendingAction::sites;
+    sites.allow = {"privado.example"};
+    EXPECT_EQ(pendingWhat(sites).find("privado"), std::string::npos) << "a notice names no site";
     std::string text = waitStateText(state);
     text.replace(text.find("636f"), 4, "6x6f");
     EXPECT_FALSE(parseWaitState(text));
