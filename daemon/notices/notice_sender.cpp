@@ -16,14 +16,6 @@ namespace {
 
 namespace files = platform::posix_files;
 
-std::chrono::seconds pauseAfter(int attempts, const SenderTimings& timings) {
-    auto pause = timings.firstPause;
-    for (int i = 1; i < attempts && pause < timings.longestPause; ++i) {
-        pause *= 2;
-    }
-    return std::min(pause, timings.longestPause);
-}
-
 // Sends one notice (under the sending lock only: adding stays quick while a
 // server is slow); true when it left the queue, sent or given up.
 bool sendOne(NoticeQueue& queue, Notice notice, const std::optional<TrustedPerson>& person,
@@ -72,6 +64,14 @@ bool sendOne(NoticeQueue& queue, Notice notice, const std::optional<TrustedPerso
 NoticePlaces noticePlaces(const DaemonConfig& config) {
     return {config.dataDirectory + "/" + std::string(amparo::notices::kSettingsFile),
             config.dataDirectory + "/" + std::string(amparo::notices::kQueueFolder)};
+}
+
+std::chrono::seconds pauseAfter(int attempts, const SenderTimings& timings) {
+    auto pause = timings.firstPause;
+    for (int i = 1; i < attempts && pause < timings.longestPause; ++i) {
+        pause *= 2;
+    }
+    return std::min(pause, timings.longestPause);
 }
 
 SenderTimings senderTimingsFor(int scale) {

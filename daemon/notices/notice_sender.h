@@ -33,6 +33,9 @@ struct SenderTimings {
 };
 // The test machines' time scale shortens the pauses and the time per attempt.
 SenderTimings senderTimingsFor(int scale);
+// The pause before the next try of a notice tried attempts times: doubling
+// from firstPause up to longestPause, so an outage is not hammered.
+std::chrono::seconds pauseAfter(int attempts, const SenderTimings& timings);
 
 // The stored person; nullopt with an empty error when none is set, with the
 // reason when the file is there but unusable.

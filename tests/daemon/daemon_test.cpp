@@ -100,6 +100,9 @@ TEST(DaemonDefaults, AreTheFiguresUsersAreToldAndRelyOn) {
     EXPECT_EQ(notices.firstPause, 30s);
     EXPECT_EQ(notices.longestPause, 1h);
     EXPECT_EQ(notices.giveUpAfter, std::chrono::hours(7 * 24)) << "a notice is kept a week";
+    EXPECT_EQ(pauseAfter(1, notices), 30s);
+    EXPECT_EQ(pauseAfter(3, notices), 2min);
+    EXPECT_EQ(pauseAfter(12, notices), 1h);
 
     // What the engines' safe hosts answered when written: every engine is
     // enforced before the first refresh.
