@@ -11,6 +11,7 @@
 #include <fstream>
 #include <functional>
 #include <sstream>
+#include <vector>
 
 #include "daemon/system/selfcheck.h"
 #include "platform/linux/dconf_proxy.h"
@@ -146,6 +147,8 @@ TEST_F(ProtectionTest, EnforcePointsDnsHomeAndProxyFollowsTheContentFilter) {
     const int fd = listenOnLoopback(port);
     settings_.contentFilterPort = port;
     SelfCheck check(config_, settings_);
+    std::vector<std::string> told;
+    check.onPutBack([&](std::string_view what) { told.emplace_back(what); });
 
     // No job file: the proxy stays off, nothing to turn off.
     std::string log;
@@ -181,6 +184,12 @@ TEST_F(ProtectionTest, EnforcePointsDnsHomeAndProxyFollowsTheContentFilter) {
     // Unchanged: a healthy cycle logs nothing.
     enforce();
     EXPECT_EQ(log, "");
+    EXPECT_TRUE(told.empty()) << "setting the DNS at start is no put-back";
+    // Changed by hand: put back, and the trusted person told.
+    writeText(resolv(), "nameserver 9.9.9.9\n");
+    enforce();
+    EXPECT_EQ(readText(resolv()), "nameserver 127.0.0.1\n");
+    EXPECT_EQ(told, std::vector<std::string>{"el DNS"});
 
     // The proxy stops listening: turned off with the reason.
     ::close(fd);
