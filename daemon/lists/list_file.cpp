@@ -18,6 +18,7 @@ namespace tranca {
 namespace {
 
 constexpr std::size_t kReadChunk = 256 * 1024;
+constexpr std::size_t kMostExpectedNames = 4'000'000;
 
 bool isFieldSeparator(char c) {
     return c == ' ' || c == '\t';
@@ -225,9 +226,11 @@ NameSet parseListFile(const std::string& path, ListSkips* skips) {
     ListParser parser;
     auto buffer = std::make_unique<char[]>(kReadChunk);
     // Lines bound the names from above; counting them first sizes the set
-    // once instead of rehashing a million names at every doubling.
+    // once instead of rehashing a million names at every doubling. Past a
+    // list larger than any offered, a file of blank lines must not buy a
+    // table: the set grows as names really arrive.
     if (const std::optional<std::size_t> lines = countLines(file.fd, buffer.get())) {
-        parser.expectLines(*lines);
+        parser.expectLines(std::min(*lines, kMostExpectedNames));
     }
     for (;;) {
         const ssize_t got = ::read(file.fd, buffer.get(), kReadChunk);
