@@ -6,6 +6,7 @@ environment, bin/'s systemctl stand-in first on PATH), so the real trancad
 answers on that 127.0.0.1:53 and :80; nothing reaches this machine's own."""
 
 import contextlib
+import fcntl
 import glob
 import os
 import shutil
@@ -70,6 +71,25 @@ class Machine:
             write(self.path("/etc/resolv.conf"), resolv)
         self.helpers = []
         self.list = self.list_url(hosts_list(1200))
+        self.ids = self._own_system_ids()
+
+    def _own_system_ids(self):
+        """Machines share the process table, and userdel refuses a user whose uid
+        any process runs as: each running machine takes ten system ids no other
+        one uses (a slot held by a lock while it lives)."""
+        for slot in range(50):
+            held = open(f"/tmp/amparo-maquina-ids.{slot}", "w", encoding="utf-8")
+            try:
+                fcntl.flock(held, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except BlockingIOError:
+                held.close()
+                continue
+            first = 300 + 10 * slot
+            with open(self.path("/etc/login.defs"), "a", encoding="utf-8") as defs:
+                defs.write("".join(f"\nSYS_{kind}_MIN {first}\nSYS_{kind}_MAX {first + 9}\n"
+                                   for kind in ("UID", "GID")))
+            return held
+        raise RuntimeError("no free range of system ids for another machine")
 
     def path(self, inside):
         """The host's path to a path inside the machine."""
@@ -107,7 +127,7 @@ class Machine:
     def command(self, argv):
         return ["nsenter", f"--target={self.holder.pid}", "--mount", "--net", "--", *argv]
 
-    def run(self, argv, env=None, timeout=120, user=False, umask=-1):
+    def run(self, argv, env=None, timeout=300, user=False, umask=-1):
         return subprocess.run(self.command((NOBODY if user else []) + argv), env=self.env(env),
                               capture_output=True, text=True, timeout=timeout, umask=umask)
 
@@ -193,6 +213,7 @@ class Machine:
             proc.kill()
             proc.wait()
         shutil.rmtree(self.root, ignore_errors=True)
+        self.ids.close()
 
 
 @pytest.fixture

@@ -49,7 +49,7 @@ def sites(machine, tmp_path):
     (tmp_path / "pages.json").write_text(json.dumps(hosts))
     write(machine.path("/usr/local/share/ca-certificates/origen.crt"),
           (tmp_path / "site.pem").read_text())
-    ok(machine.run(["update-ca-certificates", "--fresh"]))
+    ok(machine.run(["update-ca-certificates"]))
     with open(machine.path("/etc/hosts"), "a", encoding="utf-8") as etc_hosts:
         etc_hosts.write("".join(f"{ORIGIN} {host}\n" for host in hosts))
     machine.run(["ip", "addr", "add", f"{ORIGIN}/32", "dev", "lo"])
@@ -160,7 +160,7 @@ def test_system_proxy_only_to_the_proxy_user_and_dconf_given_back(machine, befor
     ok(machine.run(["useradd", "--system", "--no-create-home", "tranca-proxy"]))
     write(machine.path("/etc/systemd/system/tranca-proxy.service"), "[Service]\n")
     # Its one connection is the self-check's probe; the decision follows at once.
-    assert machine.spawn(NOBODY + LISTENER + ["/", "once"]).wait(timeout=30) == 0
+    assert machine.spawn(NOBODY + LISTENER + ["/", "once"]).wait(timeout=60) == 0
     assert "Proxy del filtro encendido" not in machine.read("/var/log/tranca.log")
     machine.spawn(PROXY_USER + LISTENER + ["/"], "127.0.0.1:8080")
     machine.wait_for_log("Proxy del filtro encendido")
