@@ -27,9 +27,12 @@ as_proxy_user() {
     setpriv --reuid="$PROXY_USER" --regid="$PROXY_USER" --clear-groups -- "$@"
 }
 
+# Adding a certificate needs only the plain run; a changed or removed one needs
+# --fresh, the one way its old links and Java's copy go too. --fresh rebuilds
+# every store and takes many times longer.
 update_system_store() {
     if command -v update-ca-certificates >/dev/null 2>&1; then
-        update-ca-certificates --fresh >/dev/null 2>&1 ||
+        update-ca-certificates "$@" >/dev/null 2>&1 ||
             warn "update-ca-certificates falló: revisá /etc/ssl/certs."
     else
         warn "falta update-ca-certificates (paquete ca-certificates), así que los programas que usan el almacén del sistema no confían en el filtro."
@@ -42,8 +45,10 @@ trust_authority() {
     pem=$(as_proxy_user openssl x509 -in "$PROXY_STATE/mitmproxy-ca-cert.pem" 2>/dev/null) ||
         return 1
     make_policy_dir "${SYSTEM_CA%/*}" || return 1
+    local how=()
+    [[ -e $SYSTEM_CA && $(<"$SYSTEM_CA") != "$pem" ]] && how=(--fresh)
     replace_file <(printf '%s\n' "$pem") "$SYSTEM_CA" || return 1
-    update_system_store
+    update_system_store "${how[@]}"
     der=$(printf '%s\n' "$pem" | openssl x509 -outform DER | base64 -w 0)
     for dir in "${CHROMIUM_POLICY_DIRS[@]}"; do
         if ! make_policy_dir "$dir" ||
@@ -59,7 +64,7 @@ untrust_authority() {
     local dir
     if [[ -e $SYSTEM_CA ]]; then
         rm -f "$SYSTEM_CA"
-        update_system_store
+        update_system_store --fresh
     fi
     for dir in "${CHROMIUM_POLICY_DIRS[@]}"; do
         rm -f "$dir/$CHROMIUM_CA_POLICY_NAME"
