@@ -19,11 +19,6 @@ using namespace std::chrono_literals;
 
 // Lets the busy overlay be drawn before the password dialog takes the screen.
 constexpr auto kBusyPaintDelay = 50ms;
-// The daemon answers a cancel at once; this only bounds one that hangs.
-constexpr auto kCancelTimeout = 3s;
-// A mail server that takes longer than this to accept one mail is not
-// working; the daemon gives up sooner on each step itself.
-constexpr auto kTestMailTimeout = 60s;
 // The test prints one line; more is kept only as far as this.
 constexpr qsizetype kMaxTestMailOutput = 4096;
 

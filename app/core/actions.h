@@ -9,6 +9,7 @@
 #include <QString>
 #include <QStringList>
 #include <QThreadPool>
+#include <chrono>
 #include <functional>
 #include <optional>
 
@@ -18,6 +19,12 @@
 #include "app/core/privileged.h"
 
 namespace amparo {
+
+// The daemon answers a cancel at once; this only bounds one that hangs.
+inline constexpr std::chrono::seconds kCancelTimeout{3};
+// A mail server that takes longer than this to accept one mail is not
+// working; the daemon gives up sooner on each step itself.
+inline constexpr std::chrono::seconds kTestMailTimeout{60};
 
 // Where the actions find their parts. The product uses product(); tests point
 // at scratch directories.

@@ -14,8 +14,6 @@ namespace {
 
 // pkexec's exit status when the password dialog was dismissed.
 constexpr int kDialogDismissed = 126;
-// How long the destructor waits for a killed pkexec to be gone.
-constexpr int kKillWaitMs = 2000;
 
 QByteArray markerLine() {
     return QByteArray(PkexecRunner::kMarker) + '\n';

@@ -70,6 +70,8 @@ class PkexecRunner : public QObject, public PrivilegedRunner {
     static constexpr const char* kMarker = "AMPARO-AUTORIZADO";
     // At most this much of a command's output is kept (its end).
     static constexpr qsizetype kMaxOutput = 256 * 1024;
+    // How long the destructor waits for a killed pkexec to be gone.
+    static constexpr int kKillWaitMs = 2000;
 
     PkexecRunner(QString wrapperPath, QString pkexecProgram = QStringLiteral("pkexec"),
                  QObject* parent = nullptr);

@@ -5,6 +5,9 @@
 #include <atomic>
 #include <semaphore>
 
+#include "app/core/actions.h"
+#include "app/core/probe_settings.h"
+#include "app/core/updater.h"
 #include "tests/support/support.h"
 
 namespace amparo {
@@ -29,6 +32,19 @@ struct ScriptedGatherer {
         });
     }
 };
+
+// Tests shorten the timers they wait for; these are the figures a user lives with.
+TEST(AppDefaults, AreTheFiguresUsersSee) {
+    const ModelTimings model;
+    EXPECT_EQ(model.secondOpinion, 2s) << "a restarting filter is not shown as lost";
+    EXPECT_EQ(model.notice, 4s) << "a notice stays long enough to be read";
+    EXPECT_EQ(model.refreshEvery, 10s);
+    EXPECT_EQ(ProbeSettings{}.probeTimeout, 700ms) << "a busy filter still counts as answering";
+    EXPECT_EQ(kUpdateTimeout, 15s);
+    EXPECT_EQ(kTestMailTimeout, 60s);
+    EXPECT_EQ(kCancelTimeout, 3s);
+    EXPECT_EQ(PkexecRunner::kKillWaitMs, 2000) << "quitting waits at most this for pkexec";
+}
 
 TEST(ModelRefresh, OfflineGetsASecondLookThatDecides) {
     ScriptedGatherer gatherer{.states = {Protection::offline, Protection::fallback}};
