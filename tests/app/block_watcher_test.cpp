@@ -43,15 +43,19 @@ class BlockWatcherTest : public ::testing::Test {
 };
 
 TEST_F(BlockWatcherTest, ReactsAtMostOncePerGap) {
-    for (const auto& [fault, later, reactions] :
-         {std::tuple{"each line of a burst reported", 0s, 1},
-          std::tuple{"reacting again before the gap is over", 89s, 1},
-          std::tuple{"silent once the gap is over", 90s, 2}}) {
+    // After a burst, `more` single blocks, each `later` after the one before.
+    for (const auto& [fault, later, more, reactions] :
+         {std::tuple{"each line of a burst reported", 0s, 1, 1},
+          std::tuple{"reacting again before the gap is over", 89s, 1, 1},
+          std::tuple{"silent once the gap is over", 90s, 1, 2},
+          std::tuple{"each block pushing the gap on", 60s, 2, 2}}) {
         SCOPED_TRACE(fault);
         const auto watcher = watch({}, kBlockPageGap);
         write(*watcher, blockLine("a.example") + blockLine("b.example") + blockLine("c.example"));
-        now += later;
-        write(*watcher, blockLine("d.example"));
+        for (int block = 0; block < more; ++block) {
+            now += later;
+            write(*watcher, blockLine("d.example"));
+        }
         EXPECT_EQ(names.size(), reactions);
         EXPECT_EQ(names.value(0), "a.example");
     }
