@@ -191,14 +191,14 @@ TEST(Gathering, ReadsTheInstallationAndDecides) {
     Installation machine;
     ProbeSettings& files = machine.settings;
     int serverReads = 0;
-    QStringList asked;
-    const auto servers = [&serverReads] {
+    QStringList asked, serverList{"127.0.0.1"}, statusAnswer{"127.0.0.2"};
+    const auto servers = [&] {
         ++serverReads;
-        return ServiceServers{.lists = {{"127.0.0.1"}}, .primaryKnown = true};
+        return ServiceServers{.lists = {serverList}, .primaryKnown = true};
     };
-    const auto resolve = [&asked](const QString& name) {
+    const auto resolve = [&](const QString& name) {
         asked << name;
-        return std::optional<QStringList>(QStringList{"127.0.0.2"});
+        return std::optional<QStringList>(statusAnswer);
     };
     EXPECT_EQ(Prober(files, servers, resolve).gather().protection, Protection::notInstalled);
     EXPECT_EQ(serverReads, 1) << "the servers are read even when not installed";
@@ -235,6 +235,17 @@ TEST(Gathering, ReadsTheInstallationAndDecides) {
     EXPECT_EQ(answering.waitSeconds, 300);
     EXPECT_EQ(answering.pending,
               (std::vector<PendingChange>{{"4", PendingAction::uninstall, 90, std::nullopt, ""}}));
+
+    // With another DNS set, only the status name's answer tells.
+    serverList = {"192.0.2.1"};
+    const auto answeringAgain = [&] {
+        Responder again(Responder::Reply::nameError);
+        files.dnsPort = again.port;
+        return Prober(files, servers, resolve).gather().protection;
+    };
+    EXPECT_EQ(answeringAgain(), Protection::active) << "answered as only the filter answers it";
+    statusAnswer = {"192.0.2.9"};
+    EXPECT_EQ(answeringAgain(), Protection::notUsed) << "answered by some other DNS";
 }
 
 TEST(ServiceServersReading, PrimaryServiceAloneElseEveryEnabledOne) {

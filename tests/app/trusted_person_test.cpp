@@ -86,6 +86,11 @@ TEST(TrustedPersonForm, SavesOnlyWhatTheDaemonTakesAndNeverLosesThePassword) {
             << fault << ": " << formProblem(form).toStdString();
         EXPECT_FALSE(settingsText(form)) << fault;
     }
+    // The longest address SMTP allows is taken; a byte more is not.
+    const QString longest = QString(64, u'a') + "@" + QString(185, u'd') + ".org";
+    EXPECT_EQ(formProblem(with([&](auto& f) { f.address = longest; })), "");
+    EXPECT_TRUE(
+        formProblem(with([&](auto& f) { f.address = "a" + longest; })).startsWith("El correo"));
     const TrustedPersonForm loginless{"a@b.org", "mail.b.org", "25", MailSecurity::none, "", ""};
     EXPECT_EQ(formProblem(loginless), "");
     EXPECT_EQ(formFor(TrustedPerson{"a@b.org", "mail.b.org", 25, MailSecurity::none, ""}),
