@@ -344,86 +344,9 @@ int printStatus(const DaemonConfig& config) {
     return 0;
 }
 
-}  // namespace
-
-int queueLoosening(const DaemonConfig& config, PendingChange change) {
-    return queueWith(config, std::move(change));
-}
-
-int runWaitCommand(const DaemonConfig& config, std::string_view verb) {
-    if (verb == "estado") {
-        return printStatus(config);
-    }
-    // Cancelling only tightens: anyone may, through the daemon; root also
-    // when the daemon does not answer.
-    if (verb == "cancelar") {
-        if (const auto reply = askDaemon(config.waitSocket, amparo::wait::kCancelCommand)) {
-            std::string_view count = *reply;
-            const std::string cancelled = std::string(amparo::wait::kCancelledLine) + " ";
-            count.remove_prefix(std::min(count.size(), cancelled.size()));
-            say("Cambios pendientes cancelados: " + std::string(count.substr(0, count.find('\n'))) +
-                ".");
-            return reply->starts_with(cancelled) ? 0 : 1;
-        }
-    }
-    if (!actsAsRoot(config)) {
-        complain("Hace falta ser administrador.");
-        return 1;
-    }
-    if (verb == "cancelar") {
-        return cancelAll(config);
-    }
-    if (verb == "guardar-sitios") {
-        return saveSites(config);
-    }
-    if (verb == "fijar") {
-        return setWait(config);
-    }
-    const auto action = actionFromWord(verb);
-    if (!action || scriptFor(*action).empty()) {
-        complain(kUsageText);
-        return 64;
-    }
-    const std::string script = ownFolder() + "/" + std::string(scriptFor(*action));
-    if (::access(script.c_str(), R_OK) != 0) {
-        complain("Falta " + script + ".");
-        return 1;
-    }
-    PendingChange change;
-    change.action = *action;
-    return queueWith(config, change);
-}
-
-int carryOutChange(const DaemonConfig& config, std::string_view idText) {
-    std::uint64_t id = 0;
-    const auto [end, failed] = std::from_chars(idText.data(), idText.data() + idText.size(), id);
-    if (failed != std::errc() || end != idText.data() + idText.size()) {
-        complain(kUsageText);
-        return 64;
-    }
-    // One run of a change at a time: the daemon starts it again at every
-    // tick until it is gone from the file.
-    const int running = ::open((config.dataDirectory + "/.cumplir.lock").c_str(),
-                               O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (running < 0 || ::flock(running, LOCK_EX | LOCK_NB) != 0) {
-        return 0;
-    }
-    WaitFile file(config.waitFile);
+int carryOutOne(const DaemonConfig& config, WaitFile& file, const PendingChange& change) {
+    const std::uint64_t id = change.id;
     std::string error;
-    const auto state = file.read(error);
-    if (!state) {
-        return 1;
-    }
-    const auto found = std::find_if(state->changes.begin(), state->changes.end(),
-                                    [&](const PendingChange& c) { return c.id == id; });
-    if (found == state->changes.end()) {
-        return 0;
-    }
-    const PendingChange change = *found;
-    if (change.remainingMs > 0) {
-        complain("La espera de ese cambio todavía no terminó.");
-        return 1;
-    }
     std::string failure;
     const std::string script = change.scriptDirectory + "/" + std::string(scriptFor(change.action));
     if (!scriptFor(change.action).empty()) {
@@ -506,6 +429,104 @@ int carryOutChange(const DaemonConfig& config, std::string_view idText) {
             NoticeKind::changeMade);
     }
     return 0;
+}
+
+}  // namespace
+
+int queueLoosening(const DaemonConfig& config, PendingChange change) {
+    return queueWith(config, std::move(change));
+}
+
+int runWaitCommand(const DaemonConfig& config, std::string_view verb) {
+    if (verb == "estado") {
+        return printStatus(config);
+    }
+    // Cancelling only tightens: anyone may, through the daemon; root also
+    // when the daemon does not answer.
+    if (verb == "cancelar") {
+        if (const auto reply = askDaemon(config.waitSocket, amparo::wait::kCancelCommand)) {
+            std::string_view count = *reply;
+            const std::string cancelled = std::string(amparo::wait::kCancelledLine) + " ";
+            count.remove_prefix(std::min(count.size(), cancelled.size()));
+            say("Cambios pendientes cancelados: " + std::string(count.substr(0, count.find('\n'))) +
+                ".");
+            return reply->starts_with(cancelled) ? 0 : 1;
+        }
+    }
+    if (!actsAsRoot(config)) {
+        complain("Hace falta ser administrador.");
+        return 1;
+    }
+    if (verb == "cancelar") {
+        return cancelAll(config);
+    }
+    if (verb == "guardar-sitios") {
+        return saveSites(config);
+    }
+    if (verb == "fijar") {
+        return setWait(config);
+    }
+    const auto action = actionFromWord(verb);
+    if (!action || scriptFor(*action).empty()) {
+        complain(kUsageText);
+        return 64;
+    }
+    const std::string script = ownFolder() + "/" + std::string(scriptFor(*action));
+    if (::access(script.c_str(), R_OK) != 0) {
+        complain("Falta " + script + ".");
+        return 1;
+    }
+    PendingChange change;
+    change.action = *action;
+    return queueWith(config, change);
+}
+
+int carryOutChange(const DaemonConfig& config, std::string_view idText) {
+    std::uint64_t id = 0;
+    const auto [end, failed] = std::from_chars(idText.data(), idText.data() + idText.size(), id);
+    if (failed != std::errc() || end != idText.data() + idText.size()) {
+        complain(kUsageText);
+        return 64;
+    }
+    // One run of a change at a time: the daemon starts it again at every
+    // tick until it is gone from the file.
+    const int running = ::open((config.dataDirectory + "/.cumplir.lock").c_str(),
+                               O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (running < 0 || ::flock(running, LOCK_EX | LOCK_NB) != 0) {
+        return 0;
+    }
+    WaitFile file(config.waitFile);
+    std::string error;
+    const auto state = file.read(error);
+    if (!state) {
+        return 1;
+    }
+    const auto found = std::find_if(state->changes.begin(), state->changes.end(),
+                                    [&](const PendingChange& c) { return c.id == id; });
+    if (found == state->changes.end()) {
+        return 0;
+    }
+    if (found->remainingMs > 0) {
+        complain("La espera de ese cambio todavía no terminó.");
+        return 1;
+    }
+    // Changes that came due together are started together; whichever job
+    // holds the lock does the earlier ones first, so a deactivation that
+    // stops the daemon cannot leave a list change asked for before it undone.
+    std::vector<PendingChange> due;
+    std::copy_if(state->changes.begin(), state->changes.end(), std::back_inserter(due),
+                 [&](const PendingChange& c) { return c.id <= id && c.remainingMs == 0; });
+    std::sort(due.begin(), due.end(),
+              [](const PendingChange& a, const PendingChange& b) { return a.id < b.id; });
+    int status = 0;
+    for (const PendingChange& change : due) {
+        // The uninstaller takes the data folder with it: nothing left to do.
+        if (::access(config.dataDirectory.c_str(), F_OK) != 0) {
+            break;
+        }
+        status = std::max(status, carryOutOne(config, file, change));
+    }
+    return status;
 }
 
 }  // namespace tranca

@@ -156,3 +156,14 @@ def test_a_shorter_wait_first_waits_out_the_longer_and_nothing_runs_before_its_t
           f"espera 300\nsiguiente 2\ncambio 1 desactivar 30000 0 {box.done.parent / 'lib'}\n")
     refused = box.tool("--cumplir", "1")
     assert (refused.returncode, box.done.exists()) == (1, False), refused.stderr
+
+    # Due together, their jobs race for the lock: the later one's does the
+    # earlier first, so the deactivation cannot strand the list change.
+    lib = box.done.parent / "lib"
+    write(str(box.done.parent / "data" / "espera.txt"),
+          f"espera 300\nsiguiente 4\ncambio 1 sitios 0 0 {lib}\npermitir 1 escuela.example\n"
+          f"cambio 2 desactivar 0 0 {lib}\ncambio 3 desactivar 30000 0 {lib}\n")
+    assert box.tool("--cumplir", "2").returncode == 0
+    assert (box.done.parent / "data" / "allow.txt").read_text() == "escuela.example\n"
+    assert box.done.exists() and "cambio 1 " not in box.state()
+    assert "cambio 2 " not in box.state() and "cambio 3 " in box.state()
