@@ -196,34 +196,6 @@ TEST(WaitCountdown, OnlyTheDaemonsRunningTimeCounts) {
     EXPECT_EQ(test.remainingMs(1), 0);
 }
 
-TEST(WaitCountdown, ScaledTimeDueWhileStoppedAndCancelling) {
-    Countdown test;
-    WaitState state{.waitSeconds = 3600, .nextId = 3, .changes = {}};
-    state.changes.push_back(change(1, PendingAction::uninstall, 0));
-    state.changes.push_back(change(2, PendingAction::keywordFilterOff, 3'600'000));
-    test.store(state);
-    test.startWorks = false;
-    auto keeper = test.keeper(60);
-    keeper->tick();  // due while the daemon was stopped: started at its first tick
-    EXPECT_EQ(test.started, std::vector<std::uint64_t>{1});
-    test.now += 30s;  // half an hour at sixty times the pace
-    keeper->tick();
-    EXPECT_EQ(test.remainingMs(2), 1'800'000);
-    EXPECT_EQ(keeper->cancelReply(), "cancelados 2\nfin\n");
-    EXPECT_EQ(keeper->listReply(), "espera 3600\nfin\n");
-}
-
-TEST(WaitCountdown, AnUnreadableFileCarriesOutNothingAndListsNothing) {
-    Countdown test;
-    test.dir.write("espera.txt", "espera 300\nsiguiente 2\ncambio 1 desactivar 0 0 /x\nrm -rf /\n");
-    auto keeper = test.keeper();
-    keeper->tick();
-    EXPECT_TRUE(test.started.empty());
-    EXPECT_EQ(keeper->listReply(), "fin\n");
-    EXPECT_EQ(keeper->cancelReply(), "cancelados 0\nfin\n");
-    EXPECT_NE(testing::readText(test.dir / "espera.txt").find("rm -rf"), std::string::npos);
-}
-
 // Clients and ticks at once, as on the daemon's pool (run under TSan too).
 TEST(WaitSocketTest, AnswersEveryClientWhileTheCountdownTicks) {
     Countdown test;
