@@ -244,7 +244,7 @@ MUTANTS = [
          find="if ((count_ + 1) * 2 > slots_.size()) {",
          replace="if (count_ + 1 > slots_.size()) {",
          why="the hash table fills up completely; looking up an absent name then never ends",
-         first=["ListFileOnDisk.*"]),
+         first=["NameSetTable.*"]),
     dict(id="hosts-127-ignored", file="daemon/lists/list_file.cpp",
          was=["daemon/list_file.cpp"],
          find='if (name == "0.0.0.0" || name == "127.0.0.1") {',

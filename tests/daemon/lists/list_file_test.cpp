@@ -124,5 +124,16 @@ TEST(ListFileOnDisk, ReadAcrossManyChunksAndABadLineFarInCostsOnlyItself) {
     EXPECT_EQ(skips.notUtf8, 1u);
 }
 
+// Grown one name at a time (no line count to size it by): the table keeps
+// room, or a look-up of an absent name would never end.
+TEST(NameSetTable, KeepsRoomWithoutASizeHint) {
+    NameSet set;
+    for (int i = 0; i < 1024; ++i) {
+        set.insert("n" + std::to_string(i) + ".example");
+    }
+    EXPECT_TRUE(set.contains("n1023.example"));
+    EXPECT_FALSE(set.contains("absent.example"));
+}
+
 }  // namespace
 }  // namespace tranca
