@@ -158,6 +158,10 @@ TEST(AnswerCache, StaleForADayWithAShortTtlAndPrefetchOnceInTheLastTenth) {
     ASSERT_NE(size, 0u);
     EXPECT_EQ(firstTtl(out, q.size()), kStaleTtl);
     EXPECT_EQ(cache.lookupStale(q, q.size(), 1, kStored + seconds(101) + kStaleWindow, out), 0u);
+    // An answer its server said not to keep is not there to be served stale.
+    const DnsMessage once = makeQuery(1, "cero.test");
+    cache.store(once, once.size(), one(once, 0), false, 1, kStored);
+    EXPECT_EQ(cache.lookupStale(once, once.size(), 1, kStored + seconds(1), out), 0u);
 }
 
 TEST(AnswerCache, ManyThreadsAtOnceStayWithinTheBound) {
