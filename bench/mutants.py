@@ -905,7 +905,7 @@ APP_MUTANTS = [
          was=["app/core/probe.cpp"],
          find='if (text.starts_with("\\xEF\\xBB\\xBF")) {',
          replace="if (false) {",
-         why="an editor's byte-order mark hides the first site",
+         why="after an editor's byte-order mark a comment on the first line counts as a site",
          first=["ListReader.*"]),
     dict(id="site-www-kept", file="app/ui/sites_view.cpp",
          find='if (site.startsWith(QLatin1String("www."))) {',

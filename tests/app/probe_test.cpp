@@ -102,6 +102,7 @@ TEST(ListReader, KeepsOnlyEntries) {
          "a.example|b.example"},
         {"blanks around entries, blank lines", "  a.example\t\n\t\n   \n", "a.example"},
         {"a byte-order mark glued to the first entry", "\xEF\xBB\xBFz.example\n", "z.example"},
+        {"a byte-order mark before a comment", "\xEF\xBB\xBF# nota\nb.example\n", "b.example"},
         {"a comment after blanks is still a comment", "   # nota\nb.example", "b.example"},
         {"duplicates and case are kept as written", "A.example\na.example\nA.example\n",
          "A.example|a.example|A.example"},
