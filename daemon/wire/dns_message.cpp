@@ -178,20 +178,6 @@ bool isReplyTo(DnsBytes reply, DnsBytes query, std::size_t questionEnd, bool mat
                                          asText(query.subspan(kHeaderSize, length)));
 }
 
-DnsMessage truncatedReply(DnsBytes reply, DnsBytes query, std::size_t questionEnd) {
-    if (reply.size() < kHeaderSize || questionEnd < kHeaderSize || questionEnd > query.size()) {
-        return {};
-    }
-    DnsMessage out(reply.begin(), reply.begin() + kHeaderSize);
-    out[kFlagsOffset] |= std::byte{kFlagTC};
-    putU16(out, kQuestionCountOffset, 1);
-    putU16(out, kAnswerCountOffset, 0);
-    putU16(out, kAuthorityCountOffset, 0);
-    putU16(out, kAdditionalCountOffset, 0);
-    out.insert(out.end(), query.begin() + kHeaderSize, query.begin() + questionEnd);
-    return out;
-}
-
 std::optional<std::size_t> readName(DnsBytes message, std::size_t offset,
                                     std::span<char, kMaxNameWire> out, std::size_t& next) {
     if (offset >= message.size()) {

@@ -87,10 +87,6 @@ std::size_t buildHeaderReplyInto(std::span<std::byte> out, DnsBytes query, std::
 // class, and the same ID when matchId.
 bool isReplyTo(DnsBytes reply, DnsBytes query, std::size_t questionEnd, bool matchId);
 
-// reply cut down to its header (TC set, one question, no records) and the
-// query's question, so the client retries over TCP.
-DnsMessage truncatedReply(DnsBytes reply, DnsBytes query, std::size_t questionEnd);
-
 // Reads the name at offset, following compression pointers, as dotted text
 // into out (labels as they are, case kept). Returns its length, none when it
 // is malformed, loops or is longer than kMaxNameWire; next gets the offset
