@@ -2184,10 +2184,9 @@ def main():
 
     # A row that no longer compiles proves nothing: it counts as not caught,
     # and the run fails, so the table cannot quietly shrink.
-    scored = results
-    killed = sum(r["status"] == "killed" for r in scored)
-    percent = 100.0 * killed / len(scored) if scored else 0.0
-    say("\nscore: %d/%d (%.1f %%)" % (killed, len(scored), percent))
+    killed = sum(r["status"] == "killed" for r in results)
+    percent = 100.0 * killed / len(results) if results else 0.0
+    say("\nscore: %d/%d (%.1f %%)" % (killed, len(results), percent))
     for r in results:
         if r["status"] == "survived":
             say("  survived %-30s %s" % (r["id"], r["why"]))
@@ -2197,7 +2196,7 @@ def main():
     report = dict(source=source, worktree=args.worktree, only=args.only, wall_seconds=round(wall),
                   unmutated_seconds=round(clean_seconds),
                   unmutated={"%s %s" % k[:2]: round(v, 1) for k, v in durations.items()},
-                  killed=killed, total=len(scored), percent=round(percent, 1), mutants=results)
+                  killed=killed, total=len(results), percent=round(percent, 1), mutants=results)
     with open(os.path.join(scratch, "report.json"), "w") as out:
         json.dump(report, out, indent=2, ensure_ascii=False)
     say("wall time %.0f s; report %s" % (wall, os.path.join(scratch, "report.json")))

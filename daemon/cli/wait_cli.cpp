@@ -520,11 +520,11 @@ int carryOutChange(const DaemonConfig& config, std::string_view idText) {
               [](const PendingChange& a, const PendingChange& b) { return a.id < b.id; });
     int status = 0;
     for (const PendingChange& change : due) {
+        status = std::max(status, carryOutOne(config, file, change));
         // The uninstaller takes the data folder with it: nothing left to do.
         if (::access(config.dataDirectory.c_str(), F_OK) != 0) {
             break;
         }
-        status = std::max(status, carryOutOne(config, file, change));
     }
     return status;
 }
