@@ -1,7 +1,5 @@
 #include "app/core/model.h"
 
-#include <QElapsedTimer>
-#include <QSettings>
 #include <atomic>
 #include <semaphore>
 
@@ -52,42 +50,6 @@ TEST(ModelRefresh, OfflineGetsASecondLookThatDecides) {
     ASSERT_TRUE(refreshed(model));
     EXPECT_EQ(gatherer.calls.load(), 2);
     EXPECT_EQ(model.snapshot().protection, Protection::fallback);
-}
-
-TEST(ModelRefresh, GoingAwayCutsTheSecondLookShort) {
-    ScriptedGatherer gatherer{.states = {Protection::offline}};
-    auto model =
-        std::make_unique<ProtectionModel>(gatherer.function(), ModelTimings{.secondOpinion = 60s});
-    model->refresh();
-    ASSERT_TRUE(testing::waitUntil([&] { return gatherer.calls.load() == 1; }));
-    QElapsedTimer clock;
-    clock.start();
-    model.reset();
-    EXPECT_LT(clock.elapsed(), 10000);
-}
-
-TEST(ModelRefresh, StartsFromWhatTheGathererKnowsAndKeepsItsOwnSchedule) {
-    ProtectionModel model(std::make_unique<CaptureGatherer>(QStringLiteral("respaldo")),
-                          {.refreshEvery = 20ms});
-    EXPECT_EQ(model.snapshot().protection, Protection::fallback) << "known before any gathering";
-    QSignalSpy gathered(&model, &ProtectionModel::refreshed);
-    model.start();
-    EXPECT_TRUE(testing::waitUntil([&] { return gathered.size() >= 3; })) << "asked by no one";
-    EXPECT_EQ(model.snapshot().protection, Protection::fallback);
-}
-
-TEST(ModelSettings, PageOnBlockSurvivesARestart) {
-    const QString key = QLatin1String(ProtectionModel::kOpensHelpPageKey);
-    const auto fresh = [] {
-        return ProtectionModel(gathererOf([] { return ProtectionSnapshot{}; }));
-    };
-    QSettings().remove(key);
-    EXPECT_TRUE(fresh().opensHelpPage()) << "absent means on";
-    fresh().setOpensHelpPage(false);
-    EXPECT_FALSE(fresh().opensHelpPage());
-    QSettings().setValue(key, QStringLiteral("?"));
-    EXPECT_TRUE(fresh().opensHelpPage()) << "not a Boolean means on";
-    QSettings().remove(key);
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 #include "app/core/probe.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -9,7 +8,6 @@
 #include <QElapsedTimer>
 #include <thread>
 
-#include "daemon/lists/list_file.h"
 #include "tests/support/fake_wait_socket.h"
 #include "tests/support/memory_store.h"
 #include "tests/support/support.h"
@@ -137,56 +135,6 @@ struct Installation {
         .dnsPort = 9,                               // nothing answers there
         .probeTimeout = 50ms};
 };
-
-// Keeps size and modification time, so only the contents change.
-void rewriteKeepingStamp(const QString& path, const QByteArray& bytes) {
-    struct stat before {};
-    ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &before), 0);
-    writeFile(path, bytes);
-    const timespec times[2] = {before.st_atim, before.st_mtim};
-    ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0), 0);
-}
-
-TEST(ProbeCaches, CountAndDigestOnlyWhenAFileChanged) {
-    Installation machine;
-    const ProbeSettings& files = machine.settings;
-    Prober prober(files, [] { return ServiceServers{}; });
-    writeFile(files.blocklist, "# lista\n0.0.0.0 a.example\nb.example\nc.example\n");
-    writeFile(files.customList,
-              "\xEF\xBB\xBF"
-              "c.example\nd.example\n");
-    EXPECT_EQ(prober.countListEntries(), 4) << "an entry in both lists counts once, BOM or not";
-    rewriteKeepingStamp(files.customList,
-                        "\xEF\xBB\xBF"
-                        "e.example\nf.example\n");
-    EXPECT_EQ(prober.countListEntries(), 4) << "unchanged stamps must not re-read";
-    writeFile(files.customList, "e.example\nf.example\ng.example\n");
-    EXPECT_EQ(prober.countListEntries(), 6);
-
-    EXPECT_FALSE(prober.daemonIsOutdated()) << "neither program readable";
-    writeFile(files.installedDaemon, "programa v1", 0755);
-    EXPECT_TRUE(prober.daemonIsOutdated()) << "copy beside the app missing";
-    writeFile(files.daemonCopy, "programa v1", 0755);
-    EXPECT_FALSE(prober.daemonIsOutdated());
-    rewriteKeepingStamp(files.daemonCopy, "programa v2");
-    EXPECT_FALSE(prober.daemonIsOutdated()) << "unchanged stamps must not re-hash";
-    writeFile(files.daemonCopy, "programa v2 nuevo", 0755);
-    EXPECT_TRUE(prober.daemonIsOutdated());
-}
-
-TEST(ProbeCaches, CountsTheSitesTheDaemonLoads) {
-    Installation machine;
-    const ProbeSettings& files = machine.settings;
-    writeFile(files.blocklist,
-              "# hosts\r\n127.0.0.1 localhost\r\n0.0.0.0 a.example\r\nB.Example.\r\n");
-    writeFile(files.customList, "b.example\r\nc.example\r\n");
-    const std::size_t loaded =
-        tranca::namesInEither(tranca::parseListFile(files.blocklist.toStdString()),
-                              tranca::parseListFile(files.customList.toStdString()));
-    EXPECT_EQ(loaded, 3u);
-    EXPECT_EQ(Prober(files, [] { return ServiceServers{}; }).countListEntries(), qint64(loaded))
-        << "boilerplate, line ends and case must not make extra sites";
-}
 
 TEST(Gathering, ReadsTheInstallationAndDecides) {
     Installation machine;

@@ -107,13 +107,6 @@ TEST(StatusMenu, ShowsTheChangeDueFirstWithItsCancel) {
     EXPECT_EQ(trayTooltip(snapshot), "Amparo · Protección activa\nSe desactivará en 14 min");
 }
 
-TEST(Commands, GoBackAndForthUnderTheNamesTheViewsUse) {
-    for (int each = int(Command::open); each <= int(Command::quit); ++each) {
-        EXPECT_EQ(commandNamed(commandName(Command(each))), Command(each)) << each;
-    }
-    EXPECT_EQ(commandNamed(u"restore"), std::nullopt) << "a name of no command";
-}
-
 TEST(AddressRule, AcceptsOnlyAWholeWebAddress) {
     const std::tuple<const char*, QString, std::optional<QString>> rows[] = {
         {"blanks kept", " \thttps://a.example/ayuda \t", QStringLiteral("https://a.example/ayuda")},

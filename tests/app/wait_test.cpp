@@ -48,22 +48,6 @@ TEST(WaitReplyParser, TakesOnlyAWholeWellFormedReply) {
     }
 }
 
-TEST(WaitSocket, ReadsThroughFinAndGivesUpOnAnythingElse) {
-    // {fault, the daemon's reply (none: it stays silent), what is read}
-    const std::tuple<const char*, std::optional<QByteArray>, std::optional<std::string>> rows[] = {
-        {"a whole reply", "espera 0\nfin\n", "espera 0\nfin\n"},
-        {"a flood", QByteArray(3 * kMaxWaitReplyBytes, 'x') + "\nfin\n", std::nullopt},
-        {"a hung daemon", std::nullopt, std::nullopt},
-    };
-    for (const auto& [fault, reply, read] : rows) {
-        testing::FakeWaitSocket daemon(reply);
-        EXPECT_EQ(askWaitSocket(daemon.path(), "lista", 300ms), read) << fault;
-        EXPECT_EQ(daemon.received(), "lista") << fault;
-    }
-    EXPECT_EQ(askWaitSocket(QDir::tempPath() + "/no-existe/espera.sock", "lista", 300ms),
-              std::nullopt);
-}
-
 TEST(WaitTexts, ReadInSpanish) {
     using enum PendingAction;
     const std::optional<qint64> none;

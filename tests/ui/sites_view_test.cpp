@@ -109,58 +109,6 @@ TEST(SiteList, AddsEachSiteOnceFlagsOnlyTextThatIsNoSiteAndRemovesEveryCopy) {
     EXPECT_EQ(counted.count(), 1) << "nothing removed, nothing to notify";
 }
 
-TEST(SitesSheet, OpensCleanOnTheSnapshotAndCountsOnlyRealChanges) {
-    // Two blocked sites, none allowed.
-    ProtectionModel model(std::make_unique<CaptureGatherer>(QStringLiteral("sitios")));
-    testing::IgnoredActions actions;
-    SitesSheet sheet(model, actions);
-    SiteListModel* blocked = sheet.blocked();
-    blocked->setDraft("no es un sitio");
-    blocked->addDraft();
-    sheet.allowed()->setDraft("a medias");
-    sheet.open();
-    EXPECT_EQ(blocked->items(), model.snapshot().customBlocked);
-    EXPECT_TRUE(sheet.allowed()->items().isEmpty());
-    for (SiteListModel* list : {blocked, sheet.allowed()}) {
-        EXPECT_EQ(list->draft(), QString());
-        EXPECT_FALSE(list->invalid());
-    }
-
-    const QString first = model.snapshot().customBlocked.at(0);
-    const QString second = model.snapshot().customBlocked.at(1);
-    const auto add = [](SiteListModel* list, const QString& site) {
-        list->setDraft(site);
-        list->addDraft();
-    };
-    const std::tuple<const char*, std::function<void()>, bool> rows[] = {
-        {"change without an edit", [] {}, false},
-        {"duplicate counted", [&] { add(blocked, first); }, false},
-        {"reordering ignored",
-         [&] {
-             blocked->removeSite(first);
-             add(blocked, first);
-         },
-         true},
-        {"undone edit counted",
-         [&] {
-             blocked->removeSite(first);
-             blocked->removeSite(second);
-             add(blocked, first);
-             add(blocked, second);
-         },
-         false},
-        {"allowed list ignored", [&] { add(sheet.allowed(), "escuela.edu"); }, true},
-        {"removal ignored", [&] { blocked->removeSite(second); }, true},
-    };
-    for (const auto& [fault, edit, changes] : rows) {
-        sheet.open();
-        QSignalSpy notified(&sheet, &SitesSheet::hasChangesChanged);
-        edit();
-        EXPECT_EQ(sheet.hasChanges(), changes) << fault;
-        EXPECT_TRUE(!changes || !notified.isEmpty()) << fault << ": the button never knew";
-    }
-}
-
 TEST(SitesSheet, PermitOffersTheSiteUnsavedOnlyOnceTheListsAreKnown) {
     ProtectionSnapshot read = testing::snapshotOf(Protection::active);
     read.allowed = {QStringLiteral("escuela.edu")};
