@@ -20,6 +20,16 @@ BACKUP = ["1.1.1.3", "1.0.0.3", "2606:4700:4700::1113", "2606:4700:4700::1003"]
 NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
 
 
+def rerun_inside(module, variable, namespaces, timeout):
+    """Runs a module's tests again in new namespaces, with variable set to 1."""
+    result = subprocess.run(
+        ["unshare", *namespaces, "--", "/usr/bin/python3", "-m", "pytest", "-q", "-p",
+         "no:cacheprovider", "-x", module], env=dict(os.environ, **{variable: "1"}),
+        capture_output=True, text=True, timeout=timeout)
+    print(result.stdout[-20000:])
+    assert result.returncode == 0, result.stdout[-8000:] + result.stderr[-3000:]
+
+
 def free_port():
     """Free for UDP and TCP, below the ephemeral range (where another test's
     outgoing connection could take it before trancad binds it)."""

@@ -26,6 +26,10 @@ def encode_name(name):
     return b"".join(bytes([len(l)]) + l.encode() for l in name.split(".")) + b"\x00"
 
 
+def query(qid, name):
+    return struct.pack(">HHHHHH", qid, 0x0100, 1, 0, 0, 0) + encode_name(name) + b"\x00\x01\x00\x01"
+
+
 def record(owner, rtype, data, ttl=300):
     return owner + struct.pack(">HHIH", rtype, 1, ttl, len(data)) + data
 
@@ -53,7 +57,6 @@ class Behaviour:
             self.many = {}  # name -> how many A records its answer carries
             self.chains = {}  # name -> CNAME targets, the last one with A 6.6.6.6
             self.overrides = {}  # name -> address, e.g. "0.0.0.0"
-            self.ttls = {}  # name -> TTL of its A record (300 otherwise)
             self.received, self.headers, self.connections = [], [], 0
 
     def count(self):
@@ -86,7 +89,7 @@ class Behaviour:
             return reply(query, [record(b"\xc0\x0c", 1, bytes([10, 1, i >> 8, i & 0xFF]))
                                  for i in range(self.many[name])])
         address = socket.inet_aton(self.overrides.get(name, self.address))
-        return reply(query, [record(b"\xc0\x0c", 1, address, self.ttls.get(name, 300))])
+        return reply(query, [record(b"\xc0\x0c", 1, address)])
 
 
 class UdpResolver:

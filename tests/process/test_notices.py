@@ -11,7 +11,6 @@ import shutil
 import socket
 import ssl
 import subprocess
-import sys
 import tempfile
 import time
 
@@ -22,14 +21,10 @@ EVIL_HOST = "casa\r\nBcc: otro@example.org"
 
 if not INSIDE:
 
+    from conftest import rerun_inside
+
     def test_notices_in_private_namespaces():
-        result = subprocess.run(
-            ["unshare", "-n", "-m", "-u", "--", "/usr/bin/python3", "-m", "pytest", "-q", "-p",
-             "no:cacheprovider", "-x", __file__],
-            env=dict(os.environ, TRANCA_NOTICES_NETNS="1"), capture_output=True, text=True,
-            timeout=600)
-        sys.stdout.write(result.stdout[-20000:])
-        assert result.returncode == 0, result.stdout[-8000:] + result.stderr[-3000:]
+        rerun_inside(__file__, "TRANCA_NOTICES_NETNS", ("-n", "-m", "-u"), timeout=600)
 
 else:
     from aiosmtpd.controller import Controller
