@@ -131,6 +131,9 @@ class DnsServer::Socket : public ReplyChannel, public std::enable_shared_from_th
                 pipeline_.prepare(DnsBytes(b.in[i].data(), b.inHeaders[i].msg_len), b.prepared[i]);
             }
             for (int i = 0; i < got; ++i) {
+                pipeline_.prefetchNames(b.prepared[i]);
+            }
+            for (int i = 0; i < got; ++i) {
                 b.clients[i].length = b.inHeaders[i].msg_hdr.msg_namelen;
                 const DnsBytes reply =
                     pipeline_.handlePrepared(b.prepared[i], b.clients[i], channel, b.out[i]);

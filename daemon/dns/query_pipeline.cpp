@@ -195,6 +195,12 @@ void QueryPipeline::prepare(DnsBytes bytes, PreparedQuery& prepared) const {
     lists_.prepare(prepared.normal, prepared.lookup);
 }
 
+void QueryPipeline::prefetchNames(const PreparedQuery& prepared) const {
+    if (prepared.kind == QueryKind::query) {
+        lists_.prefetchNames(prepared.lookup);
+    }
+}
+
 DnsBytes QueryPipeline::handlePrepared(PreparedQuery& prepared, const ClientAddress& client,
                                        const std::shared_ptr<ReplyChannel>& channel,
                                        std::span<std::byte> out) {

@@ -84,6 +84,7 @@ class QueryPipeline {
     // decides each, so the batch's cache misses overlap. bytes must outlive
     // handlePrepared.
     void prepare(DnsBytes bytes, PreparedQuery& prepared) const;
+    void prefetchNames(const PreparedQuery& prepared) const;
     DnsBytes handlePrepared(PreparedQuery& prepared, const ClientAddress& client,
                             const std::shared_ptr<ReplyChannel>& channel, std::span<std::byte> out);
 

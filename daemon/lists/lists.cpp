@@ -86,6 +86,10 @@ void Blocklist::prepare(std::string_view normal, Lookup& lookup) const {
     lookup.suffixes.prefetch(lookup.sets->blocklist);
 }
 
+void Blocklist::prefetchNames(const Lookup& lookup) const {
+    lookup.suffixes.prefetchNames(lookup.sets->blocklist);
+}
+
 bool Blocklist::isBlocked(const Lookup& lookup) const {
     const Sets* sets = lookup.sets.get();
     const auto answer = lookup.suffixes.walk([&](std::string_view candidate,

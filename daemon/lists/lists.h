@@ -37,6 +37,9 @@ class Blocklist {
     // batch's cache misses overlap. normal is in normal form and must outlive
     // the look-up.
     void prepare(std::string_view normal, Lookup& lookup) const;
+    // The step between, once the batch is prepared: starts loading the
+    // listed names the slots point to.
+    void prefetchNames(const Lookup& lookup) const;
     bool isBlocked(const Lookup& lookup) const;
     bool isAllowed(const Lookup& lookup) const;
 

@@ -50,6 +50,16 @@ bool NameSet::contains(std::string_view name, std::uint64_t hash) const noexcept
     }
 }
 
+void NameSet::prefetchName(std::uint64_t hash) const noexcept {
+    if (slots_.empty()) {
+        return;
+    }
+    const std::uint64_t slot = slots_[hash & (slots_.size() - 1)];
+    if (slot != 0 && (slot >> kOffsetBits) == tagOf(hash)) {
+        __builtin_prefetch(arena_.data() + (slot & kOffsetMask) - 1);
+    }
+}
+
 void NameSet::place(std::uint64_t slot, std::uint64_t hash) {
     const std::size_t mask = slots_.size() - 1;
     std::size_t index = hash & mask;

@@ -53,6 +53,10 @@ class NameSet {
         }
     }
 
+    // Once the slot is loaded: starts loading the name it points to when its
+    // tag matches, the second miss of a look-up that finds its name.
+    void prefetchName(std::uint64_t hash) const noexcept;
+
     std::size_t size() const noexcept { return count_; }
     bool empty() const noexcept { return count_ == 0; }
 

@@ -36,6 +36,12 @@ class Suffixes {
         }
     }
 
+    void prefetchNames(const NameSet& set) const {
+        for (std::size_t i = 0; i < count_; ++i) {
+            set.prefetchName(items_[i].hash);
+        }
+    }
+
     // fn(candidate, hash) returns an answer to stop the walk.
     template <typename Fn>
     std::optional<bool> walk(Fn&& fn) const {
