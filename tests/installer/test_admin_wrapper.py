@@ -61,6 +61,12 @@ def test_fixed_verbs_run_their_parts_and_lists_are_checked_then_renamed(tmp_path
             assert admin(verb, given=given).returncode == 1, given[:40]
             assert {name: (data / name).read_bytes() for name in os.listdir(data)
                     if name != "update_blocklist.sh"} == saved, given[:40]
+    # A wait that cannot be checked holds the change back; a day's wait is taken.
+    write(str(lib / "trancad"), f'#!/bin/sh\necho "trancad|$*|$(cat)" >>{log}\nexit 1\n', 0o755)
+    for verb, given, asked in [("desactivar", b"", "desactivar|"),
+                               ("cambiar-espera", b"86400\n", "fijar|86400")]:
+        assert admin(verb, given=given).returncode == 1
+        assert read(log).splitlines()[-1] == f"trancad|--espera {asked}", verb
 
 
 # With a wait chosen: what tightens is made at once, what loosens is recorded.

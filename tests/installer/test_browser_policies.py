@@ -79,6 +79,8 @@ def test_policies_while_on_and_given_back_byte_for_byte(machine, before, steps, 
             for file in {CHROMIUM[on] for on in names[:index + 1] if on in CHROMIUM}:
                 for folder in FOLDERS:
                     assert machine.mode(f"{folder}/{file}") == (0o644, 0, 0)
+                    if file == "zz-amparo.json":
+                        assert machine.read(f"{folder}/{file}") == '{"DnsOverHttpsMode": "off"}\n'
                     assert machine.mode(folder) == (0o755, 0, 0)
             if policies is None:
                 assert machine.read(FIREFOX) == before[FIREFOX]

@@ -29,7 +29,8 @@ def test_install_upgrade_rotation_disable_and_uninstall(machine):
     assert machine.dig("estado.amparo.internal") == ["127.0.0.2"]
     machine.wait_for_log("Listas cargadas")
     before = machine.read(LOG)
-    ok(machine.run(["logrotate", "-f", "-s", "/run/logrotate.estado", "/etc/logrotate.d/amparo"]))
+    os.truncate(machine.path(LOG), 11 << 20)  # past the size that rotates it
+    ok(machine.run(["logrotate", "-s", "/run/logrotate.estado", "/etc/logrotate.d/amparo"]))
     assert machine.read(LOG + ".1").startswith(before)
     # The daemon keeps the log open for appending: its next line starts the emptied file.
     assert machine.dig("adulto7.example") == ["127.0.0.1"]
@@ -62,7 +63,8 @@ def test_install_upgrade_rotation_disable_and_uninstall(machine):
     for name in ("uninstall.sh", "disable.sh"):
         ok(machine.script(name))
         assert machine.read("/etc/resolv.conf") == ORIGINAL_RESOLV
-    assert not machine.exists(DATA) and machine.service_pid() is None
+    assert [path for path in MODES if machine.exists(path)] == [LOG]  # the log alone stays
+    assert machine.service_pid() is None
 
 
 @pytest.mark.parametrize("machine", ["nameserver 127.0.0.1\n"], indirect=True)
@@ -88,6 +90,9 @@ def test_a_filter_that_never_answers_fails_and_leaves_working_dns(machine):
         assert text in result.stderr
     assert machine.nameservers() == ["1.1.1.3", "1.0.0.3", "2606:4700:4700::1113",
                                      "2606:4700:4700::1003"]
+    write(os.path.join(machine.resources, "trancad"), f'#!/bin/sh\n[ $# -eq 0 ] || exec {real} '
+          f'"$@"\nsleep 4\nexec {real}\n', mode=0o755)
+    ok(machine.script("install.sh"))  # one slow to start is waited for
     ok(machine.script("uninstall.sh"))
     assert machine.read("/etc/resolv.conf") == ORIGINAL_RESOLV and machine.service_pid() is None
 

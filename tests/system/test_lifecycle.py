@@ -95,13 +95,15 @@ def test_a_life_of_protection(machine):
     machine.run(["/usr/lib/amparo/proxy_uninstall.sh"], check=True)
     machine.wait_for(lambda: dns_status(machine), lambda seen: seen.endswith("sin proxy"))
 
-    # A daemon that keeps dying leaves the machine pointed at a dead 127.0.0.1
-    # until the user asks for internet back.
+    # A daemon that keeps dying, however fast, is started again and again and
+    # leaves DNS on a dead 127.0.0.1 until the user asks for internet back.
     os.makedirs(os.path.dirname(machine.path(DYING)))
     with open(machine.path(DYING), "w", encoding="utf-8") as dropin:
-        dropin.write("[Service]\nExecStart=\nExecStart=/bin/false\n")
+        dropin.write("[Service]\nExecStart=\nExecStart=/bin/false\nRestartSec=200ms\n")
     machine.run("systemctl daemon-reload && kill -9 $(systemctl show -P MainPID tranca)",
                 check=True)
+    machine.wait_for(lambda: int(machine.run(["systemctl", "show", "-P", "NRestarts",
+                                              "tranca"]).stdout), lambda seen: seen > 10)
     machine.wait_for(lambda: amparo(machine, "estado")["protection"], "offline".__eq__)
     assert amparo(machine, "recuperar")["protection"] == "fallback"
     assert machine.global_servers() == BACKUP

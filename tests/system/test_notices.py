@@ -1,5 +1,5 @@
 """The trusted person on a booted Debian: a stopped unit, a killed daemon, a
-hand-made DNS change and the uninstaller each send their one notice to a mail
+hand-made DNS change, turning off and the uninstaller each send their one notice to a mail
 server on the cable's far end, and a notice queued while that server is down
 arrives after a reboot."""
 
@@ -72,13 +72,14 @@ def test_each_drop_is_told_once_and_a_queued_notice_outlasts_a_reboot(machine, t
                          lambda state: state.strip() == "active", timeout=90)
         serve()
         received(4)
-        machine.run(["/usr/lib/amparo/uninstall.sh"], check=True, timeout=180)
-        assert received(5) == [
+        for script in ("disable.sh", "uninstall.sh"):
+            machine.run([f"/usr/lib/amparo/{script}"], check=True, timeout=180)
+        assert received(6) == [
             "Amparo: la protección se detuvo", "Amparo: el filtro se cerró de golpe",
             "Amparo: alguien cambió el DNS", "Amparo: el filtro se cerró de golpe",
-            "Amparo: Amparo se desinstaló del equipo"]
+            "Amparo: la protección se desactivó", "Amparo: Amparo se desinstaló del equipo"]
         time.sleep(5)
-        assert len(inbox.read_text().splitlines()) == 5, "each notice once"
+        assert len(inbox.read_text().splitlines()) == 6, "each notice once"
     finally:
         for server in servers:
             server.kill()
