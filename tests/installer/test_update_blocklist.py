@@ -68,7 +68,7 @@ def test_a_bad_list_is_refused_and_the_old_one_kept(data, offered, reason):
 
 
 def test_a_good_list_replaces_the_old_one_by_rename_and_only_when_new(data):
-    new = hosts_list(2000, prefix="nuevo") + "Nombre-En-Mayusculas.Example\n"
+    new = hosts_list(2000, prefix="nuevo").upper() + "Nombre-En-Mayusculas.Example\n"
     before = os.stat(data / "blocklist.txt").st_ino
     result = ok(update(data, offer(data, new)))
     assert "Lista de bloqueo actualizada: 2001 dominios" in result.stdout
@@ -123,8 +123,10 @@ def test_a_download_needs_no_filter_to_look_names_up(machine, resolver):
                        "--bind-interfaces", "--pid-file=", "--user=root",
                        "--address=/listas.amparo.test/127.0.0.1"], "1.1.1.3:53")
     write(os.path.join(machine.root, "web", "hosts"), hosts_list(1300, prefix="remota"))
-    machine.spawn(["python3", "-m", "http.server", "--bind", "127.0.0.1", "--directory",
-                   os.path.join(machine.root, "web"), "8080"], "127.0.0.1:8080")
+    machine.spawn(["python3", "-c", "import http.server as h, os, sys, time\n"
+                   "class S(h.SimpleHTTPRequestHandler):\n do_GET = lambda self: (time.sleep(4), "
+                   "super(S, self).do_GET())\nos.chdir(sys.argv[1])\nh.test(S, port=8080, "
+                   "bind='127.0.0.1')", os.path.join(machine.root, "web")], "127.0.0.1:8080")
     result = machine.run(["/bin/bash", SCRIPT],
                          env={"TRANCA_BLOCKLIST_URL": "http://listas.amparo.test:8080/hosts"})
     if resolver:
