@@ -79,7 +79,7 @@ def test_policies_while_on_and_given_back_byte_for_byte(machine, before, steps, 
             for file in {CHROMIUM[on] for on in names[:index + 1] if on in CHROMIUM}:
                 for folder in FOLDERS:
                     assert machine.mode(f"{folder}/{file}") == (0o644, 0, 0)
-                    if file == "zz-amparo.json":
+                    if file == CHROMIUM["install.sh"]:
                         assert machine.read(f"{folder}/{file}") == '{"DnsOverHttpsMode": "off"}\n'
                     assert machine.mode(folder) == (0o755, 0, 0)
             if policies is None:

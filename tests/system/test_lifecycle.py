@@ -28,8 +28,8 @@ def amparo(machine, *action):
     return json.loads(result.stdout.strip().splitlines()[-1])
 
 
-def main_pid(machine, unit="tranca"):
-    return machine.run(["systemctl", "show", "-P", "MainPID", unit]).stdout.strip()
+def shown(machine, prop, unit="tranca"):
+    return machine.run(["systemctl", "show", "-P", prop, unit]).stdout.strip()
 
 
 def dns_status(machine):
@@ -65,9 +65,10 @@ def test_a_life_of_protection(machine):
     assert machine.global_servers() == ["127.0.0.1"] and machine.lookup(BLOCKED) == "127.0.0.1"
 
     # Killed: systemd starts it again, and it points DNS back at itself.
-    pid = main_pid(machine)
+    pid = shown(machine, "MainPID")
     machine.run(f"kill -9 {pid}", check=True)
-    machine.wait_for(lambda: main_pid(machine), lambda seen: seen not in ("0", pid), timeout=30)
+    machine.wait_for(lambda: shown(machine, "MainPID"), lambda seen: seen not in ("0", pid),
+                     timeout=30)
     machine.wait_for(lambda: machine.lookup(BLOCKED), lambda seen: seen == "127.0.0.1")
 
     # Stopped in order: the backup family resolvers, never a dead 127.0.0.1.
@@ -87,7 +88,7 @@ def test_a_life_of_protection(machine):
     # daemon's self-check points the system proxy at it and away again.
     assert dns_status(machine).endswith("· sin proxy")
     machine.run(["/usr/lib/amparo/proxy_install.sh"], check=True)
-    owner = machine.run(["stat", "-c", "%U", f"/proc/{main_pid(machine, 'tranca-proxy')}"])
+    owner = machine.run(["stat", "-c", "%U", f"/proc/{shown(machine, 'MainPID', 'tranca-proxy')}"])
     assert owner.stdout.strip() == "tranca-proxy"
     machine.wait_for(lambda: dns_status(machine), lambda seen: seen.endswith("127.0.0.1:8080"))
     machine.run(["curl", "-sS", "--max-time", "20", "--proxy", "http://127.0.0.1:8080",
@@ -102,8 +103,7 @@ def test_a_life_of_protection(machine):
         dropin.write("[Service]\nExecStart=\nExecStart=/bin/false\nRestartSec=200ms\n")
     machine.run("systemctl daemon-reload && kill -9 $(systemctl show -P MainPID tranca)",
                 check=True)
-    machine.wait_for(lambda: int(machine.run(["systemctl", "show", "-P", "NRestarts",
-                                              "tranca"]).stdout), lambda seen: seen > 10)
+    machine.wait_for(lambda: int(shown(machine, "NRestarts")), lambda seen: seen > 10)
     machine.wait_for(lambda: amparo(machine, "estado")["protection"], "offline".__eq__)
     assert amparo(machine, "recuperar")["protection"] == "fallback"
     assert machine.global_servers() == BACKUP

@@ -1,7 +1,7 @@
 """The trusted person on a booted Debian: a stopped unit, a killed daemon, a
-hand-made DNS change, turning off and the uninstaller each send their one notice to a mail
-server on the cable's far end, and a notice queued while that server is down
-arrives after a reboot."""
+hand-made DNS change, turning off and the uninstaller each send their one
+notice to a mail server on the cable's far end, and a notice queued while that
+server is down arrives after a reboot."""
 
 import os
 import subprocess
